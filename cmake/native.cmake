@@ -1,0 +1,46 @@
+# Linux build: the portable code, its tests (with sanitizers) and the benchmarks.
+find_package(GTest REQUIRED)
+find_package(Threads REQUIRED)
+
+set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+set(TSAN_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+
+function(snapward_core name)
+  add_library(${name} STATIC ${PORTABLE_SOURCES} ${NATIVE_ONLY_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(${name} PRIVATE ${SNAPWARD_WARNINGS} ${ARGN})
+  target_link_options(${name} PUBLIC ${ARGN})
+  target_link_libraries(${name} PUBLIC Threads::Threads)
+endfunction()
+
+snapward_core(snapward_core)                          # optimised, for benchmarks
+snapward_core(snapward_core_asan ${SANITIZE_FLAGS})    # for the unit tests
+snapward_core(snapward_core_tsan ${TSAN_FLAGS})        # for the threaded camera tests
+
+add_executable(unit_tests ${UNIT_TEST_SOURCES})
+target_compile_options(unit_tests PRIVATE ${SNAPWARD_WARNINGS} ${SANITIZE_FLAGS})
+target_link_libraries(unit_tests PRIVATE snapward_core_asan GTest::gtest_main)
+add_test(NAME native.unit_tests COMMAND unit_tests)
+
+# The preview thread and the read lock under ThreadSanitizer.
+file(GLOB CAMERA_TEST_SOURCES CONFIGURE_DEPENDS tests/unit/camera*_test.cpp tests/unit/fake_*.cpp)
+if(CAMERA_TEST_SOURCES)
+  add_executable(camera_tests_tsan ${CAMERA_TEST_SOURCES})
+  target_compile_options(camera_tests_tsan PRIVATE ${SNAPWARD_WARNINGS} ${TSAN_FLAGS})
+  target_link_libraries(camera_tests_tsan PRIVATE snapward_core_tsan GTest::gtest_main)
+  add_test(NAME native.camera_tests_tsan COMMAND camera_tests_tsan)
+  set_tests_properties(native.camera_tests_tsan PROPERTIES
+                       ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+endif()
+
+find_package(benchmark QUIET)
+file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
+if(benchmark_FOUND AND BENCH_SOURCES)
+  find_library(YUV_LIBRARY yuv REQUIRED)
+  add_executable(snapward_bench ${BENCH_SOURCES})
+  target_compile_options(snapward_bench PRIVATE ${SNAPWARD_WARNINGS})
+  target_link_libraries(snapward_bench PRIVATE snapward_core benchmark::benchmark ${YUV_LIBRARY})
+  # Keeps the benchmark building and running; the real numbers come from a
+  # longer run by hand.
+  add_test(NAME native.bench_smoke COMMAND snapward_bench --benchmark_min_time=0.01)
+endif()

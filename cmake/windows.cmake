@@ -1,0 +1,70 @@
+# Windows build: the program, the test executables (run under Wine by ctest when
+# cross-compiling) and, later, the data source.
+file(GLOB WIN32_SOURCES CONFIGURE_DEPENDS
+     src/capture/*_win.cpp src/camera/*_win.cpp src/settings/*_win.cpp
+     src/platform/*.cpp src/ui/*.cpp src/app/*.cpp)
+list(FILTER WIN32_SOURCES EXCLUDE REGEX "src/app/main\\.cpp$")
+file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/*.cpp)
+
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+if(MINGW)
+  # No MinGW runtime DLLs beside the program.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
+
+set(SNAPWARD_SYSTEM_LIBS
+    mfplat mfreadwrite mf mfuuid windowscodecs ole32 oleaut32 uuid
+    comctl32 shlwapi shell32 user32 gdi32 advapi32 version)
+
+add_library(snapward_lib STATIC ${PORTABLE_SOURCES} ${WIN32_SOURCES})
+target_include_directories(snapward_lib PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(snapward_lib PRIVATE ${SNAPWARD_WARNINGS})
+target_link_libraries(snapward_lib PUBLIC ${SNAPWARD_SYSTEM_LIBS})
+
+# The program twice from the same sources: the development build adds the
+# test-pattern cameras so that it can be driven where no camera exists.
+file(GLOB APP_RESOURCES CONFIGURE_DEPENDS src/app/*.rc src/ui/*.rc)
+if(EXISTS ${PROJECT_SOURCE_DIR}/src/app/main.cpp)
+  foreach(variant Snapward Snapward-testcam)
+    add_executable(${variant} WIN32 src/app/main.cpp ${APP_RESOURCES})
+    target_link_libraries(${variant} PRIVATE snapward_lib)
+    target_compile_options(${variant} PRIVATE ${SNAPWARD_WARNINGS})
+  endforeach()
+  target_compile_definitions(Snapward-testcam PRIVATE SNAPWARD_TESTCAM=1)
+endif()
+
+option(SNAPWARD_TESTS "Build the test executables" ON)
+if(SNAPWARD_TESTS)
+  if(CMAKE_CROSSCOMPILING)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  else()
+    find_package(GTest REQUIRED)
+    add_library(GTest::gtest_main ALIAS GTest::Main)
+  endif()
+
+  add_executable(unit_tests ${UNIT_TEST_SOURCES})
+  target_link_libraries(unit_tests PRIVATE snapward_lib GTest::gtest_main)
+  add_test(NAME wine.unit_tests COMMAND unit_tests)
+
+  if(WINDOWS_TEST_SOURCES)
+    add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
+    target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main)
+    add_test(NAME wine.windows_tests COMMAND windows_tests)
+  endif()
+
+  if(CMAKE_CROSSCOMPILING)
+    # One Xvfb display and one persistent wineserver for the whole run: a cold
+    # Wine start costs seconds, and every test executable is a Wine start.
+    set(SNAPWARD_WINE_HOME ${CMAKE_BINARY_DIR}/wine)
+    set(session ${PROJECT_SOURCE_DIR}/scripts/wine-session.sh)
+    add_test(NAME wine.session.start COMMAND ${session} start ${SNAPWARD_WINE_HOME})
+    add_test(NAME wine.session.stop COMMAND ${session} stop ${SNAPWARD_WINE_HOME})
+    set_tests_properties(wine.session.start PROPERTIES FIXTURES_SETUP wine)
+    set_tests_properties(wine.session.stop PROPERTIES FIXTURES_CLEANUP wine)
+    get_property(wine_tests DIRECTORY PROPERTY TESTS)
+    list(FILTER wine_tests INCLUDE REGEX "^wine\\.[^s]")
+    set_tests_properties(${wine_tests} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
+  endif()
+endif()

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need, and only those
+# that are missing. Does nothing else.
+set -euo pipefail
+
+packages=(
+  cmake g++ make libgtest-dev googletest libbenchmark-dev libyuv-dev
+  g++-mingw-w64-i686-posix mingw-w64-tools
+  wine wine32 xvfb xauth xdotool imagemagick nsis
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup.sh: run as root (it installs Debian packages)" >&2
+  exit 1
+fi
+
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if [ "$p" = wine32 ]; then q=wine32:i386; else q=$p; fi
+  if ! dpkg-query -W -f='${Status}' "$q" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$q")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,19 @@
+#pragma once
+// Virtual-key codes -> the text shown for the capture key.
+
+#include <cstdint>
+#include <string>
+
+// The keyboard layout as key naming needs it: virtual key -> scan code (0 for
+// none), scan code -> name (empty for none).
+struct KeyboardLayout {
+    uint32_t (*ScanCodeOf)(uint32_t virtualKey);
+    std::wstring (*NameOfScanCode)(uint32_t scanCode);
+};
+
+// The current Windows layout (defined only in the Windows build).
+const KeyboardLayout& SystemKeyboardLayout();
+
+std::wstring KeyDisplayName(uint32_t virtualKey, const KeyboardLayout& layout);
+// With the system layout (Windows build).
+std::wstring KeyDisplayName(uint32_t virtualKey);
