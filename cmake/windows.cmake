@@ -33,6 +33,11 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/src/app/main.cpp)
   target_compile_definitions(Snapward-testcam PRIVATE SNAPWARD_TESTCAM=1)
 endif()
 
+# The TWAIN data source, built from the same capture code.
+if(EXISTS ${PROJECT_SOURCE_DIR}/twain/CMakeLists.txt)
+  add_subdirectory(twain)
+endif()
+
 option(SNAPWARD_TESTS "Build the test executables" ON)
 if(SNAPWARD_TESTS)
   if(CMAKE_CROSSCOMPILING)
@@ -66,5 +71,6 @@ if(SNAPWARD_TESTS)
     get_property(wine_tests DIRECTORY PROPERTY TESTS)
     list(FILTER wine_tests INCLUDE REGEX "^wine\\.[^s]")
     set_tests_properties(${wine_tests} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
+    # Tests added in subdirectories (twain/) set the same two properties.
   endif()
 endif()
