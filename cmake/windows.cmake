@@ -16,8 +16,10 @@ set(SNAPWARD_SYSTEM_LIBS
     mfplat mfreadwrite mf mfuuid windowscodecs ole32 oleaut32 uuid
     comctl32 shlwapi shell32 user32 gdi32 advapi32 version)
 
+configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/snapward_version.h @ONLY)
+
 add_library(snapward_lib STATIC ${PORTABLE_SOURCES} ${WIN32_SOURCES})
-target_include_directories(snapward_lib PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(snapward_lib PUBLIC ${PROJECT_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(snapward_lib PRIVATE ${SNAPWARD_WARNINGS})
 target_link_libraries(snapward_lib PUBLIC ${SNAPWARD_SYSTEM_LIBS})
 
@@ -73,4 +75,23 @@ if(SNAPWARD_TESTS)
     set_tests_properties(${wine_tests} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
     # Tests added in subdirectories (twain/) set the same two properties.
   endif()
+endif()
+
+# SnapwardSetup.exe, when makensis and both payloads are there.
+find_program(MAKENSIS makensis)
+if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds)
+  set(setup ${CMAKE_BINARY_DIR}/SnapwardSetup.exe)
+  set(nsis_icon)
+  if(SNAPWARD_ICON_FILE)
+    set(nsis_icon -DICON=${SNAPWARD_ICON_FILE})
+  endif()
+  add_custom_command(
+    OUTPUT ${setup}
+    COMMAND ${MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DSNAPWARD_EXE=$<TARGET_FILE:Snapward>
+            -DORVENDEL_DS=$<TARGET_FILE:Orvendel.ds> -DOUTFILE=${setup} ${nsis_icon}
+            ${PROJECT_SOURCE_DIR}/installer/snapward.nsi
+    DEPENDS ${PROJECT_SOURCE_DIR}/installer/snapward.nsi Snapward Orvendel.ds
+    COMMENT "Building SnapwardSetup.exe"
+    VERBATIM)
+  add_custom_target(installer ALL DEPENDS ${setup})
 endif()
