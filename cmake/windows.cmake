@@ -94,4 +94,10 @@ if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds)
     COMMENT "Building SnapwardSetup.exe"
     VERBATIM)
   add_custom_target(installer ALL DEPENDS ${setup})
+  if(CMAKE_CROSSCOMPILING AND SNAPWARD_TESTS)
+    # Its own scratch prefix and session: installing must not touch the one the
+    # other tests share.
+    add_test(NAME wine.installer COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/installer_test.sh ${CMAKE_BINARY_DIR})
+    set_tests_properties(wine.installer PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+  endif()
 endif()
