@@ -2,6 +2,7 @@
 // The one process-wide owner of an opened capture device.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +21,22 @@ using FrameCallback = std::function<void(const uint8_t* pixels, int32_t width, i
 constexpr int GRAB_ATTEMPTS = 10;
 constexpr int PREVIEW_RETRY_SLEEP_MS = 30;
 
+// Largest frame a device may negotiate. Every size derived from width and
+// height (3 * width, height * stride) then fits in int32, and a device that
+// reports nonsense cannot make us allocate gigabytes in a 32-bit process.
+constexpr int32_t MAX_FRAME_SIDE = 16384;
+constexpr int64_t MAX_FRAME_BYTES = int64_t{1} << 28;
+
+// True when a width x height BGR picture of this size may be allocated.
+bool IsUsableFrameSize(int32_t width, int32_t height);
+
+// Threads: every public operation belongs to the UI thread, except that
+// GrabFrame may also be called from any other thread. The preview thread calls
+// the FrameCallback; from inside the callback only GrabFrame and StopPreview
+// may be called (StopPreview then only ends the loop after the callback; the
+// thread is joined by the next StopPreview, StartPreview or Close on another
+// thread). StartPreview, Open and Close from inside the callback return false
+// or do nothing.
 class Camera {
 public:
     explicit Camera(ReaderOpener opener);
@@ -38,12 +55,46 @@ public:
     PixelFormat subtype() const { return subtype_; }
 
 private:
-    bool NegotiateFormat();
+    // Who waits for the reader: still captures and Close go before the preview.
+    enum class ReadPriority { Preview, Still };
+
+    struct Negotiated {
+        PixelFormat subtype = PixelFormat::Unknown;
+        int32_t width = 0;
+        int32_t height = 0;
+        int32_t defaultStride = 0;
+    };
+
+    static bool NegotiateFormat(VideoReader& reader, Negotiated& chosen);
+    bool Grab(CapturedFrame& frame, ReadPriority priority);
     void PreviewLoop();
-    // (implementation fields are the camera module's to choose)
+    bool OnPreviewThread() const;
+
+    // Holds the reader for one use; see readerBusy_.
+    class ReaderHold;
+
     ReaderOpener opener_;
+
+    // The reader and its negotiated format are replaced only while the reader
+    // is held (ReaderHold) and the preview thread has been joined.
     std::unique_ptr<VideoReader> reader_;
     int32_t width_ = 0;
     int32_t height_ = 0;
     PixelFormat subtype_ = PixelFormat::Unknown;
+    int32_t defaultStride_ = 0;
+
+    // Serialises every use of the reader (one read at a time). A hand-made
+    // lock rather than a bare mutex so that a waiting still capture is served
+    // before the preview thread's next read: std::mutex promises no fairness,
+    // and the preview loop would otherwise take it straight back.
+    std::mutex readStateLock_;
+    std::condition_variable readerFreed_;
+    bool readerBusy_ = false;
+    int stillsWaiting_ = 0;
+
+    std::thread previewThread_;
+    std::atomic<bool> running_{false};
+
+    FrameCallback frameCallback_;
+    std::mutex callbackLock_;  // guards frameCallback_; held while it runs
 };
