@@ -1,0 +1,82 @@
+#pragma once
+// The modal capture dialog: camera list, live preview, still capture and the
+// capture-key change. One CaptureDialog record lives for one showing.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "camera/camera.h"
+#include "camera/devices.h"
+#include "platform/win_handles.h"
+#include "settings/settings.h"
+#include "ui/resource_ids.h"
+
+constexpr UINT_PTR PREVIEW_TIMER_ID = 1;
+constexpr UINT PREVIEW_INTERVAL_MS = 33;
+constexpr UINT_PTR PREVIEW_SUBCLASS_ID = 1;
+
+// What EndDialog reports when the user closed the dialog (any of its ways).
+constexpr INT_PTR CAPTURE_DIALOG_CLOSED = 2;
+
+struct CaptureDialog {
+    HWND dialog = nullptr;
+    HWND owner = nullptr;
+    HINSTANCE instance = nullptr;
+    Settings* settings = nullptr;
+    Camera* camera = nullptr;
+    bool keyChangeActive = false;
+    UniqueBitmap previewBitmap;  // latest preview frame; guarded by previewLock
+    std::mutex previewLock;
+    HWND previewControl = nullptr;
+    std::vector<CameraDevice> devices;  // entry i of the combo box is device i
+    int32_t captureCount = 0;
+    // Where SaveSettings writes and captures are saved; tests point them at a
+    // scratch key and a scratch folder. A null folder is the user's Pictures.
+    const wchar_t* settingsKeyPath = SETTINGS_KEY_PATH;
+    const wchar_t* picturesFolder = nullptr;
+
+    // Runs the dialog modally and returns when it has closed. The camera is
+    // left open with its preview stopped; the caller closes it.
+    static void Show(HWND owner, HINSTANCE instance, Settings* settings, Camera* camera,
+                     const wchar_t* settingsKeyPath = SETTINGS_KEY_PATH,
+                     const wchar_t* picturesFolder = nullptr);
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    INT_PTR HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void OnInitDialog();
+    void FillDeviceList();
+    void OpenSelectedDevice(int index);
+    void OnCapture();
+    void CloseDialog();
+    void OnDestroy();
+    void SetStatus(const wchar_t* text) const;
+
+    // Capture-key change.
+    void UpdateKeyLabel(HWND window);
+    void BeginKeyChange(HWND window);
+    void FinishKeyChange(HWND window, uint32_t key, bool escape);
+    void CancelKeyChange(HWND window);
+
+    // Live preview, on the camera's preview thread.
+    void OnPreviewFrame(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride);
+};
+
+// Which device the list preselects for a saved symbolic link: the last exact
+// (case-sensitive) match, else the first device; -1 for an empty list.
+int ChooseDeviceIndex(const std::vector<CameraDevice>& devices, const std::wstring& savedLink);
+
+// The keyboard hook of a waiting key change, and the dialog it serves. Only the
+// dialog's thread touches them; both are null whenever no change waits.
+extern UniqueHook activeKeyHook;
+extern CaptureDialog* keyHookOwner;
+
+LRESULT CALLBACK CaptureKeyHookProc(int code, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR subclassId, DWORD_PTR referenceData);
+
+// Virtual-key codes refused as the capture key: a modifier alone.
+inline constexpr uint32_t MODIFIER_KEYS[] = {0x10, 0x11, 0x12, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+bool IsModifierKey(uint32_t key);

@@ -1,0 +1,95 @@
+#include "ui/capture_dialog.h"
+
+#include <commctrl.h>
+
+#include "capture/letterbox.h"
+
+namespace {
+
+constexpr const wchar_t* NO_PREVIEW_TEXT = L"No preview";
+constexpr COLORREF NO_PREVIEW_COLOUR = RGB(80, 80, 80);
+
+// A screen-compatible copy of one bottom-up 24-bit frame, or null.
+HBITMAP ScreenBitmapOf(const uint8_t* pixels, int32_t width, int32_t height) {
+    if (!pixels || width <= 0 || height <= 0) return nullptr;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;  // positive: bottom-up rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+
+    WindowDc screen(nullptr);
+    // Without the screen's context CreateDIBitmap would make a monochrome bitmap.
+    if (!screen.get()) return nullptr;
+    return ::CreateDIBitmap(screen.get(), &info.bmiHeader, CBM_INIT, pixels, &info, DIB_RGB_COLORS);
+}
+
+void PaintNoPreview(HDC dc, RECT client) {
+    ::SetTextColor(dc, NO_PREVIEW_COLOUR);
+    ::SetBkMode(dc, TRANSPARENT);
+    ::DrawTextW(dc, NO_PREVIEW_TEXT, -1, &client, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+}
+
+// Stretches the bitmap letterboxed into the client area; false when it could
+// not be drawn at all.
+bool PaintFrame(HDC dc, HBITMAP bitmap, int32_t areaWidth, int32_t areaHeight) {
+    BITMAP description{};
+    if (::GetObjectW(bitmap, sizeof description, &description) == 0) return false;
+    UniqueMemoryDc memory(::CreateCompatibleDC(dc));
+    if (!memory) return false;
+    SelectGuard selected(memory.get(), bitmap);
+
+    const LetterboxRect fit =
+        FitLetterbox(description.bmWidth, description.bmHeight, areaWidth, areaHeight);
+    ::SetStretchBltMode(dc, HALFTONE);
+    // HALFTONE needs the brush origin set again after the mode change.
+    ::SetBrushOrgEx(dc, 0, 0, nullptr);
+    ::StretchBlt(dc, fit.x, fit.y, fit.width, fit.height, memory.get(), 0, 0, description.bmWidth,
+                 description.bmHeight, SRCCOPY);
+    return true;
+}
+
+}  // namespace
+
+void CaptureDialog::OnPreviewFrame(const uint8_t* pixels, int32_t width, int32_t height,
+                                   int32_t /*stride: implied by the 24-bit header*/) {
+    // Converted before the lock is taken: the UI thread never waits for it.
+    UniqueBitmap fresh(ScreenBitmapOf(pixels, width, height));
+    UniqueBitmap replaced;
+    {
+        std::lock_guard<std::mutex> lock(previewLock);
+        // A failed conversion stores null: the old frame goes too, and the
+        // preview shows "No preview" until a frame converts again.
+        replaced = std::move(previewBitmap);
+        previewBitmap = std::move(fresh);
+    }
+    // `replaced` is unreachable from the paint now and is deleted here, once.
+}
+
+LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR /*subclassId*/, DWORD_PTR referenceData) {
+    CaptureDialog* record = reinterpret_cast<CaptureDialog*>(referenceData);
+    if (!record || message != WM_PAINT) return ::DefSubclassProc(window, message, wParam, lParam);
+
+    PaintGuard paint(window);
+    RECT client{};
+    ::GetClientRect(window, &client);
+    ::FillRect(paint.dc(), &client, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
+
+    // A private copy, so that the stretch runs without the lock while the
+    // preview thread may replace and delete the record's bitmap.
+    UniqueBitmap copy;
+    {
+        std::lock_guard<std::mutex> lock(record->previewLock);
+        if (record->previewBitmap) {
+            copy.reset(static_cast<HBITMAP>(
+                ::CopyImage(record->previewBitmap.get(), IMAGE_BITMAP, 0, 0, 0)));
+        }
+    }
+    if (!copy || !PaintFrame(paint.dc(), copy.get(), client.right, client.bottom)) {
+        PaintNoPreview(paint.dc(), client);
+    }
+    return 0;
+}
