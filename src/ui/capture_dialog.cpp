@@ -5,11 +5,11 @@
 
 #include <cwchar>
 
+#include "app/tray_window.h"
 #include "capture/capture_action.h"
 
 namespace {
 
-constexpr const wchar_t* DIALOG_CAPTION = L"Snapward";
 constexpr const wchar_t* CAPTURE_BUTTON_TEXT = L"Capture";
 constexpr const wchar_t* CLOSE_BUTTON_TEXT = L"Close";
 constexpr const wchar_t* STATUS_INSTRUCTIONS =
@@ -22,7 +22,6 @@ constexpr const wchar_t* STATUS_NO_WEBCAMS = L"No webcams detected. Connect a ca
 constexpr const wchar_t* NO_DEVICES_ENTRY = L"(No video devices found)";
 constexpr const wchar_t* STATUS_NO_CAMERA = L"No camera open. Select a device first.";
 constexpr const wchar_t* RESOLUTION_FORMAT = L"Resolution: %d x %d";
-constexpr const wchar_t* SUPPORT_PAGE_URL = L"https://www.quillmere.com/support";
 
 constexpr size_t RESOLUTION_TEXT_UNITS = 64;
 
@@ -39,14 +38,13 @@ int ChooseDeviceIndex(const std::vector<CameraDevice>& devices, const std::wstri
 }
 
 void CaptureDialog::Show(HWND owner, HINSTANCE instance, Settings* settings, Camera* camera,
-                         const wchar_t* settingsKeyPath, const wchar_t* picturesFolder) {
+                         const DialogEnvironment& environment) {
     CaptureDialog record;
     record.owner = owner;
     record.instance = instance;
     record.settings = settings;
     record.camera = camera;
-    record.settingsKeyPath = settingsKeyPath;
-    record.picturesFolder = picturesFolder;
+    record.environment = environment;
 
     INT_PTR result = ::DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_CAPTURE), owner, DialogProc,
                                        reinterpret_cast<LPARAM>(&record));
@@ -59,7 +57,7 @@ void CaptureDialog::Show(HWND owner, HINSTANCE instance, Settings* settings, Cam
     // dialog is open) destroys the dialog without CloseDialog; the device
     // chosen in it is kept all the same.
     if (record.dialog != nullptr && result != CAPTURE_DIALOG_CLOSED) {
-        SaveSettings(*settings, settingsKeyPath);
+        SaveSettings(*settings, environment.settingsKeyPath);
     }
 
     std::lock_guard<std::mutex> lock(record.previewLock);
@@ -118,7 +116,7 @@ INT_PTR CaptureDialog::HandleMessage(HWND window, UINT message, WPARAM wParam, L
             FillDeviceList();
             break;
         case IDC_SUPPORT:
-            ::ShellExecuteW(window, L"open", SUPPORT_PAGE_URL, nullptr, nullptr, SW_SHOWNORMAL);
+            ::ShellExecuteW(window, L"open", SUPPORT_URL, nullptr, nullptr, SW_SHOWNORMAL);
             break;
         default:
             break;
@@ -162,7 +160,7 @@ void CaptureDialog::OnInitDialog() {
     const int y = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
     ::SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 
-    ::SetWindowTextW(dialog, DIALOG_CAPTION);
+    ::SetWindowTextW(dialog, SNAPWARD_TITLE);
     ::SetDlgItemTextW(dialog, IDC_CAPTURE, CAPTURE_BUTTON_TEXT);
     ::SetDlgItemTextW(dialog, IDC_CLOSE, CLOSE_BUTTON_TEXT);
 
@@ -181,7 +179,7 @@ void CaptureDialog::OnInitDialog() {
 void CaptureDialog::FillDeviceList() {
     const HWND combo = ::GetDlgItem(dialog, IDC_DEVICE_COMBO);
     ::SendMessageW(combo, CB_RESETCONTENT, 0, 0);
-    devices = EnumerateCameras();
+    devices = environment.enumerateCameras();
 
     for (const CameraDevice& device : devices) {
         ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(device.friendlyName.c_str()));
@@ -229,14 +227,14 @@ void CaptureDialog::OpenSelectedDevice(int index) {
 
 void CaptureDialog::OnCapture() {
     if (camera->IsOpen()) {
-        CaptureFromDialog(*camera, dialog, previewControl, captureCount, picturesFolder);
+        CaptureFromDialog(*camera, dialog, previewControl, captureCount, environment.picturesFolder);
     } else {
         SetStatus(STATUS_NO_CAMERA);
     }
 }
 
 void CaptureDialog::CloseDialog() {
-    SaveSettings(*settings, settingsKeyPath);
+    SaveSettings(*settings, environment.settingsKeyPath);
     ::EndDialog(dialog, CAPTURE_DIALOG_CLOSED);
 }
 

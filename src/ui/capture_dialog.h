@@ -21,6 +21,15 @@ constexpr UINT_PTR PREVIEW_SUBCLASS_ID = 1;
 // What EndDialog reports when the user closed the dialog (any of its ways).
 constexpr INT_PTR CAPTURE_DIALOG_CLOSED = 2;
 
+// What a showing reads and writes besides the settings record and the camera.
+// The defaults are the program's; tests point them at a scratch registry key,
+// a scratch folder and lists of devices of their own.
+struct DialogEnvironment {
+    const wchar_t* settingsKeyPath = SETTINGS_KEY_PATH;
+    const wchar_t* picturesFolder = nullptr;  // null: the user's Pictures folder
+    std::vector<CameraDevice> (*enumerateCameras)() = EnumerateCameras;
+};
+
 struct CaptureDialog {
     HWND dialog = nullptr;
     HWND owner = nullptr;
@@ -33,16 +42,12 @@ struct CaptureDialog {
     HWND previewControl = nullptr;
     std::vector<CameraDevice> devices;  // entry i of the combo box is device i
     int32_t captureCount = 0;
-    // Where SaveSettings writes and captures are saved; tests point them at a
-    // scratch key and a scratch folder. A null folder is the user's Pictures.
-    const wchar_t* settingsKeyPath = SETTINGS_KEY_PATH;
-    const wchar_t* picturesFolder = nullptr;
+    DialogEnvironment environment;
 
     // Runs the dialog modally and returns when it has closed. The camera is
     // left open with its preview stopped; the caller closes it.
     static void Show(HWND owner, HINSTANCE instance, Settings* settings, Camera* camera,
-                     const wchar_t* settingsKeyPath = SETTINGS_KEY_PATH,
-                     const wchar_t* picturesFolder = nullptr);
+                     const DialogEnvironment& environment = {});
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     INT_PTR HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

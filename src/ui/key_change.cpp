@@ -69,7 +69,7 @@ void CaptureDialog::FinishKeyChange(HWND window, uint32_t key, bool escape) {
     const bool accepted = !escape && key != 0 && !IsModifierKey(key);
     if (accepted) {
         settings->Keybind = key;
-        SaveSettings(*settings, settingsKeyPath);
+        SaveSettings(*settings, environment.settingsKeyPath);
     }
     UpdateKeyLabel(window);
     ::SetDlgItemTextW(window, IDC_STATUS, accepted ? STATUS_KEY_UPDATED : STATUS_KEY_UNCHANGED);
