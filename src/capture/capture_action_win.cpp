@@ -1,0 +1,169 @@
+#include "capture/capture_action.h"
+
+#include <shlobj.h>
+
+#include <cwchar>
+#include <iterator>
+#include <utility>
+
+#include "camera/camera.h"
+#include "capture/bmp_file.h"
+#include "capture/dib.h"
+#include "capture/frame.h"
+#include "ui/resource_ids.h"
+
+namespace {
+
+constexpr wchar_t CAPTURING_TEXT[] = L"Capturing...";
+constexpr wchar_t DIALOG_CAPTURE_FAILED_TEXT[] =
+    L"Capture failed. Camera may be in use by another app.";
+constexpr wchar_t CAPTURED_AND_SAVED_FORMAT[] =
+    L"Captured! Image #%d copied to clipboard and saved to Pictures.";
+constexpr wchar_t CAPTURED_NOT_SAVED_FORMAT[] =
+    L"Captured! Image #%d copied to clipboard, but it could not be saved to Pictures.";
+
+constexpr wchar_t CAPTURE_FILE_FORMAT[] = L"%ls\\Snapward_Capture_%04d%02d%02d_%02d%02d%02d.bmp";
+constexpr wchar_t CAPTURE_FILE_NUMBERED_FORMAT[] =
+    L"%ls\\Snapward_Capture_%04d%02d%02d_%02d%02d%02d (%d).bmp";
+// Names tried for one second before the file step gives up.
+constexpr int MAX_FILES_PER_SECOND = 999;
+
+constexpr DWORD FLASH_MS = 50;
+
+enum class NewFile { Written, NameTaken, Failed };
+
+// Claims `path` with CREATE_NEW, where the test for an existing file and the
+// creation are one step, so that no capture ever replaces another file; then
+// fills the claimed (empty, our own) file with WriteBmpFile. A claim that
+// cannot be filled is removed again.
+NewFile WriteNewBmpFile(const wchar_t* path, HGLOBAL dib) {
+    UniqueFile claim(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    if (!claim) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewFile::NameTaken
+                                                                            : NewFile::Failed;
+    }
+    claim.reset();
+    if (!WriteBmpFile(path, dib)) {
+        DeleteFileW(path);
+        return NewFile::Failed;
+    }
+    return NewFile::Written;
+}
+
+// The file step of the dialog's capture. False when no file was written.
+bool SaveSecondFrame(Camera& camera, const wchar_t* picturesFolder) {
+    wchar_t folder[MAX_PATH] = {};
+    if (picturesFolder) {
+        if (wcslen(picturesFolder) >= std::size(folder)) return false;
+        lstrcpynW(folder, picturesFolder, static_cast<int>(std::size(folder)));
+    } else if (FAILED(SHGetFolderPathW(nullptr, CSIDL_MYPICTURES, nullptr, SHGFP_TYPE_CURRENT,
+                                       folder))) {
+        return false;
+    }
+    // The file holds a second, fresh frame, not the clipboard's.
+    UniqueGlobal dib = CaptureDib(camera);
+    if (!dib) return false;
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return !SaveCaptureFile(folder, now, dib.get()).empty();
+}
+
+void FlashPreview(HWND preview) {
+    if (!preview) return;
+    {
+        WindowDc dc(preview);
+        if (!dc.get()) return;
+        RECT client{};
+        GetClientRect(preview, &client);
+        FillRect(dc.get(), &client, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    }
+    Sleep(FLASH_MS);
+    // The next paint of the preview brings the picture back.
+    InvalidateRect(preview, nullptr, FALSE);
+}
+
+}  // namespace
+
+UniqueGlobal CaptureDib(Camera& camera) {
+    if (!camera.IsOpen()) return {};
+    CapturedFrame frame;
+    if (!camera.GrabFrame(frame)) return {};
+    // 0 for a zero-sized or inconsistent picture: that is no capture, and an
+    // empty bitmap must never reach the clipboard.
+    const size_t size = PackedDibSize(frame);
+    if (size == 0) return {};
+    UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!block) return {};
+    {
+        GlobalLockGuard lock(block.get());
+        if (!lock.data()) return {};
+        WritePackedDib(frame, static_cast<uint8_t*>(lock.data()));
+    }
+    return block;
+}
+
+ClipboardHandOver PutDibOnClipboard(HWND owner, UniqueGlobal dib) {
+    // Declared after `dib`, so the clipboard is closed before a refused block
+    // is freed.
+    ClipboardGuard clipboard(owner);
+    if (!clipboard.opened()) return ClipboardHandOver::CouldNotOpen;
+    EmptyClipboard();
+    if (!SetClipboardData(CF_DIB, dib.get())) return ClipboardHandOver::Refused;
+    dib.release();  // the system's from here on
+    return ClipboardHandOver::Copied;
+}
+
+std::wstring SaveCaptureFile(const wchar_t* folder, const SYSTEMTIME& time, HGLOBAL dib) {
+    if (!folder || !dib) return {};
+    for (int number = 1; number <= MAX_FILES_PER_SECOND; ++number) {
+        wchar_t path[MAX_PATH];
+        const int length =
+            number == 1
+                ? swprintf(path, std::size(path), CAPTURE_FILE_FORMAT, folder, time.wYear,
+                           time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond)
+                : swprintf(path, std::size(path), CAPTURE_FILE_NUMBERED_FORMAT, folder, time.wYear,
+                           time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, number);
+        // A path that does not fit is not cut short into another name.
+        if (length < 0 || length >= static_cast<int>(std::size(path))) return {};
+        switch (WriteNewBmpFile(path, dib)) {
+        case NewFile::Written:
+            return path;
+        case NewFile::NameTaken:
+            continue;
+        case NewFile::Failed:
+            return {};
+        }
+    }
+    return {};
+}
+
+void CaptureFromDialog(Camera& camera, HWND dialog, HWND preview, int32_t& captureCount,
+                       const wchar_t* picturesFolder) {
+    SetDlgItemTextW(dialog, IDC_STATUS, CAPTURING_TEXT);
+    UniqueGlobal dib = CaptureDib(camera);
+    if (!dib) {
+        SetDlgItemTextW(dialog, IDC_STATUS, DIALOG_CAPTURE_FAILED_TEXT);
+        return;
+    }
+    switch (PutDibOnClipboard(dialog, std::move(dib))) {
+    case ClipboardHandOver::Copied:
+        break;
+    case ClipboardHandOver::CouldNotOpen:
+        SetDlgItemTextW(dialog, IDC_STATUS, CLIPBOARD_OPEN_FAILED_TEXT);
+        return;
+    case ClipboardHandOver::Refused:
+        SetDlgItemTextW(dialog, IDC_STATUS, CLIPBOARD_REFUSED_TEXT);
+        return;
+    }
+
+    const bool saved = SaveSecondFrame(camera, picturesFolder);
+    ++captureCount;
+    FlashPreview(preview);
+
+    wchar_t status[256] = {};
+    swprintf(status, std::size(status), saved ? CAPTURED_AND_SAVED_FORMAT : CAPTURED_NOT_SAVED_FORMAT,
+             captureCount);
+    SetDlgItemTextW(dialog, IDC_STATUS, status);
+}
