@@ -1,0 +1,100 @@
+#include "app/hotkey.h"
+
+#include <chrono>
+#include <cwchar>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "app/tray_window.h"
+#include "camera/camera.h"
+#include "capture/capture_action.h"
+#include "capture/frame.h"
+#include "settings/key_names.h"
+
+namespace {
+
+constexpr wchar_t HOTKEY_REGISTERED_FORMAT[] = L"Hotkey registered: %ls  (press it anywhere to capture)";
+constexpr wchar_t HOTKEY_FAILED_FORMAT[] =
+    L"Could not register hotkey (error %lu). Another app may be using that key. Open the app and "
+    L"pick a different one.";
+constexpr wchar_t NO_HOTKEY_TEXT[] = L"No capture hotkey set. Open the app and click Change to set one.";
+constexpr wchar_t NO_CAMERA_TEXT[] = L"No camera open. Open the app and select a device first.";
+constexpr wchar_t HOTKEY_CAPTURE_FAILED_TEXT[] =
+    L"Capture failed. Camera may be in use by another application.";
+constexpr wchar_t CAPTURED_TEXT[] = L"Captured to clipboard.";
+
+// Reads frames and drops them until the camera has streamed for `duration`.
+// The device only streams while it is read, so waiting without reading would
+// not let the exposure settle. A failed read ends the wait early; the capture
+// that follows then reports it.
+void LetCameraSettle(Camera& camera, std::chrono::milliseconds duration) {
+    CapturedFrame discarded;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < duration) {
+        if (!camera.GrabFrame(discarded)) return;
+    }
+}
+
+}  // namespace
+
+void RegisterCaptureHotkey() {
+    TrayWindow& tray = Tray();
+    if (!tray.window) return;
+    UnregisterHotKey(tray.window, CAPTURE_HOTKEY_ID);
+    if (!tray.settings || tray.settings->Keybind == 0) {
+        ShowTrayBalloon(SNAPWARD_TITLE, NO_HOTKEY_TEXT);
+        return;
+    }
+    const UINT key = tray.settings->Keybind;
+    wchar_t text[128] = {};
+    if (!RegisterHotKey(tray.window, CAPTURE_HOTKEY_ID, 0, key)) {
+        const unsigned long error = GetLastError();
+        swprintf(text, std::size(text), HOTKEY_FAILED_FORMAT, error);
+    } else {
+        const std::wstring name = KeyDisplayName(key);
+        swprintf(text, std::size(text), HOTKEY_REGISTERED_FORMAT, name.c_str());
+    }
+    ShowTrayBalloon(SNAPWARD_TITLE, text);
+}
+
+void CaptureFromHotkey(HWND owner) {
+    TrayWindow& tray = Tray();
+    if (!tray.camera) return;
+    Camera& camera = *tray.camera;
+
+    if (!camera.IsOpen() && tray.settings && !tray.settings->DeviceSymLink.empty()) {
+        // A camera that has only just started delivers dark frames; one that
+        // was already running is captured from at once.
+        if (camera.Open(tray.settings->DeviceSymLink)) {
+            LetCameraSettle(camera, std::chrono::milliseconds(CAMERA_SETTLE_MS));
+        }
+    }
+    if (!camera.IsOpen()) {
+        ShowTrayBalloon(SNAPWARD_TITLE, NO_CAMERA_TEXT);
+        return;
+    }
+
+    UniqueGlobal dib = CaptureDib(camera);
+    if (!dib) {
+        // Outside the dialog the capture key alone keeps the camera open. A
+        // device that failed (unplugged, taken by another program) is let go,
+        // so that the next press opens it afresh instead of failing on the
+        // stale reader until the dialog has been shown again.
+        if (!tray.dialogOpen) camera.Close();
+        ShowTrayBalloon(SNAPWARD_TITLE, HOTKEY_CAPTURE_FAILED_TEXT);
+        return;
+    }
+
+    switch (PutDibOnClipboard(owner, std::move(dib))) {
+    case ClipboardHandOver::Copied:
+        ShowTrayBalloon(SNAPWARD_TITLE, CAPTURED_TEXT);
+        break;
+    case ClipboardHandOver::CouldNotOpen:
+        ShowTrayBalloon(SNAPWARD_TITLE, CLIPBOARD_OPEN_FAILED_TEXT);
+        break;
+    case ClipboardHandOver::Refused:
+        ShowTrayBalloon(SNAPWARD_TITLE, CLIPBOARD_REFUSED_TEXT);
+        break;
+    }
+}

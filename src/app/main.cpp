@@ -1,0 +1,64 @@
+// Entry point and lifetime of the tray program.
+
+#include <windows.h>
+
+#include "app/dialog_from_tray.h"
+#include "app/hotkey.h"
+#include "app/tray_window.h"
+#include "camera/camera.h"
+#include "camera/devices.h"
+#include "platform/win_handles.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr wchar_t SINGLE_INSTANCE_MUTEX[] = L"Orvendel_SingleInstance";
+constexpr wchar_t ALREADY_RUNNING_TEXT[] =
+    L"Snapward is already running.\nLook for its icon in the system tray (bottom-right of the "
+    L"taskbar).";
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    TrayWindow& tray = Tray();
+    tray.instance = instance;
+
+    // No namespace prefix: one instance per logon session.
+    UniqueKernelHandle singleInstance(CreateMutexW(nullptr, TRUE, SINGLE_INSTANCE_MUTEX));
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        MessageBoxW(nullptr, ALREADY_RUNNING_TEXT, SNAPWARD_TITLE, MB_OK | MB_ICONINFORMATION);
+        return 0;
+    }
+
+#if defined(SNAPWARD_TESTCAM) && SNAPWARD_TESTCAM
+    EnableTestPatternCameras();
+#endif
+
+    // A failed start leaves the device list empty and every open failing; the
+    // program still runs, with its tray icon and dialog.
+    StartMediaFoundation();
+
+    // Both live until the process exits and are destroyed after WinMain has
+    // returned, the camera before the settings (reverse order of creation).
+    static Settings settings = LoadSettings();
+    static Camera camera(OpenCameraReader);
+    tray.settings = &settings;
+    tray.camera = &camera;
+
+    CreateTrayWindow(instance);
+    AddTrayIcon();
+    RegisterCaptureHotkey();
+    OpenDialogFromTray();
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+
+    UnregisterHotKey(tray.window, CAPTURE_HOTKEY_ID);
+    camera.Close();
+    StopMediaFoundation();
+    singleInstance.reset();
+    return 0;
+}

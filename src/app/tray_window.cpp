@@ -1,0 +1,158 @@
+#include "app/tray_window.h"
+
+#include <cwchar>
+#include <iterator>
+
+#include "app/dialog_from_tray.h"
+#include "app/hotkey.h"
+#include "app/resource.h"
+#include "app/twain_installer.h"
+#include "platform/win_handles.h"
+
+namespace {
+
+constexpr wchar_t TRAY_WINDOW_NAME[] = L"Snapward";
+constexpr wchar_t TASKBAR_CREATED_MESSAGE[] = L"TaskbarCreated";
+constexpr UINT BALLOON_TIMEOUT_MS = 3000;
+
+constexpr wchar_t MENU_OPEN_TEXT[] = L"Open Snapward";
+constexpr wchar_t MENU_TWAIN_INSTALLED_TEXT[] = L"TWAIN source: installed";
+constexpr wchar_t MENU_TWAIN_INSTALL_TEXT[] = L"Install TWAIN source (admin)...";
+constexpr wchar_t MENU_SUPPORT_TEXT[] = L"Submit Support Ticket...";
+constexpr wchar_t MENU_EXIT_TEXT[] = L"Exit";
+
+void RemoveTrayIcon() {
+    TrayWindow& tray = Tray();
+    tray.notifyIcon(NIM_DELETE, &tray.iconData);
+    tray.iconAdded = false;
+}
+
+void ShowTrayMenu(HWND window) {
+    POINT point{};
+    GetCursorPos(&point);
+    UniqueMenu menu(CreatePopupMenu());
+    if (!menu) return;
+    const bool twainInstalled = IsTwainSourceInstalled();
+    AppendMenuW(menu.get(), MF_STRING, ID_TRAY_OPEN, MENU_OPEN_TEXT);
+    AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu.get(), MF_STRING | (twainInstalled ? MF_GRAYED : 0), ID_TRAY_TWAIN,
+                twainInstalled ? MENU_TWAIN_INSTALLED_TEXT : MENU_TWAIN_INSTALL_TEXT);
+    AppendMenuW(menu.get(), MF_STRING, ID_TRAY_SUPPORT, MENU_SUPPORT_TEXT);
+    AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu.get(), MF_STRING, ID_TRAY_EXIT, MENU_EXIT_TEXT);
+
+    // Without the foreground the menu would not close when the user clicks
+    // elsewhere (a documented quirk of menus opened from the notification area).
+    SetForegroundWindow(window);
+    const UINT command = static_cast<UINT>(TrackPopupMenu(
+        menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN, point.x, point.y, 0, window, nullptr));
+    menu.reset();
+    // Run the command from the queue, once the menu has gone.
+    if (command >= ID_TRAY_OPEN && command <= ID_TRAY_SUPPORT) {
+        PostMessageW(window, WM_COMMAND, command, 0);
+    }
+}
+
+}  // namespace
+
+TrayWindow& Tray() {
+    static TrayWindow tray;
+    return tray;
+}
+
+HWND CreateTrayWindow(HINSTANCE instance) {
+    TrayWindow& tray = Tray();
+    tray.instance = instance;
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = TrayWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = TRAY_WINDOW_CLASS;
+    RegisterClassExW(&windowClass);
+    tray.taskbarCreatedMessage = RegisterWindowMessageW(TASKBAR_CREATED_MESSAGE);
+    // A hidden top-level window rather than a message-only one: only top-level
+    // windows receive the "TaskbarCreated" broadcast that tells us to put the
+    // icon back after Explorer has restarted. It is never shown, and as a tool
+    // window it would stay out of the task switcher even if it were.
+    tray.window = CreateWindowExW(WS_EX_TOOLWINDOW, TRAY_WINDOW_CLASS, TRAY_WINDOW_NAME, 0, 0, 0, 0,
+                                  0, nullptr, nullptr, instance, nullptr);
+    return tray.window;
+}
+
+void AddTrayIcon() {
+    TrayWindow& tray = Tray();
+    NOTIFYICONDATAW& icon = tray.iconData;
+    icon = NOTIFYICONDATAW{};
+    icon.cbSize = sizeof(icon);
+    icon.hWnd = tray.window;
+    icon.uID = TRAY_ICON_ID;
+    icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    icon.uCallbackMessage = WM_TRAYICON;
+    icon.hIcon = LoadIconW(tray.instance, MAKEINTRESOURCEW(IDI_SNAPWARD));
+    if (!icon.hIcon) icon.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    lstrcpynW(icon.szTip, TRAY_WINDOW_NAME, static_cast<int>(std::size(icon.szTip)));
+    tray.notifyIcon(NIM_ADD, &icon);
+    tray.iconAdded = true;
+}
+
+void ShowTrayBalloon(const wchar_t* title, const wchar_t* text) {
+    TrayWindow& tray = Tray();
+    // The stored record never carries NIF_INFO, so later modifies and the
+    // delete show no balloon of their own.
+    NOTIFYICONDATAW balloon = tray.iconData;
+    balloon.uFlags |= NIF_INFO;
+    lstrcpynW(balloon.szInfoTitle, title, static_cast<int>(std::size(balloon.szInfoTitle)));
+    lstrcpynW(balloon.szInfo, text, static_cast<int>(std::size(balloon.szInfo)));
+    balloon.uTimeout = BALLOON_TIMEOUT_MS;
+    balloon.dwInfoFlags = NIIF_INFO;
+    tray.notifyIcon(NIM_MODIFY, &balloon);
+}
+
+LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    TrayWindow& tray = Tray();
+    switch (message) {
+    case WM_TRAYICON:
+        // No NIM_SETVERSION: lParam is the mouse message itself.
+        if (lParam == WM_LBUTTONUP || lParam == WM_LBUTTONDBLCLK) {
+            OpenDialogFromTray();
+        } else if (lParam == WM_RBUTTONUP) {
+            ShowTrayMenu(window);
+        }
+        break;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case ID_TRAY_OPEN:
+            OpenDialogFromTray();
+            break;
+        case ID_TRAY_TWAIN:
+            InstallTwainSource(nullptr, tray.instance);
+            break;
+        case ID_TRAY_SUPPORT:
+            ShellExecuteW(nullptr, L"open", SUPPORT_URL, nullptr, nullptr, SW_SHOWNORMAL);
+            break;
+        case ID_TRAY_EXIT:
+            RemoveTrayIcon();
+            PostQuitMessage(0);
+            break;
+        default:
+            break;
+        }
+        break;
+    case WM_HOTKEY:
+        if (wParam == CAPTURE_HOTKEY_ID) CaptureFromHotkey(window);
+        break;
+    case WM_DESTROY:
+        RemoveTrayIcon();
+        PostQuitMessage(0);
+        break;
+    default:
+        // The taskbar has been (re)created, e.g. after Explorer crashed: every
+        // icon it showed is gone.
+        if (tray.taskbarCreatedMessage != 0 && message == tray.taskbarCreatedMessage &&
+            tray.iconAdded) {
+            tray.notifyIcon(NIM_ADD, &tray.iconData);
+        }
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
