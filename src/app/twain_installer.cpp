@@ -1,0 +1,205 @@
+#include "app/twain_installer.h"
+
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <vector>
+
+#include "platform/win_handles.h"
+
+namespace {
+
+constexpr wchar_t INSTALLER_CAPTION[] = L"Snapward";
+constexpr wchar_t ALREADY_INSTALLED_TEXT[] =
+    L"Snapward is already installed as a TWAIN source.\n\nScanning applications (Photoshop, "
+    L"etc.) can already use your webcam as a scanner.";
+constexpr wchar_t SOURCE_MISSING_TEXT[] =
+    L"The TWAIN source is not installed.\n\nPlease run SnapwardSetup.exe (the installer) to "
+    L"install it automatically, or place Orvendel.ds in the same folder as this program and try "
+    L"again.";
+constexpr wchar_t CONFIRM_TEXT[] =
+    L"Install Snapward as a TWAIN source?\n\nThis lets scanning applications (Photoshop, document "
+    L"scanners, etc.) use your webcam as a scanner input.\n\nAdministrator rights are required.";
+constexpr wchar_t SUCCESS_TEXT[] =
+    L"TWAIN source installed successfully!\n\nRestart your scanning application and select "
+    L"\"Snapward\" as the source.";
+constexpr wchar_t MAY_HAVE_FAILED_TEXT[] =
+    L"Installation may have failed.\nPlease check that you approved the administrator prompt.";
+constexpr wchar_t PATH_TOO_LONG_TEXT[] =
+    L"The TWAIN source cannot be installed from here: a folder path is too long.\n\nPlease run "
+    L"SnapwardSetup.exe (the installer) to install it.";
+constexpr wchar_t UNSAFE_PATH_TEXT[] =
+    L"The TWAIN source cannot be installed from here: a folder path contains a character that "
+    L"the command processor would change (% ! or \").\n\nPlease run SnapwardSetup.exe (the "
+    L"installer), or move Snapward to another folder and try again.";
+
+constexpr wchar_t TWAIN_FOLDER_NAME[] = L"twain_32";
+constexpr DWORD COPY_WAIT_MS = 10000;
+
+// Long enough for any path the system hands out, so that a path too long for
+// TWAIN_PATH_UNITS is seen whole and refused rather than silently cut.
+constexpr DWORD SYSTEM_PATH_UNITS = 32768;
+
+bool FitsPathBuffer(const std::wstring& path) {
+    return !path.empty() && path.size() < TWAIN_PATH_UNITS;
+}
+
+std::wstring JoinPath(const std::wstring& folder, const wchar_t* name) {
+    std::wstring joined = folder;
+    if (joined.empty() || joined.back() != L'\\') joined += L'\\';
+    joined += name;
+    return joined;
+}
+
+int ShowBox(HWND owner, const wchar_t* text, UINT flags) {
+    return MessageBoxW(owner, text, INSTALLER_CAPTION, flags);
+}
+
+std::wstring SystemWindowsDirectory() {
+    std::vector<wchar_t> buffer(SYSTEM_PATH_UNITS);
+    UINT length = GetSystemWindowsDirectoryW(buffer.data(), SYSTEM_PATH_UNITS);
+    if (length == 0 || length >= SYSTEM_PATH_UNITS) return {};
+    return std::wstring(buffer.data(), length);
+}
+
+std::wstring ModulePath(HINSTANCE instance) {
+    std::vector<wchar_t> buffer(SYSTEM_PATH_UNITS);
+    DWORD length = GetModuleFileNameW(instance, buffer.data(), SYSTEM_PATH_UNITS);
+    // A full buffer means the path was cut short.
+    if (length == 0 || length >= SYSTEM_PATH_UNITS) return {};
+    return std::wstring(buffer.data(), length);
+}
+
+bool FileExists(const std::wstring& path) {
+    return PathFileExistsW(path.c_str()) != FALSE;
+}
+
+}  // namespace
+
+bool BuildTwainFolder(const std::wstring& windowsDirectory, std::wstring& folder) {
+    if (!FitsPathBuffer(windowsDirectory)) return false;
+    std::wstring built = JoinPath(windowsDirectory, TWAIN_FOLDER_NAME);
+    if (!FitsPathBuffer(built)) return false;
+    folder = std::move(built);
+    return true;
+}
+
+bool BuildTwainDestination(const std::wstring& folder, std::wstring& destination) {
+    if (!FitsPathBuffer(folder)) return false;
+    std::wstring built = JoinPath(folder, TWAIN_SOURCE_FILE_NAME);
+    if (!FitsPathBuffer(built)) return false;
+    destination = std::move(built);
+    return true;
+}
+
+bool BuildTwainSourcePath(const std::wstring& modulePath, std::wstring& source) {
+    if (!FitsPathBuffer(modulePath)) return false;
+    size_t lastSlash = modulePath.rfind(L'\\');
+    if (lastSlash == std::wstring::npos) return false;
+    std::wstring built = modulePath.substr(0, lastSlash + 1) + TWAIN_SOURCE_FILE_NAME;
+    if (!FitsPathBuffer(built)) return false;
+    source = std::move(built);
+    return true;
+}
+
+bool PassesThroughCommandProcessor(const std::wstring& path) {
+    // Between double quotes cmd.exe still expands %NAME%, and !NAME! when
+    // delayed expansion is switched on in the registry; a quote would end the
+    // quoted argument. Control characters could end the command itself.
+    for (wchar_t c : path) {
+        if (c == L'%' || c == L'!' || c == L'"' || c < L' ') return false;
+    }
+    return !path.empty();
+}
+
+CommandLineResult BuildInstallCommandLine(const std::wstring& folder, const std::wstring& source,
+                                          const std::wstring& destination,
+                                          std::wstring& commandLine) {
+    for (const std::wstring* path : {&folder, &source, &destination}) {
+        if (!PassesThroughCommandProcessor(*path)) return CommandLineResult::UnsafePath;
+    }
+    std::wstring built = L"/c mkdir \"" + folder + L"\" 2>nul & copy /Y \"" + source + L"\" \"" +
+                         destination + L"\"";
+    if (built.size() >= TWAIN_COMMAND_UNITS) return CommandLineResult::TooLong;
+    commandLine = std::move(built);
+    return CommandLineResult::Built;
+}
+
+bool IsTwainSourceInstalledIn(const std::wstring& windowsDirectory) {
+    std::wstring folder;
+    std::wstring destination;
+    return BuildTwainFolder(windowsDirectory, folder) &&
+           BuildTwainDestination(folder, destination) && FileExists(destination);
+}
+
+bool IsTwainSourceInstalled() {
+    return IsTwainSourceInstalledIn(SystemWindowsDirectory());
+}
+
+void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
+                            const std::wstring& modulePath) {
+    std::wstring folder;
+    std::wstring destination;
+    if (!BuildTwainFolder(windowsDirectory, folder) ||
+        !BuildTwainDestination(folder, destination)) {
+        ShowBox(owner, PATH_TOO_LONG_TEXT, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    if (FileExists(destination)) {
+        ShowBox(owner, ALREADY_INSTALLED_TEXT, MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+
+    std::wstring source;
+    if (!BuildTwainSourcePath(modulePath, source)) {
+        ShowBox(owner, PATH_TOO_LONG_TEXT, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    if (!FileExists(source)) {
+        ShowBox(owner, SOURCE_MISSING_TEXT, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+
+    // Refused before asking: a yes that then cannot be carried out would only
+    // confuse.
+    std::wstring commandLine;
+    switch (BuildInstallCommandLine(folder, source, destination, commandLine)) {
+        case CommandLineResult::Built:
+            break;
+        case CommandLineResult::UnsafePath:
+            ShowBox(owner, UNSAFE_PATH_TEXT, MB_OK | MB_ICONEXCLAMATION);
+            return;
+        case CommandLineResult::TooLong:
+            ShowBox(owner, PATH_TOO_LONG_TEXT, MB_OK | MB_ICONEXCLAMATION);
+            return;
+    }
+
+    if (ShowBox(owner, CONFIRM_TEXT, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+
+    SHELLEXECUTEINFOW launch{};
+    launch.cbSize = sizeof(launch);
+    launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+    launch.lpVerb = L"runas";
+    launch.lpFile = L"cmd.exe";
+    launch.lpParameters = commandLine.c_str();
+    launch.nShow = SW_HIDE;
+    // A refused elevation prompt also ends here; the user knows already.
+    if (!ShellExecuteExW(&launch)) return;
+    UniqueKernelHandle process(launch.hProcess);
+    if (!process) return;
+
+    // Whether the wait ended by the copy finishing or by the time-out, the
+    // file itself tells what happened.
+    WaitForSingleObject(process.get(), COPY_WAIT_MS);
+    process.reset();
+
+    if (FileExists(destination)) {
+        ShowBox(owner, SUCCESS_TEXT, MB_OK | MB_ICONINFORMATION);
+    } else {
+        ShowBox(owner, MAY_HAVE_FAILED_TEXT, MB_OK | MB_ICONEXCLAMATION);
+    }
+}
+
+void InstallTwainSource(HWND owner, HINSTANCE instance) {
+    InstallTwainSourceFrom(owner, SystemWindowsDirectory(), ModulePath(instance));
+}
