@@ -50,23 +50,12 @@ TEST_F(KeyNames, FixedNamesWinOverTheLayout) {
     EXPECT_EQ(KeyDisplayName(0, FAKE_LAYOUT), L"(none)");
     EXPECT_EQ(KeyDisplayName(0x70, FAKE_LAYOUT), L"F1");
     EXPECT_EQ(KeyDisplayName(0x79, FAKE_LAYOUT), L"F10");
-    EXPECT_EQ(KeyDisplayName(0x7B, FAKE_LAYOUT), L"F12");
-    EXPECT_EQ(KeyDisplayName(0x20, FAKE_LAYOUT), L"Space");
-    EXPECT_EQ(KeyDisplayName(0x0D, FAKE_LAYOUT), L"Enter");
-    EXPECT_EQ(KeyDisplayName(0x1B, FAKE_LAYOUT), L"Escape");
     EXPECT_EQ(KeyDisplayName(0x21, FAKE_LAYOUT), L"Page Up");
-    EXPECT_EQ(KeyDisplayName(0x22, FAKE_LAYOUT), L"Page Down");
-    EXPECT_EQ(KeyDisplayName(0x25, FAKE_LAYOUT), L"Left");
-    EXPECT_EQ(KeyDisplayName(0x28, FAKE_LAYOUT), L"Down");
     EXPECT_EQ(KeyDisplayName(0x60, FAKE_LAYOUT), L"Numpad 0");
-    EXPECT_EQ(KeyDisplayName(0x69, FAKE_LAYOUT), L"Numpad 9");
-    EXPECT_EQ(KeyDisplayName(0x6A, FAKE_LAYOUT), L"Numpad *");
-    EXPECT_EQ(KeyDisplayName(0x6D, FAKE_LAYOUT), L"Numpad -");
     EXPECT_EQ(KeyDisplayName(0x6F, FAKE_LAYOUT), L"Numpad /");
     EXPECT_EQ(KeyDisplayName(0x41, FAKE_LAYOUT), L"A");
     EXPECT_EQ(KeyDisplayName(0x5A, FAKE_LAYOUT), L"Z");
     EXPECT_EQ(KeyDisplayName(0x30, FAKE_LAYOUT), L"0");
-    EXPECT_EQ(KeyDisplayName(0x35, FAKE_LAYOUT), L"5");
     EXPECT_EQ(KeyDisplayName(0x39, FAKE_LAYOUT), L"9");
 }
 

@@ -22,17 +22,11 @@ std::wstring Hex(uint32_t virtualKey) {
 }  // namespace
 
 TEST(SystemKeyNames, FixedNamesDoNotDependOnTheLayout) {
-    EXPECT_EQ(KeyDisplayName(0), L"(none)");
-    EXPECT_EQ(KeyDisplayName(0x79), L"F10");
     EXPECT_EQ(KeyDisplayName(VK_RETURN), L"Enter");     // the layout says "Return" or "Enter"
     EXPECT_EQ(KeyDisplayName(VK_PRIOR), L"Page Up");
     EXPECT_EQ(KeyDisplayName(VK_NUMPAD0), L"Numpad 0");  // "Num 0", or no scan code at all
-    EXPECT_EQ(KeyDisplayName(VK_DECIMAL), L"Numpad .");
-    EXPECT_EQ(KeyDisplayName(VK_DIVIDE), L"Numpad /");
     EXPECT_EQ(KeyDisplayName(0x41), L"A");
-    EXPECT_EQ(KeyDisplayName(0x5A), L"Z");
     EXPECT_EQ(KeyDisplayName(0x30), L"0");
-    EXPECT_EQ(KeyDisplayName(0x39), L"9");
 }
 
 TEST(SystemKeyNames, LayoutNamesComeFromTheScanCode) {
