@@ -101,7 +101,8 @@ TEST(CameraNegotiation, RefusedMatchIsSkipped) {
 // would otherwise read it as a 0 x 0 picture and report success.
 TEST(CameraNegotiation, FailedNegotiationReleasesTheReader) {
     auto noneOfOurs = std::make_shared<FakeDevice>();
-    noneOfOurs->natives = {{PixelFormat::Unknown, 640, 480, 0}, {PixelFormat::Unknown, 320, 240, 0}};
+    noneOfOurs->natives = {{PixelFormat::Unknown, 640, 480, 0},
+                           {PixelFormat::Unknown, 320, 240, 0}};
     auto allRefused = std::make_shared<FakeDevice>();
     allRefused->natives = {{PixelFormat::YUY2, 640, 480, 1280}};
     allRefused->refusedNatives = {0};

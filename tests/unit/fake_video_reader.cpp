@@ -131,7 +131,8 @@ ReadOutcome FakeVideoReader::ReadSample(const std::function<void(const SampleVie
 }
 
 ReaderOpener FakeOpener(std::map<std::wstring, std::shared_ptr<FakeDevice>> devices) {
-    return [devices = std::move(devices)](const std::wstring& link) -> std::unique_ptr<VideoReader> {
+    return [devices = std::move(devices)](
+               const std::wstring& link) -> std::unique_ptr<VideoReader> {
         auto found = devices.find(link);
         if (found == devices.end()) {
             return nullptr;
