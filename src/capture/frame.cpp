@@ -10,9 +10,8 @@
 
 namespace {
 
-// Full-range BT.601 (JPEG) coefficients, applied to Y without an offset. The
-// exact single-precision values matter: a product such as 125 * 0.344 lands on
-// 43 exactly and truncates differently with a double constant.
+// Full-range BT.601 (JPEG) coefficients, applied to Y without an offset, as
+// single-precision values with exactly these bit patterns.
 constexpr float RED_FROM_V = std::bit_cast<float>(uint32_t{0xBFB374BC});    // -1.402
 constexpr float GREEN_FROM_V = std::bit_cast<float>(uint32_t{0x3F36C8B4});  // 0.714
 constexpr float GREEN_FROM_U = std::bit_cast<float>(uint32_t{0xBEB020C5});  // -0.344

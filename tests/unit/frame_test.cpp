@@ -111,9 +111,9 @@ TEST(ConvertFrameColour, KnownValuesThroughNv12AndYuy2) {
     }
 }
 
-// Every U, V pair once, each with a different luma: a wrong constant (a double
-// 0.344 gives 42 for U = 253 instead of 43), a rounding instead of a
-// truncation or a swapped U and V shows up somewhere.
+// Every U, V pair once, with lumas that vary across the picture: a rounding
+// instead of a truncation, a floor for negative products, a wrong or swapped
+// coefficient, or a missing clamp shows up somewhere.
 TEST(ConvertFrameColour, EveryChromaPairMatchesExactArithmetic) {
     const int w = 512, h = 512;
     std::vector<uint8_t> s(static_cast<size_t>(w) * h);
@@ -285,8 +285,7 @@ TEST(ConvertFrameYuy2, OddWidthNeedsRoomForItsLastPair) {
 TEST(ConvertFrameNv12, ChromaRowsAndPairsAreShared) {
     // 4 x 4: chroma row 0 = pairs (64,192), (128,128); row 1 = (128,128), (64,192).
     std::vector<uint8_t> s(16, 128);
-    const uint8_t chroma[] = {64, 192, 128, 128, 128, 128, 64, 192};
-    s.insert(s.end(), chroma, chroma + 8);
+    for (uint8_t chroma : {64, 192, 128, 128, 128, 128, 64, 192}) s.push_back(chroma);
     CapturedFrame f;
     ASSERT_TRUE(Convert(s, 4, 4, f));
     const Bgr tinted{15, 105, 217}, grey{128, 128, 128};
