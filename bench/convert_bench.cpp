@@ -1,0 +1,240 @@
+// Time per frame of the conversions and the DIB encoding, beside libyuv's SIMD
+// converters and a plain memcpy of the output size on the same frames. After
+// the run a table gives each of ours as a multiple of the libyuv and memcpy
+// times.
+
+#include <benchmark/benchmark.h>
+#include <libyuv.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "capture/dib.h"
+#include "capture/frame.h"
+
+namespace {
+
+struct Size {
+    int width;
+    int height;
+};
+
+constexpr Size SIZES[] = {{640, 480}, {1280, 720}, {1920, 1080}};
+
+std::string Label(Size s) { return std::to_string(s.width) + "x" + std::to_string(s.height); }
+
+// Deterministic bytes with some spread, so that the clamps take both branches.
+std::vector<uint8_t> Noise(size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(seed >> 24);
+    }
+    return v;
+}
+
+struct Inputs {
+    std::vector<uint8_t> rgb24;  // top-down rows, padded stride
+    std::vector<uint8_t> nv12;
+    std::vector<uint8_t> yuy2;
+};
+
+Inputs MakeInputs(Size s) {
+    const size_t pixels = static_cast<size_t>(s.width) * s.height;
+    return {Noise(static_cast<size_t>(PaddedStride(s.width)) * s.height, 1), Noise(pixels * 3 / 2, 2),
+            Noise(pixels * 2, 3)};
+}
+
+void Finish(benchmark::State& state, size_t outputBytes) {
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * outputBytes));
+}
+
+void Convert(benchmark::State& state, Size s, const std::vector<uint8_t>& input, SampleLayout layout) {
+    CapturedFrame frame;
+    const auto length = static_cast<int32_t>(input.size());
+    if (!ConvertFrame(input.data(), length, s.width, s.height, layout, frame)) {
+        state.SkipWithError("sample rejected");
+        return;
+    }
+    for (auto _ : state) {
+        ConvertFrame(input.data(), length, s.width, s.height, layout, frame);
+        benchmark::DoNotOptimize(frame.pixels.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, frame.pixels.size());
+}
+
+// libyuv writes "RGB24" as blue, green, red in memory, as we do; a negative
+// destination stride gives the bottom-up rows. The JPEG matrix is the same
+// full-range BT.601 that we apply.
+void LibyuvNv12(benchmark::State& state, Size s, const std::vector<uint8_t>& nv12) {
+    const int stride = PaddedStride(s.width);
+    std::vector<uint8_t> out(static_cast<size_t>(stride) * s.height);
+    const uint8_t* uv = nv12.data() + static_cast<size_t>(s.width) * s.height;
+    uint8_t* lastRow = out.data() + static_cast<size_t>(stride) * (s.height - 1);
+    for (auto _ : state) {
+        libyuv::NV12ToRGB24Matrix(nv12.data(), s.width, uv, s.width, lastRow, -stride,
+                                  &libyuv::kYuvJPEGConstants, s.width, s.height);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, out.size());
+}
+
+// This libyuv has no direct YUY2 to RGB24: it goes through ARGB, two passes.
+void LibyuvYuy2(benchmark::State& state, Size s, const std::vector<uint8_t>& yuy2) {
+    const int stride = PaddedStride(s.width);
+    std::vector<uint8_t> argb(static_cast<size_t>(s.width) * 4 * s.height);
+    std::vector<uint8_t> out(static_cast<size_t>(stride) * s.height);
+    uint8_t* lastRow = out.data() + static_cast<size_t>(stride) * (s.height - 1);
+    for (auto _ : state) {
+        libyuv::YUY2ToARGB(yuy2.data(), s.width * 2, argb.data(), s.width * 4, s.width, s.height);
+        libyuv::ARGBToRGB24(argb.data(), s.width * 4, lastRow, -stride, s.width, s.height);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, out.size());
+}
+
+void Memcpy(benchmark::State& state, Size s) {
+    const size_t bytes = static_cast<size_t>(PaddedStride(s.width)) * s.height;
+    const std::vector<uint8_t> in = Noise(bytes, 4);
+    std::vector<uint8_t> out(bytes);
+    for (auto _ : state) {
+        std::memcpy(out.data(), in.data(), bytes);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, bytes);
+}
+
+CapturedFrame ConvertedFrame(Size s, const Inputs& in) {
+    CapturedFrame frame;
+    ConvertFrame(in.nv12.data(), static_cast<int32_t>(in.nv12.size()), s.width, s.height, frame);
+    return frame;
+}
+
+void EncodeDib(benchmark::State& state, Size s, const Inputs& in) {
+    const CapturedFrame frame = ConvertedFrame(s, in);
+    for (auto _ : state) {
+        std::vector<uint8_t> dib = EncodePackedDib(frame);
+        benchmark::DoNotOptimize(dib.data());
+    }
+    Finish(state, PackedDibSize(frame));
+}
+
+void WriteDib(benchmark::State& state, Size s, const Inputs& in) {
+    const CapturedFrame frame = ConvertedFrame(s, in);
+    std::vector<uint8_t> dest(PackedDibSize(frame));
+    for (auto _ : state) {
+        WritePackedDib(frame, dest.data());
+        benchmark::DoNotOptimize(dest.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, dest.size());
+}
+
+// Keeps each benchmark's CPU time per frame (microseconds) for the table: the
+// median when the run has repetitions, else the single run. CPU time, because
+// the machine is shared and wall time counts the waits for a core.
+class CollectingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            // Repetitions come first, their aggregates after them.
+            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median")
+                times[run.run_name.str()] = run.GetAdjustedCPUTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+};
+
+void PrintTable(const std::map<std::string, double>& times) {
+    auto get = [&](const std::string& name) {
+        auto it = times.find(name);
+        return it == times.end() ? 0.0 : it->second;
+    };
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+    std::printf("\nCPU time per frame in microseconds; ratios are ours divided by theirs.\n");
+    std::printf("%-10s %-22s %10s %10s %10s %9s %9s\n", "size", "operation", "ours", "libyuv",
+                "memcpy", "/libyuv", "/memcpy");
+    for (Size s : SIZES) {
+        const std::string l = Label(s);
+        const double copy = get("memcpy/" + l);
+        const struct {
+            const char* operation;
+            std::string ours;
+            std::string theirs;
+        } rows[] = {
+            {"ConvertFrame RGB24", "ConvertFrame/RGB24/" + l, ""},
+            {"ConvertFrame NV12", "ConvertFrame/NV12/" + l, "libyuv/NV12ToRGB24/" + l},
+            {"ConvertFrame YUY2", "ConvertFrame/YUY2/" + l, "libyuv/YUY2ToARGB+ARGBToRGB24/" + l},
+            {"EncodePackedDib", "EncodePackedDib/" + l, ""},
+            {"WritePackedDib", "WritePackedDib/" + l, ""},
+        };
+        for (const auto& row : rows) {
+            const double ours = get(row.ours);
+            if (ours <= 0) continue;  // filtered out or failed
+            const double theirs = row.theirs.empty() ? 0.0 : get(row.theirs);
+            std::printf("%-10s %-22s %10.1f ", l.c_str(), row.operation, ours);
+            if (theirs > 0)
+                std::printf("%10.1f ", theirs);
+            else
+                std::printf("%10s ", "-");
+            std::printf("%10.1f ", copy);
+            if (theirs > 0)
+                std::printf("%9.2f ", ratio(ours, theirs));
+            else
+                std::printf("%9s ", "-");
+            std::printf("%9.2f\n", ratio(ours, copy));
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static std::map<std::string, Inputs> inputs;  // outlive the registered lambdas
+    for (Size s : SIZES) {
+        const std::string l = Label(s);
+        const Inputs& in = inputs[l] = MakeInputs(s);
+        const auto us = benchmark::kMicrosecond;
+        benchmark::RegisterBenchmark(("ConvertFrame/RGB24/" + l).c_str(), [s, &in](benchmark::State& st) {
+            Convert(st, s, in.rgb24, SampleLayout{});
+        })->Unit(us);
+        benchmark::RegisterBenchmark(("ConvertFrame/NV12/" + l).c_str(), [s, &in](benchmark::State& st) {
+            Convert(st, s, in.nv12, SampleLayout{});
+        })->Unit(us);
+        benchmark::RegisterBenchmark(("ConvertFrame/YUY2/" + l).c_str(), [s, &in](benchmark::State& st) {
+            Convert(st, s, in.yuy2, SampleLayout{PixelFormat::YUY2, 0});
+        })->Unit(us);
+        benchmark::RegisterBenchmark(("libyuv/NV12ToRGB24/" + l).c_str(),
+                                     [s, &in](benchmark::State& st) { LibyuvNv12(st, s, in.nv12); })
+            ->Unit(us);
+        benchmark::RegisterBenchmark(("libyuv/YUY2ToARGB+ARGBToRGB24/" + l).c_str(),
+                                     [s, &in](benchmark::State& st) { LibyuvYuy2(st, s, in.yuy2); })
+            ->Unit(us);
+        benchmark::RegisterBenchmark(("EncodePackedDib/" + l).c_str(),
+                                     [s, &in](benchmark::State& st) { EncodeDib(st, s, in); })
+            ->Unit(us);
+        benchmark::RegisterBenchmark(("WritePackedDib/" + l).c_str(),
+                                     [s, &in](benchmark::State& st) { WriteDib(st, s, in); })
+            ->Unit(us);
+        benchmark::RegisterBenchmark(("memcpy/" + l).c_str(),
+                                     [s](benchmark::State& st) { Memcpy(st, s); })
+            ->Unit(us);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    CollectingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    PrintTable(reporter.times);
+    return 0;
+}
