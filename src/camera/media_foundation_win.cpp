@@ -1,0 +1,369 @@
+#include "camera/media_foundation_win.h"
+
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfidl.h>
+#include <mfreadwrite.h>
+
+#include <cstring>
+#include <cwctype>
+#include <limits>
+
+#include "camera/devices.h"
+#include "capture/jpeg_win.h"
+#include "platform/win_handles.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr ULONG MEDIA_FOUNDATION_VERSION = 0x00020070;  // MF_VERSION of the Windows 7 SDK
+constexpr DWORD FIRST_VIDEO_STREAM = static_cast<DWORD>(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
+
+// Process-wide, touched only by the UI thread at start-up and exit.
+bool comStarted = false;
+bool mediaFoundationStarted = false;
+// CoInitializeEx said RPC_E_CHANGED_MODE: the thread already lives in another
+// apartment that is not ours to end, so we never uninitialise it.
+bool comOtherApartment = false;
+
+struct SubtypeName {
+    PixelFormat format;
+    const GUID* guid;
+};
+
+const SubtypeName SUBTYPES[] = {
+    {PixelFormat::RGB24, &MFVideoFormat_RGB24},
+    {PixelFormat::YUY2, &MFVideoFormat_YUY2},
+    {PixelFormat::NV12, &MFVideoFormat_NV12},
+    {PixelFormat::MJPG, &MFVideoFormat_MJPG},
+};
+
+PixelFormat FormatOfSubtype(const GUID& subtype) {
+    for (const SubtypeName& name : SUBTYPES) {
+        if (std::memcmp(&subtype, name.guid, sizeof(GUID)) == 0) return name.format;
+    }
+    return PixelFormat::Unknown;
+}
+
+const GUID* SubtypeOfFormat(PixelFormat format) {
+    for (const SubtypeName& name : SUBTYPES) {
+        if (name.format == format) return name.guid;
+    }
+    return nullptr;
+}
+
+// Symbolic links differ in case between Windows versions and device paths
+// are case-insensitive.
+bool SameLink(const std::wstring& a, const std::wstring& b) {
+    if (a.empty() || a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+    }
+    return true;
+}
+
+int32_t ToInt32OrZero(UINT32 value) {
+    return value > static_cast<UINT32>(std::numeric_limits<int32_t>::max()) ? 0
+                                                                             : static_cast<int32_t>(value);
+}
+
+MediaFormat FormatOfType(IMFMediaType* type) {
+    MediaFormat format;
+    GUID subtype = {};
+    if (SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &subtype))) format.subtype = FormatOfSubtype(subtype);
+    UINT64 size = 0;
+    if (SUCCEEDED(type->GetUINT64(MF_MT_FRAME_SIZE, &size))) {
+        // A size that does not fit in int32 is as good as none: Camera refuses 0.
+        format.width = ToInt32OrZero(static_cast<UINT32>(size >> 32));
+        format.height = ToInt32OrZero(static_cast<UINT32>(size & 0xFFFFFFFF));
+    }
+    UINT32 stride = 0;
+    // The attribute holds a signed value in an unsigned slot: negative means
+    // bottom-up rows.
+    if (SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride))) {
+        format.defaultStride = static_cast<int32_t>(stride);
+    }
+    return format;
+}
+
+// How many rows of `pitch` bytes one frame of this subtype spans; 0 for a
+// compressed or unknown subtype, whose bytes have no rows.
+int64_t RowsOfFrame(const MediaFormat& format) {
+    if (format.height <= 0) return 0;
+    switch (format.subtype) {
+    case PixelFormat::RGB24:
+    case PixelFormat::YUY2:
+        return format.height;
+    case PixelFormat::NV12:
+        return int64_t{format.height} + (int64_t{format.height} + 1) / 2;
+    default:
+        return 0;
+    }
+}
+
+class MediaFoundationReader final : public VideoReader {
+public:
+    explicit MediaFoundationReader(ComPtr<IMFSourceReader> reader) : reader_(std::move(reader)) {
+        RefreshCurrentFormat();
+    }
+
+    bool SetPartialType(PixelFormat subtype) override {
+        const GUID* guid = SubtypeOfFormat(subtype);
+        if (!guid) return false;
+        ComPtr<IMFMediaType> type;
+        if (FAILED(MFCreateMediaType(&type))) return false;
+        if (FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video))) return false;
+        if (FAILED(type->SetGUID(MF_MT_SUBTYPE, *guid))) return false;
+        if (FAILED(reader_->SetCurrentMediaType(FIRST_VIDEO_STREAM, nullptr, type.Get()))) return false;
+        RefreshCurrentFormat();
+        return true;
+    }
+
+    bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
+        ComPtr<IMFMediaType> type;
+        if (FAILED(reader_->GetNativeMediaType(FIRST_VIDEO_STREAM, index, &type))) return false;
+        format = FormatOfType(type.Get());
+        return true;
+    }
+
+    bool UseNativeFormat(uint32_t index) override {
+        ComPtr<IMFMediaType> type;
+        if (FAILED(reader_->GetNativeMediaType(FIRST_VIDEO_STREAM, index, &type))) return false;
+        if (FAILED(reader_->SetCurrentMediaType(FIRST_VIDEO_STREAM, nullptr, type.Get()))) return false;
+        RefreshCurrentFormat();
+        return true;
+    }
+
+    bool GetCurrentFormat(MediaFormat& format) override {
+        ComPtr<IMFMediaType> type;
+        if (FAILED(reader_->GetCurrentMediaType(FIRST_VIDEO_STREAM, &type))) return false;
+        format = FormatOfType(type.Get());
+        current_ = format;
+        return true;
+    }
+
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
+        DWORD streamIndex = 0;
+        DWORD flags = 0;
+        LONGLONG timestamp = 0;
+        ComPtr<IMFSample> sample;
+        if (FAILED(reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample))) {
+            return ReadOutcome::Failed;
+        }
+        if (flags & MF_SOURCE_READERF_ERROR) return ReadOutcome::StreamError;
+        if (flags & MF_SOURCE_READERF_ENDOFSTREAM) return ReadOutcome::EndOfStream;
+        // The rows of a 2D buffer are measured with the type in force.
+        if (flags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED) RefreshCurrentFormat();
+        if (!sample) return ReadOutcome::NoSample;  // a stream tick, or nothing yet
+
+        ComPtr<IMFMediaBuffer> buffer;
+        if (FAILED(sample->ConvertToContiguousBuffer(&buffer))) return ReadOutcome::NoSample;
+        sample.Reset();
+        LockedSampleBuffer locked;
+        if (!locked.Lock(buffer.Get(), current_)) return ReadOutcome::NoSample;
+        onSample(locked.view());
+        return ReadOutcome::Sample;
+    }
+
+private:
+    void RefreshCurrentFormat() {
+        MediaFormat format;
+        if (!GetCurrentFormat(format)) current_ = MediaFormat{};
+    }
+
+    ComPtr<IMFSourceReader> reader_;
+    MediaFormat current_;  // the type in force, for locking buffers
+};
+
+// The attribute as a string, freed as soon as it is copied; empty when it
+// cannot be read.
+std::wstring ReadString(IMFActivate* device, const GUID& key) {
+    UniqueCoTaskMem<WCHAR> text;
+    UINT32 length = 0;
+    if (FAILED(device->GetAllocatedString(key, text.put(), &length)) || !text.get()) return {};
+    return std::wstring(text.get(), length);
+}
+
+}  // namespace
+
+std::vector<CameraDevice> EnumerateMediaFoundationCameras() {
+    std::vector<CameraDevice> devices;
+    UniqueCoTaskMem<IMFActivate*> array;
+    UINT32 count = 0;
+    {
+        ComPtr<IMFAttributes> filter;
+        if (FAILED(MFCreateAttributes(&filter, 1))) return devices;
+        if (FAILED(filter->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE,
+                                   MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID))) {
+            return devices;
+        }
+        if (FAILED(MFEnumDeviceSources(filter.Get(), array.put(), &count))) return devices;
+    }
+    if (!array.get()) return devices;
+    // Each device object is owned before anything else happens, then the
+    // platform's array is freed at once.
+    std::vector<ComPtr<IMFActivate>> found(count);
+    for (UINT32 i = 0; i < count; ++i) found[i].Attach(array.get()[i]);
+    array.reset();
+
+    for (const ComPtr<IMFActivate>& device : found) {
+        if (!device) {
+            devices.push_back(CameraDevice{});
+            continue;
+        }
+        devices.push_back(CameraDevice{ReadString(device.Get(), MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME),
+                                       ReadString(device.Get(),
+                                                  MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK)});
+    }
+    return devices;
+}
+
+
+bool LockedSampleBuffer::LockTwoDimensional(IMFMediaBuffer* buffer, const MediaFormat& format) {
+    const int64_t rows = RowsOfFrame(format);
+    if (rows == 0) return false;
+
+    BYTE* scanLine0 = nullptr;
+    LONG pitch = 0;
+    // Where the buffer says how far its memory reaches, that is the bound;
+    // otherwise its current length.
+    BYTE* bufferStart = nullptr;
+    DWORD bufferLength = 0;
+    ComPtr<IMF2DBuffer2> buffer2;
+    ComPtr<IMF2DBuffer> buffer1;
+    if (SUCCEEDED(buffer->QueryInterface(IID_PPV_ARGS(&buffer2)))) {
+        if (FAILED(buffer2->Lock2DSize(MF2DBuffer_LockFlags_Read, &scanLine0, &pitch, &bufferStart,
+                                       &bufferLength))) {
+            return false;
+        }
+        locked2d_ = buffer2;
+    } else if (SUCCEEDED(buffer->QueryInterface(IID_PPV_ARGS(&buffer1)))) {
+        if (FAILED(buffer1->Lock2D(&scanLine0, &pitch))) return false;
+        locked2d_ = buffer1;
+    } else {
+        return false;
+    }
+
+    const int64_t magnitude = pitch < 0 ? -int64_t{pitch} : int64_t{pitch};
+    // Planar NV12 has no bottom-up form.
+    if (magnitude == 0 || (pitch < 0 && format.subtype == PixelFormat::NV12)) return false;
+    const int64_t span = magnitude * rows;
+    if (span > std::numeric_limits<int32_t>::max()) return false;
+    // Scan line 0 is the top row; a bottom-up buffer keeps it last in memory.
+    const BYTE* lowest = pitch < 0 ? scanLine0 - magnitude * (format.height - 1) : scanLine0;
+
+    if (bufferStart) {
+        const BYTE* end = bufferStart + bufferLength;
+        if (lowest < bufferStart || lowest > end || span > end - lowest) return false;
+    } else {
+        if (pitch < 0) return false;  // no way to tell where such memory starts
+        DWORD currentLength = 0;
+        if (FAILED(buffer->GetCurrentLength(&currentLength)) || span > currentLength) return false;
+    }
+    view_ = SampleView{lowest, static_cast<int32_t>(span), static_cast<int32_t>(pitch)};
+    return true;
+}
+
+bool LockedSampleBuffer::Lock(IMFMediaBuffer* buffer, const MediaFormat& format) {
+    Unlock();
+    if (!buffer) return false;
+    if (LockTwoDimensional(buffer, format)) return true;
+    // A 2D lock that could not be used: the plain lock gives the same frame as
+    // contiguous rows of the type's default stride.
+    Unlock();
+
+    BYTE* data = nullptr;
+    DWORD maxLength = 0;
+    DWORD currentLength = 0;
+    if (FAILED(buffer->Lock(&data, &maxLength, &currentLength))) return false;
+    locked_ = buffer;
+    if (!data || currentLength > maxLength ||
+        currentLength > static_cast<DWORD>(std::numeric_limits<int32_t>::max())) {
+        Unlock();
+        return false;
+    }
+    view_ = SampleView{data, static_cast<int32_t>(currentLength), format.defaultStride};
+    return true;
+}
+
+void LockedSampleBuffer::Unlock() {
+    if (locked2d_) locked2d_->Unlock2D();
+    if (locked_) locked_->Unlock();
+    locked2d_.Reset();
+    locked_.Reset();
+    view_ = SampleView{};
+}
+
+std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink) {
+    // Only a link that names a device present now goes to MFCreateDeviceSource:
+    // the Wine versions that we test on abort the process inside it, and for a
+    // camera that has gone the answer is the same.
+    bool present = false;
+    for (const CameraDevice& device : EnumerateMediaFoundationCameras()) {
+        if (SameLink(device.symbolicLink, symbolicLink)) present = true;
+    }
+    if (!present) return nullptr;
+
+    ComPtr<IMFMediaSource> source;
+    {
+        ComPtr<IMFAttributes> device;
+        if (FAILED(MFCreateAttributes(&device, 2))) return nullptr;
+        if (FAILED(device->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE,
+                                   MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID))) {
+            return nullptr;
+        }
+        if (FAILED(device->SetString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK,
+                                     symbolicLink.c_str()))) {
+            return nullptr;
+        }
+        if (FAILED(MFCreateDeviceSource(device.Get(), &source))) return nullptr;
+    }
+
+    // With FALSE the reader shuts the device source down when it is released.
+    ComPtr<IMFAttributes> options;
+    if (SUCCEEDED(MFCreateAttributes(&options, 1))) {
+        options->SetUINT32(MF_SOURCE_READER_DISCONNECT_MEDIASOURCE_ON_SHUTDOWN, FALSE);
+    }
+    ComPtr<IMFSourceReader> reader;
+    if (FAILED(MFCreateSourceReaderFromMediaSource(source.Get(), options.Get(), &reader))) {
+        // Nothing else will: a source never shut down keeps the device busy.
+        source->Shutdown();
+        return nullptr;
+    }
+    return std::make_unique<MediaFoundationReader>(std::move(reader));
+}
+
+bool StartMediaFoundation() {
+    if (!comStarted && !comOtherApartment) {
+        const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (hr == RPC_E_CHANGED_MODE) {
+            comOtherApartment = true;
+        } else if (FAILED(hr)) {
+            return false;
+        } else {
+            comStarted = true;
+        }
+    }
+    if (mediaFoundationStarted) return true;
+    if (FAILED(MFStartup(MEDIA_FOUNDATION_VERSION, MFSTARTUP_LITE))) return false;
+    mediaFoundationStarted = true;
+    // Made here, on the UI thread, so that the preview thread decodes MJPG
+    // frames with it even when this thread kept another apartment and the
+    // process has no multithreaded one for the preview thread to join.
+    WicImagingFactory();
+    return true;
+}
+
+void StopMediaFoundation() {
+    ReleaseWicImagingFactory();
+    if (mediaFoundationStarted) {
+        MFShutdown();
+        mediaFoundationStarted = false;
+    }
+    if (comStarted) {
+        CoUninitialize();
+        comStarted = false;
+    }
+    comOtherApartment = false;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The Media Foundation side of the camera seam: a capture device opened by
+// symbolic link and read in synchronous mode.
+
+#include <windows.h>
+
+#include <mfobjects.h>
+#include <wrl/client.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/devices.h"
+#include "camera/video_reader.h"
+
+// The video capture devices present now, in the platform's order.
+std::vector<CameraDevice> EnumerateMediaFoundationCameras();
+
+// The device whose symbolic link matches, with a synchronous source reader
+// that shuts the device down when it is released; null when there is none.
+std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink);
+
+// The bytes of one media buffer, locked while this object lives. Where the
+// buffer offers a 2D lock its own pitch is used (so padded and bottom-up rows
+// are read as they are); otherwise the plain lock with the type's default
+// stride. SampleView::data is the lowest address of the frame's rows.
+class LockedSampleBuffer {
+public:
+    LockedSampleBuffer() = default;
+    ~LockedSampleBuffer() { Unlock(); }
+    LockedSampleBuffer(const LockedSampleBuffer&) = delete;
+    LockedSampleBuffer& operator=(const LockedSampleBuffer&) = delete;
+
+    // `format` is the reader's current type: its subtype, height and default
+    // stride say how far the rows of a 2D buffer reach.
+    bool Lock(IMFMediaBuffer* buffer, const MediaFormat& format);
+    void Unlock();
+    const SampleView& view() const { return view_; }
+
+private:
+    bool LockTwoDimensional(IMFMediaBuffer* buffer, const MediaFormat& format);
+
+    Microsoft::WRL::ComPtr<IMF2DBuffer> locked2d_;
+    Microsoft::WRL::ComPtr<IMFMediaBuffer> locked_;
+    SampleView view_;
+};
