@@ -331,6 +331,11 @@ std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbo
         source->Shutdown();
         return nullptr;
     }
+    return WrapSourceReader(std::move(reader));
+}
+
+std::unique_ptr<VideoReader> WrapSourceReader(ComPtr<IMFSourceReader> reader) {
+    if (!reader) return nullptr;
     return std::make_unique<MediaFoundationReader>(std::move(reader));
 }
 

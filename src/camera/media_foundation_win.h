@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <mfidl.h>
 #include <mfobjects.h>
+#include <mfreadwrite.h>
 #include <wrl/client.h>
 
 #include <memory>
@@ -20,6 +22,9 @@ std::vector<CameraDevice> EnumerateMediaFoundationCameras();
 // The device whose symbolic link matches, with a synchronous source reader
 // that shuts the device down when it is released; null when there is none.
 std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink);
+
+// The seam over a source reader already made (in synchronous mode).
+std::unique_ptr<VideoReader> WrapSourceReader(Microsoft::WRL::ComPtr<IMFSourceReader> reader);
 
 // The bytes of one media buffer, locked while this object lives. Where the
 // buffer offers a 2D lock its own pitch is used (so padded and bottom-up rows

@@ -3,12 +3,15 @@
 #include <windows.h>
 
 #include <mfapi.h>
+#include <mferror.h>
 #include <mfidl.h>
+#include <mfreadwrite.h>
 #include <wrl/client.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -35,6 +38,118 @@ class MediaFoundation : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(StartMediaFoundation()); }
     void TearDown() override { StopMediaFoundation(); }
+};
+
+// A source reader that plays back scripted types and reads, to drive the
+// reader seam where Wine has no camera.
+class FakeSourceReader final : public IMFSourceReader {
+public:
+    struct Read {
+        HRESULT result;
+        DWORD flags;
+        ComPtr<IMFSample> sample;
+    };
+    std::vector<ComPtr<IMFMediaType>> nativeTypes;
+    ComPtr<IMFMediaType> current;
+    std::vector<ComPtr<IMFMediaType>> offered;  // every SetCurrentMediaType
+    bool refuseTypes = false;
+    std::deque<Read> reads;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == __uuidof(IMFSourceReader)) {
+            *out = static_cast<IMFSourceReader*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE GetStreamSelection(DWORD, WINBOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetStreamSelection(DWORD, WINBOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetNativeMediaType(DWORD stream, DWORD index, IMFMediaType** type) override {
+        if (stream != MF_SOURCE_READER_FIRST_VIDEO_STREAM) return E_INVALIDARG;
+        if (index >= nativeTypes.size()) return MF_E_NO_MORE_TYPES;
+        return nativeTypes[index].CopyTo(type);
+    }
+    HRESULT STDMETHODCALLTYPE GetCurrentMediaType(DWORD stream, IMFMediaType** type) override {
+        if (stream != MF_SOURCE_READER_FIRST_VIDEO_STREAM || !current) return MF_E_INVALIDREQUEST;
+        return current.CopyTo(type);
+    }
+    HRESULT STDMETHODCALLTYPE SetCurrentMediaType(DWORD stream, DWORD*, IMFMediaType* type) override {
+        if (stream != MF_SOURCE_READER_FIRST_VIDEO_STREAM) return E_INVALIDARG;
+        offered.push_back(type);
+        if (refuseTypes) return MF_E_INVALIDMEDIATYPE;
+        current = type;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetCurrentPosition(REFGUID, REFPROPVARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE ReadSample(DWORD stream, DWORD controlFlags, DWORD* actual, DWORD* flags,
+                                         LONGLONG* timestamp, IMFSample** sample) override {
+        if (stream != MF_SOURCE_READER_FIRST_VIDEO_STREAM || controlFlags != 0 || reads.empty()) {
+            return E_UNEXPECTED;
+        }
+        Read read = reads.front();
+        reads.pop_front();
+        *actual = 0;
+        *flags = read.flags;
+        *timestamp = 0;
+        *sample = read.sample.Detach();
+        return read.result;
+    }
+    HRESULT STDMETHODCALLTYPE Flush(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetServiceForStream(DWORD, REFGUID, REFIID, void** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetPresentationAttribute(DWORD, REFGUID, PROPVARIANT*) override {
+        return E_NOTIMPL;
+    }
+
+private:
+    ~FakeSourceReader() = default;
+    ULONG references = 1;
+};
+
+ComPtr<IMFMediaType> VideoType(const GUID& subtype, UINT32 width, UINT32 height, const INT32* stride) {
+    ComPtr<IMFMediaType> type;
+    EXPECT_HRESULT_SUCCEEDED(MFCreateMediaType(&type));
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    type->SetGUID(MF_MT_SUBTYPE, subtype);
+    type->SetUINT64(MF_MT_FRAME_SIZE, (UINT64{width} << 32) | height);
+    if (stride) type->SetUINT32(MF_MT_DEFAULT_STRIDE, static_cast<UINT32>(*stride));
+    return type;
+}
+
+ComPtr<IMFSample> SampleOf(std::initializer_list<std::vector<uint8_t>> pieces) {
+    ComPtr<IMFSample> sample;
+    EXPECT_HRESULT_SUCCEEDED(MFCreateSample(&sample));
+    for (const std::vector<uint8_t>& bytes : pieces) {
+        ComPtr<IMFMediaBuffer> buffer;
+        EXPECT_HRESULT_SUCCEEDED(MFCreateMemoryBuffer(static_cast<DWORD>(bytes.size()), &buffer));
+        BYTE* data = nullptr;
+        buffer->Lock(&data, nullptr, nullptr);
+        std::memcpy(data, bytes.data(), bytes.size());
+        buffer->Unlock();
+        buffer->SetCurrentLength(static_cast<DWORD>(bytes.size()));
+        sample->AddBuffer(buffer.Get());
+    }
+    return sample;
+}
+
+struct FakeReader {
+    FakeSourceReader* fake = new FakeSourceReader;  // owned by `reader`
+    std::unique_ptr<VideoReader> reader;
+    FakeReader() {
+        ComPtr<IMFSourceReader> wrapped;
+        wrapped.Attach(fake);
+        reader = WrapSourceReader(wrapped);
+    }
 };
 
 }  // namespace
@@ -118,6 +233,7 @@ TEST_F(MediaFoundation, PlainBufferLockUsesTheDefaultStride) {
     ASSERT_HRESULT_SUCCEEDED(buffer->Lock(&data, nullptr, nullptr));
     buffer->Unlock();
     EXPECT_TRUE(LockedSampleBuffer().Lock(buffer.Get(), format));
+    EXPECT_FALSE(LockedSampleBuffer().Lock(nullptr, format));
 }
 
 // 2D buffers report their own pitch; a bottom-up one starts at its bottom row.
@@ -164,14 +280,84 @@ TEST_F(MediaFoundation, TwoDimensionalBufferLockUsesThePitch) {
     }
 }
 
-TEST_F(MediaFoundation, CompressedBuffersAreLockedWhole) {
-    ComPtr<IMFMediaBuffer> buffer;
-    ASSERT_HRESULT_SUCCEEDED(MFCreateMemoryBuffer(5000, &buffer));
-    ASSERT_HRESULT_SUCCEEDED(buffer->SetCurrentLength(1234));
-    LockedSampleBuffer locked;
-    ASSERT_TRUE(locked.Lock(buffer.Get(), MediaFormat{PixelFormat::MJPG, 1280, 720, 0}));
-    EXPECT_EQ(locked.view().length, 1234);
-    EXPECT_FALSE(locked.Lock(nullptr, MediaFormat{}));
+TEST_F(MediaFoundation, ReaderReportsTypesAsTheSeamWantsThem) {
+    const INT32 bottomUp = -1920;
+    FakeReader f;
+    f.fake->nativeTypes = {VideoType(MFVideoFormat_RGB24, 640, 480, &bottomUp),
+                           VideoType(MFVideoFormat_MJPG, 1920, 1080, nullptr),
+                           VideoType(MFVideoFormat_H264, 1280, 720, nullptr)};
+    MediaFormat format;
+    ASSERT_TRUE(f.reader->GetNativeFormat(0, format));
+    EXPECT_EQ(format.subtype, PixelFormat::RGB24);
+    EXPECT_EQ(format.width, 640);
+    EXPECT_EQ(format.height, 480);
+    EXPECT_EQ(format.defaultStride, -1920);
+    ASSERT_TRUE(f.reader->GetNativeFormat(2, format));
+    EXPECT_EQ(format.subtype, PixelFormat::Unknown);
+    EXPECT_FALSE(f.reader->GetNativeFormat(3, format));
+
+    // The native type goes to the reader unchanged.
+    ASSERT_TRUE(f.reader->UseNativeFormat(1));
+    ASSERT_EQ(f.fake->offered.size(), 1u);
+    EXPECT_EQ(f.fake->offered[0], f.fake->nativeTypes[1]);
+    ASSERT_TRUE(f.reader->GetCurrentFormat(format));
+    EXPECT_EQ(format.subtype, PixelFormat::MJPG);
+    EXPECT_EQ(format.width, 1920);
+    EXPECT_EQ(format.height, 1080);
+    EXPECT_EQ(format.defaultStride, 0);
+    EXPECT_FALSE(f.reader->UseNativeFormat(3));
+
+    // A partial type: major type and subtype only.
+    ASSERT_TRUE(f.reader->SetPartialType(PixelFormat::YUY2));
+    IMFMediaType* partial = f.fake->offered.back().Get();
+    GUID major = {}, subtype = {};
+    ASSERT_HRESULT_SUCCEEDED(partial->GetGUID(MF_MT_MAJOR_TYPE, &major));
+    ASSERT_HRESULT_SUCCEEDED(partial->GetGUID(MF_MT_SUBTYPE, &subtype));
+    EXPECT_TRUE(major == MFMediaType_Video);
+    EXPECT_TRUE(subtype == MFVideoFormat_YUY2);
+    UINT32 count = 0;
+    partial->GetCount(&count);
+    EXPECT_EQ(count, 2u);
+    EXPECT_FALSE(f.reader->SetPartialType(PixelFormat::Unknown));
+    f.fake->refuseTypes = true;
+    EXPECT_FALSE(f.reader->SetPartialType(PixelFormat::RGB24));
+    EXPECT_FALSE(f.reader->UseNativeFormat(0));
+}
+
+TEST_F(MediaFoundation, ReaderMapsEveryReadOutcome) {
+    const INT32 bottomUp = -12;
+    FakeReader f;
+    f.fake->current = VideoType(MFVideoFormat_RGB24, 4, 2, &bottomUp);
+    MediaFormat format;
+    ASSERT_TRUE(f.reader->GetCurrentFormat(format));
+    const std::vector<uint8_t> first = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const std::vector<uint8_t> second = {13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+    f.fake->reads = {
+        {E_FAIL, 0, nullptr},
+        {S_OK, MF_SOURCE_READERF_ERROR, SampleOf({first})},
+        {S_OK, MF_SOURCE_READERF_ERROR | MF_SOURCE_READERF_ENDOFSTREAM, nullptr},
+        {S_OK, MF_SOURCE_READERF_ENDOFSTREAM, nullptr},
+        {S_OK, MF_SOURCE_READERF_STREAMTICK, nullptr},
+        {S_OK, 0, SampleOf({first, second})},
+    };
+    const ReadOutcome expected[] = {ReadOutcome::Failed, ReadOutcome::StreamError, ReadOutcome::StreamError,
+                                    ReadOutcome::EndOfStream, ReadOutcome::NoSample, ReadOutcome::Sample};
+    std::vector<uint8_t> seen;
+    int32_t stride = 0;
+    int calls = 0;
+    for (ReadOutcome outcome : expected) {
+        EXPECT_EQ(f.reader->ReadSample([&](const SampleView& view) {
+            ++calls;
+            seen.assign(view.data, view.data + view.length);
+            stride = view.stride;
+        }), outcome);
+    }
+    EXPECT_EQ(calls, 1);
+    // Two buffers made one, with the type's bottom-up stride.
+    std::vector<uint8_t> joined = first;
+    joined.insert(joined.end(), second.begin(), second.end());
+    EXPECT_EQ(seen, joined);
+    EXPECT_EQ(stride, -12);
 }
 
 // Each test camera goes the way a real one does: Camera's negotiation over the

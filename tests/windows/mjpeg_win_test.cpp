@@ -120,10 +120,14 @@ TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTables) {
     ASSERT_TRUE(Decode(jpeg, withTables));
     ExpectPicture(withTables);
 
-    // The encoder writes the standard tables; without them the frame is what a
-    // webcam sends, and the inserted tables must give back the same pixels.
+    // The encoder writes the four standard tables, and they must equal ours
+    // byte for byte to be removed: that checks our copy of Annex K.3 against
+    // an independent one. (Wine's decoder would also fall back to the standard
+    // tables by itself; Windows' does not, hence the insertion.) Without them
+    // the frame is what a webcam sends, and it decodes to the same pixels.
     std::vector<uint8_t> bare = jpeg;
     ASSERT_TRUE(RemoveStandardHuffmanTables(bare));
+    EXPECT_GE(jpeg.size() - bare.size(), StandardHuffmanSegmentSize());
     ASSERT_TRUE(ParseJpeg(bare.data(), bare.size(), layout));
     ASSERT_FALSE(layout.hasHuffmanTables);
     CapturedFrame inserted = Sentinel();
