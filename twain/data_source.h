@@ -1,0 +1,129 @@
+#pragma once
+// The data source as the TWAIN manager drives it: each triplet checked
+// against the state machine, capabilities, the camera, the source's window,
+// and the signals that tell the application an image is ready.
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "camera/devices.h"
+#include "camera_worker.h"
+#include "ds_capabilities.h"
+#include "ds_state.h"
+#include "platform/win_handles.h"
+#include "source_window.h"
+#include "twain_protocol.h"
+
+inline constexpr char TWAIN_PRODUCT_NAME[] = "Snapward";
+inline constexpr char TWAIN_PRODUCT_FAMILY[] = "Snapward";
+inline constexpr char TWAIN_MANUFACTURER[] = "Quillmere";
+inline constexpr char TWAIN_VERSION_INFO[] = "1.0";
+
+// Fills everything of an identity but the Id, which the manager assigns.
+void FillSourceIdentity(TW_IDENTITY& identity);
+
+class DataSource {
+public:
+    // `module` owns the source's window classes; `testPatternCameras` adds
+    // the built-in test-pattern cameras to the devices found.
+    DataSource(HINSTANCE module, bool testPatternCameras);
+    ~DataSource();
+    DataSource(const DataSource&) = delete;
+    DataSource& operator=(const DataSource&) = delete;
+
+    // DS_Entry, on the application's thread.
+    TW_UINT16 Entry(TW_IDENTITY* origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                    TW_MEMREF data);
+    // A failure that happened outside any triplet's own handling.
+    TW_UINT16 Fail(TW_UINT16 conditionCode);
+    // The module goes away while the source is still open: leave the thread
+    // and the windows to the process's end instead of waiting in the loader.
+    void Abandon();
+
+private:
+    enum class CameraOpen { Opened, NoCamera, Failed };
+    struct GrabResult {
+        unsigned generation = 0;
+        UniqueGlobal dib;
+    };
+
+    static LRESULT CALLBACK SignalProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    TW_UINT16 Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+    TW_UINT16 Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+
+    TW_UINT16 OpenSource(TW_IDENTITY* origin, TW_IDENTITY* identity);
+    TW_UINT16 CloseSource();
+    TW_UINT16 Capability(TW_UINT16 msg, TW_CAPABILITY* capability);
+    TW_UINT16 EnableSource(const TW_USERINTERFACE& ui);
+    TW_UINT16 DisableSource();
+    TW_UINT16 ProcessEvent(TW_EVENT& event);
+    TW_UINT16 PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS& pending);
+    TW_UINT16 ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout);
+    TW_UINT16 NativeTransfer(TW_HANDLE& dib);
+    TW_UINT16 MemoryTransfer(TW_IMAGEMEMXFER& transfer);
+
+    void FindCameras();
+    CameraOpen OpenCamera(size_t index, bool preview);
+    void CloseCamera();
+    void StartGrab();
+    void OnGrabbed();
+    void EndTransfers();
+
+    void Signal(TW_UINT16 message);
+    TW_UINT16 TakeSignal();
+    void SendSignalThroughManager();
+    DSMENTRYPROC ManagerEntry() const;
+    bool ManagerDeliversSignals() const;
+
+    TW_HANDLE Allocate(TW_UINT32 size);
+    void Free(TW_HANDLE handle);
+    void* Lock(TW_HANDLE handle);
+    void Unlock(TW_HANDLE handle);
+
+    void OnCapturePressed();
+    void OnCancelPressed();
+    void OnCameraChosen(size_t index);
+    std::wstring ReadyText() const;
+
+    HINSTANCE module_;
+    bool testPatternCameras_;
+    DsState state_ = DsState::Closed;
+    TW_UINT16 condition_ = TWCC_SUCCESS;
+
+    TW_IDENTITY identity_{};     // ours, with the Id given at MSG_OPENDS
+    TW_IDENTITY application_{};  // the application that opened us
+    TW_ENTRYPOINT manager_{};    // from a 2.x manager; Size 0 otherwise
+
+    CapabilitySet caps_;
+    CameraWorker worker_;
+    UniqueWindow signalWindow_;  // message-only, on the application's thread
+    SourceWindow ui_;
+    PreviewFrame preview_;
+    bool showUI_ = false;
+
+    std::vector<CameraDevice> cameras_;
+    size_t cameraIndex_ = 0;
+    bool cameraOpen_ = false;
+    int32_t frameWidth_ = 0;
+    int32_t frameHeight_ = 0;
+    std::chrono::steady_clock::time_point openedAt_;  // worker thread only
+
+    UniqueGlobal image_;  // the packed DIB waiting for the application
+    int32_t imageWidth_ = 0;
+    int32_t imageHeight_ = 0;
+    uint32_t nextRow_ = 0;  // of a memory transfer in progress
+
+    TW_UINT16 pendingSignal_ = MSG_NULL;
+    // Raised whenever the source is enabled or disabled, so that a grab that
+    // finishes afterwards is recognised as stale.
+    unsigned generation_ = 0;
+    bool grabbing_ = false;
+    std::mutex grabLock_;
+    std::vector<GrabResult> grabbed_;
+};

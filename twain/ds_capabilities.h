@@ -1,0 +1,97 @@
+#pragma once
+// Capability negotiation as plain values: what each capability offers, its
+// current and default value, and the containers that carry them. Memory
+// handles stay outside; the source turns containers into bytes and back.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "twain_protocol.h"
+
+// The 4 bytes of a TW_FIX32 as a ONEVALUE's Item carries them (Whole in the
+// low half, Frac in the high half), and back.
+TW_UINT32 Fix32Item(double value);
+double Fix32Value(TW_UINT32 item);
+TW_FIX32 ToFix32(double value);
+double FromFix32(TW_FIX32 value);
+
+// A capability's values in the shape of one container. Every item is kept as
+// a ONEVALUE's Item would hold it: signed types sign-extended, TW_FIX32 raw.
+struct CapContainer {
+    TW_UINT16 conType = TWON_ONEVALUE;
+    TW_UINT16 itemType = TWTY_UINT16;
+    std::vector<TW_UINT32> items;
+    TW_UINT32 currentIndex = 0;  // TWON_ENUMERATION only
+    TW_UINT32 defaultIndex = 0;
+};
+
+// Bytes of one item of this type inside an enumeration or array; 0 for types
+// this source never exchanges.
+size_t ItemSize(TW_UINT16 itemType);
+
+// The bytes of the TW_ONEVALUE, TW_ENUMERATION or TW_ARRAY; empty for any
+// other container type.
+std::vector<uint8_t> EncodeContainer(const CapContainer& container);
+// Reads a container of `conType` from `length` bytes. False when the bytes
+// are too few for what the header announces, or the container or item type
+// is not one this source reads.
+bool DecodeContainer(TW_UINT16 conType, const uint8_t* bytes, size_t length, CapContainer& out);
+
+struct CapResult {
+    TW_UINT16 returnCode = TWRC_SUCCESS;
+    TW_UINT16 conditionCode = TWCC_SUCCESS;
+};
+
+enum class CapQuery { Get, GetCurrent, GetDefault, Reset };
+
+class CapabilitySet {
+public:
+    CapabilitySet();
+
+    // MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT, and MSG_RESET (which restores
+    // the default first and then answers as MSG_GET).
+    CapResult Query(TW_UINT16 cap, CapQuery query, CapContainer& answer);
+    // MSG_QUERYSUPPORT: a ONEVALUE TWTY_INT32 of TWQC_ bits.
+    CapResult QuerySupport(TW_UINT16 cap, CapContainer& answer) const;
+    // MSG_SET with a ONEVALUE, or an ENUMERATION whose current item is taken.
+    CapResult Set(TW_UINT16 cap, const CapContainer& request);
+    void ResetAll();
+
+    TW_UINT16 XferMech() const;
+    TW_INT16 XferCount() const;
+    bool Indicators() const;
+
+    // What the camera says: online or not, and the picture size, which at
+    // 96 dots per inch gives the physical width and height.
+    void SetDeviceOnline(bool online);
+    void SetFrameSize(int32_t width, int32_t height);
+
+    // Every capability this source answers, CAP_SUPPORTEDCAPS included.
+    std::vector<TW_UINT16> Supported() const;
+
+private:
+    enum class Kind {
+        Choice,      // one of a fixed list; MSG_GET answers an enumeration
+        Resolution,  // like Choice, but a value off the list is rounded to it
+        Flag,        // a settable TW_BOOL
+        Count,       // CAP_XFERCOUNT: -1 (any number) or 1 to 32767
+        Fixed,       // read-only
+        List,        // CAP_SUPPORTEDCAPS: an array, read-only
+    };
+    struct Entry {
+        TW_UINT16 cap;
+        TW_UINT16 itemType;
+        Kind kind;
+        std::vector<TW_UINT32> allowed;  // Choice and Resolution
+        TW_UINT32 defaultValue;
+        TW_UINT32 current;
+    };
+
+    Entry* Find(TW_UINT16 cap);
+    const Entry* Find(TW_UINT16 cap) const;
+    TW_UINT32 Current(TW_UINT16 cap) const;
+    void Answer(const Entry& entry, CapQuery query, CapContainer& answer) const;
+
+    std::vector<Entry> entries_;
+};

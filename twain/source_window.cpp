@@ -1,0 +1,254 @@
+#include "source_window.h"
+
+#include <cstring>
+
+#include "capture/letterbox.h"
+
+namespace {
+
+constexpr wchar_t PREVIEW_CLASS[] = L"OrvendelTwainPreview";
+constexpr wchar_t CAPTURE_BUTTON_TEXT[] = L"Capture";
+constexpr wchar_t CANCEL_BUTTON_TEXT[] = L"Cancel";
+constexpr wchar_t NO_PREVIEW_TEXT[] = L"No picture yet";
+
+// Posted by the preview thread: painting belongs to the window's own thread,
+// and a posted message never waits for a thread that may be waiting for us.
+constexpr UINT WM_PREVIEW_FRAME = WM_APP + 10;
+
+constexpr int MARGIN = 10;
+constexpr int PREVIEW_WIDTH = 512;
+constexpr int PREVIEW_HEIGHT = 288;
+constexpr int BUTTON_WIDTH = 90;
+constexpr int ROW_HEIGHT = 26;
+constexpr int CLIENT_WIDTH = PREVIEW_WIDTH + 2 * MARGIN;
+constexpr int CLIENT_HEIGHT = PREVIEW_HEIGHT + 3 * MARGIN + 2 * ROW_HEIGHT + MARGIN;
+
+HWND MakeChild(const wchar_t* className, const wchar_t* text, DWORD style, int id, HWND parent,
+               HINSTANCE instance) {
+    HWND child = CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
+                                 parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
+                                 nullptr);
+    if (child) {
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)),
+                     FALSE);
+    }
+    return child;
+}
+
+}  // namespace
+
+void PreviewFrame::Store(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride) {
+    HWND window = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!pixels || width <= 0 || height <= 0 || stride < width * 3) return;
+        // Rows are kept as the callback hands them, stride and all.
+        pixels_.assign(pixels, pixels + static_cast<size_t>(height) * static_cast<size_t>(stride));
+        width_ = width;
+        height_ = height;
+        window = window_;
+    }
+    if (window) PostMessageW(window, WM_PREVIEW_FRAME, 0, 0);
+}
+
+void PreviewFrame::Clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    pixels_.clear();
+    width_ = 0;
+    height_ = 0;
+}
+
+void PreviewFrame::SetWindow(HWND window) {
+    std::lock_guard<std::mutex> hold(lock_);
+    window_ = window;
+}
+
+bool PreviewFrame::Paint(HDC dc, const RECT& area) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (pixels_.empty()) return false;
+    int32_t areaWidth = area.right - area.left;
+    int32_t areaHeight = area.bottom - area.top;
+    LetterboxRect fit = FitLetterbox(width_, height_, areaWidth, areaHeight);
+    if (fit.width <= 0 || fit.height <= 0) return false;
+
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width_;
+    info.bmiHeader.biHeight = height_;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    // Black bands around the picture, painted apart from it so it does not flicker.
+    HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    RECT picture{area.left + fit.x, area.top + fit.y, area.left + fit.x + fit.width,
+                 area.top + fit.y + fit.height};
+    RECT bands[4] = {{area.left, area.top, area.right, picture.top},
+                     {area.left, picture.bottom, area.right, area.bottom},
+                     {area.left, picture.top, picture.left, picture.bottom},
+                     {picture.right, picture.top, area.right, picture.bottom}};
+    for (const RECT& band : bands) {
+        if (band.right > band.left && band.bottom > band.top) FillRect(dc, &band, black);
+    }
+    SetStretchBltMode(dc, HALFTONE);
+    SetBrushOrgEx(dc, 0, 0, nullptr);
+    StretchDIBits(dc, area.left + fit.x, area.top + fit.y, fit.width, fit.height, 0, 0, width_,
+                  height_, pixels_.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+    return true;
+}
+
+bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std::wstring>& cameras,
+                          size_t selected, PreviewFrame* preview, SourceWindowEvents events) {
+    Destroy();
+    // A second registration by the same module fails harmlessly.
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    windowClass.lpszClassName = TWAIN_WINDOW_CLASS;
+    RegisterClassExW(&windowClass);
+    windowClass.lpfnWndProc = PreviewProc;
+    windowClass.hbrBackground = nullptr;
+    windowClass.lpszClassName = PREVIEW_CLASS;
+    RegisterClassExW(&windowClass);
+
+    previewFrame_ = preview;
+    events_ = std::move(events);
+
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+    RECT frame{0, 0, CLIENT_WIDTH, CLIENT_HEIGHT};
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    window_.reset(CreateWindowExW(0, TWAIN_WINDOW_CLASS, TWAIN_WINDOW_TITLE, style, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                                  owner, nullptr, instance, nullptr));
+    if (!window_) return false;
+    HWND window = window_.get();
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+
+    preview_ = MakeChild(PREVIEW_CLASS, L"", 0, IDC_TWAIN_PREVIEW, window, instance);
+    cameras_ = MakeChild(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP,
+                         IDC_TWAIN_CAMERAS, window, instance);
+    capture_ = MakeChild(L"BUTTON", CAPTURE_BUTTON_TEXT, BS_DEFPUSHBUTTON | WS_TABSTOP,
+                         IDC_TWAIN_CAPTURE, window, instance);
+    cancel_ = MakeChild(L"BUTTON", CANCEL_BUTTON_TEXT, BS_PUSHBUTTON | WS_TABSTOP, IDC_TWAIN_CANCEL,
+                        window, instance);
+    status_ = MakeChild(L"STATIC", L"", SS_LEFT | SS_NOPREFIX, IDC_TWAIN_STATUS, window, instance);
+    if (!preview_ || !cameras_ || !capture_ || !cancel_ || !status_) {
+        Destroy();
+        return false;
+    }
+    SetWindowLongPtrW(preview_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(previewFrame_));
+    for (const std::wstring& name : cameras) {
+        SendMessageW(cameras_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    }
+    SendMessageW(cameras_, CB_SETCURSEL, selected, 0);
+    Layout();
+    if (previewFrame_) previewFrame_->SetWindow(preview_);
+
+    ShowWindow(window, SW_SHOWNORMAL);
+    SetForegroundWindow(window);
+    SetFocus(capture_);
+    return true;
+}
+
+void SourceWindow::Layout() {
+    int rowTop = MARGIN + PREVIEW_HEIGHT + MARGIN;
+    int buttonsLeft = CLIENT_WIDTH - MARGIN - 2 * BUTTON_WIDTH - MARGIN;
+    MoveWindow(preview_, MARGIN, MARGIN, PREVIEW_WIDTH, PREVIEW_HEIGHT, FALSE);
+    // A drop-down list's height includes its open list.
+    MoveWindow(cameras_, MARGIN, rowTop + 2, buttonsLeft - 2 * MARGIN, 200, FALSE);
+    MoveWindow(capture_, buttonsLeft, rowTop, BUTTON_WIDTH, ROW_HEIGHT, FALSE);
+    MoveWindow(cancel_, buttonsLeft + BUTTON_WIDTH + MARGIN, rowTop, BUTTON_WIDTH, ROW_HEIGHT, FALSE);
+    MoveWindow(status_, MARGIN, rowTop + ROW_HEIGHT + MARGIN, PREVIEW_WIDTH, ROW_HEIGHT - 6, FALSE);
+}
+
+void SourceWindow::Destroy() {
+    if (previewFrame_) previewFrame_->SetWindow(nullptr);
+    if (window_) SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
+    if (preview_) SetWindowLongPtrW(preview_, GWLP_USERDATA, 0);
+    window_.reset();
+    preview_ = cameras_ = status_ = capture_ = cancel_ = nullptr;
+}
+
+void SourceWindow::Abandon() {
+    if (previewFrame_) previewFrame_->SetWindow(nullptr);
+    window_.release();
+}
+
+void SourceWindow::SetStatus(const std::wstring& text) {
+    if (status_) SetWindowTextW(status_, text.c_str());
+}
+
+void SourceWindow::EnableCapture(bool enable) {
+    if (capture_) EnableWindow(capture_, enable ? TRUE : FALSE);
+}
+
+bool SourceWindow::TranslateDialogKey(MSG* message) {
+    HWND window = window_.get();
+    if (!window || !message || !message->hwnd) return false;
+    if (message->hwnd != window && !IsChild(window, message->hwnd)) return false;
+    return IsDialogMessageW(window, message) != FALSE;
+}
+
+LRESULT CALLBACK SourceWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<SourceWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(window, message, wParam, lParam);
+    switch (message) {
+        case WM_COMMAND: {
+            int id = LOWORD(wParam);
+            int code = HIWORD(wParam);
+            // Enter and Escape come through IsDialogMessage as IDOK and IDCANCEL.
+            if ((id == IDC_TWAIN_CAPTURE && code == BN_CLICKED) || id == IDOK) {
+                if (IsWindowEnabled(self->capture_) && self->events_.capture) self->events_.capture();
+                return 0;
+            }
+            if ((id == IDC_TWAIN_CANCEL && code == BN_CLICKED) || id == IDCANCEL) {
+                if (self->events_.cancel) self->events_.cancel();
+                return 0;
+            }
+            if (id == IDC_TWAIN_CAMERAS && code == CBN_SELCHANGE) {
+                LRESULT chosen = SendMessageW(self->cameras_, CB_GETCURSEL, 0, 0);
+                if (chosen != CB_ERR && self->events_.cameraChosen) {
+                    self->events_.cameraChosen(static_cast<size_t>(chosen));
+                }
+                return 0;
+            }
+            break;
+        }
+        case WM_CLOSE:
+            // The application ends the session (MSG_DISABLEDS); we only ask it to.
+            if (self->events_.cancel) self->events_.cancel();
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK SourceWindow::PreviewProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* frame = reinterpret_cast<PreviewFrame*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+        case WM_PREVIEW_FRAME:
+            InvalidateRect(window, nullptr, FALSE);
+            return 0;
+        case WM_ERASEBKGND:
+            return 1;  // WM_PAINT covers every pixel
+        case WM_PAINT: {
+            PaintGuard paint(window);
+            RECT area;
+            GetClientRect(window, &area);
+            if (!frame || !frame->Paint(paint.dc(), area)) {
+                FillRect(paint.dc(), &area, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+                SetTextColor(paint.dc(), RGB(160, 160, 160));
+                SetBkMode(paint.dc(), TRANSPARENT);
+                DrawTextW(paint.dc(), NO_PREVIEW_TEXT, -1, &area,
+                          DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+            }
+            return 0;
+        }
+        default:
+            break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
