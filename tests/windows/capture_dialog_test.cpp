@@ -15,8 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "app/dialog_from_tray.h"
+#include "app/hotkey.h"
+#include "app/tray_window.h"
 #include "camera/camera.h"
 #include "camera/test_pattern.h"
+#include "settings/key_names.h"
 #include "settings/settings.h"
 #include "ui/capture_dialog.h"
 
@@ -770,6 +774,140 @@ TEST_F(CaptureDialogTest, PreviewSoakKeepsGdiObjectsAndMemoryFlat) {
     const int framesAfterClose = unpacedFrames.load();
     ::Sleep(100);
     EXPECT_EQ(unpacedFrames.load(), framesAfterClose) << "the preview still reads";
+}
+
+BOOL CALLBACK CollectVisible(HWND window, LPARAM list) {
+    if (::IsWindowVisible(window)) reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
+// Balloons asked of the tray while a test runs.
+std::vector<std::wstring> balloons;
+BOOL WINAPI RecordBalloon(DWORD message, PNOTIFYICONDATAW data) {
+    if (message == NIM_MODIFY && (data->uFlags & NIF_INFO)) balloons.push_back(data->szInfo);
+    return TRUE;
+}
+
+// Shows the dialog the way the tray does, with the program's own settings key
+// (saved before and put back after) and its own device list.
+class DialogFromTrayTest : public CaptureDialogTest {
+protected:
+    void SetUp() override {
+        CaptureDialogTest::SetUp();
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, BACKUP_KEY);
+        UniqueHKey real;
+        hadSettings = ::RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, real.put()) == ERROR_SUCCESS;
+        if (hadSettings) {
+            UniqueHKey backup;
+            ::RegCreateKeyExW(HKEY_CURRENT_USER, BACKUP_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, backup.put(),
+                              nullptr);
+            ::RegCopyTreeW(real.get(), nullptr, backup.get());
+        }
+        if (!Tray().window) CreateTrayWindow(::GetModuleHandleW(nullptr));
+        ASSERT_NE(Tray().window, nullptr);
+        savedTray = Tray();
+        Tray().instance = DialogModule();
+        Tray().settings = &settings;
+        Tray().camera = &camera;
+        Tray().notifyIcon = RecordBalloon;
+        Tray().dialogOpen = false;
+        balloons.clear();
+    }
+    void TearDown() override {
+        ::UnregisterHotKey(Tray().window, CAPTURE_HOTKEY_ID);
+        Tray() = savedTray;
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
+        if (hadSettings) {
+            UniqueHKey backup;
+            UniqueHKey real;
+            if (::RegOpenKeyExW(HKEY_CURRENT_USER, BACKUP_KEY, 0, KEY_READ, backup.put()) == ERROR_SUCCESS &&
+                ::RegCreateKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  real.put(), nullptr) == ERROR_SUCCESS) {
+                ::RegCopyTreeW(backup.get(), nullptr, real.get());
+            }
+        }
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, BACKUP_KEY);
+        CaptureDialogTest::TearDown();
+    }
+
+    // Runs `script` against the dialog that OpenDialogFromTray shows.
+    void RunFromTray(std::vector<Step> script) {
+        steps = std::move(script);
+        next = 0;
+        dialog = nullptr;
+        record = nullptr;
+        stepStart = ::GetTickCount();
+        current = this;
+        const UINT_PTR timer = ::SetTimer(nullptr, 0, TICK_MS, Tick);
+        OpenDialogFromTray();
+        ::KillTimer(nullptr, timer);
+        current = nullptr;
+        EXPECT_EQ(next, steps.size()) << "the dialog closed before the script ended";
+    }
+
+    static bool KeyIsRegistered(UINT key) {
+        if (!::RegisterHotKey(nullptr, 0x7E58, 0, key)) return true;
+        ::UnregisterHotKey(nullptr, 0x7E58);
+        return false;
+    }
+
+    static constexpr wchar_t BACKUP_KEY[] = L"Software\\Quillmere\\Orvendel-dialog-test-backup";
+    TrayWindow savedTray;
+    bool hadSettings = false;
+};
+
+TEST_F(DialogFromTrayTest, OneDialogThenKeyRegisteredCameraClosedAndStillRunningBalloon) {
+    // 0x07 is unassigned: the layout has no name for it.
+    const uint32_t namelessKey = 0x07;
+    ASSERT_TRUE(LayoutKeyName(namelessKey).empty());
+
+    const struct {
+        uint32_t key;
+        const wchar_t* registration;
+        const wchar_t* stillRunning;
+    } cases[] = {
+        {VK_F9, L"Hotkey registered: F9  (press it anywhere to capture)",
+         L"Still running in the tray. Press F9 anywhere to capture."},
+        // Without a layout name the balloon names the key as the dialog did,
+        // not "Press  anywhere".
+        {namelessKey, L"Hotkey registered: VK 0x07  (press it anywhere to capture)",
+         L"Still running in the tray. Press VK 0x07 anywhere to capture."},
+        {0, L"No capture hotkey set. Open the app and click Change to set one.",
+         L"Still running in the tray. Open the app to set a capture hotkey."},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.key);
+        settings.Keybind = each.key;
+        balloons.clear();
+        // Opened as a capture key press would have; the tray's device list is
+        // the system's (empty under Wine), which leaves the camera alone.
+        ASSERT_TRUE(camera.Open(PatternLink(PixelFormat::RGB24)));
+        RunFromTray({Do("tray clicks while open",
+                        [&] {
+                            EXPECT_TRUE(Tray().dialogOpen);
+                            ::PostMessageW(Tray().window, WM_TRAYICON, TRAY_ICON_ID, WM_LBUTTONUP);
+                            ::PostMessageW(Tray().window, WM_TRAYICON, TRAY_ICON_ID, WM_LBUTTONDBLCLK);
+                            ::PostMessageW(Tray().window, WM_COMMAND, ID_TRAY_OPEN, 0);
+                        }),
+                     WaitFor("clicks handled", [&] { return !::GetQueueStatus(QS_POSTMESSAGE); }),
+                     Do("still one dialog",
+                        [&] {
+                            std::vector<HWND> open;
+                            ::EnumThreadWindows(::GetCurrentThreadId(), CollectVisible,
+                                                reinterpret_cast<LPARAM>(&open));
+                            EXPECT_EQ(open, std::vector<HWND>{dialog});
+                            for (HWND extra : open) {
+                                if (extra != dialog) ::PostMessageW(extra, WM_CLOSE, 0, 0);
+                            }
+                            EXPECT_TRUE(balloons.empty()) << "nothing happens before the dialog closes";
+                        }),
+                     Do("close", [&] { Click(IDC_CLOSE); })});
+        EXPECT_FALSE(Tray().dialogOpen);
+        EXPECT_FALSE(camera.IsOpen()) << "the tray releases the camera after the dialog";
+        EXPECT_EQ(balloons, (std::vector<std::wstring>{each.registration, each.stillRunning}));
+        if (each.key != 0) EXPECT_TRUE(KeyIsRegistered(each.key));
+        ::UnregisterHotKey(Tray().window, CAPTURE_HOTKEY_ID);
+    }
 }
 
 }  // namespace
