@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/hotkey.h"
+#include "app/tray_window.h"
 #include "camera/camera.h"
 #include "capture/capture_action.h"
 #include "capture/frame.h"
@@ -27,18 +29,18 @@ constexpr wchar_t SIGNAL_WINDOW_CLASS[] = L"OrvendelTwainSignal";
 constexpr UINT WM_TWAIN_GRABBED = WM_APP + 1;  // the worker finished a grab
 constexpr UINT WM_TWAIN_SIGNAL = WM_APP + 2;   // a signal waits for the application
 
-// Frames read and dropped after the camera has opened, before the one kept:
-// a webcam starts with a guessed exposure and corrects it from what it sees.
-constexpr auto SETTLE_TIME = std::chrono::milliseconds(500);
 
 void CopyName(char (&target)[34], const char* text) {
     std::memset(target, 0, sizeof(target));
     std::strncpy(target, text, sizeof(target) - 1);
 }
 
+// Frames read and dropped after the camera has opened, before the one kept,
+// as the capture key does: a webcam starts with a guessed exposure.
 void SettleAfterOpen(Camera& camera, std::chrono::steady_clock::time_point openedAt) {
     CapturedFrame scratch;
-    while (std::chrono::steady_clock::now() - openedAt < SETTLE_TIME) {
+    while (std::chrono::steady_clock::now() - openedAt <
+           std::chrono::milliseconds(CAMERA_SETTLE_MS)) {
         if (!camera.GrabFrame(scratch)) break;
     }
 }
@@ -323,7 +325,7 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
         caps_.SetDeviceOnline(opened != CameraOpen::NoCamera);
         if (showUI_) {
             MessageBoxW(parent, opened == CameraOpen::NoCamera ? NO_CAMERA_TEXT : CAMERA_FAILED_TEXT,
-                        TWAIN_WINDOW_TITLE, MB_OK | MB_ICONEXCLAMATION);
+                        SNAPWARD_TITLE, MB_OK | MB_ICONEXCLAMATION);
         }
         return Fail(opened == CameraOpen::NoCamera ? TWCC_CHECKDEVICEONLINE : TWCC_DENIED);
     }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/tray_window.h"
 #include "capture/letterbox.h"
 
 namespace {
@@ -119,7 +120,7 @@ bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std:
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
     RECT frame{0, 0, CLIENT_WIDTH, CLIENT_HEIGHT};
     AdjustWindowRectEx(&frame, style, FALSE, 0);
-    window_.reset(CreateWindowExW(0, TWAIN_WINDOW_CLASS, TWAIN_WINDOW_TITLE, style, CW_USEDEFAULT,
+    window_.reset(CreateWindowExW(0, TWAIN_WINDOW_CLASS, SNAPWARD_TITLE, style, CW_USEDEFAULT,
                                   CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
                                   owner, nullptr, instance, nullptr));
     if (!window_) return false;

@@ -19,7 +19,6 @@ constexpr int IDC_TWAIN_CAPTURE = 1104;
 constexpr int IDC_TWAIN_CANCEL = 1105;
 
 inline constexpr wchar_t TWAIN_WINDOW_CLASS[] = L"OrvendelTwainSource";
-inline constexpr wchar_t TWAIN_WINDOW_TITLE[] = L"Snapward";
 
 // The newest preview frame: stored on the camera's preview thread, painted on
 // the application's thread.

@@ -5,11 +5,11 @@
 
 #include <vector>
 
+#include "app/tray_window.h"
 #include "platform/win_handles.h"
 
 namespace {
 
-constexpr wchar_t INSTALLER_CAPTION[] = L"Snapward";
 constexpr wchar_t ALREADY_INSTALLED_TEXT[] =
     L"Snapward is already installed as a TWAIN source.\n\nScanning applications (Photoshop, "
     L"etc.) can already use your webcam as a scanner.";
@@ -52,7 +52,7 @@ std::wstring JoinPath(const std::wstring& folder, const wchar_t* name) {
 }
 
 int ShowBox(HWND owner, const wchar_t* text, UINT flags) {
-    return MessageBoxW(owner, text, INSTALLER_CAPTION, flags);
+    return MessageBoxW(owner, text, SNAPWARD_TITLE, flags);
 }
 
 std::wstring SystemWindowsDirectory() {
