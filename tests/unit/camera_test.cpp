@@ -463,7 +463,7 @@ TEST(CameraPreview, WaitingStillCaptureGoesBeforeThePreview) {
     EXPECT_FALSE(device->overlappingReads);
 }
 
-TEST(CameraPreview, StartStopWithConcurrentStillsNeverOverlapReads) {
+TEST(CameraPreview, StartStopAndReopenWithConcurrentStillsNeverOverlapReads) {
     auto device = Rgb24Device();
     FrameCounter counter;
     Camera camera(FakeOpener({{LINK_A, device}}));
@@ -482,17 +482,24 @@ TEST(CameraPreview, StartStopWithConcurrentStillsNeverOverlapReads) {
     std::thread first(grabber), second(grabber);
     const auto deadline = std::chrono::steady_clock::now() + 500ms;
     int cycles = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        ASSERT_TRUE(camera.StartPreview(counter.Callback()));
+    bool started = true;
+    while (started && std::chrono::steady_clock::now() < deadline) {
+        started = camera.StartPreview(counter.Callback());
         std::this_thread::sleep_for(std::chrono::microseconds(200 * (cycles % 5)));
         camera.StopPreview();
+        // Reopening releases the reader while the other threads grab.
+        if (cycles % 7 == 6) {
+            started = camera.Open(LINK_A);
+        }
         ++cycles;
     }
     stop = true;
     first.join();
     second.join();
 
+    EXPECT_TRUE(started);
     EXPECT_FALSE(device->overlappingReads);
+    EXPECT_FALSE(device->releasedDuringRead);
     EXPECT_GT(stills.load(), 0);
     EXPECT_GT(counter.Frames(), 0);
     EXPECT_GT(cycles, 10);
