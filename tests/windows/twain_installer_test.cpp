@@ -322,24 +322,40 @@ TEST_F(InstallerFlow, PathsTooLongAreReportedAndNothingIsCopied) {
     EXPECT_FALSE(Exists(windows_ + L"\\twain_32"));
 }
 
-TEST(TwainInstallerSystem, RealWindowsDirectoryDecidesInstalled) {
+// The program's own entry point: its Windows directory, and the Orvendel.ds
+// that the build puts beside the test executables.
+TEST(TwainInstallerSystem, InstallsTheBuiltSourceIntoTheWindowsFolder) {
     wchar_t windows[MAX_PATH] = {};
     ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
-    std::wstring folder = std::wstring(windows) + L"\\twain_32";
-    std::wstring destination = folder + L"\\Orvendel.ds";
+    std::wstring destination = std::wstring(windows) + L"\\twain_32\\Orvendel.ds";
     if (Exists(destination)) GTEST_SKIP() << "a data source is installed in this prefix";
+    wchar_t executable[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, executable, MAX_PATH);
+    std::wstring built = executable;
+    built = built.substr(0, built.rfind(L'\\')) + L"\\Orvendel.ds";
+    if (!Exists(built)) GTEST_SKIP() << "Orvendel.ds has not been built beside the tests";
 
     EXPECT_FALSE(IsTwainSourceInstalled());
-    CreateDirectoryW(folder.c_str(), nullptr);
-    WriteAll(destination, "installed");
-    EXPECT_TRUE(IsTwainSourceInstalled());
+    std::vector<SeenBox> boxes;
     {
         BoxPresser presser(GetCurrentThreadId(), {IDYES});
         InstallTwainSource(nullptr, GetModuleHandleW(nullptr));
-        auto boxes = presser.Finish();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_TRUE(Contains(boxes[0].text, L"already installed"));
+        boxes = presser.Finish();
     }
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_TRUE(Contains(boxes[0].text, L"Install Snapward as a TWAIN source?"));
+    EXPECT_TRUE(Contains(boxes[1].text, L"installed successfully"));
+    EXPECT_TRUE(IsTwainSourceInstalled());
+    EXPECT_EQ(ReadAll(destination), ReadAll(built));
+
+    {
+        BoxPresser presser(GetCurrentThreadId(), {IDYES});
+        InstallTwainSource(nullptr, GetModuleHandleW(nullptr));
+        boxes = presser.Finish();
+    }
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(Contains(boxes[0].text, L"already installed"));
+
     DeleteFileW(destination.c_str());
     EXPECT_FALSE(IsTwainSourceInstalled());
 }
