@@ -20,8 +20,9 @@ std::vector<CameraDevice> EnumerateCameras();
 // link is one of theirs, else the platform's device. Null on failure.
 std::unique_ptr<VideoReader> OpenCameraReader(const std::wstring& symbolicLink);
 
-// Development build only: adds the built-in test-pattern cameras to the list.
-void EnableTestPatternCameras();
+// Development build only: adds the built-in test-pattern cameras to the list
+// (process-wide; tests switch them off again when done).
+void EnableTestPatternCameras(bool enabled = true);
 
 bool StartMediaFoundation();
 void StopMediaFoundation();

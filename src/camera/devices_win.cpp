@@ -39,4 +39,4 @@ std::unique_ptr<VideoReader> OpenCameraReader(const std::wstring& symbolicLink) 
     return OpenMediaFoundationReader(symbolicLink);
 }
 
-void EnableTestPatternCameras() { testPatternsEnabled.store(true); }
+void EnableTestPatternCameras(bool enabled) { testPatternsEnabled.store(enabled); }

@@ -34,6 +34,12 @@ bool MediaFoundationRunning() {
     return true;
 }
 
+// Test cameras for one test only: other tests expect the system's list.
+struct TestPatternsEnabled {
+    TestPatternsEnabled() { EnableTestPatternCameras(); }
+    ~TestPatternsEnabled() { EnableTestPatternCameras(false); }
+};
+
 class MediaFoundation : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(StartMediaFoundation()); }
@@ -187,7 +193,7 @@ TEST_F(MediaFoundation, EnumerationListsTestPatternsAfterTheRealDevices) {
     const std::vector<CameraDevice> real = EnumerateCameras();
     for (const CameraDevice& device : real) EXPECT_FALSE(IsTestPatternLink(device.symbolicLink));
 
-    EnableTestPatternCameras();
+    TestPatternsEnabled patterns;
     const std::vector<CameraDevice> all = EnumerateCameras();
     ASSERT_EQ(all.size(), real.size() + 4);
     for (size_t i = 0; i < real.size(); ++i) EXPECT_EQ(all[i].symbolicLink, real[i].symbolicLink);
@@ -198,9 +204,16 @@ TEST_F(MediaFoundation, EnumerationListsTestPatternsAfterTheRealDevices) {
         const CameraDevice& device = all[real.size() + i];
         EXPECT_EQ(device.friendlyName, names[i]);
         EXPECT_TRUE(IsTestPatternLink(device.symbolicLink));
+        EXPECT_NE(OpenCameraReader(device.symbolicLink), nullptr);
         links.insert(device.symbolicLink);
     }
     EXPECT_EQ(links.size(), 4u);
+
+    // Switched off (the production program never switches them on), they are
+    // neither listed nor opened.
+    EnableTestPatternCameras(false);
+    EXPECT_EQ(EnumerateCameras().size(), real.size());
+    for (const std::wstring& link : links) EXPECT_EQ(OpenCameraReader(link), nullptr);
 }
 
 TEST_F(MediaFoundation, UnknownLinkDoesNotOpen) {
@@ -363,7 +376,7 @@ TEST_F(MediaFoundation, ReaderMapsEveryReadOutcome) {
 // Each test camera goes the way a real one does: Camera's negotiation over the
 // reader, then frames through the conversion (and for MJPG, WIC).
 TEST_F(MediaFoundation, TestPatternCamerasDeliverThePattern) {
-    EnableTestPatternCameras();
+    TestPatternsEnabled patterns;
     const std::vector<CameraDevice> devices = TestPatternCameras();
     ASSERT_EQ(devices.size(), 4u);
     const PixelFormat subtypes[] = {PixelFormat::NV12, PixelFormat::YUY2, PixelFormat::MJPG,
@@ -393,7 +406,7 @@ TEST_F(MediaFoundation, TestPatternCamerasDeliverThePattern) {
 // The MJPG camera's preview: frames decoded on the preview thread, which has
 // no COM of its own.
 TEST_F(MediaFoundation, MjpgPreviewDecodesOnThePreviewThread) {
-    EnableTestPatternCameras();
+    TestPatternsEnabled patterns;
     Camera camera(OpenCameraReader);
     ASSERT_TRUE(camera.Open(L"snapward-testpattern:mjpg"));
     std::mutex lock;
