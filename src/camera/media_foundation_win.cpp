@@ -6,7 +6,6 @@
 #include <mfreadwrite.h>
 
 #include <cstring>
-#include <cwctype>
 #include <limits>
 
 #include "camera/devices.h"
@@ -53,14 +52,12 @@ const GUID* SubtypeOfFormat(PixelFormat format) {
     return nullptr;
 }
 
-// Symbolic links differ in case between Windows versions and device paths
-// are case-insensitive.
+// Device paths are case-insensitive, and the case of a stored link need not
+// be the case that the platform lists now.
 bool SameLink(const std::wstring& a, const std::wstring& b) {
     if (a.empty() || a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-    }
-    return true;
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
 }
 
 int32_t ToInt32OrZero(UINT32 value) {
@@ -218,7 +215,6 @@ std::vector<CameraDevice> EnumerateMediaFoundationCameras() {
     }
     return devices;
 }
-
 
 bool LockedSampleBuffer::LockTwoDimensional(IMFMediaBuffer* buffer, const MediaFormat& format) {
     const int64_t rows = RowsOfFrame(format);
