@@ -12,6 +12,7 @@
 namespace {
 
 constexpr wchar_t TRAY_WINDOW_NAME[] = L"Snapward";
+constexpr wchar_t TASKBAR_WATCH_CLASS[] = L"OrvendelTaskbarWatch";
 constexpr wchar_t TASKBAR_CREATED_MESSAGE[] = L"TaskbarCreated";
 constexpr UINT BALLOON_TIMEOUT_MS = 3000;
 
@@ -20,6 +21,17 @@ constexpr wchar_t MENU_TWAIN_INSTALLED_TEXT[] = L"TWAIN source: installed";
 constexpr wchar_t MENU_TWAIN_INSTALL_TEXT[] = L"Install TWAIN source (admin)...";
 constexpr wchar_t MENU_SUPPORT_TEXT[] = L"Submit Support Ticket...";
 constexpr wchar_t MENU_EXIT_TEXT[] = L"Exit";
+
+// The taskbar has been (re)created, e.g. after Explorer crashed: every icon it
+// showed is gone. The shell broadcasts that to top-level windows only, which
+// the message-only tray window is not.
+LRESULT CALLBACK TaskbarWatchProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    TrayWindow& tray = Tray();
+    if (tray.taskbarCreatedMessage != 0 && message == tray.taskbarCreatedMessage && tray.iconAdded) {
+        tray.notifyIcon(NIM_ADD, &tray.iconData);
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
 
 void RemoveTrayIcon() {
     TrayWindow& tray = Tray();
@@ -69,13 +81,17 @@ HWND CreateTrayWindow(HINSTANCE instance) {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = TRAY_WINDOW_CLASS;
     RegisterClassExW(&windowClass);
+    tray.window = CreateWindowExW(0, TRAY_WINDOW_CLASS, TRAY_WINDOW_NAME, 0, 0, 0, 0, 0,
+                                  HWND_MESSAGE, nullptr, instance, nullptr);
+
     tray.taskbarCreatedMessage = RegisterWindowMessageW(TASKBAR_CREATED_MESSAGE);
-    // A hidden top-level window rather than a message-only one: only top-level
-    // windows receive the "TaskbarCreated" broadcast that tells us to put the
-    // icon back after Explorer has restarted. It is never shown, and as a tool
-    // window it would stay out of the task switcher even if it were.
-    tray.window = CreateWindowExW(WS_EX_TOOLWINDOW, TRAY_WINDOW_CLASS, TRAY_WINDOW_NAME, 0, 0, 0, 0,
-                                  0, nullptr, nullptr, instance, nullptr);
+    windowClass.lpfnWndProc = TaskbarWatchProc;
+    windowClass.lpszClassName = TASKBAR_WATCH_CLASS;
+    RegisterClassExW(&windowClass);
+    // Never shown; as a tool window it would stay out of the task switcher
+    // even if it were.
+    tray.taskbarWatch = CreateWindowExW(WS_EX_TOOLWINDOW, TASKBAR_WATCH_CLASS, L"",
+                                        WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     return tray.window;
 }
 
@@ -146,12 +162,6 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         PostQuitMessage(0);
         break;
     default:
-        // The taskbar has been (re)created, e.g. after Explorer crashed: every
-        // icon it showed is gone.
-        if (tray.taskbarCreatedMessage != 0 && message == tray.taskbarCreatedMessage &&
-            tray.iconAdded) {
-            tray.notifyIcon(NIM_ADD, &tray.iconData);
-        }
         break;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -26,7 +26,8 @@ struct TrayWindow {
     HINSTANCE instance = nullptr;
     Settings* settings = nullptr;
     Camera* camera = nullptr;
-    HWND window = nullptr;          // the hidden tray window; null until created
+    HWND window = nullptr;          // the message-only tray window; null until created
+    HWND taskbarWatch = nullptr;    // hidden top-level window that hears "TaskbarCreated"
     NOTIFYICONDATAW iconData{};     // filled once at start-up
     bool dialogOpen = false;        // keeps a second capture dialog from opening
     bool iconAdded = false;         // between AddTrayIcon and the icon's removal
@@ -39,8 +40,10 @@ struct TrayWindow {
 // The one instance (defined by the tray module).
 TrayWindow& Tray();
 
-// Registers the class "OrvendelTray" and creates the hidden tray window of
-// `instance`; keeps both handles in Tray(). Null if the window cannot be made.
+// Registers the class "OrvendelTray" and creates the message-only tray window
+// of `instance`, and beside it the hidden window that puts the icon back when
+// the taskbar restarts; keeps the handles in Tray(). Returns the tray window,
+// null if it cannot be made.
 HWND CreateTrayWindow(HINSTANCE instance);
 
 // Fills the icon record for Tray().window and puts the icon into the

@@ -94,9 +94,19 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
     return ::testing::AssertionSuccess();
 }
 
+// Another process that has just put data there may not have closed the
+// clipboard yet: a second is allowed for that.
+inline bool OpenClipboardSoon() {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (OpenClipboard(nullptr)) return true;
+        Sleep(5);
+    }
+    return false;
+}
+
 // The clipboard's CF_DIB as a frame; fails when there is none or it is malformed.
 inline ::testing::AssertionResult ReadClipboardDib(CapturedFrame& frame) {
-    if (!OpenClipboard(nullptr)) return ::testing::AssertionFailure() << "clipboard busy";
+    if (!OpenClipboardSoon()) return ::testing::AssertionFailure() << "clipboard busy";
     ::testing::AssertionResult result = ::testing::AssertionFailure() << "no CF_DIB on the clipboard";
     if (HANDLE data = GetClipboardData(CF_DIB)) {
         if (const void* bytes = GlobalLock(data)) {

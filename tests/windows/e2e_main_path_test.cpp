@@ -54,10 +54,12 @@ DWORD WindowProcess(HWND window) {
     return process;
 }
 
-// A visible top-level window of `process` with class `className`.
-HWND FindProcessWindow(DWORD process, const wchar_t* className, bool visibleOnly) {
+// A window of `process` with class `className` among the children of `parent`
+// (null: the top-level windows; HWND_MESSAGE: the message-only ones).
+HWND FindProcessWindow(DWORD process, const wchar_t* className, bool visibleOnly,
+                       HWND parent = nullptr) {
     HWND window = nullptr;
-    while ((window = FindWindowExW(nullptr, window, className, nullptr)) != nullptr) {
+    while ((window = FindWindowExW(parent, window, className, nullptr)) != nullptr) {
         if (WindowProcess(window) == process && (!visibleOnly || IsWindowVisible(window))) {
             return window;
         }
@@ -110,7 +112,7 @@ struct Program {
     // The tray window, then the capture dialog shown at every start, closed as
     // the user would; then the tray side has registered the key again.
     ::testing::AssertionResult StartUpAndCloseDialog() {
-        if (!WaitFor([&] { return (tray = FindProcessWindow(id, L"OrvendelTray", false)) != nullptr; },
+        if (!WaitFor([&] { return (tray = FindProcessWindow(id, L"OrvendelTray", false, HWND_MESSAGE)) != nullptr; },
                      START_TIMEOUT)) {
             return ::testing::AssertionFailure() << "no tray window";
         }
@@ -268,7 +270,7 @@ TEST_F(E2eMainPath, CaptureKeyPutsTheCameraPictureOnTheClipboardUntilExit) {
 
     ASSERT_TRUE(program.ExitFromMenu());
     EXPECT_TRUE(KeyIsFree(VK_F10)) << "the key outlived the program";
-    EXPECT_EQ(FindProcessWindow(program.id, L"OrvendelTray", false), nullptr);
+    EXPECT_EQ(FindProcessWindow(program.id, L"OrvendelTray", false, HWND_MESSAGE), nullptr);
 }
 
 TEST_F(E2eMainPath, SecondStartSaysAlreadyRunningAndLeavesTheFirstAlone) {
@@ -289,7 +291,7 @@ TEST_F(E2eMainPath, SecondStartSaysAlreadyRunningAndLeavesTheFirstAlone) {
                                       L"tray (bottom-right of the taskbar)."),
               std::wstring::npos)
         << std::string(AllChildTexts(box).begin(), AllChildTexts(box).end());
-    EXPECT_EQ(FindProcessWindow(second.id, L"OrvendelTray", false), nullptr);
+    EXPECT_EQ(FindProcessWindow(second.id, L"OrvendelTray", false, HWND_MESSAGE), nullptr);
 
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_EQ(WaitForSingleObject(second.process.get(), 15000), WAIT_OBJECT_0);
