@@ -58,6 +58,8 @@ if(SNAPWARD_TESTS)
   if(WINDOWS_TEST_SOURCES)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
     target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main)
+    # The dialog tests need template 101 in their own module.
+    target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc)
     add_test(NAME wine.windows_tests COMMAND windows_tests)
   endif()
 
@@ -70,6 +72,9 @@ if(SNAPWARD_TESTS)
     add_test(NAME wine.session.stop COMMAND ${session} stop ${SNAPWARD_WINE_HOME})
     set_tests_properties(wine.session.start PROPERTIES FIXTURES_SETUP wine)
     set_tests_properties(wine.session.stop PROPERTIES FIXTURES_CLEANUP wine)
+    # Whole-program tests: the real executables, driven from inside Wine.
+    add_test(NAME wine.e2e_dialog COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/dialog_e2e.sh ${CMAKE_BINARY_DIR})
+    set_tests_properties(wine.e2e_dialog PROPERTIES TIMEOUT 300)
     get_property(wine_tests DIRECTORY PROPERTY TESTS)
     list(FILTER wine_tests INCLUDE REGEX "^wine\\.[^s]")
     set_tests_properties(${wine_tests} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
