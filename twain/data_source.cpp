@@ -180,6 +180,8 @@ TW_UINT16 DataSource::OpenSource(TW_IDENTITY* origin, TW_IDENTITY* identity) {
     FillSourceIdentity(*identity);
     identity_ = *identity;
     caps_ = CapabilitySet();
+    // The size of the camera seen last is a better guess than none.
+    if (frameWidth_ > 0) caps_.SetFrameSize(frameWidth_, frameHeight_);
     cameras_.clear();
     cameraOpen_ = false;
     pendingSignal_ = MSG_NULL;

@@ -188,6 +188,23 @@ TEST_F(ManagerAcquire, NegotiatesCapabilities) {
     EXPECT_EQ(app.Condition(), TWCC_CAPBADOPERATION);
     EXPECT_EQ(app.GetCap(ICAP_BRIGHTNESS, MSG_GET, answer), TWRC_FAILURE);
     EXPECT_EQ(app.Condition(), TWCC_CAPUNSUPPORTED);
+
+    TW_UINT32 group = 0;
+    ASSERT_EQ(app.Call(DG_CONTROL, DAT_XFERGROUP, MSG_GET, &group), TWRC_SUCCESS);
+    EXPECT_EQ(group, DG_IMAGE);
+
+    // The layout is the whole picture, as large as the physical size says;
+    // a smaller frame is answered with the whole one.
+    TW_IMAGELAYOUT layout{};
+    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    ASSERT_EQ(app.GetCap(ICAP_PHYSICALWIDTH, MSG_GETCURRENT, answer), TWRC_SUCCESS);
+    EXPECT_EQ(Fix32Item(FromFix32(layout.Frame.Right)), answer.items.front());
+    ASSERT_EQ(app.GetCap(ICAP_PHYSICALHEIGHT, MSG_GETCURRENT, answer), TWRC_SUCCESS);
+    EXPECT_EQ(Fix32Item(FromFix32(layout.Frame.Bottom)), answer.items.front());
+    TW_IMAGELAYOUT cropped = layout;
+    cropped.Frame.Left = ToFix32(1.0);
+    EXPECT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &cropped), TWRC_CHECKSTATUS);
+    EXPECT_EQ(std::memcmp(&cropped.Frame, &layout.Frame, sizeof(TW_FRAME)), 0);
 }
 
 TEST_F(ManagerAcquire, NativeTransferWithoutTheSourceWindow) {
@@ -364,4 +381,28 @@ TEST_F(ManagerAcquire, AnotherCameraChosenInTheWindowIsTheOneCaptured) {
     ASSERT_EQ(app.WaitForSignal(SIGNAL_TIMEOUT_MS), MSG_CLOSEDSREQ);
     TW_USERINTERFACE ui{};
     ASSERT_EQ(app.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+}
+
+TEST_F(ManagerAcquire, ANewSessionStartsFromTheLastCameraSize) {
+    TwainApp& app = App();
+    ASSERT_EQ(app.Enable(false), TWRC_SUCCESS);
+    ASSERT_EQ(app.WaitForSignal(SIGNAL_TIMEOUT_MS), MSG_XFERREADY);
+    TW_PENDINGXFERS pending{};
+    ASSERT_EQ(app.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    TW_USERINTERFACE ui{};
+    ASSERT_EQ(app.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    ASSERT_EQ(app.CallManager(DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
+    ASSERT_EQ(app.CallManager(DAT_IDENTITY, MSG_OPENDS, &app.source), TWRC_SUCCESS);
+
+    // Before the camera opens again, layout and physical size agree on the
+    // size it had.
+    TW_IMAGELAYOUT layout{};
+    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(Fix32Item(FromFix32(layout.Frame.Right)), Fix32Item(TEST_PATTERN_WIDTH / 96.0));
+    CapContainer answer;
+    ASSERT_EQ(app.GetCap(ICAP_PHYSICALWIDTH, MSG_GETCURRENT, answer), TWRC_SUCCESS);
+    EXPECT_EQ(answer.items, std::vector<TW_UINT32>{Fix32Item(TEST_PATTERN_WIDTH / 96.0)});
+    TW_SETUPMEMXFER sizes{};
+    ASSERT_EQ(app.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes), TWRC_SUCCESS);
+    EXPECT_EQ(sizes.MinBufSize, RgbRowBytes(TEST_PATTERN_WIDTH));
 }
