@@ -184,7 +184,6 @@ constexpr TW_UINT16 TWON_PROTOCOLMINOR = 4;
 // Data groups and the "speaks 2.x" flags of TW_IDENTITY::SupportedGroups.
 constexpr TW_UINT32 DG_CONTROL = 0x0001;
 constexpr TW_UINT32 DG_IMAGE = 0x0002;
-constexpr TW_UINT32 DF_DSM2 = 0x10000000;
 constexpr TW_UINT32 DF_APP2 = 0x20000000;
 constexpr TW_UINT32 DF_DS2 = 0x40000000;
 
@@ -235,27 +234,18 @@ constexpr TW_UINT16 MSG_RESETALL = 0x0A01;
 constexpr TW_UINT16 TWRC_SUCCESS = 0;
 constexpr TW_UINT16 TWRC_FAILURE = 1;
 constexpr TW_UINT16 TWRC_CHECKSTATUS = 2;
-constexpr TW_UINT16 TWRC_CANCEL = 3;
 constexpr TW_UINT16 TWRC_DSEVENT = 4;
 constexpr TW_UINT16 TWRC_NOTDSEVENT = 5;
 constexpr TW_UINT16 TWRC_XFERDONE = 6;
-constexpr TW_UINT16 TWRC_ENDOFLIST = 7;
 
 // Condition codes.
 constexpr TW_UINT16 TWCC_SUCCESS = 0;
-constexpr TW_UINT16 TWCC_BUMMER = 1;
 constexpr TW_UINT16 TWCC_LOWMEMORY = 2;
-constexpr TW_UINT16 TWCC_NODS = 3;
-constexpr TW_UINT16 TWCC_MAXCONNECTIONS = 4;
-constexpr TW_UINT16 TWCC_OPERATIONERROR = 5;
-constexpr TW_UINT16 TWCC_BADCAP = 6;
 constexpr TW_UINT16 TWCC_BADPROTOCOL = 9;
 constexpr TW_UINT16 TWCC_BADVALUE = 10;
 constexpr TW_UINT16 TWCC_SEQERROR = 11;
-constexpr TW_UINT16 TWCC_BADDEST = 12;
 constexpr TW_UINT16 TWCC_CAPUNSUPPORTED = 13;
 constexpr TW_UINT16 TWCC_CAPBADOPERATION = 14;
-constexpr TW_UINT16 TWCC_CAPSEQERROR = 15;
 constexpr TW_UINT16 TWCC_DENIED = 16;
 constexpr TW_UINT16 TWCC_CHECKDEVICEONLINE = 23;
 
@@ -277,8 +267,6 @@ constexpr TW_UINT16 TWTY_FIX32 = 0x0007;
 
 // Memory flags of TW_MEMORY.
 constexpr TW_UINT32 TWMF_APPOWNS = 0x0001;
-constexpr TW_UINT32 TWMF_DSMOWNS = 0x0002;
-constexpr TW_UINT32 TWMF_DSOWNS = 0x0004;
 constexpr TW_UINT32 TWMF_POINTER = 0x0008;
 constexpr TW_UINT32 TWMF_HANDLE = 0x0010;
 
@@ -316,7 +304,6 @@ constexpr TW_UINT16 ICAP_BITDEPTH = 0x112b;
 constexpr TW_UINT16 TWSX_NATIVE = 0;
 constexpr TW_UINT16 TWSX_FILE = 1;
 constexpr TW_UINT16 TWSX_MEMORY = 2;
-constexpr TW_UINT16 TWPT_BW = 0;
 constexpr TW_UINT16 TWPT_GRAY = 1;
 constexpr TW_UINT16 TWPT_RGB = 2;
 constexpr TW_UINT16 TWUN_INCHES = 0;
@@ -324,7 +311,6 @@ constexpr TW_UINT16 TWUN_CENTIMETERS = 1;
 constexpr TW_UINT16 TWCP_NONE = 0;
 constexpr TW_UINT16 TWPC_CHUNKY = 0;
 constexpr TW_UINT16 TWPF_CHOCOLATE = 0;
-constexpr TW_UINT16 TWBO_LSBFIRST = 0;
 constexpr TW_UINT16 TWBO_MSBFIRST = 1;
 
 // Language and country of the identity.
