@@ -12,7 +12,7 @@
 namespace {
 
 constexpr wchar_t TRAY_WINDOW_NAME[] = L"Snapward";
-constexpr wchar_t TASKBAR_WATCH_CLASS[] = L"OrvendelTaskbarWatch";
+constexpr wchar_t TRAY_HELPER_CLASS[] = L"OrvendelTrayHelper";
 constexpr wchar_t TASKBAR_CREATED_MESSAGE[] = L"TaskbarCreated";
 constexpr UINT BALLOON_TIMEOUT_MS = 3000;
 
@@ -25,7 +25,7 @@ constexpr wchar_t MENU_EXIT_TEXT[] = L"Exit";
 // The taskbar has been (re)created, e.g. after Explorer crashed: every icon it
 // showed is gone. The shell broadcasts that to top-level windows only, which
 // the message-only tray window is not.
-LRESULT CALLBACK TaskbarWatchProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK TrayHelperProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     TrayWindow& tray = Tray();
     if (tray.taskbarCreatedMessage != 0 && message == tray.taskbarCreatedMessage && tray.iconAdded) {
         tray.notifyIcon(NIM_ADD, &tray.iconData);
@@ -53,11 +53,14 @@ void ShowTrayMenu(HWND window) {
     AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu.get(), MF_STRING, ID_TRAY_EXIT, MENU_EXIT_TEXT);
 
-    // Without the foreground the menu would not close when the user clicks
-    // elsewhere (a documented quirk of menus opened from the notification area).
-    SetForegroundWindow(window);
+    // A menu opened from the notification area closes on a click elsewhere only
+    // if its owner is the foreground window (documented for TrackPopupMenu). A
+    // message-only window can never be that, so the hidden helper owns it;
+    // with TPM_RETURNCMD the owner receives no command anyway.
+    HWND owner = Tray().helperWindow ? Tray().helperWindow : window;
+    SetForegroundWindow(owner);
     const UINT command = static_cast<UINT>(TrackPopupMenu(
-        menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN, point.x, point.y, 0, window, nullptr));
+        menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN, point.x, point.y, 0, owner, nullptr));
     menu.reset();
     // Run the command from the queue, once the menu has gone.
     if (command >= ID_TRAY_OPEN && command <= ID_TRAY_SUPPORT) {
@@ -85,12 +88,12 @@ HWND CreateTrayWindow(HINSTANCE instance) {
                                   HWND_MESSAGE, nullptr, instance, nullptr);
 
     tray.taskbarCreatedMessage = RegisterWindowMessageW(TASKBAR_CREATED_MESSAGE);
-    windowClass.lpfnWndProc = TaskbarWatchProc;
-    windowClass.lpszClassName = TASKBAR_WATCH_CLASS;
+    windowClass.lpfnWndProc = TrayHelperProc;
+    windowClass.lpszClassName = TRAY_HELPER_CLASS;
     RegisterClassExW(&windowClass);
     // Never shown; as a tool window it would stay out of the task switcher
     // even if it were.
-    tray.taskbarWatch = CreateWindowExW(WS_EX_TOOLWINDOW, TASKBAR_WATCH_CLASS, L"",
+    tray.helperWindow = CreateWindowExW(WS_EX_TOOLWINDOW, TRAY_HELPER_CLASS, L"",
                                         WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     return tray.window;
 }

@@ -27,7 +27,7 @@ struct TrayWindow {
     Settings* settings = nullptr;
     Camera* camera = nullptr;
     HWND window = nullptr;          // the message-only tray window; null until created
-    HWND taskbarWatch = nullptr;    // hidden top-level window that hears "TaskbarCreated"
+    HWND helperWindow = nullptr;    // hidden top-level: hears "TaskbarCreated", owns the menu
     NOTIFYICONDATAW iconData{};     // filled once at start-up
     bool dialogOpen = false;        // keeps a second capture dialog from opening
     bool iconAdded = false;         // between AddTrayIcon and the icon's removal
@@ -41,9 +41,10 @@ struct TrayWindow {
 TrayWindow& Tray();
 
 // Registers the class "OrvendelTray" and creates the message-only tray window
-// of `instance`, and beside it the hidden window that puts the icon back when
-// the taskbar restarts; keeps the handles in Tray(). Returns the tray window,
-// null if it cannot be made.
+// of `instance`, and beside it a hidden top-level helper window (which a
+// message-only window cannot stand in for: it hears the taskbar's restart and
+// can take the foreground for the tray menu); keeps the handles in Tray().
+// Returns the tray window, null if it cannot be made.
 HWND CreateTrayWindow(HINSTANCE instance);
 
 // Fills the icon record for Tray().window and puts the icon into the

@@ -196,13 +196,14 @@ struct MenuItem {
 
 // Opens the tray menu with a right button release on the icon; another thread
 // reads the menu's items and then presses `keys` in it.
-std::vector<MenuItem> OpenTrayMenu(std::vector<WPARAM> keys) {
+std::vector<MenuItem> OpenTrayMenu(std::vector<WPARAM> keys, HWND* foreground = nullptr) {
     std::vector<MenuItem> items;
     std::atomic<bool> done{false};
     std::thread reader([&] {
         for (int i = 0; i < 200 && !done; ++i) {
             HWND menuWindow = FindWindowW(L"#32768", nullptr);
             if (menuWindow && IsWindowVisible(menuWindow)) {
+                if (foreground) *foreground = GetForegroundWindow();
                 HMENU menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
                 for (int item = 0; item < GetMenuItemCount(menu); ++item) {
                     wchar_t text[64] = {};
@@ -242,8 +243,13 @@ void ExpectMenu(const std::vector<MenuItem>& items, const wchar_t* twainText, bo
 }  // namespace
 
 TEST_F(TrayTest, MenuListsTheCommandsAndPostsTheChosenOne) {
-    // Escape: the menu closes and nothing is posted.
-    ExpectMenu(OpenTrayMenu({VK_ESCAPE}), L"Install TWAIN source (admin)...", false);
+    // Escape: the menu closes and nothing is posted. Meanwhile the menu's owner
+    // had the foreground, which a message-only window cannot have: without it
+    // a click elsewhere would not close the menu.
+    HWND foreground = nullptr;
+    ExpectMenu(OpenTrayMenu({VK_ESCAPE}, &foreground), L"Install TWAIN source (admin)...", false);
+    EXPECT_EQ(foreground, Tray().helperWindow);
+    EXPECT_NE(foreground, nullptr);
     MSG message;
     EXPECT_FALSE(PeekMessageW(&message, Tray().window, WM_COMMAND, WM_COMMAND, PM_REMOVE));
 
