@@ -1,6 +1,6 @@
 #pragma once
 // The part of the TWAIN protocol that this data source speaks: types,
-// structures and constants as the TWAIN specification publishes them, and
+// structures and constants as the TWAIN standard publishes them, and
 // nothing it does not use. On Windows every structure is packed on 2-byte
 // boundaries.
 
