@@ -61,6 +61,10 @@ if(SNAPWARD_TESTS)
     # The dialog tests need template 101 in their own module.
     target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc)
     add_test(NAME wine.windows_tests COMMAND windows_tests)
+    # The installer tests copy the built data source.
+    if(TARGET Orvendel.ds)
+      add_dependencies(windows_tests Orvendel.ds)
+    endif()
   endif()
 
   if(CMAKE_CROSSCOMPILING)
