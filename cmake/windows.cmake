@@ -61,10 +61,13 @@ if(SNAPWARD_TESTS)
     # The dialog tests need template 101 in their own module.
     target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc)
     add_test(NAME wine.windows_tests COMMAND windows_tests)
-    # The installer tests copy the built data source.
-    if(TARGET Orvendel.ds)
-      add_dependencies(windows_tests Orvendel.ds)
-    endif()
+    # The installer tests copy the built data source; the end-to-end tests
+    # start the programs beside them.
+    foreach(target Orvendel.ds Snapward Snapward-testcam)
+      if(TARGET ${target})
+        add_dependencies(windows_tests ${target})
+      endif()
+    endforeach()
   endif()
 
   if(CMAKE_CROSSCOMPILING)
@@ -90,10 +93,7 @@ endif()
 find_program(MAKENSIS makensis)
 if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds)
   set(setup ${CMAKE_BINARY_DIR}/SnapwardSetup.exe)
-  set(nsis_icon)
-  if(SNAPWARD_ICON_FILE)
-    set(nsis_icon -DICON=${SNAPWARD_ICON_FILE})
-  endif()
+  set(nsis_icon -DICON=${PROJECT_SOURCE_DIR}/src/app/snapward.ico)
   add_custom_command(
     OUTPUT ${setup}
     COMMAND ${MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DSNAPWARD_EXE=$<TARGET_FILE:Snapward>
