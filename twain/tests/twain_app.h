@@ -1,67 +1,146 @@
 #pragma once
 // A TWAIN application of our own for the tests: it drives a source through a
-// manager's DSM_Entry the way scanning applications do, and checks what
-// comes out against the test pattern.
+// manager's DSM_Entry the way scanning applications do.
 
 #include <windows.h>
 
-#include <cstdint>
+#include <cstring>
 #include <functional>
-#include <string>
 #include <vector>
 
+#include "camera/test_pattern.h"
 #include "capture/frame.h"
 #include "ds_capabilities.h"
+#include "ds_image.h"
+#include "source_window.h"
 #include "twain_protocol.h"
 
-std::wstring ExecutableFolder();
+// Whether a packed 24-bit DIB block, which it frees, holds the test pattern
+// within `tolerance`, the right way up and round.
+inline bool DibIsTestPattern(TW_HANDLE dib, int tolerance) {
+    CapturedFrame frame;
+    auto* bytes = dib ? static_cast<const uint8_t*>(GlobalLock(dib)) : nullptr;
+    DibPixels view;
+    if (bytes && ViewPackedDib(bytes, GlobalSize(dib), view)) {
+        frame = {{view.data, view.data + static_cast<size_t>(view.stride) * view.height},
+                 view.width, view.height, view.stride};
+    }
+    if (bytes) GlobalUnlock(dib);
+    if (dib) GlobalFree(dib);  // the application's once transferred
+    uint32_t counter = 0;
+    return MatchesTestPattern(frame, tolerance, counter);
+}
 
-// A bottom-up BGR frame from a packed 24-bit DIB block (empty if it is none).
-CapturedFrame FrameFromDib(HGLOBAL dib);
-// A bottom-up BGR frame from top-down RGB rows of `bytesPerRow` bytes.
-CapturedFrame FrameFromRgbRows(const std::vector<uint8_t>& rows, int32_t width, int32_t height,
-                               uint32_t bytesPerRow);
+inline HWND FindSourceWindow() {
+    return FindWindowW(TWAIN_WINDOW_CLASS, nullptr);
+}
 
-// The source's own window on this thread, or null.
-HWND FindSourceWindow();
-
-class TwainApp {
-public:
+struct TwainApp {
     // `entry` is the manager's DSM_Entry (or a stand-in for one).
-    explicit TwainApp(DSMENTRYPROC entry);
-    ~TwainApp();
+    explicit TwainApp(DSMENTRYPROC managerEntry) : entry(managerEntry) {
+        app.ProtocolMajor = TWON_PROTOCOLMAJOR;
+        app.ProtocolMinor = TWON_PROTOCOLMINOR;
+        app.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
+        std::strcpy(app.ProductName, "TWAIN test application");
+        window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
+                                 nullptr, nullptr);
+    }
+    ~TwainApp() { DestroyWindow(window); }
 
+    TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+        return entry(&app, &source, dg, dat, msg, data);
+    }
+    TW_UINT16 CallManager(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+        return entry(&app, nullptr, DG_CONTROL, dat, msg, data);
+    }
+    // The source's condition code, which reading clears.
+    TW_UINT16 Condition() {
+        TW_STATUS status{0xfffe, 0};  // left so if the call fails
+        Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+        return status.ConditionCode;
+    }
+    // The condition code of a triplet that fails, or NOT_FAILED.
+    static constexpr TW_UINT16 NOT_FAILED = 0xffff;
+    TW_UINT16 Refusal(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+        return Call(dg, dat, msg, data) == TWRC_FAILURE ? Condition() : NOT_FAILED;
+    }
+
+    // MSG_GET and friends on a capability; the container is read and freed.
+    TW_UINT16 GetCap(TW_UINT16 cap, TW_UINT16 msg, CapContainer& answer) {
+        TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
+        TW_UINT16 result = Call(DG_CONTROL, DAT_CAPABILITY, msg, &capability);
+        answer = CapContainer{};
+        if (result == TWRC_FAILURE || !capability.hContainer) return result;
+        auto* bytes = static_cast<const uint8_t*>(GlobalLock(capability.hContainer));
+        if (!DecodeContainer(capability.ConType, bytes, GlobalSize(capability.hContainer), answer)) {
+            answer.conType = 0;
+        }
+        GlobalUnlock(capability.hContainer);
+        GlobalFree(capability.hContainer);
+        return result;
+    }
+    // The items MSG_GETCURRENT answers; none if it fails.
+    std::vector<TW_UINT32> Current(TW_UINT16 cap) {
+        CapContainer answer;
+        GetCap(cap, MSG_GETCURRENT, answer);
+        return answer.items;
+    }
+    TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 item) {
+        HGLOBAL container = GlobalAlloc(GHND, sizeof(TW_ONEVALUE));
+        *static_cast<TW_ONEVALUE*>(GlobalLock(container)) = TW_ONEVALUE{itemType, item};
+        GlobalUnlock(container);
+        TW_CAPABILITY capability{cap, TWON_ONEVALUE, container};
+        TW_UINT16 result = Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
+        GlobalFree(container);
+        return result;
+    }
+
+    TW_UINT16 Enable(bool showUI) {
+        TW_USERINTERFACE ui{static_cast<TW_BOOL>(showUI), 0, window};
+        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+    }
+    TW_UINT16 Disable() {
+        TW_USERINTERFACE ui{};
+        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+    }
+    // DAT_PENDINGXFERS MSG_ENDXFER or MSG_RESET: the count left, or
+    // NOT_FAILED when refused.
+    TW_UINT16 EndTransfer(TW_UINT16 msg = MSG_ENDXFER) {
+        TW_PENDINGXFERS pending{NOT_FAILED, 0};
+        Call(DG_CONTROL, DAT_PENDINGXFERS, msg, &pending);
+        return pending.Count;
+    }
+
+    // A message loop that passes every message to the source first, as the
+    // protocol asks, collecting signals (from MSG_PROCESSEVENT or from
+    // `fromManager`). Returns the first signal at once, or MSG_NULL after
+    // `milliseconds`; with `untilSignal` false it always runs that long.
+    TW_UINT16 Pump(DWORD milliseconds, bool untilSignal = true) {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
+            MSG message;
+            if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+                continue;
+            }
+            TW_EVENT event{&message, MSG_NULL};
+            if (Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) != TWRC_DSEVENT) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            TW_UINT16 signal = event.TWMessage;
+            if (signal == MSG_NULL && fromManager) signal = fromManager();
+            if (signal == MSG_NULL) continue;
+            signals.push_back(signal);
+            if (untilSignal) return signal;
+        }
+        return MSG_NULL;
+    }
+
+    DSMENTRYPROC entry;
     TW_IDENTITY app{};
     TW_IDENTITY source{};
     HWND window = nullptr;  // the application's window, handed to the manager
-
-    // A triplet for the source.
-    TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
-    // A triplet for the manager.
-    TW_UINT16 CallManager(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
-    // The source's condition code (DAT_STATUS MSG_GET).
-    TW_UINT16 Condition();
-
-    // MSG_GET and friends on a capability; the container is read and freed.
-    TW_UINT16 GetCap(TW_UINT16 cap, TW_UINT16 msg, CapContainer& answer);
-    TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 item);
-
-    TW_UINT16 Enable(bool showUI);
-
-    // Runs a message loop that passes every message to the source first, as
-    // the protocol asks, until a signal arrives (from MSG_PROCESSEVENT or from
-    // `fromManager`) or `timeoutMs` passes. `onIdle` runs between messages.
-    // Returns the signal, or MSG_NULL on time-out.
-    TW_UINT16 WaitForSignal(DWORD timeoutMs, const std::function<void()>& onIdle = {});
-    // Pumps messages for a while, the same way, collecting any signal.
-    void Pump(DWORD milliseconds);
-
     // Signals a 2.x manager hands over outside MSG_PROCESSEVENT (callbacks).
     std::function<TW_UINT16()> fromManager;
-    // Every signal received so far, in order.
-    std::vector<TW_UINT16> signals;
-
-private:
-    bool PumpOne(TW_UINT16& signal);
-    DSMENTRYPROC entry_;
+    std::vector<TW_UINT16> signals;  // every signal so far, in order
 };
