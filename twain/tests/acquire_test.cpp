@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,22 +19,20 @@
 
 namespace {
 
-constexpr DWORD SIGNAL_TIMEOUT_MS = 20000;
-
 class ManagerAcquire : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        wchar_t path[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring built = path;
-        built = built.substr(0, built.rfind(L'\\')) + L"\\Orvendel-testcam.ds";
-        GetSystemWindowsDirectoryW(path, MAX_PATH);
-        std::wstring folder = std::wstring(path) + L"\\twain_32";
+        wchar_t built[MAX_PATH] = {};
+        wchar_t windows[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, built, MAX_PATH);
+        std::wcscpy(std::wcsrchr(built, L'\\') + 1, L"Orvendel-testcam.ds");
+        GetSystemWindowsDirectoryW(windows, MAX_PATH);
+        std::wstring folder = std::wstring(windows) + L"\\twain_32";
         CreateDirectoryW(folder.c_str(), nullptr);
         // Replaces Wine's placeholder for its own SANE bridge, which this
         // prefix has no use for; it stays after the run, as the manager never
         // unloads it.
-        installed = CopyFileW(built.c_str(), (folder + L"\\sane.ds").c_str(), FALSE) != FALSE;
+        installed = CopyFileW(built, (folder + L"\\sane.ds").c_str(), FALSE) != FALSE;
         manager = LoadLibraryW(L"twain_32.dll");
     }
 
@@ -51,28 +50,26 @@ protected:
             if (std::strcmp(found.ProductName, "Snapward") == 0) break;
         }
         ASSERT_STREQ(found.ProductName, "Snapward");
-        EXPECT_NE(found.SupportedGroups & DF_DS2, 0u);
         ASSERT_EQ(twain->CallManager(DAT_IDENTITY, MSG_OPENDS, &found), TWRC_SUCCESS);
         dsOpen = true;
     }
 
     // Closing in order: the source, then the manager.
     void TearDown() override {
-        if (dsOpen) {
-            EXPECT_EQ(twain->CallManager(DAT_IDENTITY, MSG_CLOSEDS, &twain->source), TWRC_SUCCESS);
-        }
-        if (dsmOpen) {
-            EXPECT_EQ(twain->CallManager(DAT_PARENT, MSG_CLOSEDSM, &twain->window), TWRC_SUCCESS);
-        }
         if (saved && keyExisted) SaveSettings(*saved);
         if (saved && !keyExisted) RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
+        if (!twain) return;
+        TwainApp& app = *twain;
+        EXPECT_TRUE(!dsOpen || app.CallManager(DAT_IDENTITY, MSG_CLOSEDS, &app.source) == TWRC_SUCCESS);
+        EXPECT_TRUE(!dsmOpen || app.CallManager(DAT_PARENT, MSG_CLOSEDSM, &app.window) == TWRC_SUCCESS);
     }
 
     // Names the camera the source is to open first; the settings are put
     // back after the test.
     void SaveCamera(const std::wstring& link) {
         HKEY key = nullptr;
-        keyExisted = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, &key) == 0;
+        keyExisted = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, &key) ==
+                     ERROR_SUCCESS;
         if (key) RegCloseKey(key);
         saved = LoadSettings();
         Settings changed = *saved;
@@ -91,23 +88,12 @@ protected:
 
 }  // namespace
 
-TEST_F(ManagerAcquire, RefusesOutOfOrderTripletsAndNegotiates) {
+TEST_F(ManagerAcquire, ANativeSessionAndTheNextOne) {
     TwainApp& app = *twain;
-    TW_HANDLE dib = nullptr;
-    EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWCC_SEQERROR);
-    EXPECT_EQ(dib, nullptr);
     TW_USERINTERFACE ui{};  // no settings-only dialog
     EXPECT_EQ(app.Refusal(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, &ui), TWCC_BADPROTOCOL);
     EXPECT_EQ(app.Condition(), TWCC_SUCCESS);  // reading the condition cleared it
 
-    CapContainer answer;
-    ASSERT_EQ(app.GetCap(ICAP_XFERMECH, MSG_GET, answer), TWRC_SUCCESS);
-    ASSERT_EQ(answer.conType, TWON_ENUMERATION);
-    EXPECT_EQ(answer.items, (std::vector<TW_UINT32>{TWSX_NATIVE, TWSX_MEMORY}));
-    EXPECT_EQ(app.SetCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
-    EXPECT_EQ(app.Current(ICAP_XFERMECH), std::vector<TW_UINT32>{TWSX_MEMORY});
-    EXPECT_EQ(app.SetCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE), TWRC_FAILURE);
-    EXPECT_EQ(app.Condition(), TWCC_BADVALUE);
     // The camera has 96 dots per inch and no other: 300 comes back as 96.
     EXPECT_EQ(app.SetCap(ICAP_XRESOLUTION, TWTY_FIX32, Fix32Item(300)), TWRC_CHECKSTATUS);
     EXPECT_EQ(app.Current(ICAP_XRESOLUTION), std::vector<TW_UINT32>{Fix32Item(96)});
@@ -123,17 +109,13 @@ TEST_F(ManagerAcquire, RefusesOutOfOrderTripletsAndNegotiates) {
     cropped.Frame.Left = ToFix32(1.0);
     EXPECT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &cropped), TWRC_CHECKSTATUS);
     EXPECT_EQ(std::memcmp(&cropped.Frame, &layout.Frame, sizeof(TW_FRAME)), 0);
-}
 
-TEST_F(ManagerAcquire, NativeTransferWithoutTheSourceWindowAndANewSessionAfter) {
-    TwainApp& app = *twain;
+    // A native transfer without the source's window.
     ASSERT_EQ(app.Enable(false), TWRC_SUCCESS);
     EXPECT_TRUE(app.signals.empty());  // nothing from inside the enabling triplet
     EXPECT_EQ(FindSourceWindow(), nullptr);
-    EXPECT_EQ(app.SetCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_FAILURE);
-    EXPECT_EQ(app.Condition(), TWCC_SEQERROR);
 
-    ASSERT_EQ(app.Pump(SIGNAL_TIMEOUT_MS), MSG_XFERREADY);
+    ASSERT_EQ(app.Pump(), MSG_XFERREADY);
     TW_IMAGEINFO info{};
     ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
     EXPECT_EQ(info.ImageWidth, TEST_PATTERN_WIDTH);
@@ -145,24 +127,20 @@ TEST_F(ManagerAcquire, NativeTransferWithoutTheSourceWindowAndANewSessionAfter) 
     ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
     // Whichever test camera: the NV12, YUY2 and MJPG ones round colours.
     EXPECT_TRUE(DibIsTestPattern(dib, 12));
-    EXPECT_EQ(app.EndTransfer(), 0);
+    EXPECT_EQ(app.Pending(MSG_ENDXFER), 0);
     // Without its window the source has nothing more to offer and says so.
-    EXPECT_EQ(app.Pump(SIGNAL_TIMEOUT_MS), MSG_CLOSEDSREQ);
+    EXPECT_EQ(app.Pump(), MSG_CLOSEDSREQ);
     EXPECT_EQ(app.Disable(), TWRC_SUCCESS);
     EXPECT_EQ(app.signals, (std::vector<TW_UINT16>{MSG_XFERREADY, MSG_CLOSEDSREQ}));
 
-    // Opened again, before the camera opens, layout, physical size and
-    // buffer sizes agree on the size it had.
+    // Opened again, before the camera opens, layout and physical size agree
+    // on the size it had.
     ASSERT_EQ(app.CallManager(DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
     ASSERT_EQ(app.CallManager(DAT_IDENTITY, MSG_OPENDS, &app.source), TWRC_SUCCESS);
-    TW_IMAGELAYOUT layout{};
     ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
     EXPECT_EQ(Fix32Item(FromFix32(layout.Frame.Right)), Fix32Item(TEST_PATTERN_WIDTH / 96.0));
     EXPECT_EQ(app.Current(ICAP_PHYSICALWIDTH),
               std::vector<TW_UINT32>{Fix32Item(TEST_PATTERN_WIDTH / 96.0)});
-    TW_SETUPMEMXFER sizes{};
-    ASSERT_EQ(app.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes), TWRC_SUCCESS);
-    EXPECT_EQ(sizes.MinBufSize, RgbRowBytes(TEST_PATTERN_WIDTH));
 }
 
 TEST_F(ManagerAcquire, MemoryTransferOfTheCameraChosenInTheSourceWindow) {
@@ -186,61 +164,57 @@ TEST_F(ManagerAcquire, MemoryTransferOfTheCameraChosenInTheSourceWindow) {
     EXPECT_EQ(app.Pump(300), MSG_NULL);
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED),
                  reinterpret_cast<LPARAM>(capture));
-    ASSERT_EQ(app.Pump(SIGNAL_TIMEOUT_MS), MSG_XFERREADY);
+    ASSERT_EQ(app.Pump(), MSG_XFERREADY);
     EXPECT_FALSE(IsWindowEnabled(capture));
 
     // A buffer too small for one row is refused; the transfer can go on.
     const uint32_t rowBytes = RgbRowBytes(TEST_PATTERN_WIDTH);
-    std::vector<uint8_t> buffer(100 * rowBytes);  // strips of 100 rows, the last one shorter
+    std::vector<uint8_t> rows(rowBytes * (TEST_PATTERN_HEIGHT + 100));  // room for a strip too many
     TW_IMAGEMEMXFER strip{};
-    strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, rowBytes - 1, buffer.data()};
+    strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, rowBytes - 1, rows.data()};
     EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip), TWCC_BADVALUE);
 
-    // Top-down red-green-blue rows, alternately into a pointer and a handle,
-    // turned back into a bottom-up blue-green-red frame.
-    CapturedFrame frame{std::vector<uint8_t>(rowBytes * TEST_PATTERN_HEIGHT), TEST_PATTERN_WIDTH,
-                        TEST_PATTERN_HEIGHT, static_cast<int32_t>(rowBytes)};
-    HGLOBAL handle = GlobalAlloc(GHND, buffer.size());
+    // Top-down red-green-blue rows in strips of 100 (the last one shorter),
+    // alternately straight into place and through a handle.
+    HGLOBAL handle = GlobalAlloc(GHND, 100 * rowBytes);
     TW_UINT16 result = TWRC_SUCCESS;
     uint32_t done = 0;
-    for (int strips = 0; result == TWRC_SUCCESS && strips < 100; ++strips) {
+    for (int strips = 0; result == TWRC_SUCCESS && strips < 10; ++strips) {
         bool useHandle = strips % 2 == 1;
+        uint8_t* place = &rows[std::min<uint32_t>(done, TEST_PATTERN_HEIGHT) * rowBytes];
         strip = TW_IMAGEMEMXFER{};
-        strip.Memory = {TWMF_APPOWNS | (useHandle ? TWMF_HANDLE : TWMF_POINTER),
-                        static_cast<TW_UINT32>(buffer.size()),
-                        useHandle ? static_cast<TW_MEMREF>(handle) : buffer.data()};
+        strip.Memory = {TWMF_APPOWNS | (useHandle ? TWMF_HANDLE : TWMF_POINTER), 100 * rowBytes,
+                        useHandle ? handle : place};
         result = app.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
-        if (result != TWRC_SUCCESS && result != TWRC_XFERDONE) break;
         EXPECT_EQ(strip.BytesPerRow, rowBytes);
         EXPECT_EQ(strip.YOffset, done);
         EXPECT_EQ(strip.BytesWritten, strip.Rows * rowBytes);
-        auto* rows = static_cast<const uint8_t*>(useHandle ? GlobalLock(handle) : buffer.data());
-        uint32_t end = std::min<uint32_t>(done + std::min<uint32_t>(strip.Rows, 100), 720);
-        for (const uint8_t* from = rows; done < end; ++done, from += rowBytes) {
-            uint8_t* to = &frame.pixels[(TEST_PATTERN_HEIGHT - 1 - done) * rowBytes];
-            for (uint32_t x = 0; x < 3 * TEST_PATTERN_WIDTH; x += 3) {
-                to[x] = from[x + 2];
-                to[x + 1] = from[x + 1];
-                to[x + 2] = from[x];
-            }
-        }
+        if (useHandle) std::memcpy(place, GlobalLock(handle), std::min(strip.Rows, 100u) * rowBytes);
         if (useHandle) GlobalUnlock(handle);
+        done += strip.Rows;
     }
     GlobalFree(handle);
     ASSERT_EQ(result, TWRC_XFERDONE);
-    EXPECT_EQ(done, static_cast<uint32_t>(TEST_PATTERN_HEIGHT));
+    ASSERT_EQ(done, static_cast<uint32_t>(TEST_PATTERN_HEIGHT));
+    CapturedFrame frame{std::vector<uint8_t>(rowBytes * TEST_PATTERN_HEIGHT), TEST_PATTERN_WIDTH,
+                        TEST_PATTERN_HEIGHT, static_cast<int32_t>(rowBytes)};
+    // Bottom-up blue-green-red; rows of 1280 pixels need no padding.
+    for (size_t i = 0; i < frame.pixels.size(); ++i) {
+        frame.pixels[(TEST_PATTERN_HEIGHT - 1 - i / rowBytes) * rowBytes + i % rowBytes] =
+            rows[i + 2 - i % 3 * 2];
+    }
     uint32_t counter = 0;
     EXPECT_TRUE(MatchesTestPattern(frame, 0, counter));  // exact: the camera chosen
     // Past the last row there is nothing more to send.
     EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip), TWCC_SEQERROR);
 
-    EXPECT_EQ(app.EndTransfer(), 0);
+    EXPECT_EQ(app.Pending(MSG_ENDXFER), 0);
     // The window stays for another capture until the user cancels (here by
     // its close box).
     EXPECT_EQ(app.Pump(200), MSG_NULL);
     EXPECT_TRUE(IsWindowEnabled(capture));
     PostMessageW(window, WM_CLOSE, 0, 0);
-    ASSERT_EQ(app.Pump(SIGNAL_TIMEOUT_MS), MSG_CLOSEDSREQ);
+    ASSERT_EQ(app.Pump(), MSG_CLOSEDSREQ);
     ASSERT_EQ(app.Disable(), TWRC_SUCCESS);
     EXPECT_FALSE(IsWindow(window));
 }

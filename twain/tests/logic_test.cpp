@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "ds_capabilities.h"
 #include "ds_image.h"
@@ -15,34 +16,21 @@
 namespace {
 
 CapContainer OneValue(TW_UINT16 itemType, TW_UINT32 item) {
-    CapContainer container;
-    container.itemType = itemType;
-    container.items = {item};
-    return container;
+    return {TWON_ONEVALUE, itemType, {item}};
 }
 
 CapContainer Enumeration(TW_UINT16 itemType, std::vector<TW_UINT32> items, TW_UINT32 current) {
-    CapContainer container;
-    container.conType = TWON_ENUMERATION;
-    container.itemType = itemType;
-    container.items = std::move(items);
-    container.currentIndex = current;
-    return container;
+    return {TWON_ENUMERATION, itemType, std::move(items), current};
 }
 
 }  // namespace
 
-TEST(TwainStates, SessionsInOrderPassOthersAreRefusedWithTheirCondition) {
+TEST(TwainStates, ASessionInOrderPassesOutOfOrderAndUnknownTripletsDoNot) {
     using enum DsState;
     constexpr auto OK = TripletCheck::Allowed;
     constexpr auto SEQ = TripletCheck::OutOfSequence;
-    struct Case {
-        DsState state;
-        TW_UINT32 dg;
-        TW_UINT16 dat, msg;
-        TripletCheck expected;
-    };
-    const Case cases[] = {
+    constexpr auto UNKNOWN = TripletCheck::Unknown;
+    const std::tuple<DsState, TW_UINT32, TW_UINT16, TW_UINT16, TripletCheck> cases[] = {
         // An application's session: open, negotiate, enable, transfer one
         // image by each mechanism, disable, close.
         {Closed, DG_CONTROL, DAT_IDENTITY, MSG_GET, OK},
@@ -66,43 +54,25 @@ TEST(TwainStates, SessionsInOrderPassOthersAreRefusedWithTheirCondition) {
         // Out of order.
         {Closed, DG_CONTROL, DAT_CAPABILITY, MSG_GET, SEQ},
         {Open, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, SEQ},
-        {Open, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, SEQ},
         {Enabled, DG_CONTROL, DAT_CAPABILITY, MSG_SET, SEQ},  // negotiation is over
-        {Enabled, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, SEQ},
         {Enabled, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, SEQ},  // disable first
         {XferReady, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, SEQ},  // end transfers first
         {Transferring, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, SEQ},     // already handed over
         {Transferring, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, SEQ},
+        // Unknown in any state.
+        {Open, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, UNKNOWN},  // no such dialog
+        {Closed, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, UNKNOWN},  // the manager's, not ours
+        {Open, DG_IMAGE, DAT_CAPABILITY, MSG_GET, UNKNOWN},      // right DAT, wrong group
     };
-    for (const Case& step : cases) {
-        TripletCheck check = CheckTriplet(step.state, step.dg, step.dat, step.msg);
-        EXPECT_EQ(check, step.expected) << "state " << static_cast<int>(step.state) << " dat "
-                                        << step.dat << " msg " << step.msg;
-        EXPECT_EQ(ConditionFor(check), step.expected == OK ? TWCC_SUCCESS : TWCC_SEQERROR);
-    }
-
-    const TW_UINT16 unknown[][3] = {
-        {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY},  // no settings-only dialog
-        {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET},
-        {DG_CONTROL, DAT_PARENT, MSG_OPENDSM},  // the manager's, not ours
-        {DG_IMAGE, DAT_CAPABILITY, MSG_GET},    // right DAT, wrong group
-        {0x0004, DAT_NULL, MSG_GET},            // audio
-    };
-    for (DsState state : {Closed, Transferring}) {
-        for (const auto& step : unknown) {
-            TripletCheck check = CheckTriplet(state, step[0], step[1], step[2]);
-            EXPECT_EQ(check, TripletCheck::Unknown) << step[1] << " " << step[2];
-            EXPECT_EQ(ConditionFor(check), TWCC_BADPROTOCOL);
-        }
+    for (auto [state, dg, dat, msg, expected] : cases) {
+        EXPECT_EQ(CheckTriplet(state, dg, dat, msg), expected)
+            << "state " << static_cast<int>(state) << " dat " << dat << " msg " << msg;
     }
 }
 
 TEST(TwainContainers, BytesFollowThePublishedLayoutsAndBadOnesAreRefused) {
-    TW_FIX32 negative = ToFix32(-1.5);  // the fraction is never negative
-    EXPECT_EQ(negative.Whole, -2);
-    EXPECT_EQ(negative.Frac, 32768);
+    EXPECT_EQ(Fix32Item(-1.5), 0x8000fffeu);  // Whole low, Frac high, and never negative
     EXPECT_DOUBLE_EQ(Fix32Value(Fix32Item(-1.5)), -1.5);
-    EXPECT_EQ(Fix32Item(0.5), 0x80000000u);  // Whole low, Frac high
 
     CapContainer one = OneValue(TWTY_UINT16, TWSX_MEMORY);
     EXPECT_EQ(EncodeContainer(one), (std::vector<uint8_t>{4, 0, 2, 0, 0, 0}));
@@ -111,8 +81,8 @@ TEST(TwainContainers, BytesFollowThePublishedLayoutsAndBadOnesAreRefused) {
               (std::vector<uint8_t>{4, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0}));
     CapContainer array = Enumeration(TWTY_FIX32, {Fix32Item(96), Fix32Item(0.5)}, 0);
     array.conType = TWON_ARRAY;
-    EXPECT_EQ(EncodeContainer(array).size(), sizeof(TW_ARRAY_HEADER) + 8);
-    for (const CapContainer& original : {one, choice, array}) {
+    // A signed 16-bit item comes back sign-extended.
+    for (const CapContainer& original : {one, choice, array, OneValue(TWTY_INT16, 0xffffffffu)}) {
         std::vector<uint8_t> encoded = EncodeContainer(original);
         CapContainer decoded;
         ASSERT_TRUE(DecodeContainer(original.conType, encoded.data(), encoded.size(), decoded));
@@ -121,12 +91,7 @@ TEST(TwainContainers, BytesFollowThePublishedLayoutsAndBadOnesAreRefused) {
         EXPECT_EQ(decoded.currentIndex, original.currentIndex);
     }
 
-    // A signed 16-bit item comes back sign-extended.
     CapContainer out;
-    const uint8_t minusOne[] = {1, 0, 0xff, 0xff, 0, 0};
-    ASSERT_TRUE(DecodeContainer(TWON_ONEVALUE, minusOne, sizeof(minusOne), out));
-    EXPECT_EQ(out.items, std::vector<TW_UINT32>{0xffffffffu});
-
     const std::pair<TW_UINT16, std::vector<uint8_t>> refused[] = {
         {TWON_ONEVALUE, {4, 0, 2, 0, 0}},  // one byte short
         // An enumeration announcing more items than its bytes hold.
@@ -137,10 +102,9 @@ TEST(TwainContainers, BytesFollowThePublishedLayoutsAndBadOnesAreRefused) {
     for (const auto& [conType, bytes] : refused) {
         EXPECT_FALSE(DecodeContainer(conType, bytes.data(), bytes.size(), out)) << bytes.size();
     }
-    EXPECT_FALSE(DecodeContainer(TWON_ONEVALUE, nullptr, 6, out));
 }
 
-TEST(TwainCapabilities, TransferMechanismIsNativeOrMemory) {
+TEST(TwainCapabilities, NegotiationKeepsToWhatTheCameraOffers) {
     CapabilitySet caps;
     CapContainer answer;
     // Any integer type carries the value; a fixed-point one does not.
@@ -157,12 +121,8 @@ TEST(TwainCapabilities, TransferMechanismIsNativeOrMemory) {
     EXPECT_EQ(caps.XferMech(), TWSX_MEMORY);
     EXPECT_EQ(caps.Set(ICAP_XFERMECH, Enumeration(TWTY_UINT16, {0, 2}, 2)).conditionCode,
               TWCC_BADVALUE);
-}
 
-TEST(TwainCapabilities, CountsFlagsResolutionsAndReadOnlyOnes) {
-    CapabilitySet caps;
     // -1 written as 16 bits only, as some applications do.
-    EXPECT_EQ(caps.Set(CAP_XFERCOUNT, OneValue(TWTY_INT16, 5)).returnCode, TWRC_SUCCESS);
     EXPECT_EQ(caps.Set(CAP_XFERCOUNT, OneValue(TWTY_INT16, 0xffff)).returnCode, TWRC_SUCCESS);
     EXPECT_EQ(caps.XferCount(), -1);
     EXPECT_EQ(caps.Set(CAP_XFERCOUNT, OneValue(TWTY_INT16, 0)).conditionCode, TWCC_BADVALUE);
@@ -171,24 +131,19 @@ TEST(TwainCapabilities, CountsFlagsResolutionsAndReadOnlyOnes) {
     EXPECT_EQ(caps.Set(ICAP_PIXELTYPE, OneValue(TWTY_UINT16, TWPT_GRAY)).conditionCode,
               TWCC_BADVALUE);
 
-    // 96 dots per inch only: other values are rounded to it, and the
-    // application is told to look; nonsense is refused.
+    // 96 dots per inch only, as any number type; others are rounded to it
+    // (which the manager test sees), nonsense is refused.
     EXPECT_EQ(caps.Set(ICAP_YRESOLUTION, OneValue(TWTY_UINT16, 96)).returnCode, TWRC_SUCCESS);
-    EXPECT_EQ(caps.Set(ICAP_XRESOLUTION, OneValue(TWTY_FIX32, Fix32Item(150))).returnCode,
-              TWRC_CHECKSTATUS);
-    CapContainer answer;
-    ASSERT_EQ(caps.Query(ICAP_XRESOLUTION, CapQuery::GetCurrent, answer).returnCode, TWRC_SUCCESS);
-    EXPECT_EQ(answer.items, std::vector<TW_UINT32>{Fix32Item(96)});
     EXPECT_EQ(caps.Set(ICAP_XRESOLUTION, OneValue(TWTY_FIX32, Fix32Item(-96))).conditionCode,
               TWCC_BADVALUE);
 
-    for (TW_UINT16 cap : {CAP_DEVICEONLINE, CAP_SUPPORTEDCAPS}) {
-        SCOPED_TRACE(cap);
-        EXPECT_EQ(caps.Set(cap, OneValue(TWTY_BOOL, 1)).conditionCode, TWCC_CAPBADOPERATION);
-        EXPECT_EQ(caps.Query(cap, CapQuery::Reset, answer).conditionCode, TWCC_CAPBADOPERATION);
-        ASSERT_EQ(caps.QuerySupport(cap, answer).returnCode, TWRC_SUCCESS);
-        EXPECT_EQ(answer.items.front(), TW_UINT32{TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT});
-    }
+    // Read-only ones say so.
+    EXPECT_EQ(caps.Set(CAP_DEVICEONLINE, OneValue(TWTY_BOOL, 1)).conditionCode,
+              TWCC_CAPBADOPERATION);
+    EXPECT_EQ(caps.Query(CAP_SUPPORTEDCAPS, CapQuery::Reset, answer).conditionCode,
+              TWCC_CAPBADOPERATION);
+    ASSERT_EQ(caps.QuerySupport(CAP_DEVICEONLINE, answer).returnCode, TWRC_SUCCESS);
+    EXPECT_EQ(answer.items.front(), TW_UINT32{TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT});
     ASSERT_EQ(caps.QuerySupport(ICAP_XFERMECH, answer).returnCode, TWRC_SUCCESS);
     EXPECT_NE(answer.items.front() & TWQC_SET, 0u);
     EXPECT_EQ(caps.Query(ICAP_BRIGHTNESS, CapQuery::Get, answer).conditionCode, TWCC_CAPUNSUPPORTED);
@@ -197,42 +152,30 @@ TEST(TwainCapabilities, CountsFlagsResolutionsAndReadOnlyOnes) {
     // Everything listed as supported answers, the list itself included.
     ASSERT_EQ(caps.Query(CAP_SUPPORTEDCAPS, CapQuery::Get, answer).returnCode, TWRC_SUCCESS);
     EXPECT_EQ(answer.conType, TWON_ARRAY);
-    EXPECT_NE(std::find(answer.items.begin(), answer.items.end(), CAP_SUPPORTEDCAPS),
-              answer.items.end());
+    CapContainer value;
     for (TW_UINT32 cap : answer.items) {
-        CapContainer value;
-        EXPECT_EQ(caps.Query(static_cast<TW_UINT16>(cap), CapQuery::GetCurrent, value).returnCode,
-                  TWRC_SUCCESS)
-            << cap;
+        EXPECT_EQ(caps.Query(TW_UINT16(cap), CapQuery::GetCurrent, value).returnCode,
+                  TWRC_SUCCESS) << cap;
     }
 
     // The camera's frame size gives the physical size; no size keeps the last.
     caps.SetFrameSize(1280, 720);
     caps.SetFrameSize(0, 480);
-    ASSERT_EQ(caps.Query(ICAP_PHYSICALWIDTH, CapQuery::GetCurrent, answer).returnCode, TWRC_SUCCESS);
-    EXPECT_NEAR(Fix32Value(answer.items.front()), 13.3333, 0.0001);
     ASSERT_EQ(caps.Query(ICAP_PHYSICALHEIGHT, CapQuery::GetCurrent, answer).returnCode, TWRC_SUCCESS);
     EXPECT_EQ(Fix32Value(answer.items.front()), 7.5);
 }
 
-TEST(TwainImage, PackedDibsAreCheckedAndSentAsTopDownRgbRows) {
+TEST(TwainImage, PackedDibsAreCheckedAndSentAsTopDownRgbRowsInWholeFrames) {
     // A 3 x 2 DIB, bottom row first; pixel (x, y from the top) has blue
     // 10*x+y, green 100+x, red 200+y, and padding that must not leak out.
-    std::vector<uint8_t> dib(40 + 2 * 12, 0xee);
+    std::vector<uint8_t> dib(40 + 2 * 12);
     const int32_t header[10] = {40, 3, 2, 1 | (24 << 16)};
+    const uint8_t pixels[] = {1, 100, 201, 11, 101, 201, 21, 102, 201, 0xee, 0xee, 0xee,
+                              0, 100, 200, 10, 101, 200, 20, 102, 200, 0xee, 0xee, 0xee};
     std::memcpy(dib.data(), header, sizeof(header));
-    for (int y = 0; y < 2; ++y) {
-        for (int x = 0; x < 3; ++x) {
-            uint8_t* pixel = &dib[40 + (1 - y) * 12 + 3 * x];
-            pixel[0] = static_cast<uint8_t>(10 * x + y);
-            pixel[1] = static_cast<uint8_t>(100 + x);
-            pixel[2] = static_cast<uint8_t>(200 + y);
-        }
-    }
+    std::memcpy(&dib[40], pixels, sizeof(pixels));
     DibPixels picture;
     ASSERT_TRUE(ViewPackedDib(dib.data(), dib.size(), picture));
-    EXPECT_EQ(picture.stride, 12);
-    EXPECT_EQ(picture.data, dib.data() + 40);
     EXPECT_FALSE(ViewPackedDib(dib.data(), dib.size() - 1, picture));  // last row cut
     EXPECT_FALSE(ViewPackedDib(dib.data(), 39, picture));
     for (auto [offset, value] : {std::pair{8, -2}, {14, 32}, {16, 1}}) {  // top-down, 32-bit, RLE
@@ -255,14 +198,6 @@ TEST(TwainImage, PackedDibsAreCheckedAndSentAsTopDownRgbRows) {
     EXPECT_EQ(strip[12], 0x55);  // nothing past the whole row
     EXPECT_EQ(CopyRgbRows(picture, 2, strip.data(), 18), 0u);  // none left
     EXPECT_EQ(CopyRgbRows(picture, 0, strip.data(), 11), 0u);  // not one whole row
-}
-
-TEST(TwainImage, LayoutAndBufferSizes) {
-    TW_FRAME frame = FullFrameLayout(1280, 720).Frame;
-    frame.Right = ToFix32(1280 / 96.0 + 0.4 / 96);  // within half a pixel
-    EXPECT_TRUE(IsFullFrame(frame, 1280, 720));
-    frame.Right = ToFix32(1280 / 96.0 + 0.6 / 96);
-    EXPECT_FALSE(IsFullFrame(frame, 1280, 720));
 
     TW_SETUPMEMXFER sizes = MemoryBufferSizes(1281, 720);
     EXPECT_EQ(sizes.MinBufSize, 3844u);  // 3 * 1281 padded to 4

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -19,14 +18,13 @@
 // within `tolerance`, the right way up and round.
 inline bool DibIsTestPattern(TW_HANDLE dib, int tolerance) {
     CapturedFrame frame;
-    auto* bytes = dib ? static_cast<const uint8_t*>(GlobalLock(dib)) : nullptr;
     DibPixels view;
-    if (bytes && ViewPackedDib(bytes, GlobalSize(dib), view)) {
+    if (ViewPackedDib(static_cast<const uint8_t*>(GlobalLock(dib)), GlobalSize(dib), view)) {
         frame = {{view.data, view.data + static_cast<size_t>(view.stride) * view.height},
                  view.width, view.height, view.stride};
     }
-    if (bytes) GlobalUnlock(dib);
-    if (dib) GlobalFree(dib);  // the application's once transferred
+    GlobalUnlock(dib);
+    GlobalFree(dib);  // the application's once transferred
     uint32_t counter = 0;
     return MatchesTestPattern(frame, tolerance, counter);
 }
@@ -38,10 +36,7 @@ inline HWND FindSourceWindow() {
 struct TwainApp {
     // `entry` is the manager's DSM_Entry (or a stand-in for one).
     explicit TwainApp(DSMENTRYPROC managerEntry) : entry(managerEntry) {
-        app.ProtocolMajor = TWON_PROTOCOLMAJOR;
-        app.ProtocolMinor = TWON_PROTOCOLMINOR;
         app.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
-        std::strcpy(app.ProductName, "TWAIN test application");
         window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
                                  nullptr, nullptr);
     }
@@ -65,24 +60,16 @@ struct TwainApp {
         return Call(dg, dat, msg, data) == TWRC_FAILURE ? Condition() : NOT_FAILED;
     }
 
-    // MSG_GET and friends on a capability; the container is read and freed.
-    TW_UINT16 GetCap(TW_UINT16 cap, TW_UINT16 msg, CapContainer& answer) {
+    // The items of a capability's current value (the container is freed);
+    // none if the source fails or sends a bad container.
+    std::vector<TW_UINT32> Current(TW_UINT16 cap) {
         TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
-        TW_UINT16 result = Call(DG_CONTROL, DAT_CAPABILITY, msg, &capability);
-        answer = CapContainer{};
-        if (result == TWRC_FAILURE || !capability.hContainer) return result;
+        CapContainer answer;
+        if (Call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &capability) == TWRC_FAILURE) return {};
         auto* bytes = static_cast<const uint8_t*>(GlobalLock(capability.hContainer));
-        if (!DecodeContainer(capability.ConType, bytes, GlobalSize(capability.hContainer), answer)) {
-            answer.conType = 0;
-        }
+        DecodeContainer(capability.ConType, bytes, GlobalSize(capability.hContainer), answer);
         GlobalUnlock(capability.hContainer);
         GlobalFree(capability.hContainer);
-        return result;
-    }
-    // The items MSG_GETCURRENT answers; none if it fails.
-    std::vector<TW_UINT32> Current(TW_UINT16 cap) {
-        CapContainer answer;
-        GetCap(cap, MSG_GETCURRENT, answer);
         return answer.items;
     }
     TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 item) {
@@ -103,27 +90,23 @@ struct TwainApp {
         TW_USERINTERFACE ui{};
         return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
     }
-    // DAT_PENDINGXFERS MSG_ENDXFER or MSG_RESET: the count left, or
-    // NOT_FAILED when refused.
-    TW_UINT16 EndTransfer(TW_UINT16 msg = MSG_ENDXFER) {
+    // The count of transfers DAT_PENDINGXFERS `msg` leaves, or NOT_FAILED.
+    TW_UINT16 Pending(TW_UINT16 msg) {
         TW_PENDINGXFERS pending{NOT_FAILED, 0};
         Call(DG_CONTROL, DAT_PENDINGXFERS, msg, &pending);
         return pending.Count;
     }
 
-    // A message loop that passes every message to the source first, as the
-    // protocol asks, collecting signals (from MSG_PROCESSEVENT or from
-    // `fromManager`). Returns the first signal at once, or MSG_NULL after
-    // `milliseconds`; with `untilSignal` false it always runs that long.
-    TW_UINT16 Pump(DWORD milliseconds, bool untilSignal = true) {
+    // Passes every message to the source first, as the protocol asks, and
+    // collects signals: returns the first, or MSG_NULL after `milliseconds`
+    // (by default the slowest grab's time); with `untilSignal` false it runs on.
+    TW_UINT16 Pump(DWORD milliseconds = 20000, bool untilSignal = true) {
         for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
             MSG message;
+            TW_EVENT event{&message, MSG_NULL};
             if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
                 MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-                continue;
-            }
-            TW_EVENT event{&message, MSG_NULL};
-            if (Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) != TWRC_DSEVENT) {
+            } else if (Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) != TWRC_DSEVENT) {
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
             }
