@@ -1,17 +1,21 @@
 #pragma once
-// Shared by the capture tests: a test-pattern camera whose reads can be made
-// to fail after a number of good ones, the clipboard's CF_DIB read back as a
-// frame, a thread that keeps the clipboard open, and a scratch folder.
+// Shared by the Windows tests: a test-pattern camera whose reads can be made to
+// fail after a number of good ones, the clipboard's CF_DIB read back as a
+// frame, a thread that keeps the clipboard open, a scratch folder, typed keys,
+// and the program's settings key kept safe while a test writes it.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -22,13 +26,16 @@
 #include "camera/video_reader.h"
 #include "capture/frame.h"
 #include "platform/win_handles.h"
+#include "settings/settings.h"
 
 namespace capture_test {
 
-// The NV12 pattern camera: the one the program's default device list offers first.
-inline std::wstring PatternLink() {
-    return TestPatternCameras().at(0).symbolicLink;
-}
+// Positions in TestPatternCameras(); the MJPG one needs an encoder.
+constexpr int NV12_CAMERA = 0;
+constexpr int YUY2_CAMERA = 1;
+constexpr int RGB24_CAMERA = 3;
+
+inline std::wstring PatternLink(int camera = NV12_CAMERA) { return TestPatternCameras().at(camera).symbolicLink; }
 
 struct ReaderScript {
     int goodReads = INT_MAX;  // reads passed to the pattern before every read fails
@@ -43,9 +50,7 @@ public:
     ScriptedReader(std::unique_ptr<VideoReader> inner, std::shared_ptr<ReaderScript> script)
         : inner_(std::move(inner)), script_(std::move(script)) {}
     bool SetPartialType(PixelFormat subtype) override { return inner_->SetPartialType(subtype); }
-    bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
-        return inner_->GetNativeFormat(index, format);
-    }
+    bool GetNativeFormat(uint32_t index, MediaFormat& format) override { return inner_->GetNativeFormat(index, format); }
     bool UseNativeFormat(uint32_t index) override { return inner_->UseNativeFormat(index); }
     bool GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
@@ -67,9 +72,32 @@ inline ReaderOpener ScriptedPatternOpener(std::shared_ptr<ReaderScript> script) 
     };
 }
 
-inline ReaderOpener PatternOpener() {
-    return [](const std::wstring& link) { return OpenTestPatternReader(link, nullptr); };
-}
+// Delivers RGB24 frames of one size as fast as they are asked for, counting
+// them in `frames`: a thousand preview frames in seconds instead of half a
+// minute at a camera's pace. A 0 x 0 size stands for a device whose picture is empty.
+class FastReader : public VideoReader {
+public:
+    FastReader(int32_t width, int32_t height, std::atomic<int>& frames)
+        : width_(width), height_(height), bytes_(width * height * 3 + 3), frames_(frames) {}
+    bool SetPartialType(PixelFormat) override { return true; }
+    bool GetNativeFormat(uint32_t, MediaFormat&) override { return false; }
+    bool UseNativeFormat(uint32_t) override { return false; }
+    bool GetCurrentFormat(MediaFormat& format) override {
+        format = MediaFormat{PixelFormat::RGB24, width_, height_, 0};
+        return true;
+    }
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
+        bytes_[static_cast<size_t>(++frames_) % bytes_.size()] ^= 0xFF;  // frames that differ
+        onSample(SampleView{bytes_.data(), width_ * height_ * 3, 0});
+        return ReadOutcome::Sample;
+    }
+
+private:
+    int32_t width_;
+    int32_t height_;
+    std::vector<uint8_t> bytes_;
+    std::atomic<int>& frames_;
+};
 
 // Checks a packed DIB as the clipboard and the files carry it (40-byte header,
 // bottom-up 24-bit BI_RGB, no colour table) and turns it into a frame.
@@ -78,14 +106,13 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
     BITMAPINFOHEADER header;
     std::memcpy(&header, dib, sizeof(header));
     const int64_t stride = (int64_t{3} * header.biWidth + 3) & ~int64_t{3};
-    if (header.biSize != 40 || header.biPlanes != 1 || header.biBitCount != 24 ||
-        header.biCompression != BI_RGB || header.biClrUsed != 0 || header.biWidth <= 0 ||
-        header.biHeight <= 0 || header.biXPelsPerMeter != 3780 || header.biYPelsPerMeter != 3780 ||
-        header.biSizeImage != stride * header.biHeight || size < 40 + header.biSizeImage) {
-        return ::testing::AssertionFailure()
-               << "header: size " << header.biSize << ", " << header.biWidth << " x "
-               << header.biHeight << ", " << header.biBitCount << " bits, compression "
-               << header.biCompression << ", image " << header.biSizeImage << ", block " << size;
+    if (header.biSize != 40 || header.biPlanes != 1 || header.biBitCount != 24 || header.biCompression != BI_RGB ||
+        header.biClrUsed != 0 || header.biWidth <= 0 || header.biHeight <= 0 || header.biXPelsPerMeter != 3780 ||
+        header.biYPelsPerMeter != 3780 || header.biSizeImage != stride * header.biHeight ||
+        size < 40 + header.biSizeImage) {
+        return ::testing::AssertionFailure() << "header of " << header.biSize << " bytes, " << header.biBitCount
+                                             << " bits, " << header.biWidth << " x " << header.biHeight << ", image "
+                                             << header.biSizeImage << " in a block of " << size;
     }
     frame.width = header.biWidth;
     frame.height = header.biHeight;
@@ -94,145 +121,137 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
     return ::testing::AssertionSuccess();
 }
 
-// Another process that has just put data there may not have closed the
-// clipboard yet: a second is allowed for that.
-inline bool OpenClipboardSoon() {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        if (OpenClipboard(nullptr)) return true;
-        Sleep(5);
-    }
-    return false;
+// The clipboard's CF_DIB as a frame; fails when there is none or it is
+// malformed. Another process that has just put data there may not have closed
+// the clipboard yet: a second is allowed for that.
+inline ::testing::AssertionResult ReadClipboardDib(CapturedFrame& frame) {
+    bool opened = false;
+    for (int attempt = 0; attempt < 200 && !(opened = OpenClipboard(nullptr) != FALSE); ++attempt) Sleep(5);
+    if (!opened) return ::testing::AssertionFailure() << "clipboard busy";
+    ScopeExit close([] { CloseClipboard(); });
+    HANDLE data = GetClipboardData(CF_DIB);
+    GlobalLockGuard lock(data);
+    if (!lock.data()) return ::testing::AssertionFailure() << "no CF_DIB on the clipboard";
+    return DibToFrame(static_cast<const uint8_t*>(lock.data()), GlobalSize(data), frame);
 }
 
-// The clipboard's CF_DIB as a frame; fails when there is none or it is malformed.
-inline ::testing::AssertionResult ReadClipboardDib(CapturedFrame& frame) {
-    if (!OpenClipboardSoon()) return ::testing::AssertionFailure() << "clipboard busy";
-    ::testing::AssertionResult result = ::testing::AssertionFailure() << "no CF_DIB on the clipboard";
-    if (HANDLE data = GetClipboardData(CF_DIB)) {
-        if (const void* bytes = GlobalLock(data)) {
-            result = DibToFrame(static_cast<const uint8_t*>(bytes), GlobalSize(data), frame);
-            GlobalUnlock(data);
-        }
+// The clipboard holds the test pattern (NV12's subsampled chroma allows 12).
+inline ::testing::AssertionResult ClipboardHoldsPattern(uint32_t* counter = nullptr) {
+    CapturedFrame frame;
+    uint32_t seen = 0;
+    if (::testing::AssertionResult read = ReadClipboardDib(frame); !read) return read;
+    if (!MatchesTestPattern(frame, 12, seen)) {
+        return ::testing::AssertionFailure() << "not the pattern, deviation " << TestPatternDeviation(frame, seen);
     }
-    CloseClipboard();
-    return result;
+    if (counter) *counter = seen;
+    return ::testing::AssertionSuccess();
 }
 
 // Leaves a text on the clipboard, so a test can tell whether a capture
 // replaced it. False when the clipboard could not be opened.
 inline bool PutTextOnClipboard(const wchar_t* text) {
-    if (!OpenClipboard(nullptr)) return false;
-    EmptyClipboard();
     const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
     UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, bytes));
-    bool placed = false;
-    if (block) {
-        {
-            GlobalLockGuard lock(block.get());
-            if (lock.data()) std::memcpy(lock.data(), text, bytes);
-        }
-        placed = SetClipboardData(CF_UNICODETEXT, block.get()) != nullptr;
-        if (placed) block.release();
-    }
-    CloseClipboard();
-    return placed;
+    if (GlobalLockGuard lock(block.get()); lock.data()) std::memcpy(lock.data(), text, bytes);
+    ClipboardGuard clipboard(nullptr);
+    if (!clipboard.opened() || !EmptyClipboard() || !SetClipboardData(CF_UNICODETEXT, block.get())) return false;
+    block.release();  // the system's now
+    return true;
 }
 
 inline std::wstring ClipboardText() {
-    std::wstring text;
-    if (!OpenClipboard(nullptr)) return text;
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = chars;
-            GlobalUnlock(data);
-        }
-    }
-    CloseClipboard();
-    return text;
+    ClipboardGuard clipboard(nullptr);
+    GlobalLockGuard lock(clipboard.opened() ? GetClipboardData(CF_UNICODETEXT) : nullptr);
+    return lock.data() ? static_cast<const wchar_t*>(lock.data()) : L"";
 }
 
 // Another thread that has the clipboard open for as long as this object lives.
 class ClipboardHolder {
 public:
-    ClipboardHolder() {
-        thread_ = std::thread([this] {
-            // With a window of its own, as another program would: Wine lets a
-            // second OpenClipboard with the same (null) window through.
-            UniqueWindow window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                                nullptr, nullptr, nullptr));
-            const bool opened = OpenClipboard(window.get()) != FALSE;
-            std::unique_lock<std::mutex> lock(mutex_);
-            opened_ = opened;
-            ready_ = true;
-            changed_.notify_all();
-            changed_.wait(lock, [this] { return release_; });
-            if (opened) CloseClipboard();
-        });
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return ready_; });
+    ClipboardHolder()
+        : thread_([this] {
+              // With a window of its own, as another program would: Wine lets a
+              // second OpenClipboard with the same (null) window through.
+              UniqueWindow window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                                  nullptr, nullptr));
+              opened_ = OpenClipboard(window.get()) != FALSE;
+              ready_ = true;
+              while (!release_) Sleep(1);
+              if (opened_) CloseClipboard();
+          }) {
+        while (!ready_) Sleep(1);
     }
     ~ClipboardHolder() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            release_ = true;
-        }
-        changed_.notify_all();
+        release_ = true;
         thread_.join();
     }
     bool opened() const { return opened_; }
 
 private:
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool ready_ = false;
-    bool release_ = false;
-    bool opened_ = false;
+    std::atomic<bool> opened_{false};
+    std::atomic<bool> ready_{false};
+    std::atomic<bool> release_{false};
+    std::thread thread_;  // last: it starts once the flags above exist
 };
 
 // A fresh, empty folder under the temporary directory, removed with its files.
 class ScratchFolder {
 public:
-    explicit ScratchFolder(const wchar_t* name) {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        path_ = std::wstring(temp) + name;
-        Clear();
-        CreateDirectoryW(path_.c_str(), nullptr);
+    explicit ScratchFolder(const wchar_t* name) : path_((std::filesystem::temp_directory_path() / name).wstring()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+        std::filesystem::create_directories(path_, ignored);
     }
-    ~ScratchFolder() { Clear(); }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     const std::wstring& path() const { return path_; }
     std::vector<std::wstring> Files() const {
         std::vector<std::wstring> names;
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) return names;
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            if (entry.is_regular_file()) names.push_back(entry.path().filename().wstring());
+        }
         return names;
     }
 
 private:
-    void Clear() {
-        for (const std::wstring& name : Files()) DeleteFileW((path_ + L"\\" + name).c_str());
-        RemoveDirectoryW(path_.c_str());
-    }
     std::wstring path_;
 };
 
 inline std::vector<uint8_t> ReadWholeFile(const std::wstring& path) {
-    std::vector<uint8_t> bytes;
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                0, nullptr));
-    if (!file) return bytes;
-    const DWORD size = GetFileSize(file.get(), nullptr);
-    if (size == INVALID_FILE_SIZE) return bytes;
-    bytes.resize(size);
-    DWORD read = 0;
-    if (!ReadFile(file.get(), bytes.data(), size, &read, nullptr) || read != size) bytes.clear();
-    return bytes;
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
+
+// A key typed on the keyboard: through the system's input queue, so that
+// keyboard hooks and global hotkeys see it as they would a real key.
+inline void PressKey(WORD key) {
+    INPUT input[2] = {{INPUT_KEYBOARD}, {INPUT_KEYBOARD}};
+    input[0].ki.wVk = input[1].ki.wVk = key;
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof(INPUT));
+}
+
+// While it lives, the program's settings key starts empty and belongs to the
+// test; the settings it held before are written back afterwards.
+class SettingsKeyKeeper {
+public:
+    SettingsKeyKeeper() {
+        UniqueHKey key;
+        had_ = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+        key.reset();
+        if (had_) saved_ = LoadSettings();
+        RegDeleteTreeW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
+    }
+    ~SettingsKeyKeeper() {
+        RegDeleteTreeW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
+        if (had_) SaveSettings(saved_);
+    }
+
+private:
+    bool had_ = false;
+    Settings saved_;
+};
 
 }  // namespace capture_test

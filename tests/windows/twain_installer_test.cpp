@@ -1,105 +1,47 @@
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <thread>
-#include <vector>
+// The TWAIN installer's path builders, its command line for cmd.exe, and its
+// message-box flows against a scratch Windows directory.
 
 #include "app/twain_installer.h"
 
+#include "capture_test_support.h"
+
+using namespace capture_test;
+
 namespace {
 
-// One message box as the presser saw it.
-struct SeenBox {
-    std::wstring text;
-    bool hasYes = false;
-};
+// The "Snapward" message boxes of this thread are answered from inside their
+// modal loops (a thread timer): each box's buttons ("[Yes/No] " or "[OK] ") and
+// text are noted, then the next of boxAnswers is pressed (OK once they run out).
+std::vector<int> boxAnswers;
+std::vector<std::wstring> boxesSeen;
 
-// Answers the "Snapward" message boxes that one thread shows, in order, from a
-// thread of its own: reads each box's text, then presses the next button of
-// `answers` (OK once they run out).
-class BoxPresser {
-public:
-    BoxPresser(DWORD boxThread, std::vector<int> answers)
-        : boxThread_(boxThread), answers_(std::move(answers)), worker_([this] { Run(); }) {}
-    ~BoxPresser() { Finish(); }
-
-    std::vector<SeenBox> Finish() {
-        stop_ = true;
-        if (worker_.joinable()) worker_.join();
-        return seen_;
-    }
-
-private:
-    static BOOL CALLBACK FindBox(HWND window, LPARAM found) {
-        wchar_t className[16] = {};
-        wchar_t caption[32] = {};
-        GetClassNameW(window, className, 16);
-        GetWindowTextW(window, caption, 32);
-        if (IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
-            wcscmp(caption, L"Snapward") == 0) {
-            *reinterpret_cast<HWND*>(found) = window;
-            return FALSE;
-        }
-        return TRUE;
-    }
-
-    static BOOL CALLBACK LongestStatic(HWND child, LPARAM longest) {
-        wchar_t className[16] = {};
-        GetClassNameW(child, className, 16);
-        if (_wcsicmp(className, L"Static") != 0) return TRUE;
-        wchar_t text[1024] = {};
-        GetWindowTextW(child, text, 1024);
-        auto* best = reinterpret_cast<std::wstring*>(longest);
-        if (wcslen(text) > best->size()) *best = text;
-        return TRUE;
-    }
-
-    void Run() {
-        size_t next = 0;
-        while (!stop_) {
-            HWND box = nullptr;
-            EnumThreadWindows(boxThread_, FindBox, reinterpret_cast<LPARAM>(&box));
-            if (!box) {
-                Sleep(20);
-                continue;
-            }
-            SeenBox seen;
-            std::wstring text;
-            EnumChildWindows(box, LongestStatic, reinterpret_cast<LPARAM>(&text));
-            seen.text = text;
-            seen.hasYes = GetDlgItem(box, IDYES) != nullptr;
-            seen_.push_back(seen);
-
-            int button = next < answers_.size() ? answers_[next++] : IDOK;
-            if (!GetDlgItem(box, button)) button = GetDlgItem(box, IDOK) ? IDOK : IDNO;
-            PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
-                         reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
-            for (int i = 0; i < 250 && IsWindow(box); ++i) Sleep(20);
-        }
-    }
-
-    DWORD boxThread_;
-    std::vector<int> answers_;
-    std::vector<SeenBox> seen_;
-    std::atomic<bool> stop_{false};
-    std::thread worker_;
-};
-
-std::vector<SeenBox> RunInstall(const std::wstring& windowsDirectory,
-                                const std::wstring& modulePath, std::vector<int> answers) {
-    BoxPresser presser(GetCurrentThreadId(), std::move(answers));
-    InstallTwainSourceFrom(nullptr, windowsDirectory, modulePath);
-    return presser.Finish();
+BOOL CALLBACK LongestText(HWND child, LPARAM longest) {
+    wchar_t text[1024] = {};
+    GetWindowTextW(child, text, 1024);
+    auto* best = reinterpret_cast<std::wstring*>(longest);
+    if (wcslen(text) > best->size()) *best = text;
+    return TRUE;
 }
 
-bool Contains(const std::wstring& text, const wchar_t* part) {
-    return text.find(part) != std::wstring::npos;
+void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = FindWindowW(L"#32770", L"Snapward");
+    if (!box || !IsWindowVisible(box) || GetWindowThreadProcessId(box, nullptr) != GetCurrentThreadId()) return;
+    std::wstring text;
+    EnumChildWindows(box, LongestText, reinterpret_cast<LPARAM>(&text));
+    boxesSeen.push_back((GetDlgItem(box, IDYES) ? L"[Yes/No] " : L"[OK] ") + text);
+    int button = boxesSeen.size() <= boxAnswers.size() ? boxAnswers[boxesSeen.size() - 1] : IDOK;
+    if (!GetDlgItem(box, button)) button = GetDlgItem(box, IDOK) ? IDOK : IDNO;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+}
+
+// The boxes seen were those expected: each contains the part expected of it.
+::testing::AssertionResult BoxesSay(std::vector<std::wstring> seen, std::vector<const wchar_t*> expected) {
+    bool match = seen.size() == expected.size();
+    for (size_t i = 0; match && i < seen.size(); ++i) match = seen[i].find(expected[i]) != std::wstring::npos;
+    if (match) return ::testing::AssertionSuccess();
+    auto failure = ::testing::AssertionFailure() << "boxes:";
+    for (const std::wstring& text : seen) failure << "\n  " << std::string(text.begin(), text.end());
+    return failure;
 }
 
 bool Exists(const std::wstring& path) {
@@ -107,255 +49,114 @@ bool Exists(const std::wstring& path) {
 }
 
 std::string ReadAll(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    const std::vector<uint8_t> bytes = ReadWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 void WriteAll(const std::wstring& path, const std::string& bytes) {
-    std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << bytes;
 }
 
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
+constexpr wchar_t ASK[] = L"[Yes/No] Install Snapward as a TWAIN source?";
+constexpr wchar_t INSTALLED[] = L"[OK] TWAIN source installed successfully!\n\nRestart your scanning application "
+                                L"and select \"Snapward\" as the source.";
+constexpr wchar_t ALREADY[] = L"[OK] Snapward is already installed as a TWAIN source.";
+constexpr wchar_t TOO_LONG[] = L"[OK] The TWAIN source cannot be installed from here: a folder path is too long.";
 
 // A scratch "Windows directory" and a program folder holding a stand-in
-// Orvendel.ds, both under %TEMP%, removed again afterwards.
+// Orvendel.ds; & ^ ( ) and spaces in its name are plain characters between quotes.
 class InstallerFlow : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temp);
-        root_ = std::wstring(temp) + L"snapward-twain-installer";
-        RemoveTree(root_);
-        ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
-        windows_ = root_ + L"\\windows";
         ASSERT_TRUE(CreateDirectoryW(windows_.c_str(), nullptr));
-        UseProgramFolder(L"program");
+        UseProgramFolder(L"Tools & Toys (x86) ^1");
     }
-    void TearDown() override { RemoveTree(root_); }
-
     void UseProgramFolder(const std::wstring& name) {
-        program_ = root_ + L"\\" + name;
+        program_ = root_.path() + L"\\" + name;
         CreateDirectoryW(program_.c_str(), nullptr);
         WriteAll(program_ + L"\\Orvendel.ds", payload_);
     }
-    std::wstring Executable() const { return program_ + L"\\Snapward.exe"; }
-    std::wstring Destination() const { return windows_ + L"\\twain_32\\Orvendel.ds"; }
+    // Runs the install, answering its boxes; returns what they said.
+    std::vector<std::wstring> Install(std::vector<int> answers, std::wstring windows = {}, std::wstring module = {}) {
+        boxAnswers = std::move(answers);
+        boxesSeen.clear();
+        const UINT_PTR timer = SetTimer(nullptr, 0, 20, AnswerBox);
+        InstallTwainSourceFrom(nullptr, windows.empty() ? windows_ : windows,
+                               module.empty() ? program_ + L"\\Snapward.exe" : module);
+        KillTimer(nullptr, timer);
+        return boxesSeen;
+    }
 
-    std::wstring root_;
-    std::wstring windows_;
+    ScratchFolder root_{L"snapward-twain-installer"};
+    const std::wstring windows_ = root_.path() + L"\\windows";
+    const std::wstring folder_ = windows_ + L"\\twain_32";
+    const std::wstring destination_ = folder_ + L"\\Orvendel.ds";
     std::wstring program_;
     const std::string payload_ = std::string("MZ stand-in for the data source\0\x01\xff", 36);
 };
 
 }  // namespace
 
-TEST(TwainInstallerPaths, FolderAndDestinationComeFromTheWindowsDirectory) {
+TEST(TwainInstallerPaths, BuiltFromTheWindowsDirectoryAndTheExecutableAndRefusedRatherThanCut) {
     std::wstring folder;
     std::wstring destination;
-    ASSERT_TRUE(BuildTwainFolder(L"C:\\Windows", folder));
-    EXPECT_EQ(folder, L"C:\\Windows\\twain_32");
-    ASSERT_TRUE(BuildTwainDestination(folder, destination));
-    EXPECT_EQ(destination, L"C:\\Windows\\twain_32\\Orvendel.ds");
-    // A Windows directory at a drive's root already ends in a backslash.
-    ASSERT_TRUE(BuildTwainFolder(L"D:\\", folder));
-    EXPECT_EQ(folder, L"D:\\twain_32");
-
-    EXPECT_FALSE(BuildTwainFolder(L"", folder));
-}
-
-TEST(TwainInstallerPaths, PathsThatDoNotFitAreRefusedNotCut) {
-    std::wstring folder = L"unchanged";
-    std::wstring destination = L"unchanged";
+    std::wstring source;
+    // A Windows directory at a drive's root ends in a backslash already.
+    ASSERT_TRUE(BuildTwainFolder(L"D:\\", folder) && BuildTwainDestination(folder, destination));
+    EXPECT_EQ(destination, L"D:\\twain_32\\Orvendel.ds");
     // "\twain_32" adds 9 units and "\Orvendel.ds" 12: a Windows directory of 238
     // units gives a destination of 259, the most that fits with its terminator.
-    std::wstring fits = L"C:\\" + std::wstring(235, L'w');
-    ASSERT_TRUE(BuildTwainFolder(fits, folder));
-    ASSERT_TRUE(BuildTwainDestination(folder, destination));
+    const std::wstring fits = L"C:\\" + std::wstring(235, L'w');
+    ASSERT_TRUE(BuildTwainFolder(fits, folder) && BuildTwainDestination(folder, destination));
     EXPECT_EQ(destination.size(), 259u);
-
-    std::wstring oneMore = fits + L"w";
-    folder = L"unchanged";
-    destination = L"unchanged";
-    ASSERT_TRUE(BuildTwainFolder(oneMore, folder));
+    ASSERT_TRUE(BuildTwainFolder(fits + L"w", folder));
     EXPECT_FALSE(BuildTwainDestination(folder, destination));
-    EXPECT_EQ(destination, L"unchanged");
-    folder = L"unchanged";
-    EXPECT_FALSE(BuildTwainFolder(L"C:\\" + std::wstring(248, L'w'), folder));
-    EXPECT_EQ(folder, L"unchanged");
-    EXPECT_FALSE(IsTwainSourceInstalledIn(oneMore));
-}
-
-TEST(TwainInstallerPaths, SourceSitsBesideTheExecutable) {
-    std::wstring source;
-    ASSERT_TRUE(BuildTwainSourcePath(L"C:\\Program Files\\Snapward\\Snapward.exe", source));
-    EXPECT_EQ(source, L"C:\\Program Files\\Snapward\\Orvendel.ds");
 
     // A long file name is replaced by a shorter one: only the result must fit.
-    std::wstring longName = L"C:\\P\\" + std::wstring(254, L'n');
-    ASSERT_EQ(longName.size(), 259u);
+    const std::wstring longName = L"C:\\P\\" + std::wstring(254, L'n');
     ASSERT_TRUE(BuildTwainSourcePath(longName, source));
     EXPECT_EQ(source, L"C:\\P\\Orvendel.ds");
-
-    source = L"unchanged";
     EXPECT_FALSE(BuildTwainSourcePath(longName + L"n", source));  // the module path was cut
-    std::wstring deepFolder = L"C:\\" + std::wstring(245, L'd') + L"\\S.exe";
-    EXPECT_FALSE(BuildTwainSourcePath(deepFolder, source));  // folder + Orvendel.ds is 261
+    EXPECT_FALSE(BuildTwainSourcePath(L"C:\\" + std::wstring(245, L'd') + L"\\S.exe", source));
     EXPECT_FALSE(BuildTwainSourcePath(L"Snapward.exe", source));  // no folder at all
-    EXPECT_EQ(source, L"unchanged");
 }
 
-TEST(TwainInstallerCommand, QuotesEachPathAndRefusesWhatCmdWouldChange) {
-    std::wstring command;
-    ASSERT_EQ(BuildInstallCommandLine(L"C:\\Windows\\twain_32", L"C:\\A & B (x86)^\\Orvendel.ds",
-                                      L"C:\\Windows\\twain_32\\Orvendel.ds", command),
-              CommandLineResult::Built);
-    EXPECT_EQ(command,
-              L"/c mkdir \"C:\\Windows\\twain_32\" 2>nul & copy /Y \"C:\\A & B (x86)^\\Orvendel.ds\" "
-              L"\"C:\\Windows\\twain_32\\Orvendel.ds\"");
-
-    for (const wchar_t* bad : {L"C:\\100%PATH%x\\Orvendel.ds", L"C:\\Hi!there!\\Orvendel.ds",
-                               L"C:\\a\"b\\Orvendel.ds", L"C:\\line\nbreak\\Orvendel.ds"}) {
+// Between double quotes cmd.exe still expands %NAME% and !NAME!, and a quote
+// or a line break would end the argument or the command.
+TEST(TwainInstallerCommand, RefusesWhatCmdWouldChange) {
+    for (const wchar_t* bad : {L"C:\\100%PATH%x", L"C:\\Hi!there!", L"C:\\a\"b", L"C:\\line\nbreak"}) {
         SCOPED_TRACE(bad);
-        command = L"unchanged";
-        EXPECT_EQ(BuildInstallCommandLine(L"C:\\W\\twain_32", bad, L"C:\\W\\twain_32\\Orvendel.ds",
-                                          command),
-                  CommandLineResult::UnsafePath);
-        EXPECT_EQ(BuildInstallCommandLine(L"C:\\W\\twain_32", L"C:\\P\\Orvendel.ds", bad, command),
-                  CommandLineResult::UnsafePath);
-        EXPECT_EQ(command, L"unchanged");
+        std::wstring command;
+        EXPECT_EQ(BuildInstallCommandLine(L"C:\\W", bad, L"C:\\W\\O.ds", command), CommandLineResult::UnsafePath);
+        EXPECT_EQ(BuildInstallCommandLine(L"C:\\W", L"C:\\P\\O.ds", bad, command), CommandLineResult::UnsafePath);
     }
 }
 
-TEST_F(InstallerFlow, DestinationPresentShowsOnlyTheAlreadyInstalledBox) {
-    CreateDirectoryW((windows_ + L"\\twain_32").c_str(), nullptr);
-    WriteAll(Destination(), "older copy");
-    ASSERT_TRUE(IsTwainSourceInstalledIn(windows_));
-
-    auto boxes = RunInstall(windows_, Executable(), {IDYES});
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"already installed as a TWAIN source"));
-    EXPECT_FALSE(boxes[0].hasYes);
-    EXPECT_EQ(ReadAll(Destination()), "older copy");
-}
-
-TEST_F(InstallerFlow, MissingSourceNamesTheInstallerAndTheFile) {
-    DeleteFileW((program_ + L"\\Orvendel.ds").c_str());
-    auto boxes = RunInstall(windows_, Executable(), {IDYES});
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"The TWAIN source is not installed."));
-    EXPECT_TRUE(Contains(boxes[0].text, L"SnapwardSetup.exe"));
-    EXPECT_TRUE(Contains(boxes[0].text, L"Orvendel.ds"));
-    EXPECT_FALSE(Exists(windows_ + L"\\twain_32"));
-}
-
-TEST_F(InstallerFlow, AnsweringNoCopiesNothingAndSaysNothingMore) {
-    auto boxes = RunInstall(windows_, Executable(), {IDNO});
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"Install Snapward as a TWAIN source?"));
-    EXPECT_TRUE(boxes[0].hasYes);
-    EXPECT_FALSE(Exists(windows_ + L"\\twain_32"));
-    EXPECT_FALSE(IsTwainSourceInstalledIn(windows_));
-}
-
-TEST_F(InstallerFlow, YesCreatesTheMissingFolderCopiesAndReportsSuccess) {
-    ASSERT_FALSE(Exists(windows_ + L"\\twain_32"));
-    auto boxes = RunInstall(windows_, Executable(), {IDYES});
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"Install Snapward as a TWAIN source?"));
-    EXPECT_TRUE(Contains(boxes[1].text, L"TWAIN source installed successfully!"));
-    EXPECT_TRUE(Contains(boxes[1].text, L"select \"Snapward\" as the source"));
-    EXPECT_EQ(ReadAll(Destination()), payload_);
+TEST_F(InstallerFlow, NoCopiesNothingYesCopiesWithOrWithoutTheFolderThenItIsAlreadyInstalled) {
+    EXPECT_TRUE(BoxesSay(Install({IDNO}), {ASK}));
+    EXPECT_FALSE(Exists(folder_));
+    EXPECT_TRUE(BoxesSay(Install({IDYES}), {ASK, INSTALLED}));
+    EXPECT_EQ(ReadAll(destination_), payload_);
     EXPECT_TRUE(IsTwainSourceInstalledIn(windows_));
-
-    // From now on the same command only says that it is there.
-    boxes = RunInstall(windows_, Executable(), {IDYES});
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"already installed"));
+    // The folder is there now: mkdir fails, and the copy runs all the same.
+    ASSERT_TRUE(DeleteFileW(destination_.c_str()));
+    EXPECT_TRUE(BoxesSay(Install({IDYES}), {ASK, INSTALLED}));
+    EXPECT_EQ(ReadAll(destination_), payload_);
+    // An existing copy is left as it is, whatever the answer would be.
+    WriteAll(destination_, "older copy");
+    EXPECT_TRUE(BoxesSay(Install({IDYES}), {ALREADY}));
+    EXPECT_EQ(ReadAll(destination_), "older copy");
 }
 
-TEST_F(InstallerFlow, YesCopiesIntoAnExistingFolderFromAFolderWithShellCharacters) {
-    // & ^ ( ) and spaces are plain characters between quotes.
-    UseProgramFolder(L"Tools & Toys (x86) ^1");
-    ASSERT_TRUE(CreateDirectoryW((windows_ + L"\\twain_32").c_str(), nullptr));
-    auto boxes = RunInstall(windows_, Executable(), {IDYES});
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_TRUE(Contains(boxes[1].text, L"installed successfully"));
-    EXPECT_EQ(ReadAll(Destination()), payload_);
-}
-
-TEST_F(InstallerFlow, FolderThatCmdWouldExpandIsRefusedBeforeAsking) {
+TEST_F(InstallerFlow, RefusalsComeBeforeTheQuestionAndCopyNothing) {
+    // A source missing beside the program names the installer and the file.
+    DeleteFileW((program_ + L"\\Orvendel.ds").c_str());
+    EXPECT_TRUE(BoxesSay(Install({IDYES}), {L"[OK] The TWAIN source is not installed.\n\nPlease run SnapwardSetup.exe"}));
+    // A folder that cmd.exe would expand.
     UseProgramFolder(L"100%PATH%x");
-    ASSERT_TRUE(Exists(program_ + L"\\Orvendel.ds"));
-    auto boxes = RunInstall(windows_, Executable(), {IDYES});
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"command processor would change"));
-    EXPECT_FALSE(boxes[0].hasYes);
-    EXPECT_FALSE(Exists(windows_ + L"\\twain_32"));
-}
-
-TEST_F(InstallerFlow, PathsTooLongAreReportedAndNothingIsCopied) {
-    auto boxes = RunInstall(L"C:\\" + std::wstring(250, L'w'), Executable(), {IDYES});
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"too long"));
-
-    boxes = RunInstall(windows_, L"C:\\" + std::wstring(300, L'p') + L"\\Snapward.exe", {IDYES});
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"too long"));
-    EXPECT_FALSE(Exists(windows_ + L"\\twain_32"));
-}
-
-// The program's own entry point: its Windows directory, and the Orvendel.ds
-// that the build puts beside the test executables.
-TEST(TwainInstallerSystem, InstallsTheBuiltSourceIntoTheWindowsFolder) {
-    wchar_t windows[MAX_PATH] = {};
-    ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
-    std::wstring destination = std::wstring(windows) + L"\\twain_32\\Orvendel.ds";
-    if (Exists(destination)) GTEST_SKIP() << "a data source is installed in this prefix";
-    wchar_t executable[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, executable, MAX_PATH);
-    std::wstring built = executable;
-    built = built.substr(0, built.rfind(L'\\')) + L"\\Orvendel.ds";
-    if (!Exists(built)) GTEST_SKIP() << "Orvendel.ds has not been built beside the tests";
-
-    EXPECT_FALSE(IsTwainSourceInstalled());
-    std::vector<SeenBox> boxes;
-    {
-        BoxPresser presser(GetCurrentThreadId(), {IDYES});
-        InstallTwainSource(nullptr, GetModuleHandleW(nullptr));
-        boxes = presser.Finish();
-    }
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"Install Snapward as a TWAIN source?"));
-    EXPECT_TRUE(Contains(boxes[1].text, L"installed successfully"));
-    EXPECT_TRUE(IsTwainSourceInstalled());
-    EXPECT_EQ(ReadAll(destination), ReadAll(built));
-
-    {
-        BoxPresser presser(GetCurrentThreadId(), {IDYES});
-        InstallTwainSource(nullptr, GetModuleHandleW(nullptr));
-        boxes = presser.Finish();
-    }
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_TRUE(Contains(boxes[0].text, L"already installed"));
-
-    DeleteFileW(destination.c_str());
-    EXPECT_FALSE(IsTwainSourceInstalled());
+    EXPECT_TRUE(BoxesSay(Install({IDYES}), {L"[OK] The TWAIN source cannot be installed from here: a folder path contains"}));
+    // Paths too long, of the Windows directory or of the program.
+    EXPECT_TRUE(BoxesSay(Install({IDYES}, L"C:\\" + std::wstring(250, L'w')), {TOO_LONG}));
+    EXPECT_TRUE(BoxesSay(Install({IDYES}, {}, L"C:\\" + std::wstring(300, L'p') + L"\\Snapward.exe"), {TOO_LONG}));
+    EXPECT_FALSE(Exists(folder_));
 }
