@@ -48,8 +48,8 @@ void SettleAfterOpen(Camera& camera, std::chrono::steady_clock::time_point opene
 }  // namespace
 
 void FillSourceIdentity(TW_IDENTITY& identity) {
-    identity.Version.MajorNum = 1;
-    identity.Version.MinorNum = 0;
+    identity.Version.MajorNum = SNAPWARD_VERSION_MAJOR;
+    identity.Version.MinorNum = SNAPWARD_VERSION_MINOR;
     identity.Version.Language = TWLG_USA;
     identity.Version.Country = TWCY_USA;
     CopyName(identity.Version.Info, TWAIN_VERSION_INFO);

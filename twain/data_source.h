@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "snapward_version.h"
+
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -22,7 +24,7 @@
 inline constexpr char TWAIN_PRODUCT_NAME[] = "Snapward";
 inline constexpr char TWAIN_PRODUCT_FAMILY[] = "Snapward";
 inline constexpr char TWAIN_MANUFACTURER[] = "Quillmere";
-inline constexpr char TWAIN_VERSION_INFO[] = "1.0";
+inline constexpr char TWAIN_VERSION_INFO[] = SNAPWARD_VERSION_SHORT;
 
 // Fills everything of an identity but the Id, which the manager assigns.
 void FillSourceIdentity(TW_IDENTITY& identity);
