@@ -1,8 +1,7 @@
 #pragma once
-// Shared by the Windows tests: a test-pattern camera whose reads can be made to
-// fail after a number of good ones, the clipboard's CF_DIB read back as a
-// frame, a thread that keeps the clipboard open, a scratch folder, typed keys,
-// and the program's settings key kept safe while a test writes it.
+// Shared by the Windows tests: cameras that fail on cue or run flat out, the
+// clipboard read back and held open, scratch folders, typed keys, and the
+// program's settings key kept safe while a test writes it.
 
 #include <windows.h>
 
@@ -32,14 +31,12 @@ namespace capture_test {
 
 // Positions in TestPatternCameras(); the MJPG one needs an encoder.
 constexpr int NV12_CAMERA = 0;
-constexpr int YUY2_CAMERA = 1;
 constexpr int RGB24_CAMERA = 3;
 
 inline std::wstring PatternLink(int camera = NV12_CAMERA) { return TestPatternCameras().at(camera).symbolicLink; }
 
 struct ReaderScript {
     int goodReads = INT_MAX;  // reads passed to the pattern before every read fails
-    ReadOutcome failure = ReadOutcome::Failed;
     int reads = 0;  // every ReadSample so far
     int opens = 0;
 };
@@ -50,11 +47,11 @@ public:
     ScriptedReader(std::unique_ptr<VideoReader> inner, std::shared_ptr<ReaderScript> script)
         : inner_(std::move(inner)), script_(std::move(script)) {}
     bool SetPartialType(PixelFormat subtype) override { return inner_->SetPartialType(subtype); }
-    bool GetNativeFormat(uint32_t index, MediaFormat& format) override { return inner_->GetNativeFormat(index, format); }
+    bool GetNativeFormat(uint32_t index, MediaFormat& type) override { return inner_->GetNativeFormat(index, type); }
     bool UseNativeFormat(uint32_t index) override { return inner_->UseNativeFormat(index); }
     bool GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
-        if (script_->reads++ >= script_->goodReads) return script_->failure;
+        if (script_->reads++ >= script_->goodReads) return ReadOutcome::Failed;
         return inner_->ReadSample(onSample);
     }
 
@@ -121,10 +118,10 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
     return ::testing::AssertionSuccess();
 }
 
-// The clipboard's CF_DIB as a frame; fails when there is none or it is
-// malformed. Another process that has just put data there may not have closed
-// the clipboard yet: a second is allowed for that.
-inline ::testing::AssertionResult ReadClipboardDib(CapturedFrame& frame) {
+// The clipboard holds the test pattern as a well-formed CF_DIB (NV12's subsampled
+// chroma allows a deviation of 12). Another process that has just put data there
+// may not have closed the clipboard yet: a second is allowed for that.
+inline ::testing::AssertionResult ClipboardHoldsPattern(uint32_t* counter = nullptr) {
     bool opened = false;
     for (int attempt = 0; attempt < 200 && !(opened = OpenClipboard(nullptr) != FALSE); ++attempt) Sleep(5);
     if (!opened) return ::testing::AssertionFailure() << "clipboard busy";
@@ -132,14 +129,10 @@ inline ::testing::AssertionResult ReadClipboardDib(CapturedFrame& frame) {
     HANDLE data = GetClipboardData(CF_DIB);
     GlobalLockGuard lock(data);
     if (!lock.data()) return ::testing::AssertionFailure() << "no CF_DIB on the clipboard";
-    return DibToFrame(static_cast<const uint8_t*>(lock.data()), GlobalSize(data), frame);
-}
-
-// The clipboard holds the test pattern (NV12's subsampled chroma allows 12).
-inline ::testing::AssertionResult ClipboardHoldsPattern(uint32_t* counter = nullptr) {
     CapturedFrame frame;
     uint32_t seen = 0;
-    if (::testing::AssertionResult read = ReadClipboardDib(frame); !read) return read;
+    auto parsed = DibToFrame(static_cast<const uint8_t*>(lock.data()), GlobalSize(data), frame);
+    if (!parsed) return parsed;
     if (!MatchesTestPattern(frame, 12, seen)) {
         return ::testing::AssertionFailure() << "not the pattern, deviation " << TestPatternDeviation(frame, seen);
     }

@@ -1,13 +1,9 @@
-// End to end: the real programs built beside this test, Snapward-testcam.exe
-// (test-pattern cameras) and Snapward.exe (no camera under Wine), started and
-// driven from outside as a user would drive them. They use the real settings
-// key, which is kept safe meanwhile. DISABLED_DialogEndToEnd is left out of the
-// ordinary run: tests/e2e/dialog_e2e.sh runs it and takes the screenshots it
-// asks for (SNAPWARD_SHOT_DIR: a folder both sides see).
+// End to end: Snapward-testcam.exe (test-pattern cameras) and Snapward.exe (none
+// under Wine), built beside this test, driven from outside as a user would; the
+// real settings key is kept safe meanwhile. tests/e2e/dialog_e2e.sh runs the
+// DISABLED_ cases and takes the screenshots they ask for in SNAPWARD_SHOT_DIR.
 
 #include <chrono>
-#include <cstdio>
-#include <functional>
 
 #include "capture_test_support.h"
 #include "ui/resource_ids.h"
@@ -46,8 +42,7 @@ std::vector<HWND> WindowsOf(DWORD process, const wchar_t* className, HWND parent
 
 std::wstring ControlText(HWND dialog, int id) {
     wchar_t text[512] = {};
-    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 5000,
-                        nullptr);
+    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 5000, 0);
     return text;
 }
 
@@ -69,17 +64,14 @@ void Screenshot(HWND window, const char* name) {
     char folder[MAX_PATH] = {};
     if (GetEnvironmentVariableA("SNAPWARD_SHOT_DIR", folder, MAX_PATH) == 0) return;
     Pause(300);  // a few preview repaints
-    RECT bounds{};
-    GetWindowRect(window, &bounds);
-    const std::string request = std::string(folder) + "\\" + name + ".request";
-    const std::string done = std::string(folder) + "\\" + name + ".done";
-    FILE* file = std::fopen((request + ".part").c_str(), "w");
-    ASSERT_NE(file, nullptr) << request;
-    std::fprintf(file, "%s %ld %ld %ld %ld\n", name, bounds.left, bounds.top, bounds.right - bounds.left,
-                 bounds.bottom - bounds.top);
-    std::fclose(file);
-    MoveFileA((request + ".part").c_str(), request.c_str());
-    EXPECT_TRUE(WaitFor([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; })) << name;
+    RECT box{};
+    GetWindowRect(window, &box);
+    const std::string request = std::string(folder) + "\\" + name;
+    std::ofstream(request + ".part") << name << ' ' << box.left << ' ' << box.top << ' ' << box.right - box.left << ' '
+                                     << box.bottom - box.top << '\n';
+    MoveFileA((request + ".part").c_str(), (request + ".request").c_str());
+    EXPECT_TRUE(WaitFor([&] { return GetFileAttributesA((request + ".done").c_str()) != INVALID_FILE_ATTRIBUTES; }))
+        << "no screenshot " << name;
 }
 
 // One running instance of a program.
@@ -113,14 +105,13 @@ struct Program {
         return ::testing::AssertionFailure() << "no dialog";
     }
     static HWND First(const std::vector<HWND>& windows) { return windows.empty() ? nullptr : windows[0]; }
-    void Click(int control) { SendMessageTimeoutW(GetDlgItem(dialog, control), BM_CLICK, 0, 0, SMTO_NORMAL, 10000, nullptr); }
+    void Click(int control) { SendMessageTimeoutW(GetDlgItem(dialog, control), BM_CLICK, 0, 0, SMTO_NORMAL, 10000, 0); }
     // Closed as the user would; then, answered from the program's message loop,
     // the dialog's aftermath (key registration, camera closed) has run.
     ::testing::AssertionResult CloseDialog() {
         Click(IDC_CLOSE);
-        DWORD_PTR ignored = 0;
         if (!WaitFor([&] { return !IsWindow(dialog); })) return ::testing::AssertionFailure() << "still open";
-        if (SendMessageTimeoutW(tray, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored)) return ::testing::AssertionSuccess();
+        if (SendMessageTimeoutW(tray, WM_NULL, 0, 0, SMTO_NORMAL, 10000, 0)) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "the tray does not answer";
     }
     // Exit from the tray menu (or OK on the second instance's box): the program ends with code 0.
@@ -264,7 +255,8 @@ TEST_F(DISABLED_DialogEndToEnd, ProgramWithoutCamerasShowsNoPreview) {
     EXPECT_EQ(ControlText(program.dialog, IDC_DEVICE_COMBO), L"(No video devices found)");
     Screenshot(program.dialog, "dialog-no-preview");
     program.Click(IDC_CAPTURE);
-    EXPECT_TRUE(WaitFor([&] { return ControlText(program.dialog, IDC_STATUS) == L"No camera open. Select a device first."; }));
+    EXPECT_TRUE(WaitFor(
+        [&] { return ControlText(program.dialog, IDC_STATUS) == L"No camera open. Select a device first."; }));
     ASSERT_TRUE(program.CloseDialog());
     ASSERT_TRUE(program.Exit());
 }

@@ -4,6 +4,7 @@
 
 #include "app/tray_window.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -35,9 +36,7 @@ Texts TakeBalloons() {
 }
 
 int CountCalls(DWORD message) {
-    int count = 0;
-    for (const auto& call : notifyCalls) count += call.first == message;
-    return count;
+    return std::count_if(notifyCalls.begin(), notifyCalls.end(), [&](const auto& c) { return c.first == message; });
 }
 
 // Whether WM_QUIT is waiting in this thread's queue (and takes it).
