@@ -119,8 +119,9 @@ TEST(TwainCapabilities, NegotiationKeepsToWhatTheCameraOffers) {
     // An enumeration sets its current item, if it has one.
     EXPECT_EQ(caps.Set(ICAP_XFERMECH, Enumeration(TWTY_UINT16, {0, 2}, 1)).returnCode, TWRC_SUCCESS);
     EXPECT_EQ(caps.XferMech(), TWSX_MEMORY);
-    EXPECT_EQ(caps.Set(ICAP_XFERMECH, Enumeration(TWTY_UINT16, {0, 2}, 2)).conditionCode,
-              TWCC_BADVALUE);
+    CapContainer pastEnd = Enumeration(TWTY_UINT16, {0, 2, 0}, 2);
+    pastEnd.items.pop_back();  // what lies past the end would be an allowed value
+    EXPECT_EQ(caps.Set(ICAP_XFERMECH, pastEnd).conditionCode, TWCC_BADVALUE);
 
     // -1 written as 16 bits only, as some applications do.
     EXPECT_EQ(caps.Set(CAP_XFERCOUNT, OneValue(TWTY_INT16, 0xffff)).returnCode, TWRC_SUCCESS);

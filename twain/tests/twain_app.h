@@ -1,6 +1,6 @@
 #pragma once
 // A TWAIN application of our own for the tests: it drives a source through a
-// manager's DSM_Entry the way scanning applications do.
+// manager's DSM_Entry (or a stand-in's) the way scanning applications do.
 
 #include <windows.h>
 
@@ -34,7 +34,6 @@ inline HWND FindSourceWindow() {
 }
 
 struct TwainApp {
-    // `entry` is the manager's DSM_Entry (or a stand-in for one).
     explicit TwainApp(DSMENTRYPROC managerEntry) : entry(managerEntry) {
         app.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
         window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
