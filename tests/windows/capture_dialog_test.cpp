@@ -66,7 +66,7 @@ struct Step {
     std::function<bool()> done;  // true when the step has finished
     DWORD timeoutMs = 8000;
 };
-Step Do(const char* name, std::function<void()> action) { return {name, [action] { return action(), true; }}; }
+Step Do(const char* name, std::function<void()> action) { return {name, [action] { action(); return true; }}; }
 Step WaitFor(const char* name, std::function<bool()> condition, DWORD timeoutMs = 8000) {
     return {name, std::move(condition), timeoutMs};
 }
