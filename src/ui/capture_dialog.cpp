@@ -173,7 +173,9 @@ void CaptureDialog::OnInitDialog() {
     FillDeviceList();
     UpdateKeyLabel(dialog);
     ::SetTimer(dialog, PREVIEW_TIMER_ID, PREVIEW_INTERVAL_MS, nullptr);
-    SetStatus(STATUS_INSTRUCTIONS);
+    // The instruction would hide why no camera is open ("No webcams detected",
+    // "Failed to open camera"): those stay until the user acts.
+    if (camera->IsOpen()) SetStatus(STATUS_INSTRUCTIONS);
 }
 
 void CaptureDialog::FillDeviceList() {

@@ -223,6 +223,19 @@ TEST_F(CaptureDialogTest, FailedOpenUnpluggingAndRefresh) {
          })});
 }
 
+TEST_F(CaptureDialogTest, StartShowsWhyNoCameraOpened) {
+    presentDevices = {};
+    Run({Do("no devices", [&] {
+        EXPECT_EQ(Text(IDC_STATUS), L"No webcams detected. Connect a camera and click Refresh.");
+        Click(IDC_CLOSE);
+    })});
+    presentDevices = {{L"Gone", MISSING_LINK}};
+    Run({Do("the only device fails to open", [&] {
+        EXPECT_EQ(Text(IDC_STATUS), L"Failed to open camera. Try another device or click Refresh.");
+        Click(IDC_CLOSE);
+    })});
+}
+
 // Keys reach a waiting change through a thread keyboard hook, which also sees
 // keys meant for other windows of the thread (a message box, the tray menu):
 // only those for the dialog end the change.
