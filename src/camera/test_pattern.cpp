@@ -319,13 +319,6 @@ std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicL
     return nullptr;
 }
 
-TestPatternColour TestPatternBarColour(int index) {
-    if (index < 0 || index >= TEST_PATTERN_BAR_COUNT) {
-        return BLACK;
-    }
-    return BAR_COLOURS[index];
-}
-
 TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter) {
     if (x < 0 || y < 0 || x >= PATTERN_WIDTH || y >= PATTERN_HEIGHT) {
         return BLACK;

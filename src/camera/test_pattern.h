@@ -4,7 +4,7 @@
 // and tests check what comes out of a capture against the picture below.
 //
 // The picture, 1280 x 720, rows counted from the top:
-// - rows [0, 576): eight vertical bars, 160 pixels wide, TestPatternBarColour(0..7);
+// - rows [0, 576): eight vertical 75% colour bars, 160 pixels wide;
 // - rows [576, 672): a grey band with a 64 x 64 white square at rows [592, 656)
 //   that moves 16 pixels right with every frame;
 // - rows [672, 720): the frame counter, 32 blocks 40 pixels wide, the most
@@ -46,7 +46,6 @@ bool IsTestPatternLink(const std::wstring& symbolicLink);
 std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicLink,
                                                    JpegEncoder encoder);
 
-TestPatternColour TestPatternBarColour(int index);
 // The colour at picture position (x, y) of the frame with this counter.
 TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter);
 
