@@ -16,25 +16,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CapturedFrame NumberedFrame(int32_t w, int32_t h) {
-    CapturedFrame f;
-    f.width = w;
-    f.height = h;
-    f.stride = PaddedStride(w);
-    f.pixels.resize(static_cast<size_t>(f.stride) * h);
-    for (int32_t row = 0; row < h; ++row)
-        for (int32_t i = 0; i < 3 * w; ++i)
-            f.pixels[static_cast<size_t>(row) * f.stride + i] = static_cast<uint8_t>(row + 3 * i);
-    return f;
-}
-
-// A movable block holding `bytes`, as the capture action makes it.
+// A movable block holding the packed DIB `bytes`, as the capture action makes it.
 UniqueGlobal BlockOf(const std::vector<uint8_t>& bytes) {
     UniqueGlobal block(::GlobalAlloc(GMEM_MOVEABLE, bytes.size()));
-    if (block) {
-        GlobalLockGuard lock(block.get());
-        if (lock.data()) std::memcpy(lock.data(), bytes.data(), bytes.size());
-    }
+    GlobalLockGuard lock(block.get());
+    if (lock.data()) std::memcpy(lock.data(), bytes.data(), bytes.size());
     return block;
 }
 
@@ -43,74 +29,45 @@ std::vector<uint8_t> ReadAll(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class BmpFileTest : public testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               (L"snapward_bmp_test_" + std::to_wstring(::GetCurrentProcessId()));
-        fs::remove_all(dir_);
-        ASSERT_TRUE(fs::create_directories(dir_));
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    fs::path dir_;
+struct TempFolder {  // removed with everything in it afterwards
+    const fs::path path =
+        fs::temp_directory_path() / (L"snapward_bmp_test_" + std::to_wstring(::GetCurrentProcessId()));
+    TempFolder() { fs::remove_all(path), fs::create_directories(path); }
+    ~TempFolder() { std::error_code ignored; fs::remove_all(path, ignored); }
 };
 
 }  // namespace
 
-TEST_F(BmpFileTest, WritesHeaderAndDibReadBackFromDisk) {
+TEST(BmpFile, WritesWholeFilesOrNone) {
+    const TempFolder temp;
     // 641 wide: padded rows, so the file must carry the padding bytes too.
-    const std::vector<uint8_t> dib = EncodePackedDib(NumberedFrame(641, 3));
+    CapturedFrame frame{std::vector<uint8_t>(3 * 1924), 641, 3, 1924};
+    for (size_t i = 0; i < frame.pixels.size(); ++i) frame.pixels[i] = static_cast<uint8_t>(i % 251);
+    const std::vector<uint8_t> dib = EncodePackedDib(frame);
     UniqueGlobal block = BlockOf(dib);
-    ASSERT_TRUE(block);
-    const fs::path path = dir_ / L"capture.bmp";
-    ASSERT_TRUE(WriteBmpFile(path.c_str(), block.get()));
+    // Files that cannot be created: nothing is left behind.
+    EXPECT_FALSE(WriteBmpFile(temp.path.c_str(), block.get()));  // a directory
+    EXPECT_FALSE(WriteBmpFile((temp.path / L"no such folder" / L"a.bmp").c_str(), block.get()));
+    EXPECT_TRUE(fs::is_directory(temp.path) && fs::is_empty(temp.path));
 
-    const std::vector<uint8_t> file = ReadAll(path);
-    ASSERT_EQ(file.size(), 54u + 3 * 1924);
+    const fs::path path = temp.path / L"capture.bmp";
+    std::ofstream(path, std::ios::binary) << std::string(10000, 'x');  // longer than the bitmap
+    ASSERT_TRUE(WriteBmpFile(path.c_str(), block.get()));
     const auto header = EncodeBmpFileHeader(dib.data(), dib.size());
-    EXPECT_TRUE(std::equal(header.begin(), header.end(), file.begin()));
-    EXPECT_TRUE(std::equal(dib.begin(), dib.end(), file.begin() + 14));
-    EXPECT_EQ(file[0], 'B');
-    EXPECT_EQ(file[1], 'M');
+    std::vector<uint8_t> file = dib;
+    file.insert(file.begin(), header.begin(), header.end());
+    EXPECT_EQ(ReadAll(path), file);
     // The block is still the caller's and still usable.
-    GlobalLockGuard lock(block.get());
-    EXPECT_NE(lock.data(), nullptr);
-}
+    EXPECT_NE(GlobalLockGuard(block.get()).data(), nullptr);
 
-TEST_F(BmpFileTest, ReplacesAnExistingFileEntirely) {
-    const fs::path path = dir_ / L"existing.bmp";
-    std::ofstream(path, std::ios::binary) << std::string(5000, 'x');
-    UniqueGlobal block = BlockOf(EncodePackedDib(NumberedFrame(1, 1)));
-    ASSERT_TRUE(WriteBmpFile(path.c_str(), block.get()));
-    EXPECT_EQ(ReadAll(path).size(), 58u);
-}
-
-TEST_F(BmpFileTest, FileThatCannotBeCreatedFailsAndLeavesNothing) {
-    UniqueGlobal block = BlockOf(EncodePackedDib(NumberedFrame(2, 2)));
-    EXPECT_FALSE(WriteBmpFile(dir_.c_str(), block.get()));  // a directory
-    EXPECT_TRUE(fs::is_directory(dir_));
-    const fs::path missing = dir_ / L"no such folder" / L"a.bmp";
-    EXPECT_FALSE(WriteBmpFile(missing.c_str(), block.get()));
-    EXPECT_TRUE(fs::is_empty(dir_));
-}
-
-TEST_F(BmpFileTest, BlockThatIsNotAWholeDibWritesNothing) {
-    const fs::path path = dir_ / L"keep.bmp";
-    std::ofstream(path, std::ios::binary) << "old";
-    // biSizeImage claims far more pixels than the block holds.
-    std::vector<uint8_t> dib = EncodePackedDib(NumberedFrame(2, 2));
-    dib[21] = 0x40;
-    UniqueGlobal liar = BlockOf(dib);
-    UniqueGlobal tiny = BlockOf(std::vector<uint8_t>(20, 0));
+    // A block whose biSizeImage claims more pixels than it holds, or none at all,
+    // leaves an old file as it was and creates no new one.
+    std::vector<uint8_t> liarBytes = dib;
+    liarBytes[22] = 0x40;
+    UniqueGlobal liar = BlockOf(liarBytes);
     EXPECT_FALSE(WriteBmpFile(path.c_str(), liar.get()));
-    EXPECT_FALSE(WriteBmpFile(path.c_str(), tiny.get()));
     EXPECT_FALSE(WriteBmpFile(path.c_str(), nullptr));
-    EXPECT_EQ(ReadAll(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
-
-    const fs::path fresh = dir_ / L"fresh.bmp";
-    EXPECT_FALSE(WriteBmpFile(fresh.c_str(), liar.get()));
-    EXPECT_FALSE(fs::exists(fresh));
+    EXPECT_EQ(ReadAll(path), file);
+    EXPECT_FALSE(WriteBmpFile((temp.path / L"fresh.bmp").c_str(), liar.get()));
+    EXPECT_FALSE(fs::exists(temp.path / L"fresh.bmp"));
 }
