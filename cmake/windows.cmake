@@ -51,8 +51,8 @@ if(SNAPWARD_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
   else()
+    # CMake's FindGTest (and GTest's own package file) define GTest::gtest_main.
     find_package(GTest REQUIRED)
-    add_library(GTest::gtest_main ALIAS GTest::Main)
   endif()
 
   add_executable(unit_tests ${UNIT_TEST_SOURCES})
