@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/hotkey.h"
 #include "app/tray_window.h"
 #include "camera/camera.h"
 #include "capture/capture_action.h"
@@ -33,16 +32,6 @@ constexpr UINT WM_TWAIN_SIGNAL = WM_APP + 2;   // a signal waits for the applica
 void CopyName(char (&target)[34], const char* text) {
     std::memset(target, 0, sizeof(target));
     std::strncpy(target, text, sizeof(target) - 1);
-}
-
-// Frames read and dropped after the camera has opened, before the one kept,
-// as the capture key does: a webcam starts with a guessed exposure.
-void SettleAfterOpen(Camera& camera, std::chrono::steady_clock::time_point openedAt) {
-    CapturedFrame scratch;
-    while (std::chrono::steady_clock::now() - openedAt <
-           std::chrono::milliseconds(CAMERA_SETTLE_MS)) {
-        if (!camera.GrabFrame(scratch)) break;
-    }
 }
 
 }  // namespace
@@ -474,7 +463,8 @@ void DataSource::StartGrab() {
     unsigned generation = generation_;
     HWND signalWindow = signalWindow_.get();
     worker_.Post([this, generation, signalWindow](Camera& camera) {
-        SettleAfterOpen(camera, openedAt_);
+        // Frames read and dropped after the open, as the capture key does.
+        DiscardFramesUntil(camera, openedAt_ + CAMERA_SETTLE_TIME);
         GrabResult result;
         result.generation = generation;
         result.dib = CaptureDib(camera);

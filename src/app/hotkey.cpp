@@ -24,18 +24,6 @@ constexpr wchar_t HOTKEY_CAPTURE_FAILED_TEXT[] =
     L"Capture failed. Camera may be in use by another application.";
 constexpr wchar_t CAPTURED_TEXT[] = L"Captured to clipboard.";
 
-// Reads frames and drops them until the camera has streamed for `duration`.
-// The device only streams while it is read, so waiting without reading would
-// not let the exposure settle. A failed read ends the wait early; the capture
-// that follows then reports it.
-void LetCameraSettle(Camera& camera, std::chrono::milliseconds duration) {
-    CapturedFrame discarded;
-    const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < duration) {
-        if (!camera.GrabFrame(discarded)) return;
-    }
-}
-
 }  // namespace
 
 void RegisterCaptureHotkey() {
@@ -67,7 +55,7 @@ void CaptureFromHotkey(HWND owner) {
         // A camera that has only just started delivers dark frames; one that
         // was already running is captured from at once.
         if (camera.Open(tray.settings->DeviceSymLink)) {
-            LetCameraSettle(camera, std::chrono::milliseconds(CAMERA_SETTLE_MS));
+            DiscardFramesUntil(camera, std::chrono::steady_clock::now() + CAMERA_SETTLE_TIME);
         }
     }
     if (!camera.IsOpen()) {

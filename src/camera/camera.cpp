@@ -261,3 +261,10 @@ void Camera::Close() {
     // Released outside the hold: shutting a device down can take a while and
     // a waiting GrabFrame only needs to see that the camera is closed.
 }
+
+void DiscardFramesUntil(Camera& camera, std::chrono::steady_clock::time_point until) {
+    CapturedFrame discarded;
+    while (std::chrono::steady_clock::now() < until) {
+        if (!camera.GrabFrame(discarded)) return;
+    }
+}

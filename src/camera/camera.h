@@ -2,6 +2,7 @@
 // The one process-wide owner of an opened capture device.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,12 @@ using FrameCallback = std::function<void(const uint8_t* pixels, int32_t width, i
 
 constexpr int GRAB_ATTEMPTS = 10;
 constexpr int PREVIEW_RETRY_SLEEP_MS = 30;
+
+// How long a camera just opened from closed streams before a still is kept.
+// Webcams start with a guessed exposure and correct it from the frames they
+// stream; most settle within a few hundred milliseconds. Counted in time rather
+// than frames because frame rates range from 5 to 60 a second.
+constexpr std::chrono::milliseconds CAMERA_SETTLE_TIME{500};
 
 // Largest frame a device may negotiate. Every size derived from width and
 // height (3 * width, height * stride) then fits in int32, and a device that
@@ -98,3 +105,8 @@ private:
     FrameCallback frameCallback_;
     std::mutex callbackLock_;  // guards frameCallback_; held while it runs
 };
+
+// Reads and drops frames until `until`. The device only streams while it is
+// read, so waiting without reading would not let its exposure settle. A failed
+// read ends the wait early; the capture that follows then reports it.
+void DiscardFramesUntil(Camera& camera, std::chrono::steady_clock::time_point until);

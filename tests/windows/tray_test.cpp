@@ -201,7 +201,7 @@ TEST_F(TrayTest, CaptureKeyOpensSettlesCapturesAndTellsFailures) {
     // The frames of the first half second were read and dropped.
     uint32_t first = 0;
     EXPECT_TRUE(ClipboardHoldsPattern(&first));
-    EXPECT_GE(coldMs, CAMERA_SETTLE_MS);
+    EXPECT_GE(coldMs, CAMERA_SETTLE_TIME.count());
     EXPECT_GE(first, 10u);
     // From a running camera: the next frame, at once.
     const double warmMs = PressCaptureKey();
