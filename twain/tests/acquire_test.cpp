@@ -56,25 +56,10 @@ protected:
 
     // Closing in order: the source, then the manager.
     void TearDown() override {
-        if (saved && keyExisted) SaveSettings(*saved);
-        if (saved && !keyExisted) RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
         if (!twain) return;
         TwainApp& app = *twain;
         EXPECT_TRUE(!dsOpen || app.CallManager(DAT_IDENTITY, MSG_CLOSEDS, &app.source) == TWRC_SUCCESS);
         EXPECT_TRUE(!dsmOpen || app.CallManager(DAT_PARENT, MSG_CLOSEDSM, &app.window) == TWRC_SUCCESS);
-    }
-
-    // Names the camera the source is to open first; the settings are put
-    // back after the test.
-    void SaveCamera(const std::wstring& link) {
-        HKEY key = nullptr;
-        keyExisted = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, &key) ==
-                     ERROR_SUCCESS;
-        if (key) RegCloseKey(key);
-        saved = LoadSettings();
-        Settings changed = *saved;
-        changed.DeviceSymLink = link;
-        SaveSettings(changed);
     }
 
     static inline bool installed = false;
@@ -82,8 +67,6 @@ protected:
     std::optional<TwainApp> twain;
     bool dsmOpen = false;
     bool dsOpen = false;
-    std::optional<Settings> saved;
-    bool keyExisted = false;
 };
 
 }  // namespace
@@ -94,21 +77,15 @@ TEST_F(ManagerAcquire, ANativeSessionAndTheNextOne) {
     EXPECT_EQ(app.Refusal(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, &ui), TWCC_BADPROTOCOL);
     EXPECT_EQ(app.Condition(), TWCC_SUCCESS);  // reading the condition cleared it
 
-    // The camera has 96 dots per inch and no other: 300 comes back as 96.
-    EXPECT_EQ(app.SetCap(ICAP_XRESOLUTION, TWTY_FIX32, Fix32Item(300)), TWRC_CHECKSTATUS);
-    EXPECT_EQ(app.Current(ICAP_XRESOLUTION), std::vector<TW_UINT32>{Fix32Item(96)});
     EXPECT_EQ(app.Current(CAP_DEVICEONLINE), std::vector<TW_UINT32>{1});
 
-    // The layout is the whole picture, as large as the physical size says;
-    // a smaller frame is answered with the whole one.
+    // From the first open of the process on, before the camera streams, the
+    // layout is the camera's whole picture, as large as the physical size says.
     TW_IMAGELAYOUT layout{};
     ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
-    EXPECT_EQ(app.Current(ICAP_PHYSICALWIDTH),
-              std::vector<TW_UINT32>{Fix32Item(FromFix32(layout.Frame.Right))});
-    TW_IMAGELAYOUT cropped = layout;
-    cropped.Frame.Left = ToFix32(1.0);
-    EXPECT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &cropped), TWRC_CHECKSTATUS);
-    EXPECT_EQ(std::memcmp(&cropped.Frame, &layout.Frame, sizeof(TW_FRAME)), 0);
+    EXPECT_EQ(Fix32Item(FromFix32(layout.Frame.Right)), Fix32Item(TEST_PATTERN_WIDTH / 96.0));
+    EXPECT_EQ(app.Current(ICAP_PHYSICALHEIGHT),
+              std::vector<TW_UINT32>{Fix32Item(TEST_PATTERN_HEIGHT / 96.0)});
 
     // A native transfer without the source's window.
     ASSERT_EQ(app.Enable(false), TWRC_SUCCESS);
@@ -145,27 +122,37 @@ TEST_F(ManagerAcquire, ANativeSessionAndTheNextOne) {
 
 TEST_F(ManagerAcquire, MemoryTransferOfTheCameraChosenInTheSourceWindow) {
     TwainApp& app = *twain;
-    SaveCamera(TestPatternCameras()[1].symbolicLink);
+    CameraChoice nv12(TestPatternCameras()[1].symbolicLink);
     ASSERT_EQ(app.SetCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
     ASSERT_EQ(app.Enable(true), TWRC_SUCCESS);
     HWND window = FindSourceWindow();
     ASSERT_NE(window, nullptr);
     HWND list = GetDlgItem(window, IDC_TWAIN_CAMERAS);
+    HWND capture = GetDlgItem(window, IDC_TWAIN_CAPTURE);
     EXPECT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 4);
     EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 1);  // the saved one
-    // The RGB24 camera, which delivers the pattern unchanged.
+    EXPECT_TRUE(IsWindowEnabled(capture));
+    auto press = [&] {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(capture));
+    };
+
+    // Pressing Capture: the image comes as a signal, not at once. While the
+    // grab is under way the user picks the RGB24 camera (which delivers the
+    // pattern unchanged): the grab keeps its camera, the next one uses it.
+    EXPECT_EQ(app.Pump(300), MSG_NULL);
+    press();
+    EXPECT_EQ(app.Pump(100), MSG_NULL);
     SendMessageW(list, CB_SETCURSEL, 3, 0);
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE),
                  reinterpret_cast<LPARAM>(list));
-    HWND capture = GetDlgItem(window, IDC_TWAIN_CAPTURE);
-    EXPECT_TRUE(IsWindowEnabled(capture));
-
-    // Pressing Capture: the image comes as a signal, not at once.
-    EXPECT_EQ(app.Pump(300), MSG_NULL);
-    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(capture));
     ASSERT_EQ(app.Pump(), MSG_XFERREADY);
     EXPECT_FALSE(IsWindowEnabled(capture));
+    EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 3);
+    EXPECT_EQ(app.Pending(MSG_RESET), 0);  // this one is not wanted
+    EXPECT_TRUE(IsWindowEnabled(capture));
+    press();
+    ASSERT_EQ(app.Pump(), MSG_XFERREADY);
 
     // A buffer too small for one row is refused; the transfer can go on.
     const uint32_t rowBytes = RgbRowBytes(TEST_PATTERN_WIDTH);

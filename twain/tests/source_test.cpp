@@ -1,12 +1,18 @@
-// The data sources loaded directly, under a stand-in for a TWAIN 2.x manager:
-// one that hands over its entry points and memory functions, and delivers the
-// source's signals itself (as a callback would) instead of leaving them to
-// MSG_PROCESSEVENT.
+// The data sources loaded directly, under a stand-in for a TWAIN 2.x manager
+// that behaves as the real one does: it hands over its entry points and
+// memory functions, delivers the source's signals itself by calling the
+// application back at once (from inside the source's own call), reads the
+// source's identity after that callback, and unloads the source when it is
+// closed.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "camera/devices.h"
@@ -23,23 +29,37 @@ struct Delivery {
 
 // The stand-in manager's state; its functions are plain C entry points.
 struct FakeManager {
+    HMODULE module = nullptr;
     DSENTRYPROC source = nullptr;
     bool insideTriplet = false;
     std::vector<Delivery> deliveries;
     size_t taken = 0;
     int allocations = 0;
+    // The application's callback, if it registered one.
+    std::function<void(TW_UINT16 message)> callback;
 } fake;
 
 TW_UINT16 TW_CALLINGSTYLE FakeDsmEntry(TW_IDENTITY* origin, TW_IDENTITY* destination, TW_UINT32 dg,
                                        TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     if (dg == DG_CONTROL && dat == DAT_NULL) {
-        fake.deliveries.push_back({msg, GetCurrentThreadId(), fake.insideTriplet,
-                                   origin ? origin->Id : 0, destination ? destination->Id : 0});
+        bool during = fake.insideTriplet;
+        DWORD thread = GetCurrentThreadId();
+        if (fake.callback) fake.callback(msg);
+        // Only now, as the real manager does: `origin` lives in the source.
+        fake.deliveries.push_back({msg, thread, during, origin ? origin->Id : 0,
+                                   destination ? destination->Id : 0});
         return TWRC_SUCCESS;
     }
+    if (!fake.source) return TWRC_FAILURE;
     fake.insideTriplet = true;
     TW_UINT16 result = fake.source(origin, dg, dat, msg, data);
     fake.insideTriplet = false;
+    // Nobody else holds the source: the manager lets it go.
+    if (dat == DAT_IDENTITY && msg == MSG_CLOSEDS && result == TWRC_SUCCESS) {
+        fake.source = nullptr;
+        FreeLibrary(fake.module);
+        fake.module = nullptr;
+    }
     return result;
 }
 
@@ -52,13 +72,12 @@ TW_MEMREF TW_CALLINGSTYLE FakeLock(TW_HANDLE handle) { return GlobalLock(handle)
 void TW_CALLINGSTYLE FakeUnlock(TW_HANDLE handle) { GlobalUnlock(handle); }
 
 // Loads a built .ds file from the executable's folder, as a manager does, and
-// opens it as a 2.x manager does: entry points first. The module is never
-// unloaded: Wine's manager does not unload sources either, and a second load
-// must find it as the first one left it.
+// opens it as a 2.x manager does: entry points first.
 TW_UINT16 OpenUnderFakeManager(const wchar_t* fileName, TwainApp& app) {
+    if (fake.module) FreeLibrary(fake.module);
     fake = FakeManager{};
-    HMODULE module = LoadLibraryW(fileName);
-    FARPROC entry = module ? GetProcAddress(module, "DS_Entry") : nullptr;
+    fake.module = LoadLibraryW(fileName);
+    FARPROC entry = fake.module ? GetProcAddress(fake.module, "DS_Entry") : nullptr;
     fake.source = reinterpret_cast<DSENTRYPROC>(reinterpret_cast<void*>(entry));
     if (!fake.source) return TWRC_FAILURE;
     app.app.Id = 4;
@@ -93,6 +112,197 @@ TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
     // Still open, not enabled: it closes normally.
     EXPECT_EQ(app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
     EXPECT_TRUE(fake.deliveries.empty());
+}
+
+namespace {
+
+TW_FRAME Inches(double left, double top, double right, double bottom) {
+    return {ToFix32(left), ToFix32(top), ToFix32(right), ToFix32(bottom)};
+}
+
+bool SameFrame(const TW_FRAME& a, const TW_FRAME& b) {
+    return std::memcmp(&a, &b, sizeof(TW_FRAME)) == 0;
+}
+
+// The image waiting in the source, by the mechanism set: a DIB, strips of
+// rows into a buffer of the preferred size, or the file at `path`.
+CapturedFrame TransferImage(TwainApp& app, TW_UINT16 mechanism, const std::wstring& path) {
+    if (mechanism == TWSX_NATIVE) {
+        TW_HANDLE dib = nullptr;
+        return app.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE ? TakeDib(dib)
+                                                                                      : CapturedFrame{};
+    }
+    if (mechanism == TWSX_FILE) {
+        return app.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE
+                   ? ReadPictureFile(path)
+                   : CapturedFrame{};
+    }
+    TW_SETUPMEMXFER sizes{};
+    TW_IMAGEINFO info{};
+    app.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes);
+    app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+    const uint32_t rowBytes = RgbRowBytes(info.ImageWidth);
+    std::vector<uint8_t> rows(rowBytes * info.ImageLength), strip(sizes.Preferred);
+    TW_IMAGEMEMXFER transfer{};
+    TW_UINT16 result = TWRC_SUCCESS;
+    while (result == TWRC_SUCCESS) {
+        transfer = TW_IMAGEMEMXFER{};
+        transfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, sizes.Preferred, strip.data()};
+        result = app.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
+        if (result == TWRC_FAILURE || transfer.YOffset + transfer.Rows > rows.size() / rowBytes) {
+            return {};
+        }
+        std::copy_n(strip.begin(), transfer.BytesWritten, rows.begin() + transfer.YOffset * rowBytes);
+    }
+    return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength, false);
+}
+
+}  // namespace
+
+// Resolution, layout and file transfer as applications negotiate them, and
+// the crop delivered by each mechanism. This must be the first test to open
+// Orvendel-testcam.ds: the source reopened in one process remembers the size
+// of the camera seen last.
+TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
+    CameraChoice rgb(TestPatternCameras()[3].symbolicLink);  // delivers the pattern unchanged
+    TwainApp app(FakeDsmEntry);
+    ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
+    // The camera's own size from the start, before anything streams.
+    TW_IMAGELAYOUT layout{};
+    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_TRUE(SameFrame(layout.Frame, Inches(0, 0, 1280 / 96.0, 720 / 96.0)));
+    EXPECT_EQ(app.Current(ICAP_PHYSICALHEIGHT), std::vector<TW_UINT32>{Fix32Item(7.5)});
+
+    // A range of resolutions; X and Y move together, and the physical size
+    // with them. Off the whole numbers is rounded.
+    CapContainer range = app.Query(ICAP_XRESOLUTION, MSG_GET);
+    ASSERT_EQ(range.conType, TWON_RANGE);
+    ASSERT_EQ(range.items.size(), 5u);
+    EXPECT_EQ(range.items[4], Fix32Item(96));
+    EXPECT_EQ(app.SetCap(ICAP_XRESOLUTION, TWTY_FIX32, range.items[0]), TWRC_SUCCESS);
+    EXPECT_EQ(app.Current(ICAP_YRESOLUTION), std::vector<TW_UINT32>{range.items[0]});
+    EXPECT_EQ(app.Current(ICAP_PHYSICALHEIGHT),
+              std::vector<TW_UINT32>{Fix32Item(720 / Fix32Value(range.items[0]))});
+    EXPECT_EQ(app.SetCap(ICAP_YRESOLUTION, TWTY_FIX32, Fix32Item(191.6)), TWRC_CHECKSTATUS);
+    EXPECT_EQ(app.Current(ICAP_XRESOLUTION), std::vector<TW_UINT32>{Fix32Item(192)});
+
+    // Frames at 192 dots per inch, so half an inch is 96 pixels.
+    const PixelRect crop{96, 96, 97, 64};  // an odd width, across a bar edge
+    const struct {
+        TW_FRAME asked;
+        TW_UINT16 result;
+        PixelRect used;
+    } frames[] = {
+        {Inches(0.5, 0.5, 1.2, 1.2), TWRC_CHECKSTATUS, {96, 96, 134, 134}},  // rounded
+        {Inches(6, 3, 8, 4), TWRC_CHECKSTATUS, {1152, 576, 128, 144}},       // clipped
+        {Inches(2, 2, 1, 3), TWRC_FAILURE, {}},                              // right of left
+        {Inches(7, 4, 9, 5), TWRC_FAILURE, {}},                              // past the picture
+        {LayoutFor(crop, 192).Frame, TWRC_SUCCESS, crop},
+    };
+    for (const auto& frame : frames) {
+        layout.Frame = frame.asked;
+        EXPECT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), frame.result);
+        if (frame.result == TWRC_FAILURE) {
+            EXPECT_EQ(app.Condition(), TWCC_BADVALUE);
+            continue;
+        }
+        EXPECT_TRUE(SameFrame(layout.Frame, LayoutFor(frame.used, 192).Frame)) << frame.used.left;
+        ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+        EXPECT_TRUE(SameFrame(layout.Frame, LayoutFor(frame.used, 192).Frame)) << frame.used.left;
+    }
+    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout), TWRC_SUCCESS);
+    EXPECT_TRUE(SameFrame(layout.Frame, Inches(0, 0, 1280 / 192.0, 720 / 192.0)));
+    layout.Frame = LayoutFor(crop, 192).Frame;
+    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+
+    // A file format we do not write is refused.
+    TW_SETUPFILEXFER file{"x.tif", TWFF_TIFF, 0};
+    EXPECT_EQ(app.Refusal(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWCC_BADVALUE);
+
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "orvendel-files";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const struct {
+        TW_UINT16 mechanism;
+        TW_UINT16 format;
+        const char* name;
+    } transfers[] = {
+        {TWSX_NATIVE, 0, ""}, {TWSX_MEMORY, 0, ""}, {TWSX_FILE, TWFF_BMP, "crop.bmp"},
+        {TWSX_FILE, TWFF_PNG, "crop.png"},
+    };
+    for (const auto& transfer : transfers) {
+        SCOPED_TRACE(transfer.mechanism * 10 + transfer.format);
+        ASSERT_EQ(app.SetCap(ICAP_XFERMECH, TWTY_UINT16, transfer.mechanism), TWRC_SUCCESS);
+        const std::filesystem::path path = folder / transfer.name;
+        if (transfer.mechanism == TWSX_FILE) {
+            // A file that is there already is replaced; the folder itself,
+            // which no file can replace, fails and leaves nothing behind.
+            std::ofstream(path) << "old";
+            file = TW_SETUPFILEXFER{{}, transfer.format, 0};
+            std::strcpy(file.FileName, folder.string().c_str());
+            ASSERT_EQ(app.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
+            EXPECT_EQ(app.Current(ICAP_IMAGEFILEFORMAT), std::vector<TW_UINT32>{transfer.format});
+        }
+        ASSERT_EQ(app.Enable(false), TWRC_SUCCESS);
+        ASSERT_EQ(app.Pump(), MSG_XFERREADY);
+        TW_IMAGEINFO info{};
+        ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        EXPECT_EQ(info.ImageWidth, crop.width);
+        EXPECT_EQ(info.ImageLength, crop.height);
+        EXPECT_EQ(FromFix32(info.XResolution), 192);
+        ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+        EXPECT_TRUE(SameFrame(layout.Frame, LayoutFor(crop, 192).Frame));
+        if (transfer.mechanism == TWSX_FILE) {
+            auto files = [&] { return std::distance(std::filesystem::directory_iterator(folder), {}); };
+            auto before = files();
+            EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWCC_FILEWRITEERROR);
+            EXPECT_EQ(files(), before);
+            std::strcpy(file.FileName, path.string().c_str());
+            ASSERT_EQ(app.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
+        }
+        CapturedFrame picture = TransferImage(app, transfer.mechanism, path.wstring());
+        EXPECT_TRUE(SamePicture(picture, PatternPart(crop)));
+        if (transfer.mechanism == TWSX_FILE) {
+            char magic[4] = {};
+            std::ifstream(path, std::ios::binary).read(magic, 4);
+            EXPECT_EQ(std::string(magic, 2), transfer.format == TWFF_PNG ? "\x89P" : "BM");
+        }
+        EXPECT_EQ(app.Pending(MSG_ENDXFER), 0);
+        EXPECT_EQ(app.Pump(), MSG_CLOSEDSREQ);
+        ASSERT_EQ(app.Disable(), TWRC_SUCCESS);
+    }
+    EXPECT_EQ(app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
+    std::filesystem::remove_all(folder);
+}
+
+// An application that runs the whole transfer, disables and closes the source
+// from inside its callback: the manager unloads the source there, then reads
+// its identity and returns into its window procedure.
+TEST(DirectSource, ClosingFromInsideTheCallbackLeavesTheSourceLoaded) {
+    TwainApp app(FakeDsmEntry);
+    ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
+    CapturedFrame picture;
+    bool closed = false;
+    fake.callback = [&](TW_UINT16 message) {
+        TW_HANDLE dib = nullptr;
+        if (message != MSG_XFERREADY ||
+            app.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) != TWRC_XFERDONE) {
+            return;
+        }
+        picture = TakeDib(dib);
+        closed = app.Pending(MSG_ENDXFER) == 0 && app.Disable() == TWRC_SUCCESS &&
+                 app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source) == TWRC_SUCCESS;
+    };
+    ASSERT_EQ(app.Enable(false), TWRC_SUCCESS);
+    ASSERT_EQ(app.Pump(), MSG_XFERREADY);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(picture.width, TEST_PATTERN_WIDTH);
+    EXPECT_EQ(fake.module, nullptr);  // the manager let go of it...
+    EXPECT_NE(GetModuleHandleW(L"Orvendel-testcam.ds"), nullptr);  // ...but it stays
+    EXPECT_EQ(fake.deliveries.back().originId, app.source.Id);
+    fake.callback = nullptr;
+    ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
+    EXPECT_EQ(app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
 }
 
 TEST(DirectSource, A2xManagerGetsEachSignalOnceOnTheApplicationThread) {
