@@ -109,15 +109,6 @@ TEST_F(ManagerAcquire, ANativeSessionAndTheNextOne) {
     EXPECT_EQ(app.Pump(), MSG_CLOSEDSREQ);
     EXPECT_EQ(app.Disable(), TWRC_SUCCESS);
     EXPECT_EQ(app.signals, (std::vector<TW_UINT16>{MSG_XFERREADY, MSG_CLOSEDSREQ}));
-
-    // Opened again, before the camera opens, layout and physical size agree
-    // on the size it had.
-    ASSERT_EQ(app.CallManager(DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
-    ASSERT_EQ(app.CallManager(DAT_IDENTITY, MSG_OPENDS, &app.source), TWRC_SUCCESS);
-    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
-    EXPECT_EQ(Fix32Item(FromFix32(layout.Frame.Right)), Fix32Item(TEST_PATTERN_WIDTH / 96.0));
-    EXPECT_EQ(app.Current(ICAP_PHYSICALWIDTH),
-              std::vector<TW_UINT32>{Fix32Item(TEST_PATTERN_WIDTH / 96.0)});
 }
 
 TEST_F(ManagerAcquire, MemoryTransferOfTheCameraChosenInTheSourceWindow) {
