@@ -81,6 +81,8 @@ TEST(TwainContainers, BytesFollowThePublishedLayoutsAndBadOnesAreRefused) {
               (std::vector<uint8_t>{4, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0}));
     CapContainer array = Enumeration(TWTY_FIX32, {Fix32Item(96), Fix32Item(0.5)}, 0);
     array.conType = TWON_ARRAY;
+    choice.defaultIndex = 1;
+    const CapContainer empty{TWON_ARRAY, TWTY_UINT16, {}};
     CapContainer range{TWON_RANGE, TWTY_INT16, {0xfffffff6u, 10, 1, 2, 3}};
     // Every field 4 bytes wide, whatever the item type.
     EXPECT_EQ(EncodeContainer(range),
@@ -89,20 +91,23 @@ TEST(TwainContainers, BytesFollowThePublishedLayoutsAndBadOnesAreRefused) {
     EXPECT_TRUE(EncodeContainer(CapContainer{TWON_RANGE, TWTY_INT16, {1, 2}}).empty());
     // A signed 16-bit item comes back sign-extended.
     for (const CapContainer& original :
-         {one, choice, array, range, OneValue(TWTY_INT16, 0xffffffffu)}) {
+         {one, choice, array, empty, range, OneValue(TWTY_INT16, 0xffffffffu)}) {
         std::vector<uint8_t> encoded = EncodeContainer(original);
         CapContainer decoded;
         ASSERT_TRUE(DecodeContainer(original.conType, encoded.data(), encoded.size(), decoded));
+        EXPECT_EQ(decoded.conType, original.conType);
         EXPECT_EQ(decoded.itemType, original.itemType);
         EXPECT_EQ(decoded.items, original.items);
         EXPECT_EQ(decoded.currentIndex, original.currentIndex);
+        EXPECT_EQ(decoded.defaultIndex, original.defaultIndex);
     }
 
     CapContainer out;
     const std::pair<TW_UINT16, std::vector<uint8_t>> refused[] = {
         {TWON_ONEVALUE, {4, 0, 2, 0, 0}},  // one byte short
-        // An enumeration announcing more items than its bytes hold.
+        // Enumerations announcing more items than their bytes hold.
         {TWON_ENUMERATION, {4, 0, 0xff, 0xff, 0xff, 0x7f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {TWON_ENUMERATION, {4, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         {TWON_ONEVALUE, {8, 0, 0, 0, 0, 0}},  // a frame: never exchanged
         {TWON_RANGE, std::vector<uint8_t>(21, 0)},  // one byte short
         {TWON_RANGE, {8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
@@ -121,6 +126,7 @@ TEST(TwainCapabilities, NegotiationKeepsToWhatTheCameraOffers) {
     EXPECT_EQ(caps.Set(ICAP_XFERMECH, OneValue(TWTY_FIX32, Fix32Item(0))).conditionCode,
               TWCC_BADVALUE);
     ASSERT_EQ(caps.Query(ICAP_XFERMECH, CapQuery::Get, answer).returnCode, TWRC_SUCCESS);
+    EXPECT_EQ(answer.conType, TWON_ENUMERATION);
     EXPECT_EQ(answer.items, (std::vector<TW_UINT32>{TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY}));
     EXPECT_EQ(answer.currentIndex, 2u);
     EXPECT_EQ(answer.defaultIndex, 0u);
@@ -138,7 +144,11 @@ TEST(TwainCapabilities, NegotiationKeepsToWhatTheCameraOffers) {
     EXPECT_EQ(caps.XferCount(), -1);
     EXPECT_EQ(caps.Set(CAP_XFERCOUNT, OneValue(TWTY_INT16, 0)).conditionCode, TWCC_BADVALUE);
     EXPECT_EQ(caps.Set(CAP_XFERCOUNT, OneValue(TWTY_UINT32, 40000)).conditionCode, TWCC_BADVALUE);
+    EXPECT_EQ(caps.Set(CAP_XFERCOUNT, OneValue(TWTY_INT16, 1)).returnCode, TWRC_SUCCESS);
+    EXPECT_EQ(caps.XferCount(), 1);
     EXPECT_EQ(caps.Set(CAP_INDICATORS, OneValue(TWTY_BOOL, 2)).conditionCode, TWCC_BADVALUE);
+    EXPECT_EQ(caps.Set(CAP_INDICATORS, OneValue(TWTY_BOOL, 0)).returnCode, TWRC_SUCCESS);
+    EXPECT_FALSE(caps.Indicators());
     EXPECT_EQ(caps.Set(ICAP_PIXELTYPE, OneValue(TWTY_UINT16, TWPT_GRAY)).conditionCode,
               TWCC_BADVALUE);
 
@@ -164,7 +174,7 @@ TEST(TwainCapabilities, NegotiationKeepsToWhatTheCameraOffers) {
         {ICAP_XRESOLUTION, OneValue(TWTY_FIX32, answer.items[0]), TWRC_SUCCESS, low},
         {ICAP_YRESOLUTION, OneValue(TWTY_UINT16, 300), TWRC_SUCCESS, 300},
         {ICAP_XRESOLUTION, OneValue(TWTY_FIX32, Fix32Item(149.75)), TWRC_CHECKSTATUS, 150},
-        {ICAP_YRESOLUTION, OneValue(TWTY_FIX32, Fix32Item(low - 1)), TWRC_CHECKSTATUS, low},
+        {ICAP_YRESOLUTION, OneValue(TWTY_FIX32, Fix32Item(0.5)), TWRC_CHECKSTATUS, low},
         {ICAP_XRESOLUTION, OneValue(TWTY_UINT32, 40000), TWRC_CHECKSTATUS, high},
         {ICAP_XRESOLUTION, CapContainer{TWON_RANGE, TWTY_FIX32, {0, 0, 0, 0, Fix32Item(200)}},
          TWRC_SUCCESS, 200},
@@ -231,7 +241,8 @@ TEST(TwainImage, PackedDibsAreCheckedAndSentAsTopDownRgbRowsInWholeFrames) {
     ASSERT_TRUE(ViewPackedDib(dib.data(), dib.size(), picture));
     EXPECT_FALSE(ViewPackedDib(dib.data(), dib.size() - 1, picture));  // last row cut
     EXPECT_FALSE(ViewPackedDib(dib.data(), 39, picture));
-    for (auto [offset, value] : {std::pair{8, -2}, {14, 32}, {16, 1}}) {  // top-down, 32-bit, RLE
+    // Top-down, 32-bit, RLE, a header larger than the block.
+    for (auto [offset, value] : {std::pair{8, -2}, {14, 32}, {16, 1}, {0, 1000}}) {
         std::vector<uint8_t> odd = dib;
         std::memcpy(&odd[offset], &value, 4);
         EXPECT_FALSE(ViewPackedDib(odd.data(), odd.size(), picture)) << offset;
@@ -298,6 +309,8 @@ TEST(TwainImage, FramesInInchesBecomePixelRectsAndCropsHoldExactlyTheirPixels) {
                                            height, back),
                                   FrameFit::Exact);
                         ASSERT_EQ(back, rect) << dotsPerInch;
+                        ASSERT_EQ(LayoutFor(rect, dotsPerInch).PageNumber, 1u);
+                        ASSERT_EQ(LayoutFor(rect, dotsPerInch).DocumentNumber, 1u);
                     }
                     std::vector<uint8_t> out(PackedDibBytes(rect.width, rect.height), 0x55);
                     WriteCroppedDib(picture, rect, 72, out.data());
@@ -343,7 +356,7 @@ TEST(TwainImage, FramesInInchesBecomePixelRectsAndCropsHoldExactlyTheirPixels) {
     // A crop set for one camera, taken by a smaller one.
     EXPECT_EQ(ClipToPicture({10, 20, 30, 40}, 640, 480), (PixelRect{10, 20, 30, 40}));
     EXPECT_EQ(ClipToPicture({600, -5, 100, 40}, 640, 480), (PixelRect{600, 0, 40, 35}));
-    EXPECT_EQ(ClipToPicture({700, 0, 100, 40}, 640, 480), (PixelRect{0, 0, 640, 480}));
+    EXPECT_EQ(ClipToPicture({640, 0, 100, 40}, 640, 480), (PixelRect{0, 0, 640, 480}));
 
     EXPECT_EQ(PackedDibBytes(1, 1), 44u);
     EXPECT_EQ(PackedDibBytes(16384, 16384), 40u + 49152u * 16384u);
