@@ -13,9 +13,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "camera/camera.h"
 #include "camera/devices.h"
+#include "camera_worker.h"
 #include "twain_app.h"
 
 namespace {
@@ -331,4 +335,20 @@ TEST(DirectSource, ClosingOutOfOrderIsRefusedAndReopeningStartsAfresh) {
     EXPECT_EQ(FindSourceWindow(), nullptr);
     EXPECT_EQ(app.SetCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
     EXPECT_EQ(app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
+}
+
+// The worker runs whatever camera task it is given; one that throws (an
+// allocation for a huge frame) is a failed operation, not the end of the
+// host, and the tasks after it still run.
+TEST(CameraWorker, ATaskThatThrowsFailsAloneAndTheWorkerGoesOn) {
+    CameraWorker worker;
+    worker.Start();
+    bool ran = false;
+    worker.Post([](Camera&) { throw std::bad_alloc(); });
+    worker.Run([](Camera&) { throw std::length_error("frame"); });
+    worker.Run([&](Camera& camera) { ran = !camera.IsOpen(); });
+    EXPECT_TRUE(ran);
+    worker.Stop();
+    worker.Run([&](Camera&) { ran = false; });  // a stopped worker runs nothing, and returns
+    EXPECT_TRUE(ran);
 }
