@@ -15,11 +15,14 @@
 #include <fstream>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "camera/camera.h"
 #include "camera/devices.h"
 #include "camera_worker.h"
+#include "platform/win_handles.h"
 #include "twain_app.h"
 
 namespace {
@@ -351,4 +354,50 @@ TEST(CameraWorker, ATaskThatThrowsFailsAloneAndTheWorkerGoesOn) {
     worker.Stop();
     worker.Run([&](Camera&) { ran = false; });  // a stopped worker runs nothing, and returns
     EXPECT_TRUE(ran);
+}
+
+// A host that ends with the source's window open and its preview running:
+// the process's other threads die wherever they are, perhaps holding one of
+// the source's locks, and nothing at the exit may wait for them. The session
+// runs on a thread of its own that keeps the preview painting (under the
+// preview lock) when the main thread ends the process.
+TEST(DirectSource, DISABLED_ExitWhileTheWindowPaints) {
+    std::thread([] {
+        TwainApp app(FakeDsmEntry);
+        if (OpenUnderFakeManager(L"Orvendel-testcam.ds", app) != TWRC_SUCCESS ||
+            app.Enable(true) != TWRC_SUCCESS) {
+            ExitProcess(2);
+        }
+        HWND preview = GetDlgItem(FindSourceWindow(), IDC_TWAIN_PREVIEW);
+        for (;;) {
+            RedrawWindow(preview, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+            app.Pump(1, false);
+        }
+    }).detach();
+    wchar_t delay[16] = L"1000";
+    GetEnvironmentVariableW(L"ORVENDEL_EXIT_DELAY", delay, 16);
+    Sleep(static_cast<DWORD>(_wtoi(delay)));
+    ExitProcess(0);
+}
+
+TEST(DirectSource, TheHostExitsWithTheSourceWindowOpen) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) +
+                           L"\" --gtest_also_run_disabled_tests "
+                           L"--gtest_filter=DirectSource.DISABLED_ExitWhileTheWindowPaints";
+    for (int run = 0; run < 3; ++run) {
+        SetEnvironmentVariableW(L"ORVENDEL_EXIT_DELAY", std::to_wstring(900 + 37 * run).c_str());
+        STARTUPINFOW startup{sizeof(startup)};
+        PROCESS_INFORMATION child{};
+        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &child));
+        UniqueKernelHandle process(child.hProcess), thread(child.hThread);
+        bool ended = WaitForSingleObject(child.hProcess, 15000) == WAIT_OBJECT_0;
+        if (!ended) TerminateProcess(child.hProcess, 3);
+        DWORD code = 0;
+        GetExitCodeProcess(child.hProcess, &code);
+        ASSERT_TRUE(ended) << "run " << run << " hung at exit";
+        ASSERT_EQ(code, 0u) << run;
+    }
 }
