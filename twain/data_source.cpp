@@ -513,7 +513,7 @@ TW_UINT16 DataSource::ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) {
 TW_UINT16 DataSource::SetupFileTransfer(TW_UINT16 msg, TW_SETUPFILEXFER& setup) {
     if (msg == MSG_SET) {
         // Only a name that ends inside its 255 characters, for a format we write.
-        const char* end = static_cast<const char*>(std::memchr(setup.FileName, 0, sizeof(setup.FileName)));
+        const void* end = std::memchr(setup.FileName, 0, sizeof(setup.FileName));
         if (!end || end == setup.FileName) return Fail(TWCC_BADVALUE);
         CapContainer format{TWON_ONEVALUE, TWTY_UINT16, {setup.Format}};
         CapResult set = caps_.Set(ICAP_IMAGEFILEFORMAT, format);

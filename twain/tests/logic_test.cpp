@@ -319,7 +319,8 @@ TEST(TwainImage, FramesInInchesBecomePixelRectsAndCropsHoldExactlyTheirPixels) {
                     ASSERT_EQ(crop.width * 1000 + crop.height, rect.width * 1000 + rect.height);
                     for (int32_t y = 0; y < crop.height; ++y) {
                         for (int32_t x = 0; x < crop.width; ++x) {
-                            ASSERT_EQ(std::memcmp(PixelAt(crop, x, y), PixelAt(picture, x + left, y + top), 3), 0);
+                            const uint8_t* original = PixelAt(picture, x + left, y + top);
+                            ASSERT_EQ(std::memcmp(PixelAt(crop, x, y), original, 3), 0);
                         }
                         const uint8_t* padding = PixelAt(crop, crop.width, y);
                         ASSERT_TRUE(std::all_of(padding, PixelAt(crop, 0, y) + crop.stride,
