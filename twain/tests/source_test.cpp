@@ -131,39 +131,6 @@ bool SameFrame(const TW_FRAME& a, const TW_FRAME& b) {
     return std::memcmp(&a, &b, sizeof(TW_FRAME)) == 0;
 }
 
-// The image waiting in the source, by the mechanism set: a DIB, strips of
-// rows into a buffer of the preferred size, or the file at `path`.
-CapturedFrame TransferImage(TwainApp& app, TW_UINT16 mechanism, const std::wstring& path) {
-    if (mechanism == TWSX_NATIVE) {
-        TW_HANDLE dib = nullptr;
-        return app.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE ? TakeDib(dib)
-                                                                                      : CapturedFrame{};
-    }
-    if (mechanism == TWSX_FILE) {
-        return app.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE
-                   ? ReadPictureFile(path)
-                   : CapturedFrame{};
-    }
-    TW_SETUPMEMXFER sizes{};
-    TW_IMAGEINFO info{};
-    app.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes);
-    app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
-    const uint32_t rowBytes = RgbRowBytes(info.ImageWidth);
-    std::vector<uint8_t> rows(rowBytes * info.ImageLength), strip(sizes.Preferred);
-    TW_IMAGEMEMXFER transfer{};
-    TW_UINT16 result = TWRC_SUCCESS;
-    while (result == TWRC_SUCCESS) {
-        transfer = TW_IMAGEMEMXFER{};
-        transfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, sizes.Preferred, strip.data()};
-        result = app.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
-        if (result == TWRC_FAILURE || transfer.YOffset + transfer.Rows > rows.size() / rowBytes) {
-            return {};
-        }
-        std::copy_n(strip.begin(), transfer.BytesWritten, rows.begin() + transfer.YOffset * rowBytes);
-    }
-    return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength, false);
-}
-
 }  // namespace
 
 // Resolution, layout and file transfer as applications negotiate them, and
@@ -248,7 +215,7 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
             std::strcpy(file.FileName, path.string().c_str());
             ASSERT_EQ(app.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
         }
-        CapturedFrame picture = TransferImage(app, transfer.mechanism, path.wstring());
+        CapturedFrame picture = app.Transfer(transfer.mechanism, path.wstring());
         EXPECT_TRUE(SamePicture(picture, PatternPart(crop)));
         if (transfer.mechanism == TWSX_FILE) {
             char magic[4] = {};
@@ -388,7 +355,8 @@ TEST(DirectSource, TheHostExitsWithTheSourceWindowOpen) {
                            L"--gtest_filter=DirectSource.DISABLED_ExitWhileTheWindowPaints";
     for (int run = 0; run < 3; ++run) {
         SetEnvironmentVariableW(L"ORVENDEL_EXIT_DELAY", std::to_wstring(900 + 37 * run).c_str());
-        STARTUPINFOW startup{sizeof(startup)};
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
         PROCESS_INFORMATION child{};
         ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                    nullptr, &startup, &child));

@@ -7,6 +7,7 @@
 #include <wincodec.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -20,6 +21,7 @@
 #include "capture/jpeg_win.h"
 #include "ds_capabilities.h"
 #include "ds_image.h"
+#include "platform/win_handles.h"
 #include "settings/settings.h"
 #include "source_window.h"
 #include "twain_protocol.h"
@@ -210,6 +212,53 @@ struct TwainApp {
         TW_PENDINGXFERS pending{NOT_FAILED, 0};
         Call(DG_CONTROL, DAT_PENDINGXFERS, msg, &pending);
         return pending.Count;
+    }
+
+    // The image waiting in the source, by the mechanism set: a DIB, the file
+    // at `path`, or strips of rows in buffers of the preferred size, into
+    // place and through a handle by turns. Empty on any failure, or when a
+    // strip says something other than the rows it brought.
+    CapturedFrame Transfer(TW_UINT16 mechanism, const std::wstring& path = {}) {
+        if (mechanism == TWSX_NATIVE) {
+            TW_HANDLE dib = nullptr;
+            bool done = Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE;
+            return done ? TakeDib(dib) : CapturedFrame{};
+        }
+        if (mechanism == TWSX_FILE) {
+            bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
+            return done ? ReadPictureFile(path) : CapturedFrame{};
+        }
+        TW_SETUPMEMXFER sizes{};
+        TW_IMAGEINFO info{};
+        Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes);
+        Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+        const uint32_t rowBytes = RgbRowBytes(info.ImageWidth), height = info.ImageLength;
+        std::vector<uint8_t> rows(rowBytes * height);
+        UniqueGlobal handle(GlobalAlloc(GHND, sizes.Preferred));
+        TW_UINT16 result = TWRC_SUCCESS;
+        uint32_t done = 0;
+        for (int strip = 0; result != TWRC_XFERDONE; ++strip) {
+            if (done >= height) return {};
+            TW_IMAGEMEMXFER transfer{};
+            bool viaHandle = strip % 2 == 1;
+            uint8_t* place = &rows[done * rowBytes];
+            TW_UINT32 room = std::min<TW_UINT32>(sizes.Preferred, (height - done) * rowBytes);
+            transfer.Memory = {TWMF_APPOWNS | (viaHandle ? TWMF_HANDLE : TWMF_POINTER), room,
+                               viaHandle ? handle.get() : place};
+            result = Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
+            if (result == TWRC_FAILURE || transfer.BytesPerRow != rowBytes ||
+                transfer.YOffset != done || transfer.BytesWritten != transfer.Rows * rowBytes ||
+                transfer.Rows > height - done) {
+                return {};
+            }
+            if (viaHandle) {
+                std::memcpy(place, GlobalLock(handle.get()), transfer.BytesWritten);
+                GlobalUnlock(handle.get());
+            }
+            done += transfer.Rows;
+        }
+        if (done != height) return {};
+        return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength, false);
     }
 
     // Passes every message to the source first, as the protocol asks, and
