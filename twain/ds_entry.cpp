@@ -1,12 +1,16 @@
 #include <windows.h>
 
+#include "camera/devices.h"
 #include "data_source.h"
 
+namespace {
 #if defined(SNAPWARD_TWAIN_TESTCAM)
-constexpr bool TEST_PATTERN_CAMERAS = true;
+void AddTestCameras() { EnableTestPatternCameras(); }
+constexpr void (*TEST_CAMERAS)() = AddTestCameras;
 #else
-constexpr bool TEST_PATTERN_CAMERAS = false;
+constexpr void (*TEST_CAMERAS)() = nullptr;
 #endif
+}  // namespace
 
 namespace {
 
@@ -14,7 +18,7 @@ HINSTANCE module = nullptr;
 DataSource* made = nullptr;
 
 DataSource& Source() {
-    static DataSource source(module, TEST_PATTERN_CAMERAS);
+    static DataSource source(module, TEST_CAMERAS);
     made = &source;
     return source;
 }
