@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
+#include <iterator>
 
 #include "capture_test_support.h"
 #include "ui/resource_ids.h"
@@ -211,53 +212,68 @@ constexpr wchar_t OPEN_FAILED[] = L"Failed to open camera. Try another device or
 constexpr wchar_t NO_WEBCAMS[] = L"No webcams detected. Connect a camera and click Refresh.";
 constexpr wchar_t NO_MEDIA_FOUNDATION[] = L"mfplat=d;mf=d;mfreadwrite=d;mscoree,mshtml=";
 
-// The program with one misbehaving camera saved as its device (and listed by
-// the development build): what the dialog's status line says, in order, as
-// the camera fails and comes back by itself; the capture key meanwhile never
-// takes the program down.
+// The development build with misbehaving cameras, chosen one after the other
+// in the dialog: what the status line says, in order, as each fails and comes
+// back by itself, and whether the capture key then captures. Then the program
+// where Windows has no Media Foundation: it starts and says so.
 struct CameraScenario {
-    const wchar_t* program;
-    const wchar_t* camera;  // after "snapward-testpattern:"; null for none
-    const wchar_t* dllOverrides;
+    const wchar_t* camera;  // after "snapward-testpattern:"
     std::vector<const wchar_t*> statuses;
 };
 
 const CameraScenario CAMERA_SCENARIOS[] = {
-    {L"Snapward-testcam.exe", L"nv12?name=Unplugged&unplug=60&replug=2500", nullptr, {DISCONNECTED, READY}},
-    {L"Snapward-testcam.exe", L"yuy2?name=Held&busy=C00D3704&for=2500", nullptr, {IN_USE, READY}},
-    {L"Snapward-testcam.exe", L"rgb24?name=Taken&busy=C00D3EA3&for=1500", nullptr, {IN_USE, READY}},
-    {L"Snapward-testcam.exe", L"rgb24?name=Private&privacy=open&for=2500", nullptr, {BLOCKED, READY}},
-    {L"Snapward-testcam.exe", L"rgb24?name=Private2&privacy=read&for=2000", nullptr, {BLOCKED, READY}},
+    {L"nv12?name=Unplugged&unplug=30&replug=1500", {DISCONNECTED, READY}},
+    {L"yuy2?name=Held&busy=C00D3704&for=800", {IN_USE, READY}},
+    {L"rgb24?name=Taken&busy=C00D3EA3&for=800", {IN_USE, READY}},
+    {L"rgb24?name=Private&privacy=open&for=800", {BLOCKED, READY}},
+    {L"rgb24?name=Private2&privacy=read&for=800", {BLOCKED, READY}},
     // More than a 32-bit process may allocate for one picture: refused at the open.
-    {L"Snapward-testcam.exe", L"rgb24?name=Huge&huge=16384x16384", nullptr, {OPEN_FAILED}},
-    // Windows without Media Foundation: the program starts and says so.
-    {L"Snapward.exe", nullptr, NO_MEDIA_FOUNDATION, {NO_WEBCAMS}},
+    {L"rgb24?name=Huge&huge=16384x16384", {OPEN_FAILED}},
 };
 
-TEST_F(E2eMainPath, MisbehavingCamerasAreNamedInTheStatusLineAndRecoverBySelf) {
-    for (const CameraScenario& scenario : CAMERA_SCENARIOS) {
-        const std::wstring link = scenario.camera ? std::wstring(L"snapward-testpattern:") + scenario.camera : L"";
-        SCOPED_TRACE(testing::Message() << std::string(link.begin(), link.end()));
-        SaveSettings(Settings{link, 0, L"", VK_F10});
-        std::vector<std::pair<std::wstring, std::wstring>> environment{{L"SNAPWARD_TEST_CAMERAS", link}};
-        if (scenario.dllOverrides) environment.emplace_back(L"WINEDLLOVERRIDES", scenario.dllOverrides);
-        Program program;
-        ASSERT_TRUE(program.Start(scenario.program, false, environment));
-        // Every status seen, for the failure message.
-        std::string seen;
-        std::wstring last;
-        for (const wchar_t* status : scenario.statuses) {
-            EXPECT_TRUE(WaitFor([&] {
-                const std::wstring now = ControlText(program.dialog, IDC_STATUS);
-                if (now != last) seen += " | " + std::string(now.begin(), now.end());
-                last = now;
-                return now == status;
-            })) << "waited for \"" << std::string(status, status + wcslen(status)) << "\", saw" << seen;
-        }
-        EXPECT_EQ(KeyCaptures(VK_F10, std::chrono::seconds(10)), scenario.statuses.back() == READY);
-        ASSERT_TRUE(program.CloseDialog());
-        ASSERT_TRUE(program.Exit());
+// Waits for each status in turn; the failure message lists all it saw.
+void ExpectStatuses(HWND dialog, const std::vector<const wchar_t*>& statuses) {
+    std::string seen;
+    std::wstring last;
+    for (const wchar_t* status : statuses) {
+        EXPECT_TRUE(WaitFor([&] {
+            const std::wstring now = ControlText(dialog, IDC_STATUS);
+            if (now != last) seen += " | " + std::string(now.begin(), now.end());
+            last = now;
+            return now == status;
+        })) << "waited for \"" << std::string(status, status + wcslen(status)) << "\", saw" << seen;
     }
+}
+
+TEST_F(E2eMainPath, MisbehavingCamerasAreNamedInTheStatusLineAndRecoverBySelf) {
+    std::wstring listed = L"!";
+    for (const CameraScenario& scenario : CAMERA_SCENARIOS) {
+        listed += std::wstring(L"snapward-testpattern:") + scenario.camera + L";";
+    }
+    SaveSettings(Settings{listed.substr(1, listed.find(L';') - 1), 0, L"", VK_F10});
+    Program program;
+    ASSERT_TRUE(program.Start(L"Snapward-testcam.exe", false, {{L"SNAPWARD_TEST_CAMERAS", listed}}));
+    const HWND combo = GetDlgItem(program.dialog, IDC_DEVICE_COMBO);
+    for (size_t i = 0; i < std::size(CAMERA_SCENARIOS); ++i) {
+        const CameraScenario& scenario = CAMERA_SCENARIOS[i];
+        SCOPED_TRACE(testing::Message() << std::wstring(scenario.camera).c_str());
+        if (i > 0) {  // chosen from the list, as the user would
+            SendMessageTimeoutW(combo, CB_SETCURSEL, i, 0, SMTO_NORMAL, 5000, nullptr);
+            SendMessageTimeoutW(program.dialog, WM_COMMAND, MAKEWPARAM(IDC_DEVICE_COMBO, CBN_SELCHANGE),
+                                reinterpret_cast<LPARAM>(combo), SMTO_NORMAL, 10000, nullptr);
+        }
+        ExpectStatuses(program.dialog, scenario.statuses);
+        EXPECT_EQ(KeyCaptures(VK_F10, std::chrono::seconds(5)), scenario.statuses.back() == READY);
+    }
+    ASSERT_TRUE(program.CloseDialog());
+    ASSERT_TRUE(program.Exit());
+
+    Program bare;
+    ASSERT_TRUE(bare.Start(L"Snapward.exe", false, {{L"WINEDLLOVERRIDES", NO_MEDIA_FOUNDATION}}));
+    ExpectStatuses(bare.dialog, {NO_WEBCAMS});
+    EXPECT_FALSE(KeyCaptures(VK_F10, std::chrono::seconds(1)));
+    ASSERT_TRUE(bare.CloseDialog());
+    ASSERT_TRUE(bare.Exit());
 }
 
 // A camera that takes 1.5 s to start and then ramps its exposure: the cold
