@@ -199,22 +199,30 @@ void CaptureDialog::OnInitDialog() {
 
 void CaptureDialog::FillDeviceList() {
     ResetRecovery();
+    devices = environment.enumerateCameras();
+    if (devices.empty()) {
+        ShowDeviceList(0);
+        SetStatus(STATUS_NO_WEBCAMS);
+        return;
+    }
+    const int selection = ChooseDeviceIndex(devices, settings->DeviceSymLink);
+    ShowDeviceList(selection);
+    OpenSelectedDevice(selection);
+}
+
+// The combo box shows `devices` (or the "none found" entry) with `selection`
+// chosen; -1 chooses none.
+void CaptureDialog::ShowDeviceList(int selection) {
     const HWND combo = ::GetDlgItem(dialog, IDC_DEVICE_COMBO);
     ::SendMessageW(combo, CB_RESETCONTENT, 0, 0);
-    devices = environment.enumerateCameras();
-
     for (const CameraDevice& device : devices) {
         ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(device.friendlyName.c_str()));
     }
     if (devices.empty()) {
         ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(NO_DEVICES_ENTRY));
-        ::SendMessageW(combo, CB_SETCURSEL, 0, 0);
-        SetStatus(STATUS_NO_WEBCAMS);
-        return;
+        selection = 0;
     }
-    const int selection = ChooseDeviceIndex(devices, settings->DeviceSymLink);
     ::SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
-    OpenSelectedDevice(selection);
 }
 
 void CaptureDialog::OpenSelectedDevice(int index) {
@@ -355,45 +363,27 @@ void CaptureDialog::LetCameraGo() {
 // let go when it has gone and opened again when it is back. While it is away
 // no other camera is opened in its place: that stays the user's choice.
 void CaptureDialog::OnCameraChange() {
-    const HWND combo = ::GetDlgItem(dialog, IDC_DEVICE_COMBO);
     devices = environment.enumerateCameras();
-    ::SendMessageW(combo, CB_RESETCONTENT, 0, 0);
-    for (const CameraDevice& device : devices) {
-        ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(device.friendlyName.c_str()));
-    }
     int saved = -1;
     for (size_t i = 0; i < devices.size(); ++i) {
         if (devices[i].symbolicLink == settings->DeviceSymLink) saved = static_cast<int>(i);
     }
     if (camera->IsOpen() && saved >= 0) {
-        ::SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(saved), 0);
+        ShowDeviceList(saved);
         return;
     }
     if (camera->IsOpen() || (waitingForDevice && saved < 0)) {
         // Ours has gone; the list shows no choice until it is back or the
         // user makes one.
         LetCameraGo();
+        ShowDeviceList(-1);
         ShowCameraProblem(CAMERA_ERROR_INVALIDATED);
         waitingForDevice = true;
-        if (devices.empty()) {
-            ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(NO_DEVICES_ENTRY));
-            ::SendMessageW(combo, CB_SETCURSEL, 0, 0);
-        } else {
-            ::SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
-        }
         return;
     }
-    if (devices.empty()) {
-        ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(NO_DEVICES_ENTRY));
-        ::SendMessageW(combo, CB_SETCURSEL, 0, 0);
-        SetStatus(STATUS_NO_WEBCAMS);
-        return;
-    }
-    // Nothing was open (no camera at all, or ours has come back): open as the
+    // Nothing was open (no camera at all, or ours has come back): as the
     // dialog's start would.
-    const int selection = saved >= 0 ? saved : ChooseDeviceIndex(devices, settings->DeviceSymLink);
-    ::SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
-    OpenSelectedDevice(selection);
+    FillDeviceList();
 }
 
 void CaptureDialog::OnCapture() {

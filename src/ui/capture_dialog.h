@@ -76,6 +76,7 @@ struct CaptureDialog {
     INT_PTR HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void OnInitDialog();
     void FillDeviceList();
+    void ShowDeviceList(int selection);
     void OpenSelectedDevice(int index);
     // Camera trouble: shown, and recovered from without the user.
     void StartPreview();
