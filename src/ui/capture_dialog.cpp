@@ -274,7 +274,9 @@ void CaptureDialog::StartPreview() {
 // Runs with the preview timer: shows what the preview thread found wrong, plans
 // the camera's recovery, and says "Ready" again once frames come back.
 void CaptureDialog::CheckCamera() {
-    if (!camera->IsOpen()) return;
+    // While the saved camera is away, only its return changes anything (the
+    // capture key may open it meanwhile, without a preview).
+    if (!camera->IsOpen() || waitingForDevice) return;
     const CameraError error = camera->previewError();
     if (error == CAMERA_ERROR_NONE) {
         if (shownProblem != CAMERA_ERROR_NONE && camera->firstFrameTime()) {
@@ -368,11 +370,11 @@ void CaptureDialog::OnCameraChange() {
     for (size_t i = 0; i < devices.size(); ++i) {
         if (devices[i].symbolicLink == settings->DeviceSymLink) saved = static_cast<int>(i);
     }
-    if (camera->IsOpen() && saved >= 0) {
+    if (saved >= 0 && camera->IsOpen() && !waitingForDevice) {
         ShowDeviceList(saved);
         return;
     }
-    if (camera->IsOpen() || (waitingForDevice && saved < 0)) {
+    if (saved < 0 && (camera->IsOpen() || waitingForDevice)) {
         // Ours has gone; the list shows no choice until it is back or the
         // user makes one.
         LetCameraGo();
