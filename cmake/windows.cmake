@@ -16,8 +16,10 @@ if(MINGW)
   add_compile_options(-msse2 -mfpmath=sse)
 endif()
 
+# No mfplat, mf or mfreadwrite: Media Foundation is loaded at run time, so that
+# the program and the data source start where Windows has none.
 set(SNAPWARD_SYSTEM_LIBS
-    mfplat mfreadwrite mf mfuuid windowscodecs ole32 oleaut32 uuid
+    mfuuid windowscodecs ole32 oleaut32 uuid
     comctl32 shlwapi shell32 user32 gdi32 advapi32 version)
 
 configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/snapward_version.h @ONLY)
@@ -61,7 +63,8 @@ if(SNAPWARD_TESTS)
 
   if(WINDOWS_TEST_SOURCES)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
-    target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main)
+    # The tests make Media Foundation samples and types of their own.
+    target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main mfplat)
     # The dialog tests need template 101 in their own module.
     target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc)
     add_test(NAME wine.windows_tests COMMAND windows_tests)

@@ -6,8 +6,9 @@ wine_env() {
   export WINEPREFIX="$(cd "$1" && pwd)/prefix"
   export WINEARCH=win32
   export WINEDEBUG=-all
-  # No Mono or Gecko install prompts: the program needs neither.
-  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # No Mono or Gecko install prompts: the program needs neither. Overrides a
+  # caller set (a test that takes Media Foundation away) are kept.
+  export WINEDLLOVERRIDES="mscoree,mshtml=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 }
 
 # Starts Xvfb on a free display; prints "display pid".

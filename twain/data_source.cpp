@@ -88,8 +88,8 @@ void FillSourceIdentity(TW_IDENTITY& identity) {
     CopyName(identity.ProductName, TWAIN_PRODUCT_NAME);
 }
 
-DataSource::DataSource(HINSTANCE module, bool testPatternCameras)
-    : module_(module), testPatternCameras_(testPatternCameras) {}
+DataSource::DataSource(HINSTANCE module, void (*addTestCameras)())
+    : module_(module), addTestCameras_(addTestCameras) {}
 
 DataSource::~DataSource() {
     ui_.Destroy();
@@ -193,7 +193,7 @@ TW_UINT16 DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
 TW_UINT16 DataSource::OpenSource(TW_IDENTITY* origin, TW_IDENTITY* identity) {
     if (state_ >= DsState::Enabled) DisableSource();
     if (state_ == DsState::Open) CloseSource();
-    if (testPatternCameras_) EnableTestPatternCameras();
+    if (addTestCameras_) addTestCameras_();
 
     WNDCLASSEXW signalClass{};
     signalClass.cbSize = sizeof(signalClass);
@@ -342,7 +342,6 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     preview_.Clear();
     worker_.Run([&](Camera& camera) {
         if (!(reuse && camera.IsOpen()) && !camera.Open(link)) return;
-        openedAt_ = std::chrono::steady_clock::now();
         width = camera.width();
         height = camera.height();
         result = CameraOpen::Opened;
@@ -608,8 +607,9 @@ void DataSource::StartGrab() {
         // crowded 32-bit host) makes it a failed grab: the application's
         // thread waits for the result either way.
         try {
-            // Frames read and dropped after the open, as the capture key does.
-            DiscardFramesUntil(camera, openedAt_ + CAMERA_SETTLE_TIME);
+            // Frames read and dropped until the camera has settled, as the
+            // capture key does.
+            SettleCamera(camera);
             result.dib = FinishImage(CaptureDib(camera), crop, dotsPerInch, result.frame);
         } catch (...) {
             result.dib.reset();

@@ -33,9 +33,11 @@ void FillSourceIdentity(TW_IDENTITY& identity);
 
 class DataSource {
 public:
-    // `module` owns the source's window classes; `testPatternCameras` adds
-    // the built-in test-pattern cameras to the devices found.
-    DataSource(HINSTANCE module, bool testPatternCameras);
+    // `module` owns the source's window classes; `addTestCameras`, when given,
+    // adds the development build's test-pattern cameras to the devices found
+    // (a function rather than a flag, so that the shipped source links none
+    // of their code).
+    DataSource(HINSTANCE module, void (*addTestCameras)());
     ~DataSource();
     DataSource(const DataSource&) = delete;
     DataSource& operator=(const DataSource&) = delete;
@@ -103,7 +105,7 @@ private:
     std::wstring ReadyText() const;
 
     HINSTANCE module_;
-    bool testPatternCameras_;
+    void (*addTestCameras_)();
     DsState state_ = DsState::Closed;
     TW_UINT16 condition_ = TWCC_SUCCESS;
 
@@ -126,7 +128,6 @@ private:
     std::optional<size_t> chosenCamera_;
     int32_t frameWidth_ = 0;
     int32_t frameHeight_ = 0;
-    std::chrono::steady_clock::time_point openedAt_;  // worker thread only
 
     // The layout the application set, in camera pixels; none for the whole
     // picture, whatever camera ends up taking it.

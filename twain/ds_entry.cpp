@@ -2,15 +2,16 @@
 
 #include <memory>
 
+#include "camera/devices.h"
 #include "data_source.h"
 
-#if defined(SNAPWARD_TWAIN_TESTCAM)
-constexpr bool TEST_PATTERN_CAMERAS = true;
-#else
-constexpr bool TEST_PATTERN_CAMERAS = false;
-#endif
-
 namespace {
+#if defined(SNAPWARD_TWAIN_TESTCAM)
+void AddTestCameras() { EnableTestPatternCameras(); }
+constexpr void (*TEST_CAMERAS)() = AddTestCameras;
+#else
+constexpr void (*TEST_CAMERAS)() = nullptr;
+#endif
 
 HINSTANCE module = nullptr;
 // Made on first use, on the application's thread. Not a function-local
@@ -18,7 +19,7 @@ HINSTANCE module = nullptr;
 std::unique_ptr<DataSource> source;
 
 DataSource& Source() {
-    if (!source) source = std::make_unique<DataSource>(module, TEST_PATTERN_CAMERAS);
+    if (!source) source = std::make_unique<DataSource>(module, TEST_CAMERAS);
     return *source;
 }
 

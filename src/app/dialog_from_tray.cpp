@@ -24,6 +24,8 @@ void OpenDialogFromTray() {
     // Tray clicks reach us through the dialog's own modal loop: one dialog only.
     if (tray.dialogOpen) return;
     tray.dialogOpen = true;
+    // The dialog has the camera now, and closes it when it is done.
+    if (tray.window) KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);
 
     CaptureDialog::Show(nullptr, tray.instance, tray.settings, tray.camera);
 

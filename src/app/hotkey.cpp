@@ -1,6 +1,5 @@
 #include "app/hotkey.h"
 
-#include <chrono>
 #include <cwchar>
 #include <iterator>
 #include <string>
@@ -20,8 +19,6 @@ constexpr wchar_t HOTKEY_FAILED_FORMAT[] =
     L"pick a different one.";
 constexpr wchar_t NO_HOTKEY_TEXT[] = L"No capture hotkey set. Open the app and click Change to set one.";
 constexpr wchar_t NO_CAMERA_TEXT[] = L"No camera open. Open the app and select a device first.";
-constexpr wchar_t HOTKEY_CAPTURE_FAILED_TEXT[] =
-    L"Capture failed. Camera may be in use by another application.";
 constexpr wchar_t CAPTURED_TEXT[] = L"Captured to clipboard.";
 
 }  // namespace
@@ -51,28 +48,39 @@ void CaptureFromHotkey(HWND owner) {
     if (!tray.camera) return;
     Camera& camera = *tray.camera;
 
-    if (!camera.IsOpen() && tray.settings && !tray.settings->DeviceSymLink.empty()) {
-        // A camera that has only just started delivers dark frames; one that
-        // was already running is captured from at once.
-        if (camera.Open(tray.settings->DeviceSymLink)) {
-            DiscardFramesUntil(camera, std::chrono::steady_clock::now() + CAMERA_SETTLE_TIME);
-        }
+    const bool saved = tray.settings && !tray.settings->DeviceSymLink.empty();
+    if (!camera.IsOpen() && saved && !camera.Open(tray.settings->DeviceSymLink)) {
+        // A device that told us why (unplugged, held, blocked) is named as
+        // such; anything else is the plain "no camera".
+        const CameraProblem problem = ClassifyCameraError(camera.lastError());
+        const bool told = problem != CameraProblem::None && problem != CameraProblem::Other;
+        ShowTrayBalloon(SNAPWARD_TITLE, told ? CaptureFailedText(camera.lastError()) : NO_CAMERA_TEXT);
+        return;
     }
     if (!camera.IsOpen()) {
         ShowTrayBalloon(SNAPWARD_TITLE, NO_CAMERA_TEXT);
         return;
     }
 
+    // A camera that has only just started delivers dark frames; one that has
+    // been streaming is captured from at once.
+    SettleCamera(camera);
     UniqueGlobal dib = CaptureDib(camera);
     if (!dib) {
+        const CameraError error = camera.lastError();
         // Outside the dialog the capture key alone keeps the camera open. A
         // device that failed (unplugged, taken by another program) is let go,
         // so that the next press opens it afresh instead of failing on the
         // stale reader until the dialog has been shown again.
-        if (!tray.dialogOpen) camera.Close();
-        ShowTrayBalloon(SNAPWARD_TITLE, HOTKEY_CAPTURE_FAILED_TEXT);
+        if (!tray.dialogOpen) {
+            KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);
+            camera.Close();
+        }
+        ShowTrayBalloon(SNAPWARD_TITLE, CaptureFailedText(error));
         return;
     }
+    // Warm for the next press; every capture restarts the wait.
+    if (!tray.dialogOpen && tray.window) SetTimer(tray.window, CAMERA_IDLE_TIMER_ID, CAMERA_IDLE_RELEASE_MS, nullptr);
 
     switch (PutDibOnClipboard(owner, std::move(dib))) {
     case ClipboardHandOver::Copied:
@@ -85,4 +93,10 @@ void CaptureFromHotkey(HWND owner) {
         ShowTrayBalloon(SNAPWARD_TITLE, CLIPBOARD_REFUSED_TEXT);
         break;
     }
+}
+
+void ReleaseIdleCamera() {
+    TrayWindow& tray = Tray();
+    if (tray.window) KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);
+    if (!tray.dialogOpen && tray.camera) tray.camera->Close();
 }

@@ -61,6 +61,9 @@ void ShowTrayMenu(HWND window) {
     SetForegroundWindow(owner);
     const UINT command = static_cast<UINT>(TrackPopupMenu(
         menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN, point.x, point.y, 0, owner, nullptr));
+    // Documented for menus of the notification area: without a message of its
+    // own after the menu, the owner's next menu can close as soon as it opens.
+    PostMessageW(owner, WM_NULL, 0, 0);
     menu.reset();
     // Run the command from the queue, once the menu has gone.
     if (command >= ID_TRAY_OPEN && command <= ID_TRAY_SUPPORT) {
@@ -159,6 +162,9 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_HOTKEY:
         if (wParam == CAPTURE_HOTKEY_ID) CaptureFromHotkey(window);
+        break;
+    case WM_TIMER:
+        if (wParam == CAMERA_IDLE_TIMER_ID) ReleaseIdleCamera();
         break;
     case WM_DESTROY:
         RemoveTrayIcon();

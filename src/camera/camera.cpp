@@ -1,6 +1,9 @@
 #include "camera/camera.h"
 
+#include <algorithm>
 #include <chrono>
+#include <exception>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -82,6 +85,12 @@ bool Camera::IsOpen() const {
     return reader_ != nullptr;
 }
 
+std::optional<std::chrono::steady_clock::time_point> Camera::firstFrameTime() const {
+    const int64_t ticks = firstFrameTicks_.load();
+    if (ticks == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+}
+
 bool Camera::Open(const std::wstring& symbolicLink) {
     // A callback that reopened the camera would release the reader under its
     // own loop.
@@ -90,10 +99,13 @@ bool Camera::Open(const std::wstring& symbolicLink) {
     }
     Close();
     if (!opener_) {
+        lastError_.store(CAMERA_ERROR_NO_PICTURE);
         return false;
     }
-    std::unique_ptr<VideoReader> reader = opener_(symbolicLink);
+    CameraError error = CAMERA_ERROR_NONE;
+    std::unique_ptr<VideoReader> reader = opener_(symbolicLink, error);
     if (!reader) {
+        lastError_.store(error != CAMERA_ERROR_NONE ? error : CAMERA_ERROR_NO_PICTURE);
         return false;
     }
     // Negotiated on the side and installed only on success: a device whose
@@ -101,6 +113,7 @@ bool Camera::Open(const std::wstring& symbolicLink) {
     // where a capture would read it with a size of 0 x 0.
     Negotiated chosen;
     if (!NegotiateFormat(*reader, chosen)) {
+        lastError_.store(CAMERA_ERROR_NO_FORMAT);
         return false;
     }
     ReaderHold hold(*this, ReadPriority::Still);
@@ -109,6 +122,9 @@ bool Camera::Open(const std::wstring& symbolicLink) {
     height_ = chosen.height;
     subtype_ = chosen.subtype;
     defaultStride_ = chosen.defaultStride;
+    lastError_.store(CAMERA_ERROR_NONE);
+    previewError_.store(CAMERA_ERROR_NONE);
+    firstFrameTicks_.store(0);
     return true;
 }
 
@@ -151,6 +167,33 @@ bool Camera::GrabFrame(CapturedFrame& frame) {
 }
 
 bool Camera::Grab(CapturedFrame& frame, ReadPriority priority) {
+    CameraError error = CAMERA_ERROR_NO_PICTURE;
+    const bool grabbed = [&] {
+        // A frame of a large camera is tens of megabytes; in a 32-bit process
+        // (ours, or a scanning application hosting the data source) that
+        // allocation can fail. It is a failed grab, never an exception that
+        // ends the thread, and with it the process.
+        try {
+            return GrabOnce(frame, priority, error);
+        } catch (const std::bad_alloc&) {
+            error = CAMERA_ERROR_OUT_OF_MEMORY;
+        } catch (const std::exception&) {
+            error = CAMERA_ERROR_NO_PICTURE;
+        }
+        return false;
+    }();
+    if (grabbed) {
+        lastError_.store(CAMERA_ERROR_NONE);
+        int64_t none = 0;
+        firstFrameTicks_.compare_exchange_strong(
+            none, std::chrono::steady_clock::now().time_since_epoch().count());
+    } else {
+        lastError_.store(error);
+    }
+    return grabbed;
+}
+
+bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& error) {
     for (int attempt = 0; attempt < GRAB_ATTEMPTS; ++attempt) {
         // Held per read, not per grab, so that a still capture waits for at
         // most one preview read.
@@ -159,14 +202,17 @@ bool Camera::Grab(CapturedFrame& frame, ReadPriority priority) {
             return false;
         }
         bool converted = false;
-        const ReadOutcome outcome = reader_->ReadSample([&](const SampleView& sample) {
-            if (converted || sample.data == nullptr || sample.length <= 0) {
-                return;
-            }
-            const int32_t stride = sample.stride != 0 ? sample.stride : defaultStride_;
-            converted = ConvertFrame(sample.data, sample.length, width_, height_,
-                                     SampleLayout{subtype_, stride}, frame);
-        });
+        CameraError readError = CAMERA_ERROR_NONE;
+        const ReadOutcome outcome = reader_->ReadSample(
+            [&](const SampleView& sample) {
+                if (converted || sample.data == nullptr || sample.length <= 0) {
+                    return;
+                }
+                const int32_t stride = sample.stride != 0 ? sample.stride : defaultStride_;
+                converted = ConvertFrame(sample.data, sample.length, width_, height_,
+                                         SampleLayout{subtype_, stride}, frame);
+            },
+            readError);
         switch (outcome) {
         case ReadOutcome::Sample:
         case ReadOutcome::NoSample:
@@ -177,6 +223,7 @@ bool Camera::Grab(CapturedFrame& frame, ReadPriority priority) {
         case ReadOutcome::EndOfStream:
         case ReadOutcome::StreamError:
         case ReadOutcome::Failed:
+            if (readError != CAMERA_ERROR_NONE) error = readError;
             return false;
         }
     }
@@ -216,8 +263,11 @@ bool Camera::StartPreview(FrameCallback callback) {
 void Camera::PreviewLoop() {
     previewLoopOwner = this;
     CapturedFrame frame;  // one buffer for the whole run
+    std::chrono::milliseconds retry{0};
     while (running_.load()) {
         if (Grab(frame, ReadPriority::Preview)) {
+            retry = std::chrono::milliseconds{0};
+            previewError_.store(CAMERA_ERROR_NONE);
             // The reader is not held here: a still capture may read while the
             // callback draws.
             std::lock_guard<std::mutex> lock(callbackLock_);
@@ -225,14 +275,23 @@ void Camera::PreviewLoop() {
                 frameCallback_(frame.pixels.data(), frame.width, frame.height, frame.stride);
             }
         } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(PREVIEW_RETRY_SLEEP_MS));
+            previewError_.store(lastError_.load());
+            retry = retry.count() == 0 ? PREVIEW_RETRY_FIRST : std::min(2 * retry, PREVIEW_RETRY_MAX);
+            std::unique_lock<std::mutex> lock(retryLock_);
+            retryWake_.wait_for(lock, retry, [this] { return !running_.load(); });
         }
     }
     previewLoopOwner = nullptr;
 }
 
 void Camera::StopPreview() {
-    running_.exchange(false);
+    {
+        // Under the lock, so that a back-off wait cannot miss the change
+        // between its check and its sleep.
+        std::lock_guard<std::mutex> lock(retryLock_);
+        running_.store(false);
+    }
+    retryWake_.notify_all();
     // Called by the callback: the loop ends when the callback returns; the
     // thread is joined later from another thread.
     if (OnPreviewThread()) {
@@ -258,13 +317,17 @@ void Camera::Close() {
         subtype_ = PixelFormat::Unknown;
         defaultStride_ = 0;
     }
+    previewError_.store(CAMERA_ERROR_NONE);
+    firstFrameTicks_.store(0);
     // Released outside the hold: shutting a device down can take a while and
     // a waiting GrabFrame only needs to see that the camera is closed.
 }
 
-void DiscardFramesUntil(Camera& camera, std::chrono::steady_clock::time_point until) {
+void SettleCamera(Camera& camera) {
     CapturedFrame discarded;
-    while (std::chrono::steady_clock::now() < until) {
+    for (;;) {
+        const auto first = camera.firstFrameTime();
+        if (first && std::chrono::steady_clock::now() >= *first + CAMERA_SETTLE_TIME) return;
         if (!camera.GrabFrame(discarded)) return;
     }
 }

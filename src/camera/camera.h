@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -20,13 +21,27 @@ using FrameCallback = std::function<void(const uint8_t* pixels, int32_t width, i
                                          int32_t stride)>;
 
 constexpr int GRAB_ATTEMPTS = 10;
-constexpr int PREVIEW_RETRY_SLEEP_MS = 30;
+// After a failed preview grab the loop waits before it reads again, twice as
+// long after each further failure up to the cap: a device that is gone or held
+// by another program is not hammered, and one that recovers is seen within a
+// second.
+constexpr std::chrono::milliseconds PREVIEW_RETRY_FIRST{30};
+constexpr std::chrono::milliseconds PREVIEW_RETRY_MAX{1000};
 
-// How long a camera just opened from closed streams before a still is kept.
-// Webcams start with a guessed exposure and correct it from the frames they
-// stream; most settle within a few hundred milliseconds. Counted in time rather
-// than frames because frame rates range from 5 to 60 a second.
+// How long a camera streams, counted from the first frame it delivers, before
+// a still is kept. Webcams start with a guessed exposure and correct it from
+// the frames they stream; most settle within a few hundred milliseconds.
+// Counted from the first frame, not from the open: a webcam takes 0.5 to 2
+// seconds to start, and a deadline counted from the open would have passed
+// before its first, darkest frames arrived. Time rather than frames because
+// frame rates range from 5 to 60 a second.
 constexpr std::chrono::milliseconds CAMERA_SETTLE_TIME{500};
+
+// The error of a grab that failed without the device saying why (no frame in
+// all attempts, a frame that could not be converted): E_FAIL.
+constexpr CameraError CAMERA_ERROR_NO_PICTURE = static_cast<CameraError>(0x80004005u);
+// The error of an open that found no usable format: MF_E_INVALIDMEDIATYPE.
+constexpr CameraError CAMERA_ERROR_NO_FORMAT = static_cast<CameraError>(0xC00D36B4u);
 
 // Largest frame a device may negotiate. Every size derived from width and
 // height (3 * width, height * stride) then fits in int32, and a device that
@@ -57,6 +72,14 @@ public:
     void StopPreview();
     void Close();
     bool IsOpen() const;
+    // Why the last Open or grab failed (0 after a success); any thread.
+    CameraError lastError() const { return lastError_.load(); }
+    // While the preview's grabs keep failing, why the latest one failed; 0
+    // while it delivers frames (or has not tried yet). Any thread.
+    CameraError previewError() const { return previewError_.load(); }
+    // When the device delivered its first frame since it was opened, or
+    // nullopt before that. Any thread.
+    std::optional<std::chrono::steady_clock::time_point> firstFrameTime() const;
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
     PixelFormat subtype() const { return subtype_; }
@@ -74,6 +97,7 @@ private:
 
     static bool NegotiateFormat(VideoReader& reader, Negotiated& chosen);
     bool Grab(CapturedFrame& frame, ReadPriority priority);
+    bool GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& error);
     void PreviewLoop();
     bool OnPreviewThread() const;
 
@@ -101,12 +125,22 @@ private:
 
     std::thread previewThread_;
     std::atomic<bool> running_{false};
+    // Lets StopPreview cut a back-off wait short.
+    std::mutex retryLock_;
+    std::condition_variable retryWake_;
+
+    std::atomic<CameraError> lastError_{CAMERA_ERROR_NONE};
+    std::atomic<CameraError> previewError_{CAMERA_ERROR_NONE};
+    // steady_clock ticks of the first frame since Open; 0 for none yet.
+    std::atomic<int64_t> firstFrameTicks_{0};
 
     FrameCallback frameCallback_;
     std::mutex callbackLock_;  // guards frameCallback_; held while it runs
 };
 
-// Reads and drops frames until `until`. The device only streams while it is
-// read, so waiting without reading would not let its exposure settle. A failed
-// read ends the wait early; the capture that follows then reports it.
-void DiscardFramesUntil(Camera& camera, std::chrono::steady_clock::time_point until);
+// Reads and drops frames until the camera has streamed for CAMERA_SETTLE_TIME
+// since its first frame; returns at once for a camera that has. A device only
+// streams while it is read, so waiting without reading would not let its
+// exposure settle. A failed grab ends the wait early; the capture that follows
+// then reports it.
+void SettleCamera(Camera& camera);

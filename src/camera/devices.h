@@ -17,12 +17,30 @@ struct CameraDevice {
 std::vector<CameraDevice> EnumerateCameras();
 
 // Opens a device by symbolic link: a test-pattern camera when enabled and the
-// link is one of theirs, else the platform's device. Null on failure.
-std::unique_ptr<VideoReader> OpenCameraReader(const std::wstring& symbolicLink);
+// link is one of theirs, else the platform's device. Null on failure, with
+// `error` saying why when the device told us.
+std::unique_ptr<VideoReader> OpenCameraReader(const std::wstring& symbolicLink, CameraError& error);
 
-// Development build only: adds the built-in test-pattern cameras to the list
-// (process-wide; tests switch them off again when done).
+// Cameras that are not the platform's: development builds add the test-pattern
+// cameras through this, so that the shipped program carries none of their code.
+struct ExtraCameras {
+    std::vector<CameraDevice> (*enumerate)() = nullptr;  // listed after the platform's
+    bool (*owns)(const std::wstring& symbolicLink) = nullptr;
+    std::unique_ptr<VideoReader> (*open)(const std::wstring& symbolicLink, CameraError& error) = nullptr;
+};
+// Process-wide; null for none. `extra` must outlive its use.
+void SetExtraCameras(const ExtraCameras* extra);
+
+// Development builds only (defined with the test-pattern cameras): lists them,
+// with the extra, misbehaving cameras named in the environment variable
+// SNAPWARD_TEST_CAMERAS (links joined by ';'; a leading '!' lists them before
+// the four plain pattern cameras).
+// Process-wide; tests switch them off again when done.
 void EnableTestPatternCameras(bool enabled = true);
 
+// Starts COM and Media Foundation for this thread and the process. False when
+// Media Foundation cannot be had (Windows N editions without the Media Feature
+// Pack): then no camera is listed and every open fails, and the rest of the
+// program works on.
 bool StartMediaFoundation();
 void StopMediaFoundation();

@@ -6,7 +6,9 @@
 #include <mfreadwrite.h>
 
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <mutex>
 
 #include "camera/devices.h"
 #include "capture/jpeg_win.h"
@@ -19,12 +21,71 @@ namespace {
 constexpr ULONG MEDIA_FOUNDATION_VERSION = 0x00020070;  // MF_VERSION of the Windows 7 SDK
 constexpr DWORD FIRST_VIDEO_STREAM = static_cast<DWORD>(MF_SOURCE_READER_FIRST_VIDEO_STREAM);
 
-// Process-wide, touched only by the UI thread at start-up and exit.
+// Process-wide, touched only by the thread that starts and stops the camera
+// side: the program's UI thread, or the data source's camera thread.
 bool comStarted = false;
 bool mediaFoundationStarted = false;
 // CoInitializeEx said RPC_E_CHANGED_MODE: the thread already lives in another
 // apartment that is not ours to end, so we never uninitialise it.
 bool comOtherApartment = false;
+
+// Media Foundation is loaded at run time, not imported: Windows N and KN
+// editions lack it unless the Media Feature Pack is installed, and a program
+// (or a data source in a scanning application) that imported it would not
+// start there at all. Without it no camera is listed and every open fails.
+struct MediaFoundationApi {
+    HRESULT(WINAPI* startup)(ULONG version, DWORD flags) = nullptr;
+    HRESULT(WINAPI* shutdown)() = nullptr;
+    HRESULT(WINAPI* createAttributes)(IMFAttributes** attributes, UINT32 size) = nullptr;
+    HRESULT(WINAPI* createMediaType)(IMFMediaType** type) = nullptr;
+    HRESULT(WINAPI* enumDeviceSources)(IMFAttributes* filter, IMFActivate*** devices, UINT32* count) = nullptr;
+    HRESULT(WINAPI* createDeviceSource)(IMFAttributes* attributes, IMFMediaSource** source) = nullptr;
+    HRESULT(WINAPI* createSourceReaderFromMediaSource)(IMFMediaSource* source, IMFAttributes* attributes,
+                                                       IMFSourceReader** reader) = nullptr;
+};
+
+// Loaded by full path from the system folder, never from the program's own
+// folder or the current one, where a planted DLL would be run.
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return nullptr;
+    if (lstrlenW(name) + length + 1 >= MAX_PATH) return nullptr;
+    lstrcatW(path, L"\\");
+    lstrcatW(path, name);
+    return LoadLibraryW(path);
+}
+
+template <typename Function>
+bool Resolve(HMODULE module, const char* name, Function& function) {
+    if (!module) return false;
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return function != nullptr;
+}
+
+// All or nothing, once a process; the modules stay loaded until it ends, as
+// objects made from them may outlive any one user.
+const MediaFoundationApi* MediaFoundation() {
+    static std::once_flag loaded;
+    static MediaFoundationApi api;
+    static bool complete = false;
+    std::call_once(loaded, [] {
+        const HMODULE platform = LoadSystemLibrary(L"mfplat.dll");
+        const HMODULE sources = LoadSystemLibrary(L"mf.dll");
+        const HMODULE readers = LoadSystemLibrary(L"mfreadwrite.dll");
+        MediaFoundationApi found;
+        complete = Resolve(platform, "MFStartup", found.startup) &&
+                   Resolve(platform, "MFShutdown", found.shutdown) &&
+                   Resolve(platform, "MFCreateAttributes", found.createAttributes) &&
+                   Resolve(platform, "MFCreateMediaType", found.createMediaType) &&
+                   Resolve(sources, "MFEnumDeviceSources", found.enumDeviceSources) &&
+                   Resolve(sources, "MFCreateDeviceSource", found.createDeviceSource) &&
+                   Resolve(readers, "MFCreateSourceReaderFromMediaSource",
+                           found.createSourceReaderFromMediaSource);
+        if (complete) api = found;
+    });
+    return complete ? &api : nullptr;
+}
 
 struct SubtypeName {
     PixelFormat format;
@@ -107,9 +168,10 @@ public:
 
     bool SetPartialType(PixelFormat subtype) override {
         const GUID* guid = SubtypeOfFormat(subtype);
-        if (!guid) return false;
+        const MediaFoundationApi* mf = MediaFoundation();
+        if (!guid || !mf) return false;
         ComPtr<IMFMediaType> type;
-        if (FAILED(MFCreateMediaType(&type))) return false;
+        if (FAILED(mf->createMediaType(&type))) return false;
         if (FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video))) return false;
         if (FAILED(type->SetGUID(MF_MT_SUBTYPE, *guid))) return false;
         if (FAILED(reader_->SetCurrentMediaType(FIRST_VIDEO_STREAM, nullptr, type.Get()))) return false;
@@ -140,14 +202,20 @@ public:
         return true;
     }
 
-    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,
+                           CameraError& error) override {
         DWORD streamIndex = 0;
         DWORD flags = 0;
         LONGLONG timestamp = 0;
         ComPtr<IMFSample> sample;
-        if (FAILED(reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample))) {
+        const HRESULT read =
+            reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample);
+        if (FAILED(read)) {
+            error = static_cast<CameraError>(read);
             return ReadOutcome::Failed;
         }
+        // The flag carries no code, and the reader must not be asked again:
+        // only a failed call says why (device gone, taken over).
         if (flags & MF_SOURCE_READERF_ERROR) return ReadOutcome::StreamError;
         if (flags & MF_SOURCE_READERF_ENDOFSTREAM) return ReadOutcome::EndOfStream;
         // The rows of a 2D buffer are measured with the type in force.
@@ -186,16 +254,18 @@ std::wstring ReadString(IMFActivate* device, const GUID& key) {
 
 std::vector<CameraDevice> EnumerateMediaFoundationCameras() {
     std::vector<CameraDevice> devices;
+    const MediaFoundationApi* mf = MediaFoundation();
+    if (!mf) return devices;
     UniqueCoTaskMem<IMFActivate*> array;
     UINT32 count = 0;
     {
         ComPtr<IMFAttributes> filter;
-        if (FAILED(MFCreateAttributes(&filter, 1))) return devices;
+        if (FAILED(mf->createAttributes(&filter, 1))) return devices;
         if (FAILED(filter->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE,
                                    MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID))) {
             return devices;
         }
-        if (FAILED(MFEnumDeviceSources(filter.Get(), array.put(), &count))) return devices;
+        if (FAILED(mf->enumDeviceSources(filter.Get(), array.put(), &count))) return devices;
     }
     if (!array.get()) return devices;
     // Each device object is owned before anything else happens, then the
@@ -291,7 +361,9 @@ void LockedSampleBuffer::Unlock() {
     view_ = SampleView{};
 }
 
-std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink) {
+std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink, CameraError& error) {
+    const MediaFoundationApi* mf = MediaFoundation();
+    if (!mf) return nullptr;
     // Only a link that names a device present now goes to MFCreateDeviceSource:
     // the Wine versions that we test on abort the process inside it, and for a
     // camera that has gone the answer is the same.
@@ -299,12 +371,15 @@ std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbo
     for (const CameraDevice& device : EnumerateMediaFoundationCameras()) {
         if (SameLink(device.symbolicLink, symbolicLink)) present = true;
     }
-    if (!present) return nullptr;
+    if (!present) {
+        error = CAMERA_ERROR_INVALIDATED;
+        return nullptr;
+    }
 
     ComPtr<IMFMediaSource> source;
     {
         ComPtr<IMFAttributes> device;
-        if (FAILED(MFCreateAttributes(&device, 2))) return nullptr;
+        if (FAILED(mf->createAttributes(&device, 2))) return nullptr;
         if (FAILED(device->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE,
                                    MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID))) {
             return nullptr;
@@ -313,16 +388,23 @@ std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbo
                                      symbolicLink.c_str()))) {
             return nullptr;
         }
-        if (FAILED(MFCreateDeviceSource(device.Get(), &source))) return nullptr;
+        // Privacy settings that deny us the camera fail here, with E_ACCESSDENIED.
+        const HRESULT created = mf->createDeviceSource(device.Get(), &source);
+        if (FAILED(created)) {
+            error = static_cast<CameraError>(created);
+            return nullptr;
+        }
     }
 
     // With FALSE the reader shuts the device source down when it is released.
     ComPtr<IMFAttributes> options;
-    if (SUCCEEDED(MFCreateAttributes(&options, 1))) {
+    if (SUCCEEDED(mf->createAttributes(&options, 1))) {
         options->SetUINT32(MF_SOURCE_READER_DISCONNECT_MEDIASOURCE_ON_SHUTDOWN, FALSE);
     }
     ComPtr<IMFSourceReader> reader;
-    if (FAILED(MFCreateSourceReaderFromMediaSource(source.Get(), options.Get(), &reader))) {
+    const HRESULT made = mf->createSourceReaderFromMediaSource(source.Get(), options.Get(), &reader);
+    if (FAILED(made)) {
+        error = static_cast<CameraError>(made);
         // Nothing else will: a source never shut down keeps the device busy.
         source->Shutdown();
         return nullptr;
@@ -347,7 +429,8 @@ bool StartMediaFoundation() {
         }
     }
     if (mediaFoundationStarted) return true;
-    if (FAILED(MFStartup(MEDIA_FOUNDATION_VERSION, MFSTARTUP_LITE))) return false;
+    const MediaFoundationApi* mf = MediaFoundation();
+    if (!mf || FAILED(mf->startup(MEDIA_FOUNDATION_VERSION, MFSTARTUP_LITE))) return false;
     mediaFoundationStarted = true;
     // Made here, on the UI thread, so that the preview thread decodes MJPG
     // frames with it even when this thread kept another apartment and the
@@ -359,7 +442,7 @@ bool StartMediaFoundation() {
 void StopMediaFoundation() {
     ReleaseWicImagingFactory();
     if (mediaFoundationStarted) {
-        MFShutdown();
+        MediaFoundation()->shutdown();
         mediaFoundationStarted = false;
     }
     if (comStarted) {

@@ -20,8 +20,9 @@
 std::vector<CameraDevice> EnumerateMediaFoundationCameras();
 
 // The device whose symbolic link matches, with a synchronous source reader
-// that shuts the device down when it is released; null when there is none.
-std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink);
+// that shuts the device down when it is released; null when there is none or
+// it cannot be opened, with `error` saying why when the platform told us.
+std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink, CameraError& error);
 
 // The seam over a source reader already made (in synchronous mode).
 std::unique_ptr<VideoReader> WrapSourceReader(Microsoft::WRL::ComPtr<IMFSourceReader> reader);

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -176,10 +179,200 @@ struct Canvas {
     }
 };
 
+
+using Clock = std::chrono::steady_clock;
+
+const PatternCamera* PlainCamera(const std::wstring& link) {
+    for (const PatternCamera& camera : PATTERN_CAMERAS) {
+        if (link == camera.symbolicLink) return &camera;
+    }
+    return nullptr;
+}
+
+bool ParseNumber(const std::wstring& text, int base, int64_t limit, int64_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    value = 0;
+    for (wchar_t c : text) {
+        int digit = -1;
+        if (c >= L'0' && c <= L'9') digit = c - L'0';
+        else if (base == 16 && c >= L'a' && c <= L'f') digit = c - L'a' + 10;
+        else if (base == 16 && c >= L'A' && c <= L'F') digit = c - L'A' + 10;
+        if (digit < 0) return false;
+        value = value * base + digit;
+    }
+    return value <= limit;
+}
+
+bool ParseInt(const std::wstring& text, int& value) {
+    int64_t parsed = 0;
+    if (!ParseNumber(text, 10, INT32_MAX, parsed)) return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+bool ParseSize(const std::wstring& text, int32_t& width, int32_t& height) {
+    const size_t x = text.find(L'x');
+    int w = 0, h = 0;
+    if (x == std::wstring::npos || !ParseInt(text.substr(0, x), w) || !ParseInt(text.substr(x + 1), h)) {
+        return false;
+    }
+    // Even sides: 4:2:0 and 4:2:2 pictures have whole chroma samples.
+    if (w < 2 || h < 2 || w % 2 != 0 || h % 2 != 0) return false;
+    width = w;
+    height = h;
+    return true;
+}
+
+bool ParseBehaviour(const std::wstring& query, TestCameraBehaviour& behaviour) {
+    size_t start = 0;
+    while (start <= query.size()) {
+        size_t end = query.find(L'&', start);
+        if (end == std::wstring::npos) end = query.size();
+        const std::wstring pair = query.substr(start, end - start);
+        const size_t equals = pair.find(L'=');
+        if (equals == std::wstring::npos) return false;
+        const std::wstring key = pair.substr(0, equals);
+        const std::wstring value = pair.substr(equals + 1);
+        int64_t code = 0;
+        bool good = true;
+        if (key == L"name") {
+            good = !value.empty();
+            behaviour.name = value;
+        } else if (key == L"slow") {
+            good = ParseInt(value, behaviour.slowStartMs);
+        } else if (key == L"ramp") {
+            good = ParseInt(value, behaviour.rampMs) && behaviour.rampMs > 0;
+        } else if (key == L"busy") {
+            const std::wstring digits = value.rfind(L"0x", 0) == 0 ? value.substr(2) : value;
+            good = ParseNumber(digits, 16, UINT32_MAX, code) && code != 0;
+            behaviour.busyError = static_cast<CameraError>(static_cast<uint32_t>(code));
+        } else if (key == L"privacy") {
+            good = value == L"open" || value == L"read";
+            behaviour.privacy = value == L"open" ? TestCameraBehaviour::Privacy::BlockOpen
+                                                 : TestCameraBehaviour::Privacy::BlockRead;
+        } else if (key == L"for") {
+            good = ParseInt(value, behaviour.conditionMs);
+        } else if (key == L"unplug") {
+            good = ParseInt(value, behaviour.unplugAfterFrames);
+        } else if (key == L"replug") {
+            good = ParseInt(value, behaviour.replugAfterMs);
+        } else if (key == L"huge") {
+            good = ParseSize(value, behaviour.hugeWidth, behaviour.hugeHeight);
+        } else if (key == L"noformat") {
+            good = value == L"1";
+            behaviour.noFormat = good;
+        } else {
+            good = false;
+        }
+        if (!good) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// What the process remembers of one pattern camera, as the system remembers a
+// device: whether it is plugged in, and since when another program or the
+// privacy settings have held it.
+struct CameraState {
+    bool opened = false;
+    Clock::time_point firstOpen;
+    bool present = true;
+    bool unpluggedOnce = false;
+    int framesDelivered = 0;
+};
+
+struct PatternCameraRegistry {
+    std::mutex lock;
+    std::map<std::wstring, CameraState> states;
+    std::vector<std::wstring> extraLinks;
+    bool extrasFirst = false;
+    void (*presenceListener)(bool arrived) = nullptr;
+};
+
+PatternCameraRegistry& Registry() {
+    static PatternCameraRegistry registry;
+    return registry;
+}
+
+bool ConditionHolds(const TestCameraBehaviour& behaviour, const CameraState& state) {
+    return behaviour.conditionMs < 0 ||
+           Clock::now() < state.firstOpen + std::chrono::milliseconds(behaviour.conditionMs);
+}
+
+void TellPresence(bool arrived) {
+    void (*listener)(bool) = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(Registry().lock);
+        listener = Registry().presenceListener;
+    }
+    if (listener) listener(arrived);
+}
+
+void PlugInLater(const std::wstring& link, int delayMs) {
+    try {
+        std::thread([link, delayMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            {
+                std::lock_guard<std::mutex> hold(Registry().lock);
+                Registry().states[link].present = true;
+            }
+            TellPresence(true);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: the camera stays unplugged, as a port that failed would.
+    }
+}
+
+// Darkens a sample in its own layout, as an underexposed picture: luma and
+// the blue-green-red bytes scaled down, chroma pulled toward grey.
+void Darken(PixelFormat format, int32_t pitch, double gain, std::vector<uint8_t>& bytes) {
+    const auto scale = [gain](uint8_t value) { return static_cast<uint8_t>(value * gain); };
+    const auto toGrey = [gain](uint8_t value) {
+        return static_cast<uint8_t>(128 + static_cast<int>((value - 128) * gain));
+    };
+    switch (format) {
+    case PixelFormat::NV12: {
+        const size_t luma = static_cast<size_t>(pitch) * PATTERN_HEIGHT;
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = i < luma ? scale(bytes[i]) : toGrey(bytes[i]);
+        break;
+    }
+    case PixelFormat::YUY2:
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = i % 2 == 0 ? scale(bytes[i]) : toGrey(bytes[i]);
+        break;
+    case PixelFormat::RGB24:
+    case PixelFormat::MJPG:
+    case PixelFormat::Unknown:
+        for (uint8_t& value : bytes) value = scale(value);
+        break;
+    }
+}
+
+// The bytes of one flat grey picture of a huge camera, and its row pitch.
+int64_t HugeSampleSize(PixelFormat format, int32_t width, int32_t height, int32_t& pitch) {
+    switch (format) {
+    case PixelFormat::NV12:
+        pitch = width;
+        return int64_t{width} * height * 3 / 2;
+    case PixelFormat::YUY2:
+        pitch = 2 * width;
+        return int64_t{pitch} * height;
+    default:
+        pitch = 3 * width;
+        return int64_t{pitch} * height;
+    }
+}
+
 class TestPatternReader final : public VideoReader {
 public:
-    TestPatternReader(PixelFormat subtype, JpegEncoder encoder)
-        : subtype_(subtype), encoder_(std::move(encoder)), background_(subtype), frame_(subtype) {
+    TestPatternReader(PixelFormat subtype, JpegEncoder encoder, std::wstring link,
+                      TestCameraBehaviour behaviour, CameraError streamError)
+        : subtype_(subtype),
+          encoder_(std::move(encoder)),
+          link_(std::move(link)),
+          behaviour_(std::move(behaviour)),
+          failure_(streamError),
+          background_(subtype),
+          frame_(subtype) {
         // Only the band below the bars changes from frame to frame: the rest
         // is drawn once.
         for (int bar = 0; bar < TEST_PATTERN_BAR_COUNT; ++bar) {
@@ -191,7 +384,9 @@ public:
     }
 
     // The RGB24 camera takes RGB24 straight away; the others only list their own type.
-    bool SetPartialType(PixelFormat subtype) override { return subtype == subtype_; }
+    bool SetPartialType(PixelFormat subtype) override {
+        return subtype == subtype_ && !behaviour_.noFormat;
+    }
 
     bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
         if (index != 0) {
@@ -208,41 +403,113 @@ public:
         return true;
     }
 
-    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,
+                           CameraError& error) override {
+        if (failure_ == CAMERA_ERROR_NONE && Unplugged()) failure_ = CAMERA_ERROR_INVALIDATED;
+        // A stream that failed stays failed, as a real one does: only a new
+        // open can bring the camera back.
+        if (failure_ != CAMERA_ERROR_NONE) {
+            error = failure_;
+            return ReadOutcome::Failed;
+        }
         WaitForNextFrame();
+        if (Unplugged()) {  // pulled out while we waited
+            error = failure_ = CAMERA_ERROR_INVALIDATED;
+            return ReadOutcome::Failed;
+        }
         Render(counter_++);
         SampleView sample;
-        if (subtype_ == PixelFormat::MJPG) {
-            if (!encoder_ || !encoder_(frame_.picture, jpeg_) || jpeg_.empty() ||
+        if (behaviour_.hugeWidth > 0) {
+            int32_t pitch = 0;
+            const int64_t size = HugeSampleSize(subtype_, behaviour_.hugeWidth, behaviour_.hugeHeight, pitch);
+            if (size > INT32_MAX) return ReadOutcome::NoSample;
+            // Made at the first read, as a driver allocates its buffers when
+            // the stream starts; may throw in a crowded 32-bit process.
+            if (huge_.empty()) huge_.assign(static_cast<size_t>(size), 128);
+            sample = SampleView{huge_.data(), static_cast<int32_t>(size), pitch};
+        } else if (subtype_ == PixelFormat::MJPG) {
+            const CapturedFrame* picture = &frame_.picture;
+            if (Exposure() < 1.0) {
+                dark_ = frame_.picture;
+                Darken(PixelFormat::MJPG, frame_.pitch, Exposure(), dark_.pixels);
+                picture = &dark_;
+            }
+            if (!encoder_ || !encoder_(*picture, jpeg_) || jpeg_.empty() ||
                 jpeg_.size() > static_cast<size_t>(INT32_MAX)) {
                 return ReadOutcome::NoSample;
             }
             sample.data = jpeg_.data();
             sample.length = static_cast<int32_t>(jpeg_.size());
         } else {
-            sample.data = frame_.picture.pixels.data();
-            sample.length = static_cast<int32_t>(frame_.picture.pixels.size());
+            const std::vector<uint8_t>* bytes = &frame_.picture.pixels;
+            if (Exposure() < 1.0) {
+                dark_.pixels = frame_.picture.pixels;
+                Darken(subtype_, frame_.pitch, Exposure(), dark_.pixels);
+                bytes = &dark_.pixels;
+            }
+            sample.data = bytes->data();
+            sample.length = static_cast<int32_t>(bytes->size());
             sample.stride = frame_.pitch;
         }
         onSample(sample);
+        CountDeliveredFrame();
         return ReadOutcome::Sample;
     }
 
 private:
     MediaFormat Format() const {
         MediaFormat format;
-        format.subtype = subtype_;
+        format.subtype = behaviour_.noFormat ? PixelFormat::Unknown : subtype_;
         format.width = PATTERN_WIDTH;
         format.height = PATTERN_HEIGHT;
         format.defaultStride = subtype_ == PixelFormat::MJPG ? 0 : frame_.pitch;
+        if (behaviour_.hugeWidth > 0) {
+            format.width = behaviour_.hugeWidth;
+            format.height = behaviour_.hugeHeight;
+            HugeSampleSize(subtype_, format.width, format.height, format.defaultStride);
+        }
         return format;
+    }
+
+    bool Unplugged() {
+        if (behaviour_.unplugAfterFrames < 0) return false;
+        std::lock_guard<std::mutex> hold(Registry().lock);
+        return !Registry().states[link_].present;
+    }
+
+    void CountDeliveredFrame() {
+        if (behaviour_.unplugAfterFrames < 0) return;
+        {
+            std::lock_guard<std::mutex> hold(Registry().lock);
+            CameraState& state = Registry().states[link_];
+            if (state.unpluggedOnce || ++state.framesDelivered < behaviour_.unplugAfterFrames) return;
+            state.unpluggedOnce = true;
+            state.present = false;
+        }
+        TellPresence(false);
+        if (behaviour_.replugAfterMs >= 0) PlugInLater(link_, behaviour_.replugAfterMs);
+    }
+
+    // 1 once auto-exposure has settled; from 0.1 up to 1 over the ramp that
+    // follows the stream's first frame.
+    double Exposure() const {
+        if (behaviour_.rampMs <= 0) return 1.0;
+        const double elapsed =
+            std::chrono::duration<double, std::milli>(Clock::now() - firstFrame_).count();
+        return elapsed >= behaviour_.rampMs ? 1.0 : 0.1 + 0.9 * elapsed / behaviour_.rampMs;
     }
 
     void WaitForNextFrame() {
         const auto interval = std::chrono::microseconds(TEST_PATTERN_FRAME_INTERVAL_US);
-        const auto now = std::chrono::steady_clock::now();
+        auto now = Clock::now();
         if (!started_) {
             started_ = true;
+            // A webcam's first read blocks while the device starts.
+            if (behaviour_.slowStartMs > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(behaviour_.slowStartMs));
+                now = Clock::now();
+            }
+            firstFrame_ = now;
             due_ = now;
         }
         if (now < due_) {
@@ -268,12 +535,18 @@ private:
 
     PixelFormat subtype_;
     JpegEncoder encoder_;
+    std::wstring link_;
+    TestCameraBehaviour behaviour_;
+    CameraError failure_;
     Canvas background_;
     Canvas frame_;
+    CapturedFrame dark_;
+    std::vector<uint8_t> huge_;
     std::vector<uint8_t> jpeg_;
     uint32_t counter_ = 0;
     bool started_ = false;
-    std::chrono::steady_clock::time_point due_;
+    Clock::time_point due_;
+    Clock::time_point firstFrame_;
 };
 
 bool HasPatternSize(const CapturedFrame& frame) {
@@ -290,33 +563,102 @@ TestPatternColour PixelAt(const CapturedFrame& frame, int32_t x, int32_t y) {
 
 }  // namespace
 
+bool ParseTestPatternLink(const std::wstring& symbolicLink, PixelFormat& subtype,
+                          TestCameraBehaviour& behaviour) {
+    const size_t query = symbolicLink.find(L'?');
+    const PatternCamera* camera = PlainCamera(symbolicLink.substr(0, query));
+    if (!camera) return false;
+    TestCameraBehaviour parsed;
+    if (query != std::wstring::npos && !ParseBehaviour(symbolicLink.substr(query + 1), parsed)) {
+        return false;
+    }
+    // A huge picture is made in the camera's raw layout; no JPEG of it.
+    if (parsed.hugeWidth > 0 && camera->subtype == PixelFormat::MJPG) return false;
+    subtype = camera->subtype;
+    behaviour = std::move(parsed);
+    return true;
+}
+
 std::vector<CameraDevice> TestPatternCameras() {
     std::vector<CameraDevice> cameras;
     for (const PatternCamera& camera : PATTERN_CAMERAS) {
         cameras.push_back({camera.friendlyName, camera.symbolicLink});
     }
+    std::vector<CameraDevice> extras;
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> hold(Registry().lock);
+        first = Registry().extrasFirst;
+        for (const std::wstring& link : Registry().extraLinks) {
+            const auto state = Registry().states.find(link);
+            if (state != Registry().states.end() && !state->second.present) continue;
+            const size_t query = link.find(L'?');
+            const PatternCamera* plain = PlainCamera(link.substr(0, query));
+            std::wstring name = plain->friendlyName;
+            TestCameraBehaviour behaviour;
+            PixelFormat subtype = PixelFormat::Unknown;
+            ParseTestPatternLink(link, subtype, behaviour);
+            name.insert(name.size() - 1, L", " + (behaviour.name.empty() ? link.substr(query + 1) : behaviour.name));
+            extras.push_back({name, link});
+        }
+    }
+    cameras.insert(first ? cameras.begin() : cameras.end(), extras.begin(), extras.end());
     return cameras;
 }
 
 bool IsTestPatternLink(const std::wstring& symbolicLink) {
-    return std::any_of(std::begin(PATTERN_CAMERAS), std::end(PATTERN_CAMERAS),
-                       [&](const PatternCamera& camera) {
-                           return symbolicLink == camera.symbolicLink;
-                       });
+    PixelFormat subtype = PixelFormat::Unknown;
+    TestCameraBehaviour behaviour;
+    return ParseTestPatternLink(symbolicLink, subtype, behaviour);
+}
+
+void SetExtraTestPatternCameras(const std::vector<std::wstring>& symbolicLinks, bool listFirst) {
+    std::vector<std::wstring> kept;
+    for (const std::wstring& link : symbolicLinks) {
+        if (link.find(L'?') != std::wstring::npos && IsTestPatternLink(link)) kept.push_back(link);
+    }
+    std::lock_guard<std::mutex> hold(Registry().lock);
+    Registry().extraLinks = std::move(kept);
+    Registry().extrasFirst = listFirst;
+}
+
+void SetTestPatternPresenceListener(void (*listener)(bool arrived)) {
+    std::lock_guard<std::mutex> hold(Registry().lock);
+    Registry().presenceListener = listener;
 }
 
 std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicLink,
-                                                   JpegEncoder encoder) {
-    for (const PatternCamera& camera : PATTERN_CAMERAS) {
-        if (symbolicLink != camera.symbolicLink) {
-            continue;
-        }
-        if (camera.subtype == PixelFormat::MJPG && !encoder) {
+                                                   JpegEncoder encoder, CameraError& error) {
+    PixelFormat subtype = PixelFormat::Unknown;
+    TestCameraBehaviour behaviour;
+    if (!ParseTestPatternLink(symbolicLink, subtype, behaviour)) return nullptr;
+    if (subtype == PixelFormat::MJPG && !encoder) return nullptr;
+
+    CameraError streamError = CAMERA_ERROR_NONE;
+    {
+        std::lock_guard<std::mutex> hold(Registry().lock);
+        CameraState& state = Registry().states[symbolicLink];
+        if (!state.present) {
+            error = CAMERA_ERROR_INVALIDATED;
             return nullptr;
         }
-        return std::make_unique<TestPatternReader>(camera.subtype, std::move(encoder));
+        if (!state.opened) {
+            state.opened = true;
+            state.firstOpen = Clock::now();
+        }
+        const bool held = ConditionHolds(behaviour, state);
+        if (held && behaviour.privacy == TestCameraBehaviour::Privacy::BlockOpen) {
+            error = CAMERA_ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        if (held && behaviour.privacy == TestCameraBehaviour::Privacy::BlockRead) {
+            streamError = CAMERA_ERROR_ACCESS_DENIED;
+        } else if (held && behaviour.busyError != CAMERA_ERROR_NONE) {
+            streamError = behaviour.busyError;
+        }
     }
-    return nullptr;
+    return std::make_unique<TestPatternReader>(subtype, std::move(encoder), symbolicLink,
+                                               std::move(behaviour), streamError);
 }
 
 TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter) {

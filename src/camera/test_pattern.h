@@ -36,15 +36,68 @@ struct TestPatternColour {
     uint8_t blue = 0;
 };
 
-// One camera per subtype: NV12, YUY2, MJPG, RGB24, in that order.
+// A pattern camera can misbehave as real webcams do on their worst day. A test
+// asks for it in the link, after the plain camera's link and a '?', as
+// key=value pairs joined by '&'; for example
+// "snapward-testpattern:nv12?name=Slow&slow=1500&ramp=400". The keys:
+//   name=TEXT     shown in the camera's friendly name; also keeps two cameras
+//                 with the same misbehaviour apart (their state is per link)
+//   slow=MS       the first read of each stream blocks MS before its frame, as
+//                 a webcam's does while the device starts
+//   ramp=MS       frames of the first MS after the first one are dark and
+//                 brighten steadily, as auto-exposure does
+//   busy=HEX      another program holds the camera: every read of a stream
+//                 opened while it does fails with this code
+//   privacy=open|read  Windows' privacy settings block the camera: the open,
+//                 or every read, fails with E_ACCESSDENIED
+//   for=MS        busy and privacy last MS from the camera's first open in the
+//                 process; without it, for ever
+//   unplug=N      after N frames (once a process) the camera is unplugged: reads
+//                 of every open stream fail with the device-invalidated code
+//                 and it leaves the device list
+//   replug=MS     ... and is plugged in again MS later
+//   huge=WxH      the camera offers this frame size, a flat grey picture
+//   noformat=1    the camera offers only a format that nobody takes
+// Unknown keys and malformed values make the link unknown.
+struct TestCameraBehaviour {
+    std::wstring name;
+    int slowStartMs = 0;
+    int rampMs = 0;
+    CameraError busyError = CAMERA_ERROR_NONE;
+    enum class Privacy { Allowed, BlockOpen, BlockRead } privacy = Privacy::Allowed;
+    int conditionMs = -1;  // how long busy and privacy last; -1: for ever
+    int unplugAfterFrames = -1;
+    int replugAfterMs = -1;
+    int32_t hugeWidth = 0;
+    int32_t hugeHeight = 0;
+    bool noFormat = false;
+};
+
+// The plain camera's subtype and the misbehaviour a link asks for; false when
+// the link is no pattern camera's.
+bool ParseTestPatternLink(const std::wstring& symbolicLink, PixelFormat& subtype,
+                          TestCameraBehaviour& behaviour);
+
+// One camera per subtype: NV12, YUY2, MJPG, RGB24, in that order, and the extra
+// (misbehaving) cameras after them, or before them when asked for; a camera
+// that is unplugged is not listed.
 std::vector<CameraDevice> TestPatternCameras();
 bool IsTestPatternLink(const std::wstring& symbolicLink);
 
+// Extra cameras to list, by link (process-wide; malformed links are left out).
+void SetExtraTestPatternCameras(const std::vector<std::wstring>& symbolicLinks, bool listFirst);
+
+// Told, on some thread, whenever a pattern camera is unplugged or plugged in
+// again (process-wide; null for nobody).
+void SetTestPatternPresenceListener(void (*listener)(bool arrived));
+
 // A reader for one of the links above, or null for any other link (and for the
-// MJPG camera when no encoder is given). Each read blocks until the next frame
-// is due, so the camera runs at about 30 frames a second as a real one would.
+// MJPG camera when no encoder is given, and for a camera that is unplugged or
+// blocked at open, with `error` saying so). Each read blocks until the next
+// frame is due, so the camera runs at about 30 frames a second as a real one
+// would.
 std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicLink,
-                                                   JpegEncoder encoder);
+                                                   JpegEncoder encoder, CameraError& error);
 
 // The colour at picture position (x, y) of the frame with this counter.
 TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter);

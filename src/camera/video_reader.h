@@ -24,6 +24,50 @@ struct SampleView {
     int32_t stride = 0;  // signed pitch of the buffer; 0 when not known
 };
 
+// Why a device failed: the platform's result code (an HRESULT on Windows), 0
+// when there is nothing more to tell than the failure itself.
+using CameraError = int32_t;
+
+constexpr CameraError CAMERA_ERROR_NONE = 0;
+// Another program holds the device: it could not start streaming for us, or
+// it took the device away mid-stream (MF_E_HW_MFT_FAILED_START_STREAMING,
+// MF_E_VIDEO_RECORDING_DEVICE_PREEMPTED).
+constexpr CameraError CAMERA_ERROR_START_STREAMING = static_cast<CameraError>(0xC00D3704u);
+constexpr CameraError CAMERA_ERROR_PREEMPTED = static_cast<CameraError>(0xC00D3EA3u);
+// The device is gone (MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED): unplugged.
+constexpr CameraError CAMERA_ERROR_INVALIDATED = static_cast<CameraError>(0xC00D3EA2u);
+// Windows' privacy settings deny this program the camera (E_ACCESSDENIED).
+constexpr CameraError CAMERA_ERROR_ACCESS_DENIED = static_cast<CameraError>(0x80070005u);
+// A frame could not be allocated (E_OUTOFMEMORY).
+constexpr CameraError CAMERA_ERROR_OUT_OF_MEMORY = static_cast<CameraError>(0x8007000Eu);
+
+// What a failure means to the user, which decides what we tell them and how
+// we recover: wait for the other program, for the device to come back, or for
+// the user to change a setting.
+enum class CameraProblem {
+    None,
+    InUse,
+    Disconnected,
+    Blocked,
+    Other,
+};
+
+constexpr CameraProblem ClassifyCameraError(CameraError error) {
+    switch (error) {
+    case CAMERA_ERROR_NONE:
+        return CameraProblem::None;
+    case CAMERA_ERROR_START_STREAMING:
+    case CAMERA_ERROR_PREEMPTED:
+        return CameraProblem::InUse;
+    case CAMERA_ERROR_INVALIDATED:
+        return CameraProblem::Disconnected;
+    case CAMERA_ERROR_ACCESS_DENIED:
+        return CameraProblem::Blocked;
+    default:
+        return CameraProblem::Other;
+    }
+}
+
 enum class ReadOutcome {
     Sample,       // a sample was handed to the callback
     NoSample,     // the read returned without usable bytes (stream tick, empty read,
@@ -42,9 +86,13 @@ public:
     virtual bool GetNativeFormat(uint32_t index, MediaFormat& format) = 0;
     virtual bool UseNativeFormat(uint32_t index) = 0;
     virtual bool GetCurrentFormat(MediaFormat& format) = 0;
-    // One blocking read. On ReadOutcome::Sample `onSample` has been called once.
-    virtual ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) = 0;
+    // One blocking read. On ReadOutcome::Sample `onSample` has been called once;
+    // on Failed and StreamError `error` says why when the device told us.
+    virtual ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,
+                                   CameraError& error) = 0;
 };
 
-// Opens the device with this symbolic link, or returns null.
-using ReaderOpener = std::function<std::unique_ptr<VideoReader>(const std::wstring& symbolicLink)>;
+// Opens the device with this symbolic link, or returns null and says why in
+// `error` when the device told us.
+using ReaderOpener =
+    std::function<std::unique_ptr<VideoReader>(const std::wstring& symbolicLink, CameraError& error)>;

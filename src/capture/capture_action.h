@@ -10,11 +10,18 @@
 
 #include "platform/win_handles.h"
 
+#include "camera/video_reader.h"
+
 class Camera;
 
 // Both capture commands report these two clipboard failures in the same words.
 inline constexpr wchar_t CLIPBOARD_OPEN_FAILED_TEXT[] = L"Could not open clipboard.";
 inline constexpr wchar_t CLIPBOARD_REFUSED_TEXT[] = L"Failed to copy to clipboard.";
+
+// Why a capture (of the capture key or the dialog) failed, in the user's words:
+// the camera's last error, where a grab that succeeded but gave no bitmap
+// means the bitmap's memory could not be had.
+const wchar_t* CaptureFailedText(CameraError error);
 
 // One freshly grabbed frame as a packed 24-bit DIB in a movable, unlocked global
 // block. Empty when the camera is closed, the grab fails, the picture is empty

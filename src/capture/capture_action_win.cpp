@@ -15,8 +15,13 @@
 namespace {
 
 constexpr wchar_t CAPTURING_TEXT[] = L"Capturing...";
-constexpr wchar_t DIALOG_CAPTURE_FAILED_TEXT[] =
-    L"Capture failed. Camera may be in use by another app.";
+constexpr wchar_t CAPTURE_FAILED_IN_USE_TEXT[] = L"Capture failed. The camera is in use by another app.";
+constexpr wchar_t CAPTURE_FAILED_DISCONNECTED_TEXT[] = L"Capture failed. The camera is disconnected.";
+constexpr wchar_t CAPTURE_FAILED_BLOCKED_TEXT[] =
+    L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).";
+constexpr wchar_t CAPTURE_FAILED_MEMORY_TEXT[] =
+    L"Capture failed. Not enough memory for a picture of this camera's size.";
+constexpr wchar_t CAPTURE_FAILED_OTHER_TEXT[] = L"Capture failed. The camera sent no picture.";
 constexpr wchar_t CAPTURED_AND_SAVED_FORMAT[] =
     L"Captured! Image #%d copied to clipboard and saved to Pictures.";
 constexpr wchar_t CAPTURED_NOT_SAVED_FORMAT[] =
@@ -86,6 +91,22 @@ void FlashPreview(HWND preview) {
 
 }  // namespace
 
+const wchar_t* CaptureFailedText(CameraError error) {
+    if (error == CAMERA_ERROR_NONE || error == CAMERA_ERROR_OUT_OF_MEMORY) return CAPTURE_FAILED_MEMORY_TEXT;
+    switch (ClassifyCameraError(error)) {
+    case CameraProblem::InUse:
+        return CAPTURE_FAILED_IN_USE_TEXT;
+    case CameraProblem::Disconnected:
+        return CAPTURE_FAILED_DISCONNECTED_TEXT;
+    case CameraProblem::Blocked:
+        return CAPTURE_FAILED_BLOCKED_TEXT;
+    case CameraProblem::None:
+    case CameraProblem::Other:
+        break;
+    }
+    return CAPTURE_FAILED_OTHER_TEXT;
+}
+
 UniqueGlobal CaptureDib(Camera& camera) {
     if (!camera.IsOpen()) return {};
     CapturedFrame frame;
@@ -144,7 +165,7 @@ void CaptureFromDialog(Camera& camera, HWND dialog, HWND preview, int32_t& captu
     SetDlgItemTextW(dialog, IDC_STATUS, CAPTURING_TEXT);
     UniqueGlobal dib = CaptureDib(camera);
     if (!dib) {
-        SetDlgItemTextW(dialog, IDC_STATUS, DIALOG_CAPTURE_FAILED_TEXT);
+        SetDlgItemTextW(dialog, IDC_STATUS, CaptureFailedText(camera.lastError()));
         return;
     }
     switch (PutDibOnClipboard(dialog, std::move(dib))) {

@@ -60,6 +60,7 @@ inline void DestroyMenuHandle(HMENU m) { ::DestroyMenu(m); }
 inline void DestroyWindowHandle(HWND w) { ::DestroyWindow(w); }
 inline void UnhookHook(HHOOK h) { ::UnhookWindowsHookEx(h); }
 inline void ReleaseModule(HMODULE m) { ::FreeLibrary(m); }
+inline void UnregisterDeviceNotify(HDEVNOTIFY n) { ::UnregisterDeviceNotification(n); }
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, not null.
 struct FileTraits {
     using Type = HANDLE;
@@ -80,6 +81,8 @@ using UniqueMenu = UniqueHandle<handle_detail::NullTraits<HMENU, handle_detail::
 using UniqueWindow = UniqueHandle<handle_detail::NullTraits<HWND, handle_detail::DestroyWindowHandle>>;
 using UniqueHook = UniqueHandle<handle_detail::NullTraits<HHOOK, handle_detail::UnhookHook>>;
 using UniqueModule = UniqueHandle<handle_detail::NullTraits<HMODULE, handle_detail::ReleaseModule>>;
+using UniqueDeviceNotify =
+    UniqueHandle<handle_detail::NullTraits<HDEVNOTIFY, handle_detail::UnregisterDeviceNotify>>;
 
 // Memory from CoTaskMemAlloc (Media Foundation strings and arrays).
 template <typename T>

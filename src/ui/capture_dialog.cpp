@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cwchar>
 
 #include "app/tray_window.h"
@@ -22,6 +23,13 @@ constexpr const wchar_t* STATUS_NO_WEBCAMS = L"No webcams detected. Connect a ca
 constexpr const wchar_t* NO_DEVICES_ENTRY = L"(No video devices found)";
 constexpr const wchar_t* STATUS_NO_CAMERA = L"No camera open. Select a device first.";
 constexpr const wchar_t* RESOLUTION_FORMAT = L"Resolution: %d x %d";
+// What is wrong with the camera, and that the preview comes back by itself.
+constexpr const wchar_t* STATUS_IN_USE = L"Camera in use by another app. The preview resumes when it is free.";
+constexpr const wchar_t* STATUS_DISCONNECTED = L"Camera disconnected. The preview resumes when it is plugged in.";
+constexpr const wchar_t* STATUS_BLOCKED =
+    L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera).";
+constexpr const wchar_t* STATUS_OUT_OF_MEMORY = L"Not enough memory for this camera's picture size.";
+constexpr const wchar_t* STATUS_NO_PICTURES = L"The camera stopped sending pictures. Retrying...";
 
 constexpr size_t RESOLUTION_TEXT_UNITS = 64;
 
@@ -111,8 +119,7 @@ INT_PTR CaptureDialog::HandleMessage(HWND window, UINT message, WPARAM wParam, L
             BeginKeyChange(window);
             break;
         case IDC_REFRESH:
-            camera->StopPreview();
-            camera->Close();
+            LetCameraGo();
             FillDeviceList();
             break;
         case IDC_SUPPORT:
@@ -124,9 +131,20 @@ INT_PTR CaptureDialog::HandleMessage(HWND window, UINT message, WPARAM wParam, L
         return TRUE;
     }
     case WM_TIMER:
-        if (wParam == PREVIEW_TIMER_ID && previewControl) {
-            ::InvalidateRect(previewControl, nullptr, FALSE);
+        if (wParam == PREVIEW_TIMER_ID) {
+            if (previewControl) ::InvalidateRect(previewControl, nullptr, FALSE);
+            CheckCamera();
+        } else if (wParam == RECOVERY_TIMER_ID) {
+            Recover();
+        } else if (wParam == DEVICE_CHANGE_TIMER_ID) {
+            ::KillTimer(dialog, DEVICE_CHANGE_TIMER_ID);
+            OnCameraChange();
         }
+        return TRUE;
+    case WM_DEVICECHANGE:
+        // Read once the device has settled in, from our own queue rather than
+        // inside the system's notification.
+        if (IsCameraChange(wParam, lParam)) ::SetTimer(dialog, DEVICE_CHANGE_TIMER_ID, DEVICE_CHANGE_DELAY_MS, nullptr);
         return TRUE;
     case WM_CTLCOLORSTATIC:
         if (reinterpret_cast<HWND>(lParam) == previewControl && previewControl) {
@@ -170,6 +188,7 @@ void CaptureDialog::OnInitDialog() {
                             reinterpret_cast<DWORD_PTR>(this));
     }
 
+    cameraChanges = std::make_unique<CameraChangeNotifications>(dialog);
     FillDeviceList();
     UpdateKeyLabel(dialog);
     ::SetTimer(dialog, PREVIEW_TIMER_ID, PREVIEW_INTERVAL_MS, nullptr);
@@ -179,27 +198,37 @@ void CaptureDialog::OnInitDialog() {
 }
 
 void CaptureDialog::FillDeviceList() {
+    ResetRecovery();
+    devices = environment.enumerateCameras();
+    if (devices.empty()) {
+        ShowDeviceList(0);
+        SetStatus(STATUS_NO_WEBCAMS);
+        return;
+    }
+    const int selection = ChooseDeviceIndex(devices, settings->DeviceSymLink);
+    ShowDeviceList(selection);
+    OpenSelectedDevice(selection);
+}
+
+// The combo box shows `devices` (or the "none found" entry) with `selection`
+// chosen; -1 chooses none.
+void CaptureDialog::ShowDeviceList(int selection) {
     const HWND combo = ::GetDlgItem(dialog, IDC_DEVICE_COMBO);
     ::SendMessageW(combo, CB_RESETCONTENT, 0, 0);
-    devices = environment.enumerateCameras();
-
     for (const CameraDevice& device : devices) {
         ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(device.friendlyName.c_str()));
     }
     if (devices.empty()) {
         ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(NO_DEVICES_ENTRY));
-        ::SendMessageW(combo, CB_SETCURSEL, 0, 0);
-        SetStatus(STATUS_NO_WEBCAMS);
-        return;
+        selection = 0;
     }
-    const int selection = ChooseDeviceIndex(devices, settings->DeviceSymLink);
     ::SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
-    OpenSelectedDevice(selection);
 }
 
 void CaptureDialog::OpenSelectedDevice(int index) {
     camera->StopPreview();
     if (index < 0 || static_cast<size_t>(index) >= devices.size()) return;
+    ResetRecovery();
 
     // Copied before the open: a device that fails to open is still the user's
     // choice and is saved as such.
@@ -211,7 +240,19 @@ void CaptureDialog::OpenSelectedDevice(int index) {
     SetStatus(STATUS_OPENING);
     camera->Close();
     if (!camera->Open(device.symbolicLink)) {
-        SetStatus(STATUS_OPEN_FAILED);
+        // A device that says why (held, blocked, gone) is waited for; any
+        // other failure is the user's to act on.
+        const CameraError error = camera->lastError();
+        if (ClassifyCameraError(error) == CameraProblem::Other) {
+            SetStatus(STATUS_OPEN_FAILED);
+            return;
+        }
+        ShowCameraProblem(error);
+        if (ClassifyCameraError(error) == CameraProblem::Disconnected) {
+            waitingForDevice = true;
+        } else {
+            ScheduleRecovery();
+        }
         return;
     }
     if (camera->IsOpen()) {
@@ -219,12 +260,132 @@ void CaptureDialog::OpenSelectedDevice(int index) {
         std::swprintf(resolution, RESOLUTION_TEXT_UNITS, RESOLUTION_FORMAT, camera->width(),
                       camera->height());
         ::SetDlgItemTextW(dialog, IDC_RESOLUTION, resolution);
-        camera->StartPreview(
-            [this](const uint8_t* pixels, int32_t width, int32_t height, int32_t stride) {
-                OnPreviewFrame(pixels, width, height, stride);
-            });
+        StartPreview();
     }
     SetStatus(STATUS_READY);
+}
+
+void CaptureDialog::StartPreview() {
+    camera->StartPreview([this](const uint8_t* pixels, int32_t width, int32_t height, int32_t stride) {
+        OnPreviewFrame(pixels, width, height, stride);
+    });
+}
+
+// Runs with the preview timer: shows what the preview thread found wrong, plans
+// the camera's recovery, and says "Ready" again once frames come back.
+void CaptureDialog::CheckCamera() {
+    // While the saved camera is away, only its return changes anything (the
+    // capture key may open it meanwhile, without a preview).
+    if (!camera->IsOpen() || waitingForDevice) return;
+    const CameraError error = camera->previewError();
+    if (error == CAMERA_ERROR_NONE) {
+        if (shownProblem != CAMERA_ERROR_NONE && camera->firstFrameTime()) {
+            ResetRecovery();
+            SetStatus(STATUS_READY);
+        }
+        return;
+    }
+    if (error != shownProblem) ShowCameraProblem(error);
+    if (ClassifyCameraError(error) == CameraProblem::Disconnected) {
+        // Reading a device that is gone is pointless; Windows tells us when
+        // it is back.
+        LetCameraGo();
+        waitingForDevice = true;
+    } else if (!recoveryPlanned) {
+        ScheduleRecovery();
+    }
+}
+
+void CaptureDialog::ShowCameraProblem(CameraError error) {
+    shownProblem = error;
+    const wchar_t* text = STATUS_NO_PICTURES;
+    switch (ClassifyCameraError(error)) {
+    case CameraProblem::InUse:
+        text = STATUS_IN_USE;
+        break;
+    case CameraProblem::Disconnected:
+        text = STATUS_DISCONNECTED;
+        break;
+    case CameraProblem::Blocked:
+        text = STATUS_BLOCKED;
+        break;
+    case CameraProblem::None:
+    case CameraProblem::Other:
+        if (error == CAMERA_ERROR_OUT_OF_MEMORY) text = STATUS_OUT_OF_MEMORY;
+        break;
+    }
+    SetStatus(text);
+}
+
+void CaptureDialog::ScheduleRecovery() {
+    recoveryDelayMs = recoveryDelayMs == 0 ? RECOVERY_FIRST_MS : std::min(2 * recoveryDelayMs, RECOVERY_MAX_MS);
+    recoveryPlanned = true;
+    ::SetTimer(dialog, RECOVERY_TIMER_ID, recoveryDelayMs, nullptr);
+}
+
+void CaptureDialog::ResetRecovery() {
+    ::KillTimer(dialog, RECOVERY_TIMER_ID);
+    shownProblem = CAMERA_ERROR_NONE;
+    recoveryDelayMs = 0;
+    recoveryPlanned = false;
+    waitingForDevice = false;
+}
+
+// A failed stream stays failed: only a fresh open of the device can bring the
+// picture back once the other program or the setting lets go.
+void CaptureDialog::Recover() {
+    ::KillTimer(dialog, RECOVERY_TIMER_ID);
+    recoveryPlanned = false;
+    if (waitingForDevice || shownProblem == CAMERA_ERROR_NONE) return;
+    LetCameraGo();
+    if (camera->Open(settings->DeviceSymLink)) {
+        // The problem stays on show until a frame arrives.
+        StartPreview();
+        return;
+    }
+    const CameraError error = camera->lastError();
+    ShowCameraProblem(error == CAMERA_ERROR_NONE ? CAMERA_ERROR_NO_PICTURE : error);
+    if (ClassifyCameraError(error) == CameraProblem::Disconnected) {
+        waitingForDevice = true;
+    } else {
+        ScheduleRecovery();
+    }
+}
+
+// Closes the camera and drops its last picture, which would otherwise stay on
+// show as if it were live.
+void CaptureDialog::LetCameraGo() {
+    camera->StopPreview();
+    camera->Close();
+    std::lock_guard<std::mutex> lock(previewLock);
+    previewBitmap.reset();
+}
+
+// Windows says a camera came or went: the list follows, the saved camera is
+// let go when it has gone and opened again when it is back. While it is away
+// no other camera is opened in its place: that stays the user's choice.
+void CaptureDialog::OnCameraChange() {
+    devices = environment.enumerateCameras();
+    int saved = -1;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].symbolicLink == settings->DeviceSymLink) saved = static_cast<int>(i);
+    }
+    if (saved >= 0 && camera->IsOpen() && !waitingForDevice) {
+        ShowDeviceList(saved);
+        return;
+    }
+    if (saved < 0 && (camera->IsOpen() || waitingForDevice)) {
+        // Ours has gone; the list shows no choice until it is back or the
+        // user makes one.
+        LetCameraGo();
+        ShowDeviceList(-1);
+        ShowCameraProblem(CAMERA_ERROR_INVALIDATED);
+        waitingForDevice = true;
+        return;
+    }
+    // Nothing was open (no camera at all, or ours has come back): as the
+    // dialog's start would.
+    FillDeviceList();
 }
 
 void CaptureDialog::OnCapture() {
@@ -243,6 +404,9 @@ void CaptureDialog::CloseDialog() {
 void CaptureDialog::OnDestroy() {
     if (keyChangeActive) CancelKeyChange(dialog);
     ::KillTimer(dialog, PREVIEW_TIMER_ID);
+    ::KillTimer(dialog, RECOVERY_TIMER_ID);
+    ::KillTimer(dialog, DEVICE_CHANGE_TIMER_ID);
+    cameraChanges.reset();
     camera->StopPreview();
     if (previewControl) ::RemoveWindowSubclass(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID);
 }

@@ -5,10 +5,12 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "camera/camera.h"
+#include "camera/device_changes_win.h"
 #include "camera/devices.h"
 #include "platform/win_handles.h"
 #include "settings/settings.h"
@@ -17,6 +19,19 @@
 constexpr UINT_PTR PREVIEW_TIMER_ID = 1;
 constexpr UINT PREVIEW_INTERVAL_MS = 33;
 constexpr UINT_PTR PREVIEW_SUBCLASS_ID = 1;
+
+// A camera that fails (held by another program, blocked, or sending nothing)
+// is closed and opened again after a wait that doubles from the first to the
+// last value: the user sees it come back by itself without the device being
+// hammered. An unplugged camera is not retried: it is reopened when Windows
+// says it has come back.
+constexpr UINT_PTR RECOVERY_TIMER_ID = 2;
+constexpr UINT RECOVERY_FIRST_MS = 1000;
+constexpr UINT RECOVERY_MAX_MS = 8000;
+// Windows announces a device in several steps (each interface, then its
+// drivers); the list is read once they have come, not at the first.
+constexpr UINT_PTR DEVICE_CHANGE_TIMER_ID = 3;
+constexpr UINT DEVICE_CHANGE_DELAY_MS = 300;
 
 // What EndDialog reports when the user closed the dialog (any of its ways).
 constexpr INT_PTR CAPTURE_DIALOG_CLOSED = 2;
@@ -43,6 +58,14 @@ struct CaptureDialog {
     std::vector<CameraDevice> devices;  // entry i of the combo box is device i
     int32_t captureCount = 0;
     DialogEnvironment environment;
+    std::unique_ptr<CameraChangeNotifications> cameraChanges;
+    // The camera problem the status line shows (0: none), and the wait before
+    // the next attempt to reopen the camera (0: none planned).
+    CameraError shownProblem = CAMERA_ERROR_NONE;
+    UINT recoveryDelayMs = 0;
+    bool recoveryPlanned = false;
+    // The saved camera was unplugged: it is opened again when it comes back.
+    bool waitingForDevice = false;
 
     // Runs the dialog modally and returns when it has closed. The camera is
     // left open with its preview stopped; the caller closes it.
@@ -53,7 +76,17 @@ struct CaptureDialog {
     INT_PTR HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void OnInitDialog();
     void FillDeviceList();
+    void ShowDeviceList(int selection);
     void OpenSelectedDevice(int index);
+    // Camera trouble: shown, and recovered from without the user.
+    void StartPreview();
+    void CheckCamera();
+    void ShowCameraProblem(CameraError error);
+    void ScheduleRecovery();
+    void ResetRecovery();
+    void Recover();
+    void LetCameraGo();
+    void OnCameraChange();
     void OnCapture();
     void CloseDialog();
     void OnDestroy();

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <new>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -22,11 +23,14 @@ struct FakeRead {
     ReadOutcome outcome = ReadOutcome::Sample;
     std::vector<uint8_t> bytes;  // handed over on ReadOutcome::Sample
     int32_t stride = 0;
+    CameraError error = CAMERA_ERROR_NONE;  // told on a failure
+    bool outOfMemory = false;  // the read throws as an allocation that failed
 };
 
 // A solid 4 x 2 RGB24 frame: rows of exactly 12 bytes.
 FakeRead Frame(uint8_t value) { return {ReadOutcome::Sample, std::vector<uint8_t>(24, value), 0}; }
-FakeRead Outcome(ReadOutcome outcome) { return {outcome, {}, 0}; }
+FakeRead Outcome(ReadOutcome outcome, CameraError error = CAMERA_ERROR_NONE) { return {outcome, {}, 0, error}; }
+FakeRead OutOfMemory() { return {ReadOutcome::Sample, {}, 0, CAMERA_ERROR_NONE, true}; }
 
 // One scripted 4 x 2 RGB24 device that takes the partial type and delivers
 // solid frames of `value`, shared by the test and the reader the camera owns so
@@ -90,7 +94,7 @@ public:
         format = current_;
         return !d_->currentFormatFails;
     }
-    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         FakeRead read;
         {
             std::unique_lock<std::mutex> guard(d_->lock);
@@ -102,6 +106,11 @@ public:
             if (!d_->script.empty()) d_->script.pop_front();
         }
         std::this_thread::sleep_for(d_->readDelay);  // set before the camera opens
+        if (read.outcome != ReadOutcome::Sample) error = read.error;
+        if (read.outOfMemory) {
+            --d_->readsInProgress;
+            throw std::bad_alloc();
+        }
         if (read.outcome == ReadOutcome::Sample) {
             onSample({read.bytes.data(), static_cast<int32_t>(read.bytes.size()), read.stride});
         }
@@ -114,11 +123,12 @@ private:
     MediaFormat current_;
 };
 
-const std::wstring LINK_A = L"fake:a", LINK_B = L"fake:b";
+const std::wstring LINK_A = L"fake:a", LINK_B = L"fake:b", LINK_DENIED = L"fake:denied";
 
 ReaderOpener Opener(std::map<std::wstring, std::shared_ptr<FakeDevice>> devices) {
-    return [devices](const std::wstring& link) -> std::unique_ptr<VideoReader> {
+    return [devices](const std::wstring& link, CameraError& error) -> std::unique_ptr<VideoReader> {
         auto found = devices.find(link);
+        if (link == LINK_DENIED) error = CAMERA_ERROR_ACCESS_DENIED;
         if (found == devices.end()) return nullptr;
         return std::make_unique<FakeReader>(found->second);
     };
@@ -246,6 +256,38 @@ TEST_F(CameraGrab, EmptyReadsUseUpAttemptsAndFailuresEndTheGrabAtOnce) {
     EXPECT_EQ(untouched.width, 77);
 }
 
+// Every failure says why, as far as the device told: the opener's and the
+// read's own codes, "no format" and "no picture" for what we found ourselves.
+// An allocation that fails while a frame is made is a failed grab, not an
+// exception out of the camera; the next grab works again.
+TEST_F(CameraGrab, FailuresSayWhyAndAnAllocationFailureIsAFailedGrab) {
+    EXPECT_FALSE(camera.Open(LINK_DENIED));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_ACCESS_DENIED);
+    device->acceptPartialRgb24 = false;
+    EXPECT_FALSE(camera.Open(LINK_A));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_NO_FORMAT);
+    device->acceptPartialRgb24 = true;
+    ASSERT_TRUE(camera.Open(LINK_A));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_NONE);
+    EXPECT_FALSE(camera.firstFrameTime());
+
+    device->script = {Outcome(ReadOutcome::Failed, CAMERA_ERROR_INVALIDATED), OutOfMemory(),
+                      Outcome(ReadOutcome::StreamError), Frame(1)};
+    const CameraError expected[] = {CAMERA_ERROR_INVALIDATED, CAMERA_ERROR_OUT_OF_MEMORY, CAMERA_ERROR_NO_PICTURE,
+                                    CAMERA_ERROR_NONE};
+    CapturedFrame frame;
+    for (CameraError error : expected) {
+        EXPECT_EQ(camera.GrabFrame(frame), error == CAMERA_ERROR_NONE);
+        EXPECT_EQ(camera.lastError(), error);
+    }
+    EXPECT_TRUE(camera.firstFrameTime());
+    device->script.assign(GRAB_ATTEMPTS, Outcome(ReadOutcome::NoSample));
+    EXPECT_FALSE(camera.GrabFrame(frame));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_NO_PICTURE);
+    camera.Close();
+    EXPECT_FALSE(camera.firstFrameTime());
+}
+
 // Memory holds a row of 1s, then a row of 2s. The sample's own stride wins
 // over the type's default; a negative one marks a bottom-up buffer, already in
 // the output's row order.
@@ -289,6 +331,34 @@ TEST_F(CameraPreview, DeliversFramesPastFailedGrabsUntilStopped) {
 
     ASSERT_TRUE(camera.StartPreview(FrameCallback{}));  // runs without a callback
     EXPECT_TRUE(device->WaitForReads(reads + 3));
+}
+
+// A device that keeps failing is read less and less often (not every few
+// milliseconds for ever), the preview says why, a stop does not wait out the
+// pause, and frames and a clear report come back once the device recovers; an
+// allocation failure on the preview thread ends nothing.
+TEST_F(CameraPreview, FailingDeviceIsReadEverLessOftenAndReportedUntilItRecovers) {
+    device->script = {OutOfMemory()};
+    device->endless = Outcome(ReadOutcome::Failed, CAMERA_ERROR_PREEMPTED);
+    ASSERT_TRUE(camera.Open(LINK_A));
+    ASSERT_TRUE(camera.StartPreview(counter.Callback()));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(camera.previewError(), CAMERA_ERROR_PREEMPTED);
+    EXPECT_LE(device->reads, 7) << "no back-off";
+    EXPECT_GE(device->reads, 3);
+    const auto stopping = std::chrono::steady_clock::now();
+    camera.StopPreview();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 300ms) << "the stop waited out the pause";
+
+    ASSERT_TRUE(camera.StartPreview(counter.Callback()));
+    EXPECT_TRUE(device->WaitForReads(device->reads + 1));
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        device->endless = Frame(6);
+    }
+    EXPECT_TRUE(counter.WaitFor(1));
+    EXPECT_EQ(camera.previewError(), CAMERA_ERROR_NONE);
+    camera.StopPreview();
 }
 
 // The reader must outlive every read and every callback of the preview, and

@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <atomic>
 #include <cstdlib>
+#include <cwchar>
+#include <functional>
+#include <string>
+#include <thread>
 
 #include "camera/camera.h"
 
@@ -14,7 +19,9 @@ int Distance(TestPatternColour a, TestPatternColour b) {
     return std::max({std::abs(a.red - b.red), std::abs(a.green - b.green), std::abs(a.blue - b.blue)});
 }
 
-const ReaderOpener PATTERNS = [](const std::wstring& link) { return OpenTestPatternReader(link, nullptr); };
+const ReaderOpener PATTERNS = [](const std::wstring& link, CameraError& error) {
+    return OpenTestPatternReader(link, nullptr, error);
+};
 
 // Through the camera's own negotiation and conversion, every pixel (edges
 // included) comes back to within rounding, the counter advances by one a frame
@@ -54,7 +61,8 @@ TEST(TestPattern, EachRawCameraConvertsBackToThePicture) {
         }
     }
     EXPECT_FALSE(IsTestPatternLink(L"snapward-testpattern:"));
-    EXPECT_EQ(OpenTestPatternReader(L"\\\\?\\usb#vid_046d", nullptr), nullptr);
+    CameraError error = CAMERA_ERROR_NONE;
+    EXPECT_EQ(OpenTestPatternReader(L"\\\\?\\usb#vid_046d", nullptr, error), nullptr);
 }
 
 // The checkers are the oracle of the end-to-end tests: they must not pass a
@@ -89,3 +97,132 @@ TEST(TestPattern, CheckersRejectWhatIsNotThePattern) {
 }
 
 }  // namespace
+
+namespace {
+
+std::wstring Link(const wchar_t* rest) { return std::wstring(L"snapward-testpattern:") + rest; }
+
+std::atomic<int> arrivals{0}, removals{0};
+void CountPresence(bool arrived) { ++(arrived ? arrivals : removals); }
+
+bool WaitUntil(const std::function<bool()>& test) {
+    for (int i = 0; i < 300 && !test(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return test();
+}
+
+bool Listed(const std::wstring& link) {
+    const auto cameras = TestPatternCameras();
+    return std::any_of(cameras.begin(), cameras.end(), [&](const CameraDevice& c) { return c.symbolicLink == link; });
+}
+
+}  // namespace
+
+// What each misbehaviour does to an open and to the first grab, as the camera
+// sees it; malformed requests are no camera at all.
+TEST(TestPattern, MisbehavioursFailOpensAndReadsAsRealCamerasDo) {
+    const struct {
+        const wchar_t* link;
+        CameraError openError;  // NONE: the open succeeds
+        CameraError grabError;  // NONE: the first grab succeeds
+    } cases[] = {
+        {L"rgb24?name=a&privacy=open", CAMERA_ERROR_ACCESS_DENIED, 0},
+        {L"rgb24?name=b&privacy=read", 0, CAMERA_ERROR_ACCESS_DENIED},
+        {L"nv12?name=c&busy=C00D3704", 0, CAMERA_ERROR_START_STREAMING},
+        {L"yuy2?name=d&busy=0xC00D3EA3&for=0", 0, 0},  // the other program let go at once
+        {L"rgb24?name=e&noformat=1", CAMERA_ERROR_NO_FORMAT, 0},
+        {L"rgb24?name=f&huge=16384x16384", CAMERA_ERROR_NO_FORMAT, 0},  // refused, not allocated
+        {L"nv12?name=g&huge=640x480", 0, 0},
+        {L"rgb24?slow=x", CAMERA_ERROR_NO_PICTURE, 0},
+        {L"rgb24?bogus=1", CAMERA_ERROR_NO_PICTURE, 0},
+        {L"mjpg?huge=64x64", CAMERA_ERROR_NO_PICTURE, 0},
+        {L"rgb24?huge=3x3", CAMERA_ERROR_NO_PICTURE, 0},
+        {L"rgb24?busy=0", CAMERA_ERROR_NO_PICTURE, 0},
+        {L"rgb24?privacy=", CAMERA_ERROR_NO_PICTURE, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.link, c.link + wcslen(c.link)));
+        Camera camera(PATTERNS);
+        ASSERT_EQ(camera.Open(Link(c.link)), c.openError == CAMERA_ERROR_NONE);
+        EXPECT_EQ(camera.lastError(), c.openError);
+        if (c.openError != CAMERA_ERROR_NONE) continue;
+        CapturedFrame frame;
+        EXPECT_EQ(camera.GrabFrame(frame), c.grabError == CAMERA_ERROR_NONE);
+        EXPECT_EQ(camera.lastError(), c.grabError);
+    }
+    // The huge camera gives a flat grey picture of its own size.
+    Camera huge(PATTERNS);
+    CapturedFrame grey;
+    ASSERT_TRUE(huge.Open(Link(L"nv12?name=g2&huge=640x480")) && huge.GrabFrame(grey));
+    EXPECT_EQ(grey.width * 10000 + grey.height, 640 * 10000 + 480);
+    EXPECT_TRUE(std::all_of(grey.pixels.begin(), grey.pixels.end(), [](uint8_t v) { return v == 128; }));
+}
+
+// A held camera stays failed on the stream that met it; a new open after the
+// other program let go works.
+TEST(TestPattern, BusyCameraRecoversOnlyThroughANewOpen) {
+    Camera camera(PATTERNS);
+    const std::wstring link = Link(L"rgb24?name=h&busy=C00D3704&for=150");
+    CapturedFrame frame;
+    ASSERT_TRUE(camera.Open(link));
+    EXPECT_FALSE(camera.GrabFrame(frame));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(camera.GrabFrame(frame));
+    ASSERT_TRUE(camera.Open(link));
+    EXPECT_TRUE(camera.GrabFrame(frame));
+}
+
+// Unplugged after its third frame: the open stream fails as "invalidated", the
+// camera leaves the list and cannot be opened, the listener hears it go and
+// come back; once back it works, and it is not unplugged a second time.
+TEST(TestPattern, UnpluggedCameraLeavesTheListAndComesBack) {
+    const std::wstring link = Link(L"nv12?name=u&unplug=3&replug=150");
+    SetExtraTestPatternCameras({link, Link(L"nv12?broken")}, true);
+    SetTestPatternPresenceListener(CountPresence);
+    const auto cameras = TestPatternCameras();
+    ASSERT_EQ(cameras.size(), 5u);  // the malformed one is left out
+    EXPECT_EQ(cameras[0].symbolicLink, link);
+    EXPECT_EQ(cameras[0].friendlyName, L"Snapward Test Pattern (NV12, u)");
+
+    Camera camera(PATTERNS);
+    CapturedFrame frame;
+    ASSERT_TRUE(camera.Open(link));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(camera.GrabFrame(frame));
+    EXPECT_FALSE(camera.GrabFrame(frame));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_INVALIDATED);
+    EXPECT_FALSE(Listed(link));
+    EXPECT_EQ(removals, 1);
+    EXPECT_FALSE(camera.Open(link));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_INVALIDATED);
+
+    ASSERT_TRUE(WaitUntil([] { return arrivals == 1; }));
+    EXPECT_TRUE(Listed(link));
+    ASSERT_TRUE(camera.Open(link));
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(camera.GrabFrame(frame));
+    EXPECT_EQ(removals, 1);
+    SetTestPatternPresenceListener(nullptr);
+    SetExtraTestPatternCameras({}, false);
+}
+
+// A camera that starts slowly and then adjusts its exposure: its first frames
+// are dark, and the settling, counted from the first frame rather than from
+// the open, keeps a picture as bright as the pattern itself.
+TEST(TestPattern, SettlingCountsFromTheFirstFrameOfASlowCamera) {
+    Camera camera(PATTERNS);
+    const std::wstring link = Link(L"rgb24?name=s&slow=600&ramp=400");
+    CapturedFrame frame;
+    uint32_t counter = 0;
+    ASSERT_TRUE(camera.Open(link));
+    ASSERT_TRUE(camera.GrabFrame(frame));
+    EXPECT_FALSE(MatchesTestPattern(frame, 16, counter)) << "the first frame is not dark";
+
+    ASSERT_TRUE(camera.Open(link));
+    const auto opened = std::chrono::steady_clock::now();
+    SettleCamera(camera);
+    ASSERT_TRUE(camera.GrabFrame(frame));
+    EXPECT_TRUE(MatchesTestPattern(frame, 2, counter)) << "kept a frame before the exposure settled";
+    EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::milliseconds(600) + CAMERA_SETTLE_TIME);
+    // Settled once, a camera is captured from at once.
+    const auto settled = std::chrono::steady_clock::now();
+    SettleCamera(camera);
+    EXPECT_LT(std::chrono::steady_clock::now() - settled, std::chrono::milliseconds(100));
+}

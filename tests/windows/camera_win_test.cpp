@@ -64,6 +64,7 @@ TEST_F(MediaFoundation, TestPatternsFollowTheRealDevicesOnlyWhileEnabled) {
     const std::vector<CameraDevice> real = EnumerateCameras();
     EnableTestPatternCameras();
     const std::vector<CameraDevice> all = EnumerateCameras();
+    CameraError error = CAMERA_ERROR_NONE;
     ASSERT_EQ(all.size(), real.size() + 4);
     for (size_t i = 0; i < real.size(); ++i) EXPECT_EQ(all[i].symbolicLink, real[i].symbolicLink);
     const wchar_t* names[] = {L"Snapward Test Pattern (NV12)", L"Snapward Test Pattern (YUY2)",
@@ -71,15 +72,15 @@ TEST_F(MediaFoundation, TestPatternsFollowTheRealDevicesOnlyWhileEnabled) {
     for (size_t i = 0; i < 4; ++i) {
         const CameraDevice& device = all[real.size() + i];
         EXPECT_EQ(device.friendlyName, names[i]);
-        EXPECT_NE(OpenCameraReader(device.symbolicLink), nullptr);
+        EXPECT_NE(OpenCameraReader(device.symbolicLink, error), nullptr);
     }
-    EXPECT_EQ(OpenCameraReader(L"snapward-testpattern:none"), nullptr);
+    EXPECT_EQ(OpenCameraReader(L"snapward-testpattern:none", error), nullptr);
 
     // Unknown links, and the test patterns once switched off (as the
     // production program always has them), open nothing.
     EnableTestPatternCameras(false);
     EXPECT_EQ(EnumerateCameras().size(), real.size());
-    EXPECT_EQ(OpenCameraReader(all[real.size()].symbolicLink), nullptr);
+    EXPECT_EQ(OpenCameraReader(all[real.size()].symbolicLink, error), nullptr);
     Camera camera(OpenCameraReader);
     EXPECT_FALSE(camera.Open(L"\\\\?\\usb#vid_0000&pid_0000&mi_00#0&0&0&0#{e5323777-f976-4f5b-9b55-b94699c46e44}"));
     EXPECT_FALSE(camera.Open(L""));

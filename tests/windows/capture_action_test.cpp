@@ -143,7 +143,7 @@ TEST_F(CaptureActionTest, DialogCaptureFailuresAreToldAndNotCounted) {
 
     script->goodReads = script->reads;
     Capture(pictures.path());
-    EXPECT_EQ(Status(), L"Capture failed. Camera may be in use by another app.");
+    EXPECT_EQ(Status(), L"Capture failed. The camera sent no picture.");
     EXPECT_EQ(count, 0);
     EXPECT_EQ(ClipboardText(), L"before");
     EXPECT_TRUE(pictures.Files().empty());

@@ -46,10 +46,10 @@ constexpr wchar_t FAST_LINK[] = L"\\\\?\\test#fast-640x480";
 constexpr wchar_t FAST_SMALL_LINK[] = L"\\\\?\\test#fast-320x240";
 constexpr wchar_t MISSING_LINK[] = L"\\\\?\\usb#vid_0000&pid_0000#unplugged";
 
-std::unique_ptr<VideoReader> OpenTestReader(const std::wstring& link) {
+std::unique_ptr<VideoReader> OpenTestReader(const std::wstring& link, CameraError& error) {
     if (link == FAST_LINK) return std::make_unique<FastReader>(640, 480, fastFrames);
     if (link == FAST_SMALL_LINK) return std::make_unique<FastReader>(320, 240, fastFrames);
-    return OpenTestPatternReader(link, nullptr);  // MISSING_LINK opens nothing
+    return OpenTestPatternReader(link, nullptr, error);  // MISSING_LINK opens nothing
 }
 
 // What EnumerateCameras reports to the dialog; tests change it between steps

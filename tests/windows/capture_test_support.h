@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +29,24 @@
 #include "settings/settings.h"
 
 namespace capture_test {
+
+// Takes from the heap every block of `chunk` bytes it will still give, while
+// it lives, as a long-running 32-bit host leaves its address space: then no
+// allocation much larger than `chunk` succeeds.
+class CrowdedAddressSpace {
+public:
+    explicit CrowdedAddressSpace(size_t chunk) {
+        while (void* taken = std::malloc(chunk)) taken_.push_back(taken);
+    }
+    ~CrowdedAddressSpace() {
+        for (void* taken : taken_) std::free(taken);
+    }
+    CrowdedAddressSpace(const CrowdedAddressSpace&) = delete;
+    CrowdedAddressSpace& operator=(const CrowdedAddressSpace&) = delete;
+
+private:
+    std::vector<void*> taken_;
+};
 
 // Positions in TestPatternCameras(); the MJPG one needs an encoder.
 constexpr int NV12_CAMERA = 0;
@@ -50,9 +69,9 @@ public:
     bool GetNativeFormat(uint32_t index, MediaFormat& type) override { return inner_->GetNativeFormat(index, type); }
     bool UseNativeFormat(uint32_t index) override { return inner_->UseNativeFormat(index); }
     bool GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
-    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         if (script_->reads++ >= script_->goodReads) return ReadOutcome::Failed;
-        return inner_->ReadSample(onSample);
+        return inner_->ReadSample(onSample, error);
     }
 
 private:
@@ -61,8 +80,8 @@ private:
 };
 
 inline ReaderOpener ScriptedPatternOpener(std::shared_ptr<ReaderScript> script) {
-    return [script](const std::wstring& link) -> std::unique_ptr<VideoReader> {
-        auto inner = OpenTestPatternReader(link, nullptr);
+    return [script](const std::wstring& link, CameraError& error) -> std::unique_ptr<VideoReader> {
+        auto inner = OpenTestPatternReader(link, nullptr, error);
         if (!inner) return nullptr;
         ++script->opens;
         return std::make_unique<ScriptedReader>(std::move(inner), script);
@@ -83,7 +102,7 @@ public:
         format = MediaFormat{PixelFormat::RGB24, width_, height_, 0};
         return true;
     }
-    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample) override {
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError&) override {
         bytes_[static_cast<size_t>(++frames_) % bytes_.size()] ^= 0xFF;  // frames that differ
         onSample(SampleView{bytes_.data(), width_ * height_ * 3, 0});
         return ReadOutcome::Sample;

@@ -163,7 +163,7 @@ TEST_F(MediaFoundationReader, ReaderMapsTypesAndReadOutcomes) {
     const std::vector<uint8_t> first = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     const std::vector<uint8_t> second = {13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
     fake->reads = {
-        {E_FAIL, 0, nullptr},
+        {static_cast<HRESULT>(CAMERA_ERROR_INVALIDATED), 0, nullptr},
         {S_OK, MF_SOURCE_READERF_ERROR, SampleOf({first})},
         {S_OK, MF_SOURCE_READERF_ERROR | MF_SOURCE_READERF_ENDOFSTREAM, nullptr},
         {S_OK, MF_SOURCE_READERF_ENDOFSTREAM, nullptr},
@@ -173,14 +173,19 @@ TEST_F(MediaFoundationReader, ReaderMapsTypesAndReadOutcomes) {
     std::vector<uint8_t> seen;
     int32_t stride = 0;
     int calls = 0;
+    // A failed read says why; the others leave the error alone.
+    std::vector<CameraError> errors;
     for (ReadOutcome outcome : {ReadOutcome::Failed, ReadOutcome::StreamError, ReadOutcome::StreamError,
                                 ReadOutcome::EndOfStream, ReadOutcome::NoSample, ReadOutcome::Sample}) {
+        CameraError error = CAMERA_ERROR_NONE;
         EXPECT_EQ(reader->ReadSample([&](const SampleView& view) {
             ++calls;
             seen.assign(view.data, view.data + view.length);
             stride = view.stride;
-        }), outcome);
+        }, error), outcome);
+        errors.push_back(error);
     }
+    EXPECT_EQ(errors, (std::vector<CameraError>{CAMERA_ERROR_INVALIDATED, 0, 0, 0, 0, 0}));
     EXPECT_EQ(calls, 1);
     std::vector<uint8_t> joined = first;
     joined.insert(joined.end(), second.begin(), second.end());

@@ -17,7 +17,7 @@ namespace {
 
 using Texts = std::vector<std::wstring>;
 constexpr wchar_t CAPTURED[] = L"Captured to clipboard.";
-constexpr wchar_t CAPTURE_FAILED[] = L"Capture failed. Camera may be in use by another application.";
+constexpr wchar_t CAPTURE_FAILED[] = L"Capture failed. The camera sent no picture.";
 
 std::vector<std::pair<DWORD, NOTIFYICONDATAW>> notifyCalls;
 BOOL WINAPI RecordNotify(DWORD message, PNOTIFYICONDATAW data) {
@@ -185,7 +185,7 @@ TEST_F(TrayTest, CaptureKeyWithoutACamera) {
     // A device that only offers an empty picture is no camera, and an empty
     // bitmap never reaches the clipboard.
     std::atomic<int> reads{0};
-    Camera empty([&](const std::wstring&) { return std::make_unique<FastReader>(0, 0, reads); });
+    Camera empty([&](const std::wstring&, CameraError&) { return std::make_unique<FastReader>(0, 0, reads); });
     Tray().camera = &empty;
     PressCaptureKey();
     EXPECT_EQ(TakeBalloons(), noCamera);
@@ -240,4 +240,65 @@ TEST_F(TrayTest, CaptureKeyOpensSettlesCapturesAndTellsFailures) {
     PressCaptureKey();
     EXPECT_EQ(TakeBalloons(), Texts{CAPTURE_FAILED});
     EXPECT_TRUE(camera.IsOpen());
+}
+
+// Each way a camera fails has its own balloon, at the open or at the grab; a
+// camera that fails is let go.
+TEST_F(TrayTest, CaptureKeyBalloonSaysWhyTheCameraFailed) {
+    const wchar_t* const inUse = L"Capture failed. The camera is in use by another app.";
+    const wchar_t* const blocked =
+        L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).";
+    const struct {
+        const wchar_t* camera;
+        const wchar_t* balloon;
+    } cases[] = {
+        {L"rgb24?name=k1&busy=C00D3704", inUse},
+        {L"nv12?name=k2&busy=C00D3EA3", inUse},
+        {L"rgb24?name=k3&privacy=open", blocked},
+        {L"rgb24?name=k4&privacy=read", blocked},
+        {L"rgb24?name=k5&unplug=1", L"Capture failed. The camera is disconnected."},
+        {L"rgb24?name=k5&unplug=1", L"Capture failed. The camera is disconnected."},  // still gone: at the open
+    };
+    for (const auto& c : cases) {
+        settings.DeviceSymLink = std::wstring(L"snapward-testpattern:") + c.camera;
+        PressCaptureKey();
+        EXPECT_EQ(TakeBalloons(), Texts{c.balloon}) << std::string(c.camera, c.camera + wcslen(c.camera));
+        EXPECT_FALSE(camera.IsOpen());
+        EXPECT_EQ(ClipboardText(), L"before");
+    }
+}
+
+// After a capture the camera stays open for the next press, until the idle
+// time passes without one; the dialog, once open, owns the camera.
+TEST_F(TrayTest, CaptureKeyKeepsTheCameraWarmUntilIdle) {
+    settings.DeviceSymLink = PatternLink();
+    PressCaptureKey();
+    EXPECT_EQ(TakeBalloons(), Texts{CAPTURED});
+    ASSERT_TRUE(camera.IsOpen());
+    Tray().dialogOpen = true;
+    SendMessageW(Tray().window, WM_TIMER, CAMERA_IDLE_TIMER_ID, 0);
+    EXPECT_TRUE(camera.IsOpen()) << "closed under the dialog";
+    Tray().dialogOpen = false;
+    SendMessageW(Tray().window, WM_TIMER, CAMERA_IDLE_TIMER_ID, 0);
+    EXPECT_FALSE(camera.IsOpen());
+}
+
+// A camera whose pictures cannot be allocated in a crowded 32-bit process: the
+// grab fails on the preview thread and under the capture key alike, nothing is
+// thrown out of either, and the balloon says why.
+TEST_F(TrayTest, HugeCameraInACrowdedProcessFailsCleanly) {
+    settings.DeviceSymLink = L"snapward-testpattern:nv12?name=k6&huge=16384x5456";
+    ASSERT_TRUE(camera.Open(settings.DeviceSymLink));
+    std::atomic<int> frames{0};
+    {
+        CrowdedAddressSpace crowded(64 << 20);
+        ASSERT_TRUE(camera.StartPreview([&](const uint8_t*, int32_t, int32_t, int32_t) { ++frames; }));
+        for (int i = 0; i < 200 && camera.previewError() == CAMERA_ERROR_NONE; ++i) Sleep(10);
+        EXPECT_EQ(camera.previewError(), CAMERA_ERROR_OUT_OF_MEMORY);
+        camera.StopPreview();
+        PressCaptureKey();
+    }
+    EXPECT_EQ(frames, 0);
+    EXPECT_EQ(TakeBalloons(), Texts{L"Capture failed. Not enough memory for a picture of this camera's size."});
+    EXPECT_EQ(ClipboardText(), L"before");
 }
