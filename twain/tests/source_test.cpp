@@ -230,6 +230,68 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
     std::filesystem::remove_all(folder);
 }
 
+namespace {
+
+// Lists extra test cameras, as the testcam builds read them, for as long as
+// it lives.
+class TestCamerasListed {
+public:
+    explicit TestCamerasListed(const std::wstring& links) { Set(links.c_str()); }
+    ~TestCamerasListed() { Set(L""); }
+    TestCamerasListed(const TestCamerasListed&) = delete;
+    TestCamerasListed& operator=(const TestCamerasListed&) = delete;
+
+private:
+    static void Set(const wchar_t* links) {
+        SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", *links ? links : nullptr);
+    }
+};
+
+}  // namespace
+
+// A camera listed first and preselected that cannot be used (it offers no
+// format we take): without our window the application hears TWCC_DENIED; with
+// it, the window opens all the same, with the list and a status line naming
+// the camera that failed, and the user goes on with another one.
+TEST(DirectSource, AFailingPreselectedCameraLeavesTheChoiceInTheWindow) {
+    const std::wstring failing = L"snapward-testpattern:nv12?noformat=1";
+    TestCamerasListed extra(L"!" + failing);
+    CameraChoice choice(failing);
+    TwainApp app(FakeDsmEntry);
+    ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
+    EXPECT_EQ(app.Enable(false), TWRC_FAILURE);
+    EXPECT_EQ(app.Condition(), TWCC_DENIED);
+
+    ASSERT_EQ(app.Enable(true), TWRC_SUCCESS);
+    HWND window = FindSourceWindow();
+    ASSERT_NE(window, nullptr);
+    HWND list = GetDlgItem(window, IDC_TWAIN_CAMERAS);
+    HWND capture = GetDlgItem(window, IDC_TWAIN_CAPTURE);
+    EXPECT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 5);
+    EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_FALSE(IsWindowEnabled(capture));
+    wchar_t name[128] = {}, status[256] = {};
+    SendMessageW(list, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(name));
+    GetDlgItemTextW(window, IDC_TWAIN_STATUS, status, 256);
+    EXPECT_NE(std::wstring(status).find(name), std::wstring::npos) << status;
+    EXPECT_NE(std::wstring(status).find(L"could not be started"), std::wstring::npos) << status;
+
+    SendMessageW(list, CB_SETCURSEL, 4, 0);  // the RGB24 camera
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+    ASSERT_TRUE(IsWindowEnabled(capture));
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(capture));
+    ASSERT_EQ(app.Pump(), MSG_XFERREADY);
+    uint32_t counter = 0;
+    EXPECT_TRUE(MatchesTestPattern(app.Transfer(TWSX_NATIVE), 0, counter));
+    EXPECT_EQ(app.Pending(MSG_ENDXFER), 0);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_EQ(app.Pump(), MSG_CLOSEDSREQ);
+    ASSERT_EQ(app.Disable(), TWRC_SUCCESS);
+    EXPECT_EQ(app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
+}
+
 // An application that runs the whole transfer, disables and closes the source
 // from inside its callback: the manager unloads the source there, then reads
 // its identity and returns into its window procedure.
