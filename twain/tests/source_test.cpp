@@ -431,3 +431,41 @@ TEST(DirectSource, TheHostExitsWithTheSourceWindowOpen) {
         ASSERT_EQ(code, 0u) << run;
     }
 }
+
+// A camera whose frame (268 MB) a crowded 32-bit host may fail to hold: its
+// size is reported from the open on, and each grab, without the window and
+// with it (where the preview copies every frame too), ends in an image or a
+// failed grab, never in the end of the host.
+TEST(DirectSource, AHugeCameraIsAtWorstAFailedGrab) {
+    const std::wstring huge = L"snapward-testpattern:rgb24?huge=16384x5456";
+    TestCamerasListed extra(L"!" + huge);
+    CameraChoice choice(huge);
+    TwainApp app(FakeDsmEntry);
+    ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
+    EXPECT_EQ(app.Current(ICAP_PHYSICALWIDTH), std::vector<TW_UINT32>{Fix32Item(16384 / 96.0)});
+    for (bool showUI : {false, true}) {
+        ASSERT_EQ(app.Enable(showUI), TWRC_SUCCESS);
+        HWND window = FindSourceWindow();
+        if (showUI) {
+            app.Pump(500, false);  // the preview at work
+            PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED), 0);
+        }
+        TW_UINT16 signal = app.Pump(showUI ? 3000 : 20000);
+        wchar_t status[256] = {};
+        GetDlgItemTextW(window, IDC_TWAIN_STATUS, status, 256);
+        TW_IMAGEINFO info{};
+        if (signal == MSG_XFERREADY) {
+            EXPECT_EQ(app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+            EXPECT_EQ(info.ImageWidth * 10000 + info.ImageLength, 16384 * 10000 + 5456);
+            EXPECT_EQ(app.Pending(MSG_RESET), 0);
+        } else if (showUI) {
+            // The window stays for another try, and says why.
+            EXPECT_EQ(std::wstring(status), L"Capture failed. Try again.");
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, IDC_TWAIN_CAPTURE)));
+        } else {
+            EXPECT_EQ(signal, MSG_CLOSEDSREQ);  // nothing more to offer
+        }
+        EXPECT_EQ(app.Disable(), TWRC_SUCCESS);
+    }
+    EXPECT_EQ(app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source), TWRC_SUCCESS);
+}
