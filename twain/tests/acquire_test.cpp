@@ -113,7 +113,7 @@ TEST_F(ManagerAcquire, ANativeSessionAndTheNextOne) {
 
 TEST_F(ManagerAcquire, MemoryTransferOfTheCameraChosenInTheSourceWindow) {
     TwainApp& app = *twain;
-    CameraChoice nv12(TestPatternCameras()[1].symbolicLink);
+    auto nv12 = ChooseCamera(TestPatternCameras()[1].symbolicLink);
     ASSERT_EQ(app.SetCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
     ASSERT_EQ(app.Enable(true), TWRC_SUCCESS);
     HWND window = FindSourceWindow();

@@ -138,7 +138,7 @@ bool SameFrame(const TW_FRAME& a, const TW_FRAME& b) {
 // Orvendel-testcam.ds: the source reopened in one process remembers the size
 // of the camera seen last.
 TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
-    CameraChoice rgb(TestPatternCameras()[3].symbolicLink);  // delivers the pattern unchanged
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);  // delivers the pattern unchanged
     TwainApp app(FakeDsmEntry);
     ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
     // The camera's own size from the start, before anything streams.
@@ -248,7 +248,7 @@ auto ListTestCameras(const std::wstring& links) {
 TEST(DirectSource, AFailingPreselectedCameraLeavesTheChoiceInTheWindow) {
     const std::wstring failing = L"snapward-testpattern:nv12?noformat=1";
     auto extra = ListTestCameras(L"!" + failing);
-    CameraChoice choice(failing);
+    auto choice = ChooseCamera(failing);
     TwainApp app(FakeDsmEntry);
     ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
     EXPECT_EQ(app.Enable(false), TWRC_FAILURE);
@@ -431,7 +431,7 @@ TEST(DirectSource, TheHostExitsWithTheSourceWindowOpen) {
 TEST(DirectSource, AHugeCameraIsAtWorstAFailedGrab) {
     const std::wstring huge = L"snapward-testpattern:rgb24?huge=16384x5456";
     auto extra = ListTestCameras(L"!" + huge);
-    CameraChoice choice(huge);
+    auto choice = ChooseCamera(huge);
     TwainApp app(FakeDsmEntry);
     ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
     EXPECT_EQ(app.Current(ICAP_PHYSICALWIDTH), std::vector<TW_UINT32>{Fix32Item(16384 / 96.0)});

@@ -100,34 +100,21 @@ inline bool SamePicture(const CapturedFrame& a, const CapturedFrame& b) {
     return a.width == b.width && a.height == b.height && a.stride == b.stride && a.pixels == b.pixels;
 }
 
-// Makes `link` the camera the source opens first, for as long as it lives;
-// the settings are put back after.
-class CameraChoice {
-public:
-    explicit CameraChoice(const std::wstring& link) {
-        HKEY key = nullptr;
-        existed_ = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, &key) ==
+// Makes `link` the camera the source opens first, for as long as the result
+// lives; the settings are put back after.
+inline auto ChooseCamera(const std::wstring& link) {
+    HKEY key = nullptr;
+    bool existed = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, &key) ==
                    ERROR_SUCCESS;
-        if (key) RegCloseKey(key);
-        saved_ = LoadSettings();
-        Settings changed = saved_;
-        changed.DeviceSymLink = link;
-        SaveSettings(changed);
-    }
-    ~CameraChoice() {
-        if (existed_) {
-            SaveSettings(saved_);
-        } else {
-            RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
-        }
-    }
-    CameraChoice(const CameraChoice&) = delete;
-    CameraChoice& operator=(const CameraChoice&) = delete;
-
-private:
-    Settings saved_;
-    bool existed_ = false;
-};
+    if (key) RegCloseKey(key);
+    Settings saved = LoadSettings(), changed = saved;
+    changed.DeviceSymLink = link;
+    SaveSettings(changed);
+    return ScopeExit([saved, existed] {
+        if (existed) SaveSettings(saved);
+        if (!existed) RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
+    });
+}
 
 // The picture of a transferred DIB block, which it frees (the application's
 // once transferred).
