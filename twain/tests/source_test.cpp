@@ -109,6 +109,11 @@ TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
         << "Orvendel.ds must export DS_Entry undecorated";
     EXPECT_EQ(app.Current(CAP_DEVICEONLINE), std::vector<TW_UINT32>{0});
     EXPECT_EQ(fake.allocations, 1);  // the container came from the manager's allocator
+    // No camera has told its size: VGA at 96 dots per inch is the guess.
+    EXPECT_EQ(app.Current(ICAP_PHYSICALWIDTH), std::vector<TW_UINT32>{Fix32Item(640 / 96.0)});
+    TW_IMAGELAYOUT layout{};
+    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(layout.Frame.Bottom.Whole, 5);
     // A second record of entry points, too short for the memory functions.
     TW_ENTRYPOINT shortRecord{4, FakeDsmEntry, nullptr, nullptr, nullptr, nullptr};
     EXPECT_EQ(app.Refusal(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &shortRecord), TWCC_BADVALUE);
@@ -200,6 +205,10 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
         }
         ASSERT_EQ(app.Enable(false), TWRC_SUCCESS);
         ASSERT_EQ(app.Pump(), MSG_XFERREADY);
+        EXPECT_EQ(app.Pending(MSG_GET), 1);
+        if (transfer.mechanism != TWSX_FILE) {
+            EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWCC_SEQERROR);
+        }
         TW_IMAGEINFO info{};
         ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
         EXPECT_EQ(info.ImageWidth, crop.width);
