@@ -3,8 +3,8 @@
 # puts the program and both data sources in place, the installed program
 # starts, an upgrade while it runs, silent uninstall leaves only the user's
 # settings behind. 32-bit Windows: the 32-bit source only, removed again by the
-# uninstaller. After each install the tray's own check must find every source
-# the system needs.
+# uninstaller. After each install the tray's own check finds every source the
+# system needs, and with the copies removed the tray's install puts them back.
 # Usage: installer_test.sh BUILD_DIR
 set -u
 build=$(cd "${1:?build dir}" && pwd)
@@ -31,11 +31,17 @@ wait_for() {  # wait_for seconds command...
 running() { [ "$(dialog_count)" -ge 1 ]; }
 stopped() { [ "$(dialog_count)" -eq 0 ]; }
 same_file() { cmp -s "$1" "$2"; }
-# The tray program's own test of the system's bitness and of every source it
-# needs being in place, run inside the prefix.
+# The tray program's own tests, run inside the prefix: the system's bitness
+# and every source it needs in place; or its install of them from the
+# installed program (a Windows path) after the copies were removed.
 tray_check() {
-  run "$build/windows_tests.exe" --gtest_filter='TwainInstallerSystem.*' --gtest_also_run_disabled_tests \
-    >/dev/null 2>&1
+  run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
+    --gtest_filter='TwainInstallerSystem.Bitness*:TwainInstallerSystem.*AfterSetup*' >/dev/null 2>&1
+}
+tray_install() {
+  rm -f "$windir/twain_32/Orvendel.ds" "$windir/twain_64/Orvendel.ds"
+  SNAPWARD_INSTALLED_EXE=$1 run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
+    --gtest_filter='TwainInstallerSystem.*TrayPutsBack*' >/dev/null 2>&1
 }
 RUN_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 
@@ -75,6 +81,9 @@ check "Run entry" reg_has "$RUN_KEY" Snapward
 check "Apps & features entry" reg_has "$UNINSTALL_KEY" DisplayName
 check "publisher Quillmere" bash -c "'$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' /v Publisher | grep -q Quillmere"
 check "the tray sees 64-bit Windows with both sources in place" tray_check
+check "the tray's install puts both back" tray_install 'C:\Program Files (x86)\Snapward\Snapward.exe'
+check "32-bit Orvendel.ds in twain_32 again" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
+check "64-bit Orvendel.ds in twain_64 again" same_file "$windir/twain_64/Orvendel.ds" "$ds64"
 
 # The installed program starts (its capture dialog shows at every start).
 run "$appdir/Snapward.exe" &
@@ -109,6 +118,9 @@ check "32-bit: Orvendel.ds in twain_32" same_file "$windir/twain_32/Orvendel.ds"
 check "32-bit: nothing in twain_64" [ ! -e "$windir/twain_64/Orvendel.ds" ]
 check "32-bit: no x64 folder beside the program" [ ! -e "$appdir/x64" ]
 check "32-bit: the tray sees 32-bit Windows with its source in place" tray_check
+check "32-bit: the tray's install puts it back" tray_install 'C:\Program Files\Snapward\Snapward.exe'
+check "32-bit: Orvendel.ds in twain_32 again" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
+check "32-bit: still nothing in twain_64" [ ! -e "$windir/twain_64/Orvendel.ds" ]
 run "$appdir/Uninstall.exe" /S
 check "32-bit: twain_32 copy removed" wait_for 30 bash -c "[ ! -e '$windir/twain_32/Orvendel.ds' ]"
 

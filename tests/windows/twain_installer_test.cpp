@@ -42,6 +42,23 @@ std::string ReadAll(const std::wstring& path) {
 }
 
 using Boxes = std::vector<std::wstring>;
+// Runs the install, answering its boxes; returns what they said.
+Boxes AnsweredInstall(std::vector<int> answers, const std::wstring& windows, const std::wstring& module,
+                      bool windows64) {
+    boxAnswers = std::move(answers);
+    boxesSeen.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, AnswerBox);
+    InstallTwainSourceFrom(nullptr, windows, module, windows64);
+    KillTimer(nullptr, timer);
+    return boxesSeen;
+}
+
+std::wstring WindowsDirectory() {
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return windows;
+}
+
 constexpr wchar_t ASK[] = L"[Yes/No] Install Snapward as a TWAIN source?";
 constexpr wchar_t INSTALLED[] = L"[OK] TWAIN source installed successfully!";
 constexpr wchar_t ALREADY[] = L"[OK] Snapward is already installed as a TWAIN source.";
@@ -63,19 +80,13 @@ protected:
         std::ofstream(std::filesystem::path(program_ + L"\\Orvendel.ds"), std::ios::binary) << payload_;
         std::ofstream(std::filesystem::path(program_ + L"\\x64\\Orvendel.ds"), std::ios::binary) << payload64_;
     }
-    // Runs the install on 32-bit (or 64-bit) Windows, answering its boxes;
-    // returns what they said.
-    std::vector<std::wstring> Install(std::vector<int> answers, std::wstring windows = {}, std::wstring module = {},
-                                      bool windows64 = false) {
-        boxAnswers = std::move(answers);
-        boxesSeen.clear();
-        const UINT_PTR timer = SetTimer(nullptr, 0, 20, AnswerBox);
-        InstallTwainSourceFrom(nullptr, windows.empty() ? windows_ : windows,
+    // The install on 32-bit (or 64-bit) Windows.
+    Boxes Install(std::vector<int> answers, std::wstring windows = {}, std::wstring module = {},
+                  bool windows64 = false) {
+        return AnsweredInstall(std::move(answers), windows.empty() ? windows_ : windows,
                                module.empty() ? program_ + L"\\Snapward.exe" : module, windows64);
-        KillTimer(nullptr, timer);
-        return boxesSeen;
     }
-    std::vector<std::wstring> Install64(std::vector<int> answers) { return Install(std::move(answers), {}, {}, true); }
+    Boxes Install64(std::vector<int> answers) { return Install(std::move(answers), {}, {}, true); }
 
     ScratchFolder root_{L"snapward-twain-installer"};
     const std::wstring windows_ = root_.path() + L"\\windows";
@@ -221,15 +232,25 @@ TEST_F(InstallerFlow, RefusalsComeBeforeTheQuestionAndCopyNothing) {
 }
 
 // Run also by the installer's end-to-end test, in a 64-bit and a 32-bit
-// prefix after SnapwardSetup.exe has run there: 64-bit Windows has a SysWOW64
-// folder for this 32-bit program, and the tray then finds every source the
-// system needs in place.
+// prefix: 64-bit Windows has a SysWOW64 folder for this 32-bit program.
 TEST(TwainInstallerSystem, BitnessIsTheWindowsDirectorys) {
-    wchar_t windows[MAX_PATH] = {};
-    ASSERT_NE(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
-    EXPECT_EQ(IsWindows64Bit(), Exists(std::wstring(windows) + L"\\SysWOW64"));
+    EXPECT_EQ(IsWindows64Bit(), Exists(WindowsDirectory() + L"\\SysWOW64"));
 }
 
+// Run by the installer's end-to-end test: after SnapwardSetup.exe the tray
+// finds every source the system needs in place.
 TEST(TwainInstallerSystem, DISABLED_AfterSetupEverySourceIsInPlace) {
+    EXPECT_TRUE(IsTwainSourceInstalled());
+}
+
+// Run by the installer's end-to-end test once it has removed the copies
+// SnapwardSetup.exe made: the tray's install, from the installed program
+// (SNAPWARD_INSTALLED_EXE) into the real Windows directory, puts back every
+// source the system needs.
+TEST(TwainInstallerSystem, DISABLED_TrayPutsBackEverySource) {
+    wchar_t program[MAX_PATH] = {};
+    ASSERT_NE(GetEnvironmentVariableW(L"SNAPWARD_INSTALLED_EXE", program, MAX_PATH), 0u);
+    ASSERT_FALSE(IsTwainSourceInstalled());
+    EXPECT_EQ(AnsweredInstall({IDYES}, WindowsDirectory(), program, IsWindows64Bit()), (Boxes{ASK, INSTALLED}));
     EXPECT_TRUE(IsTwainSourceInstalled());
 }
