@@ -20,6 +20,9 @@ using TW_UINT8 = uint8_t;
 using TW_UINT16 = uint16_t;
 using TW_UINT32 = uint32_t;
 using TW_BOOL = uint16_t;
+// Pointer-sized on both builds, as hosts have them (HANDLE, LPVOID). The third
+// such type, TW_UINTPTR, appears only in records this source never exchanges
+// (TW_CALLBACK2, TW_INFO), so it is left out.
 using TW_HANDLE = void*;
 using TW_MEMREF = void*;
 using TW_STR32 = char[34];
