@@ -97,16 +97,17 @@ check "program running again after the upgrade" wait_for 30 running
 check "exactly one instance after the upgrade" [ "$(dialog_count)" -eq 1 ]
 
 # Uninstall. The uninstaller re-launches itself from a temporary copy, so wait
-# for its work rather than for the first process.
+# for its work rather than for the first process: for the Apps & features
+# entry, which it removes last.
 run reg add 'HKCU\Software\Quillmere\Orvendel' /v Keybind /t REG_DWORD /d 121 /f >/dev/null
 run "$appdir/Uninstall.exe" /S
 check "uninstall stops the program" wait_for 30 stopped
-check "program folder removed" wait_for 30 bash -c "[ ! -e '$appdir' ]"
+check "Apps & features entry removed" wait_for 30 bash -c "! '$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' >/dev/null 2>&1"
+check "program folder removed" [ ! -e "$appdir" ]
 check "twain_32 copy removed" [ ! -e "$windir/twain_32/Orvendel.ds" ]
 check "twain_64 copy removed" [ ! -e "$windir/twain_64/Orvendel.ds" ]
 check "shortcut removed" [ ! -e "$shortcut" ]
 check "Run entry removed" bash -c "! '$root/scripts/wine-run.sh' reg query '$RUN_KEY' /v Snapward >/dev/null 2>&1"
-check "Apps & features entry removed" bash -c "! '$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' >/dev/null 2>&1"
 check "settings key kept" reg_has 'HKCU\Software\Quillmere\Orvendel' Keybind
 
 # 32-bit Windows: no twain_64 copy, nor the 64-bit file beside the program.
