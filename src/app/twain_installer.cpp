@@ -83,7 +83,7 @@ bool AllInPlace(const std::vector<TwainCopy>& copies) {
 }  // namespace
 
 bool IsWindows64Bit() {
-    // IsWow64Process2 (Windows 10 1709 and later) names the machine itself;
+    // IsWow64Process2 (Windows 10 1511 and later) names the machine itself;
     // IsWow64Process answers FALSE for a 32-bit program on ARM64 Windows.
     using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
     FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2");
