@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/tray_window.h"
+#include "app/tray_state.h"
 #include "platform/win_handles.h"
 
 namespace {
