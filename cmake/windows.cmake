@@ -1,10 +1,28 @@
-# Windows build: the program, the test executables (run under Wine by ctest when
-# cross-compiling) and, later, the data source.
+# Windows build. For 32 bits: the program, the data sources, the test
+# executables (run under Wine by ctest when cross-compiling) and the installer.
+# For 64 bits only what a 64-bit host loads: the data sources, the libraries
+# they link and their tests; the program itself stays 32-bit.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(SNAPWARD_DATA_SOURCES_ONLY ON)
+  # Read by the Wine runner: a 64-bit program needs a 64-bit prefix.
+  set(SNAPWARD_WINEARCH win64 CACHE INTERNAL "")
+  # Test names and their Wine session, apart from the 32-bit tree's in a
+  # ctest run over both.
+  set(SNAPWARD_WINE_TEST wine64)
+else()
+  set(SNAPWARD_DATA_SOURCES_ONLY OFF)
+  set(SNAPWARD_WINEARCH win32 CACHE INTERNAL "")
+  set(SNAPWARD_WINE_TEST wine)
+endif()
+
 file(GLOB WIN32_SOURCES CONFIGURE_DEPENDS
-     src/capture/*_win.cpp src/camera/*_win.cpp src/settings/*_win.cpp
-     src/platform/*.cpp src/ui/*.cpp src/app/*.cpp)
-list(FILTER WIN32_SOURCES EXCLUDE REGEX "src/app/main\\.cpp$")
-file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/*.cpp)
+     src/capture/*_win.cpp src/camera/*_win.cpp src/settings/*_win.cpp src/platform/*.cpp)
+if(NOT SNAPWARD_DATA_SOURCES_ONLY)
+  file(GLOB WIN32_PROGRAM_SOURCES CONFIGURE_DEPENDS src/ui/*.cpp src/app/*.cpp)
+  list(FILTER WIN32_PROGRAM_SOURCES EXCLUDE REGEX "src/app/main\\.cpp$")
+  list(APPEND WIN32_SOURCES ${WIN32_PROGRAM_SOURCES})
+  file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/*.cpp)
+endif()
 
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 if(MINGW)
@@ -32,7 +50,7 @@ target_link_libraries(snapward_lib PUBLIC ${SNAPWARD_SYSTEM_LIBS})
 # The program twice from the same sources: the development build adds the
 # test-pattern cameras so that it can be driven where no camera exists.
 file(GLOB APP_RESOURCES CONFIGURE_DEPENDS src/app/*.rc src/ui/*.rc)
-if(EXISTS ${PROJECT_SOURCE_DIR}/src/app/main.cpp)
+if(EXISTS ${PROJECT_SOURCE_DIR}/src/app/main.cpp AND NOT SNAPWARD_DATA_SOURCES_ONLY)
   foreach(variant Snapward Snapward-testcam)
     add_executable(${variant} WIN32 src/app/main.cpp ${APP_RESOURCES})
     target_link_libraries(${variant} PRIVATE snapward_lib)
@@ -57,9 +75,12 @@ if(SNAPWARD_TESTS)
     find_package(GTest REQUIRED)
   endif()
 
-  add_executable(unit_tests ${UNIT_TEST_SOURCES})
-  target_link_libraries(unit_tests PRIVATE snapward_lib GTest::gtest_main)
-  add_test(NAME wine.unit_tests COMMAND unit_tests)
+  # The portable code's 64-bit run is the native one.
+  if(NOT SNAPWARD_DATA_SOURCES_ONLY)
+    add_executable(unit_tests ${UNIT_TEST_SOURCES})
+    target_link_libraries(unit_tests PRIVATE snapward_lib GTest::gtest_main)
+    add_test(NAME wine.unit_tests COMMAND unit_tests)
+  endif()
 
   if(WINDOWS_TEST_SOURCES)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
@@ -82,31 +103,53 @@ if(SNAPWARD_TESTS)
     # Wine start costs seconds, and every test executable is a Wine start.
     set(SNAPWARD_WINE_HOME ${CMAKE_BINARY_DIR}/wine)
     set(session ${PROJECT_SOURCE_DIR}/scripts/wine-session.sh)
-    add_test(NAME wine.session.start COMMAND ${session} start ${SNAPWARD_WINE_HOME})
-    add_test(NAME wine.session.stop COMMAND ${session} stop ${SNAPWARD_WINE_HOME})
-    set_tests_properties(wine.session.start PROPERTIES FIXTURES_SETUP wine)
-    set_tests_properties(wine.session.stop PROPERTIES FIXTURES_CLEANUP wine)
-    # Whole-program tests: the real executables, driven from inside Wine.
-    add_test(NAME wine.e2e_dialog COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/dialog_e2e.sh ${CMAKE_BINARY_DIR})
-    set_tests_properties(wine.e2e_dialog PROPERTIES TIMEOUT 300)
-    get_property(wine_tests DIRECTORY PROPERTY TESTS)
-    list(FILTER wine_tests INCLUDE REGEX "^wine\\.[^s]")
-    set_tests_properties(${wine_tests} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
+    set(wine ${SNAPWARD_WINE_TEST})
+    add_test(NAME ${wine}.session.start COMMAND ${session} start ${SNAPWARD_WINE_HOME})
+    add_test(NAME ${wine}.session.stop COMMAND ${session} stop ${SNAPWARD_WINE_HOME})
+    set_tests_properties(${wine}.session.start PROPERTIES FIXTURES_SETUP ${wine})
+    set_tests_properties(${wine}.session.stop PROPERTIES FIXTURES_CLEANUP ${wine})
+    if(NOT SNAPWARD_DATA_SOURCES_ONLY)
+      # Whole-program tests: the real executables, driven from inside Wine.
+      add_test(NAME wine.e2e_dialog COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/dialog_e2e.sh ${CMAKE_BINARY_DIR})
+      set_tests_properties(wine.e2e_dialog PROPERTIES TIMEOUT 300)
+      get_property(wine_tests DIRECTORY PROPERTY TESTS)
+      list(FILTER wine_tests INCLUDE REGEX "^wine\\.[^s]")
+      set_tests_properties(${wine_tests} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
+    endif()
     # Tests added in subdirectories (twain/) set the same two properties.
   endif()
 endif()
 
-# SnapwardSetup.exe, when makensis and both payloads are there.
+# The 64-bit data sources come from a build tree of their own beside this one
+# (build/windows64 for build/windows), built with this tree so that the
+# installer always carries a current copy; the windows64 preset names the same
+# tree.
+if(NOT SNAPWARD_DATA_SOURCES_ONLY AND EXISTS ${PROJECT_SOURCE_DIR}/twain/CMakeLists.txt)
+  include(ExternalProject)
+  set(SNAPWARD_WINDOWS64_DIR ${CMAKE_BINARY_DIR}64 CACHE PATH "Build tree of the 64-bit data sources")
+  set(SNAPWARD_DS64 ${SNAPWARD_WINDOWS64_DIR}/Orvendel.ds)
+  ExternalProject_Add(data_sources_64
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${SNAPWARD_WINDOWS64_DIR}
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-x86_64.cmake
+               -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DSNAPWARD_TESTS=${SNAPWARD_TESTS}
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${SNAPWARD_DS64})
+endif()
+
+# SnapwardSetup.exe, when makensis and the payloads are there.
 find_program(MAKENSIS makensis)
-if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds)
+if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds AND TARGET data_sources_64)
   set(setup ${CMAKE_BINARY_DIR}/SnapwardSetup.exe)
   set(nsis_icon -DICON=${PROJECT_SOURCE_DIR}/src/app/snapward.ico)
   add_custom_command(
     OUTPUT ${setup}
     COMMAND ${MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DSNAPWARD_EXE=$<TARGET_FILE:Snapward>
-            -DORVENDEL_DS=$<TARGET_FILE:Orvendel.ds> -DOUTFILE=${setup} ${nsis_icon}
-            ${PROJECT_SOURCE_DIR}/installer/snapward.nsi
-    DEPENDS ${PROJECT_SOURCE_DIR}/installer/snapward.nsi Snapward Orvendel.ds
+            -DORVENDEL_DS=$<TARGET_FILE:Orvendel.ds> -DORVENDEL_DS64=${SNAPWARD_DS64}
+            -DOUTFILE=${setup} ${nsis_icon} ${PROJECT_SOURCE_DIR}/installer/snapward.nsi
+    DEPENDS ${PROJECT_SOURCE_DIR}/installer/snapward.nsi Snapward Orvendel.ds data_sources_64
+            ${SNAPWARD_DS64}
     COMMENT "Building SnapwardSetup.exe"
     VERBATIM)
   add_custom_target(installer ALL DEPENDS ${setup})
@@ -117,3 +160,4 @@ if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds)
     set_tests_properties(wine.installer PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
   endif()
 endif()
+

@@ -1,9 +1,11 @@
-; SnapwardSetup.exe: installs the tray program and its TWAIN data source.
+; SnapwardSetup.exe: installs the tray program and its TWAIN data sources, the
+; 32-bit one always and the 64-bit one on 64-bit Windows.
 ; Built by CMake with makensis; the build passes these defines:
-;   VERSION       dotted version, e.g. 1.0.0
-;   SNAPWARD_EXE  path of Snapward.exe
-;   ORVENDEL_DS   path of Orvendel.ds
-;   OUTFILE       path of the installer to write
+;   VERSION        dotted version, e.g. 1.0.0
+;   SNAPWARD_EXE   path of Snapward.exe
+;   ORVENDEL_DS    path of the 32-bit Orvendel.ds
+;   ORVENDEL_DS64  path of the 64-bit Orvendel.ds
+;   OUTFILE        path of the installer to write
 ;   ICON          (optional) the program's .ico
 
 Unicode true
@@ -13,6 +15,7 @@ RequestExecutionLevel admin
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
 !include "WinMessages.nsh"
+!include "x64.nsh"
 
 !define PRODUCT "Snapward"
 !define PUBLISHER "Quillmere"
@@ -99,6 +102,21 @@ Section "Snapward" SecMain
     DetailPrint "Could not copy Orvendel.ds into $WINDIR\twain_32"
   ${EndIf}
 
+  ; 64-bit applications load only 64-bit sources, from twain_64. This 32-bit
+  ; installer sees System32 redirected, but twain_64 lies in $WINDIR itself,
+  ; which no redirection touches. The copy beside the program lets the tray
+  ; put it back.
+  ${If} ${RunningX64}
+    SetOutPath "$INSTDIR\x64"
+    File "/oname=Orvendel.ds" "${ORVENDEL_DS64}"
+    SetOutPath "$INSTDIR"
+    CreateDirectory "$WINDIR\twain_64"
+    CopyFiles /SILENT "$INSTDIR\x64\Orvendel.ds" "$WINDIR\twain_64\Orvendel.ds"
+    ${IfNot} ${FileExists} "$WINDIR\twain_64\Orvendel.ds"
+      DetailPrint "Could not copy the 64-bit Orvendel.ds into $WINDIR\twain_64"
+    ${EndIf}
+  ${EndIf}
+
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Snapward.exe"
   WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\Snapward.exe"'
 
@@ -125,9 +143,13 @@ Section "Uninstall"
   SetShellVarContext current
   Delete "$INSTDIR\Snapward.exe"
   Delete "$INSTDIR\Orvendel.ds"
+  Delete "$INSTDIR\x64\Orvendel.ds"
+  RMDir "$INSTDIR\x64"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
+  ; The folders stay: other sources live there.
   Delete "$WINDIR\twain_32\Orvendel.ds"
+  Delete "$WINDIR\twain_64\Orvendel.ds"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

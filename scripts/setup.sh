@@ -5,8 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake g++ make libgtest-dev googletest libbenchmark-dev libyuv-dev
-  g++-mingw-w64-i686-posix mingw-w64-tools
-  wine wine32 xvfb xauth xdotool imagemagick nsis
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+  wine wine32 wine64 xvfb xauth xdotool imagemagick nsis
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,10 +1,22 @@
 # Shared by wine-run.sh and wine-session.sh (sourced, not run).
 # $1: the Wine home, holding the prefix and the session files.
 
+# The prefix's architecture: SNAPWARD_WINEARCH when set, else what the build
+# tree holding the Wine home was configured for (64-bit programs need a win64
+# prefix), else win32. A prefix keeps the architecture it was created with.
+wine_arch() {
+  local cache arch=${SNAPWARD_WINEARCH:-}
+  cache=$(dirname "$1")/CMakeCache.txt
+  if [ -z "$arch" ] && [ -f "$cache" ]; then
+    arch=$(sed -n 's/^SNAPWARD_WINEARCH:[A-Z]*=//p' "$cache")
+  fi
+  echo "${arch:-win32}"
+}
+
 wine_env() {
   mkdir -p "$1"
   export WINEPREFIX="$(cd "$1" && pwd)/prefix"
-  export WINEARCH=win32
+  export WINEARCH=$(wine_arch "$1")
   export WINEDEBUG=-all
   # No Mono or Gecko install prompts: the program needs neither. Overrides a
   # caller set (a test that takes Media Foundation away) are kept.

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/tray_window.h"
 #include "camera/camera.h"
 #include "capture/capture_action.h"
 #include "capture/frame.h"
+#include "platform/product.h"
 #include "ds_image.h"
 #include "image_file.h"
 #include "settings/settings.h"

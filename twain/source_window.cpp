@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/tray_window.h"
 #include "capture/letterbox.h"
+#include "platform/product.h"
 
 namespace {
 

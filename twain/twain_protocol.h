@@ -20,6 +20,9 @@ using TW_UINT8 = uint8_t;
 using TW_UINT16 = uint16_t;
 using TW_UINT32 = uint32_t;
 using TW_BOOL = uint16_t;
+// Pointer-sized on both builds, as hosts have them (HANDLE, LPVOID). The third
+// such type, TW_UINTPTR, appears only in records this source never exchanges
+// (TW_CALLBACK2, TW_INFO), so it is left out.
 using TW_HANDLE = void*;
 using TW_MEMREF = void*;
 using TW_STR32 = char[34];
@@ -183,18 +186,52 @@ struct TW_ENTRYPOINT {
 
 #pragma pack(pop)
 
+// The layouts every host's TWAIN header gives on Windows: 2-byte packing for
+// 32 and 64 bits alike, so that a 64-bit handle or pointer sits unaligned
+// wherever it follows a 16-bit field. A slip here has the source read a host's
+// values from the wrong place or write past the end of its records. The
+// numbers are the host's, for 32 and for 64 bits, not derived from this header.
+constexpr size_t TW_LAYOUT(size_t bytes32, size_t bytes64) {
+    return sizeof(void*) == 8 ? bytes64 : bytes32;
+}
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8);
+static_assert(sizeof(TW_HANDLE) == sizeof(void*) && sizeof(TW_MEMREF) == sizeof(void*));
+
+static_assert(sizeof(TW_FIX32) == 4 && sizeof(TW_FRAME) == 16);
+static_assert(sizeof(TW_VERSION) == 42);
 static_assert(sizeof(TW_IDENTITY) == 156);
-static_assert(sizeof(TW_ONEVALUE) == 6);
+static_assert(offsetof(TW_IDENTITY, ProtocolMajor) == 46);
+static_assert(offsetof(TW_IDENTITY, SupportedGroups) == 50);
+static_assert(offsetof(TW_IDENTITY, Manufacturer) == 54);
+static_assert(offsetof(TW_IDENTITY, ProductName) == 122);
+static_assert(sizeof(TW_ONEVALUE) == 6 && offsetof(TW_ONEVALUE, Item) == 2);
 static_assert(sizeof(TW_ENUMERATION_HEADER) == 14);
 static_assert(sizeof(TW_ARRAY_HEADER) == 6);
 static_assert(sizeof(TW_RANGE) == 22);
 static_assert(sizeof(TW_SETUPFILEXFER) == 260);
+static_assert(sizeof(TW_STATUS) == 4);
+static_assert(sizeof(TW_PENDINGXFERS) == 6 && offsetof(TW_PENDINGXFERS, EOJ) == 2);
+static_assert(sizeof(TW_SETUPMEMXFER) == 12);
 static_assert(sizeof(TW_IMAGEINFO) == 42);
-static_assert(sizeof(TW_IMAGELAYOUT) == 28);
-static_assert(sizeof(TW_PENDINGXFERS) == 6);
-static_assert(offsetof(TW_IMAGEMEMXFER, Memory) == 26);
+static_assert(offsetof(TW_IMAGEINFO, BitsPerSample) == 18 && offsetof(TW_IMAGEINFO, Compression) == 40);
+static_assert(sizeof(TW_IMAGELAYOUT) == 28 && offsetof(TW_IMAGELAYOUT, DocumentNumber) == 16);
+
 static_assert(offsetof(TW_CAPABILITY, hContainer) == 4);
+static_assert(sizeof(TW_CAPABILITY) == TW_LAYOUT(8, 12));
+static_assert(offsetof(TW_EVENT, TWMessage) == TW_LAYOUT(4, 8));
+static_assert(sizeof(TW_EVENT) == TW_LAYOUT(6, 10));
+static_assert(offsetof(TW_USERINTERFACE, hParent) == 4);
+static_assert(sizeof(TW_USERINTERFACE) == TW_LAYOUT(8, 12));
+static_assert(offsetof(TW_MEMORY, TheMem) == 8);
+static_assert(sizeof(TW_MEMORY) == TW_LAYOUT(12, 16));
+static_assert(offsetof(TW_IMAGEMEMXFER, BytesWritten) == 22);
+static_assert(offsetof(TW_IMAGEMEMXFER, Memory) == 26);
+static_assert(offsetof(TW_IMAGEMEMXFER, Memory.TheMem) == 34);
+static_assert(sizeof(TW_IMAGEMEMXFER) == TW_LAYOUT(38, 42));
 static_assert(offsetof(TW_ENTRYPOINT, DSM_Entry) == 4);
+static_assert(offsetof(TW_ENTRYPOINT, DSM_MemAllocate) == TW_LAYOUT(8, 12));
+static_assert(offsetof(TW_ENTRYPOINT, DSM_MemUnlock) == TW_LAYOUT(20, 36));
+static_assert(sizeof(TW_ENTRYPOINT) == TW_LAYOUT(24, 44));
 
 // Protocol version this source implements.
 constexpr TW_UINT16 TWON_PROTOCOLMAJOR = 2;

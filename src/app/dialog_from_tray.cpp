@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/hotkey.h"
-#include "app/tray_window.h"
+#include "app/tray_state.h"
 #include "settings/key_names.h"
 #include "ui/capture_dialog.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "app/tray_window.h"
+#include "app/tray_state.h"
 #include "camera/camera.h"
 #include "capture/capture_action.h"
 #include "capture/frame.h"

@@ -14,7 +14,6 @@ namespace {
 constexpr wchar_t TRAY_WINDOW_NAME[] = L"Snapward";
 constexpr wchar_t TRAY_HELPER_CLASS[] = L"OrvendelTrayHelper";
 constexpr wchar_t TASKBAR_CREATED_MESSAGE[] = L"TaskbarCreated";
-constexpr UINT BALLOON_TIMEOUT_MS = 3000;
 
 constexpr wchar_t MENU_OPEN_TEXT[] = L"Open Snapward";
 constexpr wchar_t MENU_TWAIN_INSTALLED_TEXT[] = L"TWAIN source: installed";
@@ -73,11 +72,6 @@ void ShowTrayMenu(HWND window) {
 
 }  // namespace
 
-TrayWindow& Tray() {
-    static TrayWindow tray;
-    return tray;
-}
-
 HWND CreateTrayWindow(HINSTANCE instance) {
     TrayWindow& tray = Tray();
     tray.instance = instance;
@@ -115,19 +109,6 @@ void AddTrayIcon() {
     lstrcpynW(icon.szTip, TRAY_WINDOW_NAME, static_cast<int>(std::size(icon.szTip)));
     tray.notifyIcon(NIM_ADD, &icon);
     tray.iconAdded = true;
-}
-
-void ShowTrayBalloon(const wchar_t* title, const wchar_t* text) {
-    TrayWindow& tray = Tray();
-    // The stored record never carries NIF_INFO, so later modifies and the
-    // delete show no balloon of their own.
-    NOTIFYICONDATAW balloon = tray.iconData;
-    balloon.uFlags |= NIF_INFO;
-    lstrcpynW(balloon.szInfoTitle, title, static_cast<int>(std::size(balloon.szInfoTitle)));
-    lstrcpynW(balloon.szInfo, text, static_cast<int>(std::size(balloon.szInfo)));
-    balloon.uTimeout = BALLOON_TIMEOUT_MS;
-    balloon.dwInfoFlags = NIIF_INFO;
-    tray.notifyIcon(NIM_MODIFY, &balloon);
 }
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "app/tray_window.h"
+#include "app/tray_state.h"
 #include "platform/win_handles.h"
 
 namespace {
@@ -15,8 +15,8 @@ constexpr wchar_t ALREADY_INSTALLED_TEXT[] =
     L"etc.) can already use your webcam as a scanner.";
 constexpr wchar_t SOURCE_MISSING_TEXT[] =
     L"The TWAIN source is not installed.\n\nPlease run SnapwardSetup.exe (the installer) to "
-    L"install it automatically, or place Orvendel.ds in the same folder as this program and try "
-    L"again.";
+    L"install it automatically, or place Orvendel.ds (and, on 64-bit Windows, x64\\Orvendel.ds) "
+    L"in the same folder as this program and try again.";
 constexpr wchar_t CONFIRM_TEXT[] =
     L"Install Snapward as a TWAIN source?\n\nThis lets scanning applications (Photoshop, document "
     L"scanners, etc.) use your webcam as a scanner input.\n\nAdministrator rights are required.";
@@ -33,7 +33,6 @@ constexpr wchar_t UNSAFE_PATH_TEXT[] =
     L"the command processor would change (% ! or \").\n\nPlease run SnapwardSetup.exe (the "
     L"installer), or move Snapward to another folder and try again.";
 
-constexpr wchar_t TWAIN_FOLDER_NAME[] = L"twain_32";
 constexpr DWORD COPY_WAIT_MS = 10000;
 
 // Long enough for any path the system hands out, so that a path too long for
@@ -74,11 +73,34 @@ bool FileExists(const std::wstring& path) {
     return PathFileExistsW(path.c_str()) != FALSE;
 }
 
+bool AllInPlace(const std::vector<TwainCopy>& copies) {
+    for (const TwainCopy& copy : copies) {
+        if (!FileExists(copy.destination)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool BuildTwainFolder(const std::wstring& windowsDirectory, std::wstring& folder) {
+bool IsWindows64Bit() {
+    // IsWow64Process2 (Windows 10 1511 and later) names the machine itself;
+    // IsWow64Process answers FALSE for a 32-bit program on ARM64 Windows.
+    using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2");
+    auto isWow64Process2 = reinterpret_cast<IsWow64Process2Function>(reinterpret_cast<void*>(found));
+    USHORT process = 0;
+    USHORT native = 0;
+    if (isWow64Process2 && isWow64Process2(GetCurrentProcess(), &process, &native)) {
+        return native != IMAGE_FILE_MACHINE_I386 && native != IMAGE_FILE_MACHINE_UNKNOWN;
+    }
+    BOOL wow64 = FALSE;
+    return sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
+}
+
+bool BuildTwainFolder(const std::wstring& windowsDirectory, const wchar_t* folderName,
+                      std::wstring& folder) {
     if (!FitsPathBuffer(windowsDirectory)) return false;
-    std::wstring built = JoinPath(windowsDirectory, TWAIN_FOLDER_NAME);
+    std::wstring built = JoinPath(windowsDirectory, folderName);
     if (!FitsPathBuffer(built)) return false;
     folder = std::move(built);
     return true;
@@ -92,11 +114,12 @@ bool BuildTwainDestination(const std::wstring& folder, std::wstring& destination
     return true;
 }
 
-bool BuildTwainSourcePath(const std::wstring& modulePath, std::wstring& source) {
+bool BuildTwainSourcePath(const std::wstring& modulePath, const wchar_t* besideProgram,
+                          std::wstring& source) {
     if (!FitsPathBuffer(modulePath)) return false;
     size_t lastSlash = modulePath.rfind(L'\\');
     if (lastSlash == std::wstring::npos) return false;
-    std::wstring built = modulePath.substr(0, lastSlash + 1) + TWAIN_SOURCE_FILE_NAME;
+    std::wstring built = modulePath.substr(0, lastSlash + 1) + besideProgram;
     if (!FitsPathBuffer(built)) return false;
     source = std::move(built);
     return true;
@@ -112,58 +135,87 @@ bool PassesThroughCommandProcessor(const std::wstring& path) {
     return !path.empty();
 }
 
-CommandLineResult BuildInstallCommandLine(const std::wstring& folder, const std::wstring& source,
-                                          const std::wstring& destination,
-                                          std::wstring& commandLine) {
-    for (const std::wstring* path : {&folder, &source, &destination}) {
-        if (!PassesThroughCommandProcessor(*path)) return CommandLineResult::UnsafePath;
+bool BuildTwainCopies(const std::wstring& windowsDirectory, bool windows64,
+                      std::vector<TwainCopy>& copies) {
+    std::vector<TwainFlavour> flavours{TWAIN_32};
+    if (windows64) flavours.push_back(TWAIN_64);
+    std::vector<TwainCopy> built;
+    for (const TwainFlavour& flavour : flavours) {
+        TwainCopy copy{flavour, {}, {}, {}};
+        if (!BuildTwainFolder(windowsDirectory, flavour.folderName, copy.folder) ||
+            !BuildTwainDestination(copy.folder, copy.destination)) {
+            return false;
+        }
+        built.push_back(std::move(copy));
     }
-    std::wstring built = L"/c mkdir \"" + folder + L"\" 2>nul & copy /Y \"" + source + L"\" \"" +
-                         destination + L"\"";
+    copies = std::move(built);
+    return true;
+}
+
+CommandLineResult BuildInstallCommandLine(const std::vector<TwainCopy>& copies,
+                                          std::wstring& commandLine) {
+    std::wstring built = L"/c ";
+    for (const TwainCopy& copy : copies) {
+        for (const std::wstring* path : {&copy.folder, &copy.source, &copy.destination}) {
+            if (!PassesThroughCommandProcessor(*path)) return CommandLineResult::UnsafePath;
+        }
+        // "&" runs the next command whatever the last one did: mkdir fails
+        // when the folder is there already.
+        if (&copy != &copies.front()) built += L" & ";
+        built += L"mkdir \"" + copy.folder + L"\" 2>nul & copy /Y \"" + copy.source + L"\" \"" +
+                 copy.destination + L"\"";
+    }
     if (built.size() >= TWAIN_COMMAND_UNITS) return CommandLineResult::TooLong;
     commandLine = std::move(built);
     return CommandLineResult::Built;
 }
 
-bool IsTwainSourceInstalledIn(const std::wstring& windowsDirectory) {
-    std::wstring folder;
-    std::wstring destination;
-    return BuildTwainFolder(windowsDirectory, folder) &&
-           BuildTwainDestination(folder, destination) && FileExists(destination);
+bool IsTwainSourceInstalledIn(const std::wstring& windowsDirectory, bool windows64) {
+    std::vector<TwainCopy> copies;
+    return BuildTwainCopies(windowsDirectory, windows64, copies) && AllInPlace(copies);
 }
 
 bool IsTwainSourceInstalled() {
-    return IsTwainSourceInstalledIn(SystemWindowsDirectory());
+    return IsTwainSourceInstalledIn(SystemWindowsDirectory(), IsWindows64Bit());
 }
 
 void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
-                            const std::wstring& modulePath) {
-    std::wstring folder;
-    std::wstring destination;
-    if (!BuildTwainFolder(windowsDirectory, folder) ||
-        !BuildTwainDestination(folder, destination)) {
+                            const std::wstring& modulePath, bool windows64) {
+    std::vector<TwainCopy> needed;
+    if (!BuildTwainCopies(windowsDirectory, windows64, needed)) {
         ShowBox(owner, PATH_TOO_LONG_TEXT, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
-    if (FileExists(destination)) {
+    // A copy already in place is left as it is (it may be another version's,
+    // which its own installer put there); only the missing ones are made.
+    std::vector<TwainCopy> missing;
+    for (const TwainCopy& copy : needed) {
+        if (!FileExists(copy.destination)) missing.push_back(copy);
+    }
+    if (missing.empty()) {
         ShowBox(owner, ALREADY_INSTALLED_TEXT, MB_OK | MB_ICONINFORMATION);
         return;
     }
 
-    std::wstring source;
-    if (!BuildTwainSourcePath(modulePath, source)) {
-        ShowBox(owner, PATH_TOO_LONG_TEXT, MB_OK | MB_ICONEXCLAMATION);
-        return;
+    for (TwainCopy& copy : missing) {
+        if (!BuildTwainSourcePath(modulePath, copy.flavour.besideProgram, copy.source)) {
+            ShowBox(owner, PATH_TOO_LONG_TEXT, MB_OK | MB_ICONEXCLAMATION);
+            return;
+        }
     }
-    if (!FileExists(source)) {
-        ShowBox(owner, SOURCE_MISSING_TEXT, MB_OK | MB_ICONEXCLAMATION);
-        return;
+    for (const TwainCopy& copy : missing) {
+        if (!FileExists(copy.source)) {
+            ShowBox(owner, SOURCE_MISSING_TEXT, MB_OK | MB_ICONEXCLAMATION);
+            return;
+        }
     }
 
     // Refused before asking: a yes that then cannot be carried out would only
-    // confuse.
+    // confuse. One command for every copy, so one elevation prompt. A 32-bit
+    // cmd.exe on 64-bit Windows sees System32 redirected, but twain_64 lies
+    // in the Windows directory itself, which it sees as it is.
     std::wstring commandLine;
-    switch (BuildInstallCommandLine(folder, source, destination, commandLine)) {
+    switch (BuildInstallCommandLine(missing, commandLine)) {
         case CommandLineResult::Built:
             break;
         case CommandLineResult::UnsafePath:
@@ -193,7 +245,7 @@ void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
     WaitForSingleObject(process.get(), COPY_WAIT_MS);
     process.reset();
 
-    if (FileExists(destination)) {
+    if (AllInPlace(needed)) {
         ShowBox(owner, SUCCESS_TEXT, MB_OK | MB_ICONINFORMATION);
     } else {
         ShowBox(owner, MAY_HAVE_FAILED_TEXT, MB_OK | MB_ICONEXCLAMATION);
@@ -201,5 +253,5 @@ void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
 }
 
 void InstallTwainSource(HWND owner, HINSTANCE instance) {
-    InstallTwainSourceFrom(owner, SystemWindowsDirectory(), ModulePath(instance));
+    InstallTwainSourceFrom(owner, SystemWindowsDirectory(), ModulePath(instance), IsWindows64Bit());
 }

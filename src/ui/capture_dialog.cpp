@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cwchar>
 
-#include "app/tray_window.h"
 #include "capture/capture_action.h"
+#include "platform/product.h"
 
 namespace {
 

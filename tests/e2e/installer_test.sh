@@ -1,32 +1,27 @@
 #!/usr/bin/env bash
-# SnapwardSetup.exe in a scratch Wine prefix: silent install, the installed
-# program starts, an upgrade while it runs, silent uninstall leaves only the
-# user's settings behind.
+# SnapwardSetup.exe in scratch Wine prefixes. 64-bit Windows: silent install
+# puts the program and both data sources in place, the installed program
+# starts, an upgrade while it runs, silent uninstall leaves only the user's
+# settings behind. 32-bit Windows: the 32-bit source only, removed again by the
+# uninstaller. After each install the tray's own check finds every source the
+# system needs, and with the copies removed the tray's install puts them back.
 # Usage: installer_test.sh BUILD_DIR
 set -u
 build=$(cd "${1:?build dir}" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
 setup=$build/SnapwardSetup.exe
 [ -f "$setup" ] || { echo "no $setup"; exit 1; }
+ds32=$build/Orvendel.ds
+ds64=$(sed -n 's/^SNAPWARD_WINDOWS64_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")/Orvendel.ds
+[ -f "$ds64" ] || { echo "no $ds64"; exit 1; }
 
-export SNAPWARD_WINE_HOME=$build/wine-installer
-rm -rf "$SNAPWARD_WINE_HOME"
-"$root/scripts/wine-session.sh" start "$SNAPWARD_WINE_HOME" >/dev/null || exit 1
-trap '"$root/scripts/wine-session.sh" stop "$SNAPWARD_WINE_HOME" >/dev/null' EXIT
-export DISPLAY=$(cat "$SNAPWARD_WINE_HOME/session/display")
-run() { "$root/scripts/wine-run.sh" "$@"; }
-
-prefix=$SNAPWARD_WINE_HOME/prefix
-drive=$prefix/drive_c
-appdir="$drive/Program Files/Snapward"
-shortcut=$(printf '%s' "$drive/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Snapward.lnk")
 failures=0
 check() {  # check "what" command...
   local what=$1; shift
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
+run() { "$root/scripts/wine-run.sh" "$@"; }
 reg_has() { run reg query "$1" /v "$2" >/dev/null 2>&1; }
-reg_key() { run reg query "$1" >/dev/null 2>&1; }
 dialog_count() { xdotool search --name '^Snapward$' 2>/dev/null | wc -l; }
 wait_for() {  # wait_for seconds command...
   local limit=$1; shift
@@ -35,20 +30,60 @@ wait_for() {  # wait_for seconds command...
 }
 running() { [ "$(dialog_count)" -ge 1 ]; }
 stopped() { [ "$(dialog_count)" -eq 0 ]; }
+same_file() { cmp -s "$1" "$2"; }
+# The tray program's own tests, run inside the prefix: the system's bitness
+# and every source it needs in place; or its install of them from the
+# installed program (a Windows path) after the copies were removed.
+tray_check() {
+  run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
+    --gtest_filter='TwainInstallerSystem.Bitness*:TwainInstallerSystem.*AfterSetup*' >/dev/null 2>&1
+}
+tray_install() {
+  rm -f "$windir/twain_32/Orvendel.ds" "$windir/twain_64/Orvendel.ds"
+  SNAPWARD_INSTALLED_EXE=$1 run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
+    --gtest_filter='TwainInstallerSystem.*TrayPutsBack*' >/dev/null 2>&1
+}
 RUN_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
-UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Snapward'
 
-# Install.
+# A fresh prefix of architecture $1 with its own session (and its own display
+# unless one was set); the paths below follow it.
+display=${DISPLAY:-}
+stop_session() { "$root/scripts/wine-session.sh" stop "$SNAPWARD_WINE_HOME" >/dev/null; }
+use_prefix() {  # use_prefix win32|win64 HOME
+  [ -n "${SNAPWARD_WINE_HOME:-}" ] && stop_session
+  export SNAPWARD_WINEARCH=$1 SNAPWARD_WINE_HOME=$2
+  if [ -n "$display" ]; then export DISPLAY=$display; else unset DISPLAY; fi
+  rm -rf "$SNAPWARD_WINE_HOME"
+  "$root/scripts/wine-session.sh" start "$SNAPWARD_WINE_HOME" >/dev/null || exit 1
+  trap stop_session EXIT
+  export DISPLAY=$(cat "$SNAPWARD_WINE_HOME/session/display")
+  drive=$SNAPWARD_WINE_HOME/prefix/drive_c
+  windir=$drive/windows
+  shortcut=$(printf '%s' "$drive/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Snapward.lnk")
+}
+
+# 64-bit Windows. The installer is a 32-bit program: its files go to Program
+# Files (x86), its HKLM keys to the 32-bit view.
+use_prefix win64 "$build/wine-installer64"
+appdir="$drive/Program Files (x86)/Snapward"
+UNINSTALL_KEY='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Snapward'
+
 run "$setup" /S
 check "install exits 0" [ $? -eq 0 ]
 check "Snapward.exe installed" [ -f "$appdir/Snapward.exe" ]
-check "Orvendel.ds beside it" [ -f "$appdir/Orvendel.ds" ]
-check "Orvendel.ds in twain_32" [ -f "$drive/windows/twain_32/Orvendel.ds" ]
+check "32-bit Orvendel.ds beside it" same_file "$appdir/Orvendel.ds" "$ds32"
+check "64-bit Orvendel.ds in x64 beside it" same_file "$appdir/x64/Orvendel.ds" "$ds64"
+check "32-bit Orvendel.ds in twain_32" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
+check "64-bit Orvendel.ds in twain_64" same_file "$windir/twain_64/Orvendel.ds" "$ds64"
 check "uninstaller written" [ -f "$appdir/Uninstall.exe" ]
 check "Start-menu shortcut" [ -f "$shortcut" ]
 check "Run entry" reg_has "$RUN_KEY" Snapward
 check "Apps & features entry" reg_has "$UNINSTALL_KEY" DisplayName
 check "publisher Quillmere" bash -c "'$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' /v Publisher | grep -q Quillmere"
+check "the tray sees 64-bit Windows with both sources in place" tray_check
+check "the tray's install puts both back" tray_install 'C:\Program Files (x86)\Snapward\Snapward.exe'
+check "32-bit Orvendel.ds in twain_32 again" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
+check "64-bit Orvendel.ds in twain_64 again" same_file "$windir/twain_64/Orvendel.ds" "$ds64"
 
 # The installed program starts (its capture dialog shows at every start).
 run "$appdir/Snapward.exe" &
@@ -62,16 +97,33 @@ check "program running again after the upgrade" wait_for 30 running
 check "exactly one instance after the upgrade" [ "$(dialog_count)" -eq 1 ]
 
 # Uninstall. The uninstaller re-launches itself from a temporary copy, so wait
-# for its work rather than for the first process.
+# for its work rather than for the first process: for the Apps & features
+# entry, which it removes last.
 run reg add 'HKCU\Software\Quillmere\Orvendel' /v Keybind /t REG_DWORD /d 121 /f >/dev/null
 run "$appdir/Uninstall.exe" /S
 check "uninstall stops the program" wait_for 30 stopped
-check "program folder removed" wait_for 30 bash -c "[ ! -e '$appdir' ]"
-check "twain_32 copy removed" [ ! -e "$drive/windows/twain_32/Orvendel.ds" ]
+check "Apps & features entry removed" wait_for 30 bash -c "! '$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' >/dev/null 2>&1"
+check "program folder removed" [ ! -e "$appdir" ]
+check "twain_32 copy removed" [ ! -e "$windir/twain_32/Orvendel.ds" ]
+check "twain_64 copy removed" [ ! -e "$windir/twain_64/Orvendel.ds" ]
 check "shortcut removed" [ ! -e "$shortcut" ]
 check "Run entry removed" bash -c "! '$root/scripts/wine-run.sh' reg query '$RUN_KEY' /v Snapward >/dev/null 2>&1"
-check "Apps & features entry removed" bash -c "! '$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' >/dev/null 2>&1"
 check "settings key kept" reg_has 'HKCU\Software\Quillmere\Orvendel' Keybind
+
+# 32-bit Windows: no twain_64 copy, nor the 64-bit file beside the program.
+use_prefix win32 "$build/wine-installer"
+appdir="$drive/Program Files/Snapward"
+run "$setup" /S
+check "32-bit: install exits 0" [ $? -eq 0 ]
+check "32-bit: Orvendel.ds in twain_32" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
+check "32-bit: nothing in twain_64" [ ! -e "$windir/twain_64/Orvendel.ds" ]
+check "32-bit: no x64 folder beside the program" [ ! -e "$appdir/x64" ]
+check "32-bit: the tray sees 32-bit Windows with its source in place" tray_check
+check "32-bit: the tray's install puts it back" tray_install 'C:\Program Files\Snapward\Snapward.exe'
+check "32-bit: Orvendel.ds in twain_32 again" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
+check "32-bit: still nothing in twain_64" [ ! -e "$windir/twain_64/Orvendel.ds" ]
+run "$appdir/Uninstall.exe" /S
+check "32-bit: twain_32 copy removed" wait_for 30 bash -c "[ ! -e '$windir/twain_32/Orvendel.ds' ]"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]

@@ -1,7 +1,8 @@
 // A TWAIN application acquiring from Orvendel-testcam.ds through the system's
 // own manager, twain_32.dll. Wine's manager looks only for the sources
-// twain_32\sane.ds and twain_32\gphoto2.ds of the Windows directory, so the
-// test installs the source under the first name in its scratch prefix.
+// sane.ds and gphoto2.ds in the Windows directory's TWAIN folder (twain_64 for
+// a 64-bit process), so the test installs the source under the first name in
+// its scratch prefix.
 
 #include <windows.h>
 
@@ -19,6 +20,8 @@
 
 namespace {
 
+constexpr const wchar_t* TWAIN_FOLDER = sizeof(void*) == 8 ? L"\\twain_64" : L"\\twain_32";
+
 class ManagerAcquire : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -27,7 +30,7 @@ protected:
         GetModuleFileNameW(nullptr, built, MAX_PATH);
         std::wcscpy(std::wcsrchr(built, L'\\') + 1, L"Orvendel-testcam.ds");
         GetSystemWindowsDirectoryW(windows, MAX_PATH);
-        std::wstring folder = std::wstring(windows) + L"\\twain_32";
+        std::wstring folder = std::wstring(windows) + TWAIN_FOLDER;
         CreateDirectoryW(folder.c_str(), nullptr);
         // Replaces Wine's placeholder for its own SANE bridge, which this
         // prefix has no use for; it stays after the run, as the manager never
@@ -37,7 +40,7 @@ protected:
     }
 
     void SetUp() override {
-        ASSERT_TRUE(installed) << "could not install the source as twain_32\\sane.ds";
+        ASSERT_TRUE(installed) << "could not install the source as sane.ds";
         FARPROC entry = manager ? GetProcAddress(manager, "DSM_Entry") : nullptr;
         ASSERT_NE(entry, nullptr);
         twain.emplace(reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(entry)));
