@@ -132,11 +132,12 @@ TEST_F(ManagerAcquire, MemoryTransferOfTheCameraChosenInTheSourceWindow) {
     };
 
     // Pressing Capture: the image comes as a signal, not at once. While the
-    // grab is under way the user picks the RGB24 camera (which delivers the
-    // pattern unchanged): the grab keeps its camera, the next one uses it.
+    // grab is under way (its end is only seen when we next pump) the user
+    // picks the RGB24 camera, which delivers the pattern unchanged: the grab
+    // keeps its camera, the next one uses it.
     EXPECT_EQ(app.Pump(300), MSG_NULL);
-    press();
-    EXPECT_EQ(app.Pump(100), MSG_NULL);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(capture));
     SendMessageW(list, CB_SETCURSEL, 3, 0);
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE),
                  reinterpret_cast<LPARAM>(list));

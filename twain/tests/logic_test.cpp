@@ -349,7 +349,9 @@ TEST(TwainImage, FramesInInchesBecomePixelRectsAndCropsHoldExactlyTheirPixels) {
     for (const auto& [frame, fit, expected] : frames) {
         PixelRect rect;
         ASSERT_EQ(FitFrame(frame, 96, 1280, 720, rect), fit) << expected.left;
-        if (fit != FrameFit::Refused) EXPECT_EQ(rect, expected);
+        if (fit != FrameFit::Refused) {
+            EXPECT_EQ(rect, expected);
+        }
     }
     PixelRect unused;
     EXPECT_EQ(FitFrame(inches(0, 0, 1, 1), 0, 1280, 720, unused), FrameFit::Refused);
