@@ -18,9 +18,17 @@ constexpr wchar_t NO_CAMERA_TEXT[] =
 constexpr wchar_t CAMERA_FAILED_TEXT[] =
     L"The camera could not be started.\n\nIt may be in use by another program. Close that "
     L"program and try again.";
+// After the camera's name, by what its open said.
+constexpr wchar_t CAMERA_IN_USE_STATUS[] =
+    L" is in use by another program. Close that program, or choose another camera.";
+constexpr wchar_t CAMERA_BLOCKED_STATUS[] =
+    L" is blocked by the camera privacy settings of Windows. Allow it there, or choose another "
+    L"camera.";
+constexpr wchar_t CAMERA_GONE_STATUS[] = L" is not connected. Plug it in, or choose another camera.";
+constexpr wchar_t CAMERA_NO_FORMAT_STATUS[] =
+    L" offers no picture format this source can take. Choose another camera.";
 constexpr wchar_t CAMERA_FAILED_STATUS[] =
-    L"This camera could not be started. It may be in use by another program, blocked by the "
-    L"privacy settings, or offer no picture this source can take. Choose another camera.";
+    L" could not be started. It may be in use by another program. Choose another camera.";
 constexpr wchar_t SWITCH_AFTER_CAPTURE_STATUS[] =
     L"Capturing... The camera chosen takes over when this picture is done.";
 constexpr wchar_t CAPTURING_STATUS[] = L"Capturing...";
@@ -337,11 +345,15 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     // The camera opened with the session, still idle, serves its first enable.
     bool reuse = cameraOpen_ && link == openLink_;
     CameraOpen result = CameraOpen::Failed;
+    CameraError error = CAMERA_ERROR_NONE;
     int32_t width = 0;
     int32_t height = 0;
     preview_.Clear();
     worker_.Run([&](Camera& camera) {
-        if (!(reuse && camera.IsOpen()) && !camera.Open(link)) return;
+        if (!(reuse && camera.IsOpen()) && !camera.Open(link)) {
+            error = camera.lastError();
+            return;
+        }
         width = camera.width();
         height = camera.height();
         result = CameraOpen::Opened;
@@ -354,6 +366,7 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     });
     cameraIndex_ = index;
     cameraOpen_ = result == CameraOpen::Opened;
+    cameraError_ = error;
     openLink_ = cameraOpen_ ? link : std::wstring();
     if (cameraOpen_) {
         frameWidth_ = width;
@@ -771,7 +784,18 @@ void DataSource::SwitchCamera(size_t index) {
 std::wstring DataSource::ReadyText() const {
     if (!cameraOpen_) {
         std::wstring name = cameraIndex_ < cameras_.size() ? cameras_[cameraIndex_].friendlyName : L"";
-        return name.empty() ? CAMERA_FAILED_STATUS : name + L": " + CAMERA_FAILED_STATUS;
+        if (name.empty()) name = L"This camera";
+        if (cameraError_ == CAMERA_ERROR_NO_FORMAT) return name + CAMERA_NO_FORMAT_STATUS;
+        switch (ClassifyCameraError(cameraError_)) {
+            case CameraProblem::InUse:
+                return name + CAMERA_IN_USE_STATUS;
+            case CameraProblem::Blocked:
+                return name + CAMERA_BLOCKED_STATUS;
+            case CameraProblem::Disconnected:
+                return name + CAMERA_GONE_STATUS;
+            default:
+                return name + CAMERA_FAILED_STATUS;
+        }
     }
     return std::to_wstring(frameWidth_) + L" x " + std::to_wstring(frameHeight_);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera.h"
 #include "camera/devices.h"
 #include "camera_worker.h"
 #include "ds_capabilities.h"
@@ -124,6 +125,7 @@ private:
     size_t cameraIndex_ = 0;
     bool cameraOpen_ = false;
     std::wstring openLink_;  // of the camera open on the worker, if any
+    CameraError cameraError_ = CAMERA_ERROR_NONE;  // why the last open failed
     // Chosen in our window while a grab was under way; applied when it ends.
     std::optional<size_t> chosenCamera_;
     int32_t frameWidth_ = 0;

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "camera/camera.h"
@@ -250,14 +251,14 @@ auto ListTestCameras(const std::wstring& links) {
 
 }  // namespace
 
-// A camera listed first and preselected that cannot be used (it offers no
-// format we take): without our window the application hears TWCC_DENIED; with
-// it, the window opens all the same, with the list and a status line naming
-// the camera that failed, and the user goes on with another one.
+// Cameras listed first that cannot be used, one preselected: without our
+// window the application hears TWCC_DENIED; with it, the window opens all the
+// same, with the list and a status line naming the camera and what failed,
+// and the user goes on with another one.
 TEST(DirectSource, AFailingPreselectedCameraLeavesTheChoiceInTheWindow) {
-    const std::wstring failing = L"snapward-testpattern:nv12?noformat=1";
-    auto extra = ListTestCameras(L"!" + failing);
-    auto choice = ChooseCamera(failing);
+    const std::wstring noFormat = L"snapward-testpattern:nv12?noformat=1";
+    auto extra = ListTestCameras(L"!" + noFormat + L";snapward-testpattern:yuy2?privacy=open");
+    auto choice = ChooseCamera(noFormat);
     TwainApp app(FakeDsmEntry);
     ASSERT_EQ(OpenUnderFakeManager(L"Orvendel-testcam.ds", app), TWRC_SUCCESS);
     EXPECT_EQ(app.Enable(false), TWRC_FAILURE);
@@ -268,18 +269,27 @@ TEST(DirectSource, AFailingPreselectedCameraLeavesTheChoiceInTheWindow) {
     ASSERT_NE(window, nullptr);
     HWND list = GetDlgItem(window, IDC_TWAIN_CAMERAS);
     HWND capture = GetDlgItem(window, IDC_TWAIN_CAPTURE);
-    EXPECT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 5);
-    EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 0);
-    EXPECT_FALSE(IsWindowEnabled(capture));
-    wchar_t name[128] = {}, status[256] = {};
-    SendMessageW(list, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(name));
-    GetDlgItemTextW(window, IDC_TWAIN_STATUS, status, 256);
-    EXPECT_NE(std::wstring(status).find(name), std::wstring::npos) << status;
-    EXPECT_NE(std::wstring(status).find(L"could not be started"), std::wstring::npos) << status;
+    EXPECT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 6);
+    auto choose = [&](int index) {
+        SendMessageW(list, CB_SETCURSEL, index, 0);
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(list));
+    };
+    const std::pair<int, const wchar_t*> failures[] = {
+        {0, L" offers no picture format this source can take."},  // the preselected one
+        {1, L" is blocked by the camera privacy settings of Windows."},
+    };
+    for (auto [index, why] : failures) {
+        if (index > 0) choose(index);
+        wchar_t name[128] = {}, status[256] = {};
+        SendMessageW(list, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(name));
+        GetDlgItemTextW(window, IDC_TWAIN_STATUS, status, 256);
+        EXPECT_EQ(std::wstring(status).find(std::wstring(name) + why), 0u) << status;
+        EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), index);
+        EXPECT_FALSE(IsWindowEnabled(capture));
+    }
 
-    SendMessageW(list, CB_SETCURSEL, 4, 0);  // the RGB24 camera
-    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(list));
+    choose(5);  // the RGB24 camera
     ASSERT_TRUE(IsWindowEnabled(capture));
     PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED),
                  reinterpret_cast<LPARAM>(capture));
