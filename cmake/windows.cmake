@@ -59,6 +59,13 @@ if(SNAPWARD_TESTS)
   target_link_libraries(unit_tests PRIVATE snapward_lib GTest::gtest_main)
   add_test(NAME wine.unit_tests COMMAND unit_tests)
 
+  # The shipped build's conversion timings (run by hand for the real numbers;
+  # the test only keeps it building and running).
+  add_executable(convert_timing bench/convert_timing.cpp)
+  target_link_libraries(convert_timing PRIVATE snapward_lib)
+  target_compile_options(convert_timing PRIVATE ${SNAPWARD_WARNINGS})
+  add_test(NAME wine.convert_timing_smoke COMMAND convert_timing --smoke)
+
   if(WINDOWS_TEST_SOURCES)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
     target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main)
