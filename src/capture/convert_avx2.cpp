@@ -19,7 +19,7 @@ struct ChromaTerms {
 };
 
 // As in the SSE2 rows: u4 and v4 hold 4 * (U - 128) and 4 * (V - 128).
-ChromaTerms TermsFor(__m256i u4, __m256i v4) {
+SNAPWARD_KERNEL_INLINE ChromaTerms TermsFor(__m256i u4, __m256i v4) {
     const __m256i uNegative = _mm256_srai_epi16(u4, 15);
     const __m256i vNegative = _mm256_srai_epi16(v4, 15);
     const __m256i blue = _mm256_mulhi_epi16(u4, _mm256_set1_epi16(BLUE_FROM_U_Q14));
@@ -44,7 +44,7 @@ ChromaTerms TermsFor(__m256i u4, __m256i v4) {
         SNAPWARD_WORD(f), SNAPWARD_WORD(g), SNAPWARD_WORD(h)
 #define SNAPWARD_BOTH_HALVES(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
 
-void StoreBlock(__m256i lumaEven, __m256i lumaOdd, const ChromaTerms& t, uint8_t* out) {
+SNAPWARD_KERNEL_INLINE void StoreBlock(__m256i lumaEven, __m256i lumaOdd, const ChromaTerms& t, uint8_t* out) {
     const __m256i first = _mm256_packus_epi16(_mm256_add_epi16(lumaEven, t.blue),
                                               _mm256_add_epi16(lumaEven, t.green));
     const __m256i second = _mm256_packus_epi16(_mm256_add_epi16(lumaEven, t.red),
@@ -71,11 +71,11 @@ void StoreBlock(__m256i lumaEven, __m256i lumaOdd, const ChromaTerms& t, uint8_t
 #undef SNAPWARD_WORDS
 #undef SNAPWARD_WORD
 
-__m256i Load(const uint8_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); }
+SNAPWARD_KERNEL_INLINE __m256i Load(const uint8_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); }
 
-__m128i Load128(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+SNAPWARD_KERNEL_INLINE __m128i Load128(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
 
-void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out) {
+SNAPWARD_KERNEL_INLINE void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out) {
     const __m256i y = Load(luma);
     const __m256i uv = _mm256_xor_si256(Load(chroma), _mm256_set1_epi8(static_cast<char>(0x80)));
     const __m256i u4 = _mm256_srai_epi16(_mm256_slli_epi16(uv, 8), 6);
@@ -85,27 +85,27 @@ void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out) {
                out);
 }
 
-// 64 bytes, loaded so that the packs (which work within halves) leave pairs
-// 0-7 in the low half and 8-15 in the high half: bytes 0-15 and 32-47 in one
-// register, 16-31 and 48-63 in the other.
-void Yuy2Block(const uint8_t* yuy2, uint8_t* out) {
+// 64 bytes, loaded so that pairs 0-7 end in the low half and 8-15 in the high
+// half: bytes 0-15 and 32-47 in one register, 16-31 and 48-63 in the other.
+// Within each half, one shuffle gathers the 4 pairs' even lumas and then their
+// odd lumas as 16-bit words, another their U and then their V in the high
+// bytes of 16-bit words (256 times the value).
+SNAPWARD_KERNEL_INLINE void Yuy2Block(const uint8_t* yuy2, uint8_t* out) {
     const __m256i a = _mm256_inserti128_si256(_mm256_castsi128_si256(Load128(yuy2)), Load128(yuy2 + 32), 1);
     const __m256i b =
         _mm256_inserti128_si256(_mm256_castsi128_si256(Load128(yuy2 + 16)), Load128(yuy2 + 48), 1);
-    const __m256i low = _mm256_set1_epi32(0xFF);
-    const __m256i lumaEven = _mm256_packs_epi32(_mm256_and_si256(a, low), _mm256_and_si256(b, low));
-    const __m256i lumaOdd = _mm256_packs_epi32(_mm256_and_si256(_mm256_srli_epi32(a, 16), low),
-                                               _mm256_and_si256(_mm256_srli_epi32(b, 16), low));
-    const __m256i flip = _mm256_set1_epi32(static_cast<int32_t>(0x80008000u));
-    const __m256i sa = _mm256_xor_si256(a, flip);
-    const __m256i sb = _mm256_xor_si256(b, flip);
-    const __m256i keep = _mm256_set1_epi16(~3);
-    const __m256i u4 = _mm256_and_si256(_mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(sa, 16), 22),
-                                                           _mm256_srai_epi32(_mm256_slli_epi32(sb, 16), 22)),
-                                        keep);
-    const __m256i v4 =
-        _mm256_and_si256(_mm256_packs_epi32(_mm256_srai_epi32(sa, 22), _mm256_srai_epi32(sb, 22)), keep);
-    StoreBlock(lumaEven, lumaOdd, TermsFor(u4, v4), out);
+    constexpr char Z = -128;  // a shuffle index that yields zero
+    const __m256i lumas = _mm256_setr_epi8(0, Z, 4, Z, 8, Z, 12, Z, 2, Z, 6, Z, 10, Z, 14, Z,  //
+                                           0, Z, 4, Z, 8, Z, 12, Z, 2, Z, 6, Z, 10, Z, 14, Z);
+    const __m256i chromas = _mm256_setr_epi8(Z, 1, Z, 5, Z, 9, Z, 13, Z, 3, Z, 7, Z, 11, Z, 15,  //
+                                             Z, 1, Z, 5, Z, 9, Z, 13, Z, 3, Z, 7, Z, 11, Z, 15);
+    const __m256i lumaA = _mm256_shuffle_epi8(a, lumas), lumaB = _mm256_shuffle_epi8(b, lumas);
+    const __m256i chromaA = _mm256_shuffle_epi8(a, chromas), chromaB = _mm256_shuffle_epi8(b, chromas);
+    // Flipping the top bit of the value makes it 256 * (value - 128).
+    const __m256i flip = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m256i u4 = _mm256_srai_epi16(_mm256_xor_si256(_mm256_unpacklo_epi64(chromaA, chromaB), flip), 6);
+    const __m256i v4 = _mm256_srai_epi16(_mm256_xor_si256(_mm256_unpackhi_epi64(chromaA, chromaB), flip), 6);
+    StoreBlock(_mm256_unpacklo_epi64(lumaA, lumaB), _mm256_unpackhi_epi64(lumaA, lumaB), TermsFor(u4, v4), out);
 }
 
 }  // namespace

@@ -15,6 +15,14 @@
 #define SNAPWARD_X86_KERNELS 1
 #endif
 
+// For the kernels' block helpers: a call per block would pass the vectors
+// through memory, costing more than the block's arithmetic.
+#ifdef _MSC_VER
+#define SNAPWARD_KERNEL_INLINE __forceinline
+#else
+#define SNAPWARD_KERNEL_INLINE inline __attribute__((always_inline))
+#endif
+
 enum class InstructionSet { Scalar, SSE2, AVX2 };
 
 // Whether this processor, and its operating system for the wider registers, can

@@ -23,7 +23,7 @@ struct ChromaTerms {
 };
 
 // u4 and v4 hold 4 * (U - 128) and 4 * (V - 128) of eight pairs.
-ChromaTerms TermsFor(__m128i u4, __m128i v4) {
+SNAPWARD_KERNEL_INLINE ChromaTerms TermsFor(__m128i u4, __m128i v4) {
     const __m128i uNegative = _mm_srai_epi16(u4, 15);  // -1 where negative, else 0
     const __m128i vNegative = _mm_srai_epi16(v4, 15);
     const __m128i blue = _mm_mulhi_epi16(u4, _mm_set1_epi16(BLUE_FROM_U_Q14));
@@ -37,12 +37,12 @@ ChromaTerms TermsFor(__m128i u4, __m128i v4) {
             _mm_sub_epi16(red, vNegative)};
 }
 
-void StoreQword(uint8_t* at, __m128i low) { _mm_storel_epi64(reinterpret_cast<__m128i*>(at), low); }
+SNAPWARD_KERNEL_INLINE void StoreQword(uint8_t* at, __m128i low) { _mm_storel_epi64(reinterpret_cast<__m128i*>(at), low); }
 
 // Writes 16 pixels from the lumas of the even and the odd pixels of eight pairs.
 // With `spareAfter` the row goes on for at least one more pixel, which may take
 // the 2 bytes written past the block.
-void StoreBlock(__m128i lumaEven, __m128i lumaOdd, const ChromaTerms& t, uint8_t* out,
+SNAPWARD_KERNEL_INLINE void StoreBlock(__m128i lumaEven, __m128i lumaOdd, const ChromaTerms& t, uint8_t* out,
                 bool spareAfter) {
     // packus clamps to 0..255 on the way to bytes.
     const __m128i blueEvenRedEven = _mm_packus_epi16(_mm_add_epi16(lumaEven, t.blue),
@@ -80,10 +80,10 @@ void StoreBlock(__m128i lumaEven, __m128i lumaOdd, const ChromaTerms& t, uint8_t
     }
 }
 
-__m128i Load(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+SNAPWARD_KERNEL_INLINE __m128i Load(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
 
 // 16 pixels of NV12: 16 lumas and the 8 U, V pairs they share.
-void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out, bool spareAfter) {
+SNAPWARD_KERNEL_INLINE void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out, bool spareAfter) {
     const __m128i y = Load(luma);
     // Flipping the top bit makes each byte a signed U - 128 or V - 128.
     const __m128i uv = _mm_xor_si128(Load(chroma), _mm_set1_epi8(static_cast<char>(0x80)));
@@ -94,7 +94,7 @@ void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out, bool sp
 }
 
 // 16 pixels of YUY2: 32 bytes, a pair Y0 U Y1 V in each 32-bit lane.
-void Yuy2Block(const uint8_t* yuy2, uint8_t* out, bool spareAfter) {
+SNAPWARD_KERNEL_INLINE void Yuy2Block(const uint8_t* yuy2, uint8_t* out, bool spareAfter) {
     const __m128i a = Load(yuy2);
     const __m128i b = Load(yuy2 + 16);
     const __m128i low = _mm_set1_epi32(0xFF);
