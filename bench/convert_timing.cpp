@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
     if (smoke) sizes = {{64, 48}};
     std::printf("Best batch mean per frame in microseconds; %s is the processor's own choice.\n",
                 Name(BestInstructionSet()));
-    std::printf("%-10s %-20s %10s %10s %9s %9s\n", "size", "operation", "ours", "memcpy", "/memcpy", "/scalar");
+    std::printf("%-10s %-20s %10s %10s %9s %9s\n", "size", "operation", "ours", "memcpy", "/memcpy",
+                "/scalar");
     bool ok = true;
     for (Size s : sizes) {
         const size_t pixels = static_cast<size_t>(s.width) * s.height;
@@ -83,8 +84,8 @@ int main(int argc, char** argv) {
         };
         const std::string label = std::to_string(s.width) + "x" + std::to_string(s.height);
         auto row = [&](const std::string& operation, double ours, double scalar) {
-            std::printf("%-10s %-20s %10.1f %10.1f %9.2f ", label.c_str(), operation.c_str(), ours, memcpyTime,
-                        ours / memcpyTime);
+            std::printf("%-10s %-20s %10.1f %10.1f %9.2f ", label.c_str(), operation.c_str(), ours,
+                        memcpyTime, ours / memcpyTime);
             if (scalar > 0)
                 std::printf("%9.2f\n", ours / scalar);
             else

@@ -39,21 +39,25 @@ SNAPWARD_KERNEL_INLINE ChromaTerms TermsFor(__m256i u4, __m256i v4) {
 // position, which no other word of the same source needs in any of the three
 // output registers; blends then pick each position from its source.
 #define SNAPWARD_WORD(j) static_cast<char>(j), static_cast<char>((j) + 8)
-#define SNAPWARD_WORDS(a, b, c, d, e, f, g, h)                                                  \
+#define SNAPWARD_WORDS(a, b, c, d, e, f, g, h)                                                \
     SNAPWARD_WORD(a), SNAPWARD_WORD(b), SNAPWARD_WORD(c), SNAPWARD_WORD(d), SNAPWARD_WORD(e), \
         SNAPWARD_WORD(f), SNAPWARD_WORD(g), SNAPWARD_WORD(h)
 #define SNAPWARD_BOTH_HALVES(...) _mm256_setr_epi8(__VA_ARGS__, __VA_ARGS__)
 
-SNAPWARD_KERNEL_INLINE void StoreBlock(__m256i lumaEven, __m256i lumaOdd, const ChromaTerms& t, uint8_t* out) {
-    const __m256i first = _mm256_packus_epi16(_mm256_add_epi16(lumaEven, t.blue),
-                                              _mm256_add_epi16(lumaEven, t.green));
-    const __m256i second = _mm256_packus_epi16(_mm256_add_epi16(lumaEven, t.red),
-                                               _mm256_add_epi16(lumaOdd, t.blue));
-    const __m256i third = _mm256_packus_epi16(_mm256_add_epi16(lumaOdd, t.green),
-                                              _mm256_add_epi16(lumaOdd, t.red));
-    const __m256i s0 = _mm256_shuffle_epi8(first, SNAPWARD_BOTH_HALVES(SNAPWARD_WORDS(0, 3, 6, 1, 4, 7, 2, 5)));
-    const __m256i s1 = _mm256_shuffle_epi8(second, SNAPWARD_BOTH_HALVES(SNAPWARD_WORDS(5, 0, 3, 6, 1, 4, 7, 2)));
-    const __m256i s2 = _mm256_shuffle_epi8(third, SNAPWARD_BOTH_HALVES(SNAPWARD_WORDS(2, 5, 0, 3, 6, 1, 4, 7)));
+SNAPWARD_KERNEL_INLINE void StoreBlock(__m256i lumaEven, __m256i lumaOdd, const ChromaTerms& t,
+                                       uint8_t* out) {
+    const __m256i first =
+        _mm256_packus_epi16(_mm256_add_epi16(lumaEven, t.blue), _mm256_add_epi16(lumaEven, t.green));
+    const __m256i second =
+        _mm256_packus_epi16(_mm256_add_epi16(lumaEven, t.red), _mm256_add_epi16(lumaOdd, t.blue));
+    const __m256i third =
+        _mm256_packus_epi16(_mm256_add_epi16(lumaOdd, t.green), _mm256_add_epi16(lumaOdd, t.red));
+    const __m256i s0 =
+        _mm256_shuffle_epi8(first, SNAPWARD_BOTH_HALVES(SNAPWARD_WORDS(0, 3, 6, 1, 4, 7, 2, 5)));
+    const __m256i s1 =
+        _mm256_shuffle_epi8(second, SNAPWARD_BOTH_HALVES(SNAPWARD_WORDS(5, 0, 3, 6, 1, 4, 7, 2)));
+    const __m256i s2 =
+        _mm256_shuffle_epi8(third, SNAPWARD_BOTH_HALVES(SNAPWARD_WORDS(2, 5, 0, 3, 6, 1, 4, 7)));
     // Word positions of source 0 in output registers 0, 1, 2: {0,3,6}, {1,4,7},
     // {2,5}; source 1 and source 2 are the same sets rotated.
     constexpr int AT_0_3_6 = 0x49, AT_1_4_7 = 0x92, AT_2_5 = 0x24;
@@ -71,9 +75,13 @@ SNAPWARD_KERNEL_INLINE void StoreBlock(__m256i lumaEven, __m256i lumaOdd, const 
 #undef SNAPWARD_WORDS
 #undef SNAPWARD_WORD
 
-SNAPWARD_KERNEL_INLINE __m256i Load(const uint8_t* at) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)); }
+SNAPWARD_KERNEL_INLINE __m256i Load(const uint8_t* at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
 
-SNAPWARD_KERNEL_INLINE __m128i Load128(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+SNAPWARD_KERNEL_INLINE __m128i Load128(const uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
 
 SNAPWARD_KERNEL_INLINE void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out) {
     const __m256i y = Load(luma);
@@ -105,7 +113,8 @@ SNAPWARD_KERNEL_INLINE void Yuy2Block(const uint8_t* yuy2, uint8_t* out) {
     const __m256i flip = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
     const __m256i u4 = _mm256_srai_epi16(_mm256_xor_si256(_mm256_unpacklo_epi64(chromaA, chromaB), flip), 6);
     const __m256i v4 = _mm256_srai_epi16(_mm256_xor_si256(_mm256_unpackhi_epi64(chromaA, chromaB), flip), 6);
-    StoreBlock(_mm256_unpacklo_epi64(lumaA, lumaB), _mm256_unpackhi_epi64(lumaA, lumaB), TermsFor(u4, v4), out);
+    StoreBlock(_mm256_unpacklo_epi64(lumaA, lumaB), _mm256_unpackhi_epi64(lumaA, lumaB), TermsFor(u4, v4),
+               out);
 }
 
 }  // namespace

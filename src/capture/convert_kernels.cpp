@@ -11,6 +11,9 @@
 
 namespace {
 
+// Without it XGETBV faults.
+constexpr uint32_t CPUID_OSXSAVE = 1u << 27;
+
 #ifdef SNAPWARD_X86_KERNELS
 
 struct CpuidRegisters {
@@ -35,7 +38,6 @@ bool Cpuid(uint32_t leaf, CpuidRegisters& r) {
 }
 
 // XCR0: the register states the operating system saves across task switches.
-// Only called once CPUID has reported OSXSAVE, without which XGETBV faults.
 #ifndef _MSC_VER
 __attribute__((target("xsave")))
 #endif
@@ -45,25 +47,17 @@ uint64_t SavedRegisterStates() {
 
 #endif
 
-struct Features {
-    bool sse2 = false;
-    bool avx2 = false;
-};
-
-Features Detect() {
-    Features features;
+CpuReport ReadCpu() {
+    CpuReport report;
 #ifdef SNAPWARD_X86_KERNELS
     CpuidRegisters basic, extended;
-    if (!Cpuid(1, basic)) return features;
-    features.sse2 = (basic.edx & (1u << 26)) != 0;
-    constexpr uint32_t OSXSAVE = 1u << 27, AVX = 1u << 28, AVX2 = 1u << 5;
-    constexpr uint64_t SSE_AND_AVX_STATES = 0x6;
-    // The AVX2 rows hand rows too short for them to the SSE2 rows.
-    features.avx2 = features.sse2 && (basic.ecx & (OSXSAVE | AVX)) == (OSXSAVE | AVX) &&
-                    (SavedRegisterStates() & SSE_AND_AVX_STATES) == SSE_AND_AVX_STATES &&
-                    Cpuid(7, extended) && (extended.ebx & AVX2) != 0;
+    if (!Cpuid(1, basic)) return report;
+    report.leaf1Ecx = basic.ecx;
+    report.leaf1Edx = basic.edx;
+    if ((basic.ecx & CPUID_OSXSAVE) != 0) report.xcr0 = SavedRegisterStates();
+    if (Cpuid(7, extended)) report.leaf7Ebx = extended.ebx;
 #endif
-    return features;
+    return report;
 }
 
 std::atomic<InstructionSet>& InUse() {
@@ -73,18 +67,28 @@ std::atomic<InstructionSet>& InUse() {
 
 }  // namespace
 
-bool ProcessorSupports(InstructionSet set) {
-    // CPUID serialises the processor, and traps under some hypervisors: ask once.
-    static const Features features = Detect();
+bool ReportAllows(const CpuReport& report, InstructionSet set) {
+    constexpr uint32_t CPUID_AVX = 1u << 28, CPUID_SSE2 = 1u << 26, CPUID_AVX2 = 1u << 5;
+    constexpr uint64_t SSE_AND_AVX_STATES = 0x6;
+    const bool sse2 = (report.leaf1Edx & CPUID_SSE2) != 0;
     switch (set) {
     case InstructionSet::Scalar:
         return true;
     case InstructionSet::SSE2:
-        return features.sse2;
+        return sse2;
     case InstructionSet::AVX2:
-        return features.avx2;
+        // The AVX2 rows hand rows too short for them to the SSE2 rows.
+        return sse2 && (report.leaf1Ecx & (CPUID_OSXSAVE | CPUID_AVX)) == (CPUID_OSXSAVE | CPUID_AVX) &&
+               (report.xcr0 & SSE_AND_AVX_STATES) == SSE_AND_AVX_STATES &&
+               (report.leaf7Ebx & CPUID_AVX2) != 0;
     }
     return false;
+}
+
+bool ProcessorSupports(InstructionSet set) {
+    // CPUID serialises the processor, and traps under some hypervisors: ask once.
+    static const CpuReport report = ReadCpu();
+    return ReportAllows(report, set);
 }
 
 InstructionSet BestInstructionSet() {

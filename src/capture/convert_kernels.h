@@ -26,8 +26,20 @@
 enum class InstructionSet { Scalar, SSE2, AVX2 };
 
 // Whether this processor, and its operating system for the wider registers, can
-// run the kernels of `set`; always true for Scalar.
+// run the kernels of `set`; always true for Scalar. Asked once.
 bool ProcessorSupports(InstructionSet set);
+
+// What the processor reports: CPUID leaf 1's ECX and EDX, leaf 7's EBX and the
+// XCR0 register (each 0 where the processor cannot be asked for it). Whether it
+// allows `set` is decoded apart from reading it, so that tests can present
+// processors and operating systems other than the one they run on.
+struct CpuReport {
+    uint32_t leaf1Ecx = 0;
+    uint32_t leaf1Edx = 0;
+    uint32_t leaf7Ebx = 0;
+    uint64_t xcr0 = 0;
+};
+bool ReportAllows(const CpuReport& report, InstructionSet set);
 
 // The widest set the processor supports: ConvertFrame's choice until told otherwise.
 InstructionSet BestInstructionSet();
@@ -41,8 +53,7 @@ bool UseInstructionSet(InstructionSet set);
 // (blue, green, red). It reads only bytes the scalar row would read for those
 // pixels, and writes only their output bytes and, transiently, bytes of the
 // pixels after them that the scalar row then writes.
-using Nv12RowKernel = int32_t (*)(const uint8_t* luma, const uint8_t* chroma, int32_t width,
-                                  uint8_t* out);
+using Nv12RowKernel = int32_t (*)(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out);
 using Yuy2RowKernel = int32_t (*)(const uint8_t* yuy2, int32_t width, uint8_t* out);
 
 struct YuvRowKernels {

@@ -37,20 +37,22 @@ SNAPWARD_KERNEL_INLINE ChromaTerms TermsFor(__m128i u4, __m128i v4) {
             _mm_sub_epi16(red, vNegative)};
 }
 
-SNAPWARD_KERNEL_INLINE void StoreQword(uint8_t* at, __m128i low) { _mm_storel_epi64(reinterpret_cast<__m128i*>(at), low); }
+SNAPWARD_KERNEL_INLINE void StoreQword(uint8_t* at, __m128i low) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at), low);
+}
 
 // Writes 16 pixels from the lumas of the even and the odd pixels of eight pairs.
 // With `spareAfter` the row goes on for at least one more pixel, which may take
 // the 2 bytes written past the block.
 SNAPWARD_KERNEL_INLINE void StoreBlock(__m128i lumaEven, __m128i lumaOdd, const ChromaTerms& t, uint8_t* out,
-                bool spareAfter) {
+                                       bool spareAfter) {
     // packus clamps to 0..255 on the way to bytes.
-    const __m128i blueEvenRedEven = _mm_packus_epi16(_mm_add_epi16(lumaEven, t.blue),
-                                                     _mm_add_epi16(lumaEven, t.red));
-    const __m128i greenEvenBlueOdd = _mm_packus_epi16(_mm_add_epi16(lumaEven, t.green),
-                                                      _mm_add_epi16(lumaOdd, t.blue));
-    const __m128i greenOddRedOdd = _mm_packus_epi16(_mm_add_epi16(lumaOdd, t.green),
-                                                    _mm_add_epi16(lumaOdd, t.red));
+    const __m128i blueEvenRedEven =
+        _mm_packus_epi16(_mm_add_epi16(lumaEven, t.blue), _mm_add_epi16(lumaEven, t.red));
+    const __m128i greenEvenBlueOdd =
+        _mm_packus_epi16(_mm_add_epi16(lumaEven, t.green), _mm_add_epi16(lumaOdd, t.blue));
+    const __m128i greenOddRedOdd =
+        _mm_packus_epi16(_mm_add_epi16(lumaOdd, t.green), _mm_add_epi16(lumaOdd, t.red));
     // A pair's 6 bytes as three 16-bit words: B0 G0, R0 B1, G1 R1.
     const __m128i first = _mm_unpacklo_epi8(blueEvenRedEven, greenEvenBlueOdd);
     const __m128i second = _mm_unpackhi_epi8(blueEvenRedEven, greenEvenBlueOdd);
@@ -60,10 +62,9 @@ SNAPWARD_KERNEL_INLINE void StoreBlock(__m128i lumaEven, __m128i lumaOdd, const 
     const __m128i thirdLow = _mm_unpacklo_epi16(third, third);
     const __m128i thirdHigh = _mm_unpackhi_epi16(third, third);
     // One pair in the low 6 bytes of each 8-byte half.
-    const __m128i pairs[4] = {_mm_unpacklo_epi32(firstTwoLow, thirdLow),
-                              _mm_unpackhi_epi32(firstTwoLow, thirdLow),
-                              _mm_unpacklo_epi32(firstTwoHigh, thirdHigh),
-                              _mm_unpackhi_epi32(firstTwoHigh, thirdHigh)};
+    const __m128i pairs[4] = {
+        _mm_unpacklo_epi32(firstTwoLow, thirdLow), _mm_unpackhi_epi32(firstTwoLow, thirdLow),
+        _mm_unpacklo_epi32(firstTwoHigh, thirdHigh), _mm_unpackhi_epi32(firstTwoHigh, thirdHigh)};
     for (int i = 0; i < 3; ++i) {
         StoreQword(out + 12 * i, pairs[i]);
         _mm_storeh_pi(reinterpret_cast<__m64*>(out + 12 * i + 6), _mm_castsi128_ps(pairs[i]));
@@ -80,10 +81,13 @@ SNAPWARD_KERNEL_INLINE void StoreBlock(__m128i lumaEven, __m128i lumaOdd, const 
     }
 }
 
-SNAPWARD_KERNEL_INLINE __m128i Load(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+SNAPWARD_KERNEL_INLINE __m128i Load(const uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
 
 // 16 pixels of NV12: 16 lumas and the 8 U, V pairs they share.
-SNAPWARD_KERNEL_INLINE void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out, bool spareAfter) {
+SNAPWARD_KERNEL_INLINE void Nv12Block(const uint8_t* luma, const uint8_t* chroma, uint8_t* out,
+                                      bool spareAfter) {
     const __m128i y = Load(luma);
     // Flipping the top bit makes each byte a signed U - 128 or V - 128.
     const __m128i uv = _mm_xor_si128(Load(chroma), _mm_set1_epi8(static_cast<char>(0x80)));
@@ -99,8 +103,8 @@ SNAPWARD_KERNEL_INLINE void Yuy2Block(const uint8_t* yuy2, uint8_t* out, bool sp
     const __m128i b = Load(yuy2 + 16);
     const __m128i low = _mm_set1_epi32(0xFF);
     const __m128i lumaEven = _mm_packs_epi32(_mm_and_si128(a, low), _mm_and_si128(b, low));
-    const __m128i lumaOdd = _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 16), low),
-                                            _mm_and_si128(_mm_srli_epi32(b, 16), low));
+    const __m128i lumaOdd =
+        _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 16), low), _mm_and_si128(_mm_srli_epi32(b, 16), low));
     // Flip U's and V's top bits, then shift each to the top of its lane and
     // arithmetically back down to 4 * (value - 128).
     const __m128i flip = _mm_set1_epi32(static_cast<int32_t>(0x80008000u));

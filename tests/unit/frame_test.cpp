@@ -135,6 +135,27 @@ TEST(ConvertFrameColour, EveryKernelMatchesScalarRowsAtEveryWidthAndStride) {
     }
 }
 
+// AVX2 only where the processor has it and the operating system saves its
+// registers; SSE2 from its own bit. Each case is one bit missing from a machine
+// that has everything: an older processor, an operating system without AVX
+// support, a hypervisor that hides OSXSAVE.
+TEST(InstructionSets, DecodedFromCpuidAndXcr0) {
+    const CpuReport all{.leaf1Ecx = 3u << 27, .leaf1Edx = 1u << 26, .leaf7Ebx = 1u << 5, .xcr0 = 7};
+    EXPECT_TRUE(ReportAllows(all, InstructionSet::AVX2));
+    const CpuReport lacking[] = {
+        {1u << 28, all.leaf1Edx, all.leaf7Ebx, 7},      // OSXSAVE hidden
+        {1u << 27, all.leaf1Edx, all.leaf7Ebx, 7},      // no AVX
+        {all.leaf1Ecx, all.leaf1Edx, 0, 7},             // AVX without AVX2
+        {all.leaf1Ecx, all.leaf1Edx, all.leaf7Ebx, 3},  // AVX registers not saved
+    };
+    for (const CpuReport& r : lacking)
+        EXPECT_TRUE(!ReportAllows(r, InstructionSet::AVX2) && ReportAllows(r, InstructionSet::SSE2))
+            << "case " << &r - lacking;
+    const CpuReport noSse2{all.leaf1Ecx, 0, all.leaf7Ebx, all.xcr0};
+    EXPECT_FALSE(ReportAllows(noSse2, InstructionSet::SSE2) || ReportAllows(noSse2, InstructionSet::AVX2));
+    EXPECT_TRUE(ReportAllows(CpuReport{}, InstructionSet::Scalar));
+}
+
 TEST(ConvertFrameLength, ThresholdsAt640x480AndStorageReuse) {
     // Luma 50, chroma neutral, everything past the NV12 size 7: packed RGB
     // shows the 7s of the last source row at the bottom, NV12 a grey of 50.
