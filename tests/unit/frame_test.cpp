@@ -154,6 +154,10 @@ TEST(InstructionSets, DecodedFromCpuidAndXcr0) {
     const CpuReport noSse2{all.leaf1Ecx, 0, all.leaf7Ebx, all.xcr0};
     EXPECT_FALSE(ReportAllows(noSse2, InstructionSet::SSE2) || ReportAllows(noSse2, InstructionSet::AVX2));
     EXPECT_TRUE(ReportAllows(CpuReport{}, InstructionSet::Scalar));
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+    // Compiled for SSE2, so whatever runs this has it: the real registers are read.
+    EXPECT_TRUE(ProcessorSupports(InstructionSet::SSE2));
+#endif
 }
 
 TEST(ConvertFrameLength, ThresholdsAt640x480AndStorageReuse) {
