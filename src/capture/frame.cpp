@@ -84,8 +84,9 @@ uint8_t* OutputRow(uint8_t* pixels, const Geometry& g, int32_t y) {
 }
 
 // A reused frame may hold anything in its padding; the DIB needs zeros there.
+// The usual camera widths (multiples of 4) have none, and then need no call.
 void ZeroPadding(uint8_t* row, const Geometry& g) {
-    std::memset(row + g.rowBytes, 0, static_cast<size_t>(g.stride - g.rowBytes));
+    if (g.stride != g.rowBytes) std::memset(row + g.rowBytes, 0, static_cast<size_t>(g.stride - g.rowBytes));
 }
 
 void CopyBgrRows(SourceRows source, const Geometry& g, CapturedFrame& frame) {
