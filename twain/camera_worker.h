@@ -30,17 +30,21 @@ public:
     void Abandon();
     bool Running() const { return thread_.joinable(); }
 
-    // Queues `task` and returns at once.
+    // Queues `task` and returns at once. No exception leaves a task: one that
+    // throws simply ends there, its results left as they were.
     void Post(CameraTask task);
-    // Runs `task` on the worker and waits for it.
+    // Runs `task` on the worker and waits for it, or for the worker to drop
+    // it unrun (a worker that could not start its camera runs nothing).
     void Run(const CameraTask& task);
 
 private:
     void Loop();
+    void Serve(Camera& camera);
 
     std::mutex lock_;
     std::condition_variable wake_;
     std::deque<CameraTask> tasks_;
     bool stopping_ = false;
+    bool accepting_ = false;  // false once the loop has ended
     std::thread thread_;
 };

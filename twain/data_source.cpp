@@ -8,6 +8,7 @@
 #include "capture/frame.h"
 #include "platform/product.h"
 #include "ds_image.h"
+#include "image_file.h"
 #include "settings/settings.h"
 
 namespace {
@@ -17,8 +18,19 @@ constexpr wchar_t NO_CAMERA_TEXT[] =
 constexpr wchar_t CAMERA_FAILED_TEXT[] =
     L"The camera could not be started.\n\nIt may be in use by another program. Close that "
     L"program and try again.";
+// After the camera's name, by what its open said.
+constexpr wchar_t CAMERA_IN_USE_STATUS[] =
+    L" is in use by another program. Close that program, or choose another camera.";
+constexpr wchar_t CAMERA_BLOCKED_STATUS[] =
+    L" is blocked by the camera privacy settings of Windows. Allow it there, or choose another "
+    L"camera.";
+constexpr wchar_t CAMERA_GONE_STATUS[] = L" is not connected. Plug it in, or choose another camera.";
+constexpr wchar_t CAMERA_NO_FORMAT_STATUS[] =
+    L" offers no picture format this source can take. Choose another camera.";
 constexpr wchar_t CAMERA_FAILED_STATUS[] =
-    L"This camera could not be started. It may be in use by another program.";
+    L" could not be started. It may be in use by another program. Choose another camera.";
+constexpr wchar_t SWITCH_AFTER_CAPTURE_STATUS[] =
+    L"Capturing... The camera chosen takes over when this picture is done.";
 constexpr wchar_t CAPTURING_STATUS[] = L"Capturing...";
 constexpr wchar_t CAPTURE_FAILED_STATUS[] = L"Capture failed. Try again.";
 constexpr wchar_t TRANSFERRING_STATUS[] = L"Sending the picture...";
@@ -28,10 +40,44 @@ constexpr wchar_t SIGNAL_WINDOW_CLASS[] = L"OrvendelTwainSignal";
 constexpr UINT WM_TWAIN_GRABBED = WM_APP + 1;  // the worker finished a grab
 constexpr UINT WM_TWAIN_SIGNAL = WM_APP + 2;   // a signal waits for the application
 
+// What applications are told to expect before they name a file themselves.
+constexpr char DEFAULT_FILE_NAME[] = "TWAIN.TMP";
 
-void CopyName(char (&target)[34], const char* text) {
+template <size_t N>
+void CopyName(char (&target)[N], const char* text) {
     std::memset(target, 0, sizeof(target));
     std::strncpy(target, text, sizeof(target) - 1);
+}
+
+// The grabbed picture as the application asked for it: the part `crop` of
+// it, `dotsPerInch` in its header. Null when it cannot be made.
+UniqueGlobal FinishImage(UniqueGlobal dib, const std::optional<PixelRect>& crop,
+                         double dotsPerInch, PixelRect& frame) {
+    GlobalLockGuard locked(dib.get());
+    auto* bytes = static_cast<uint8_t*>(locked.data());
+    DibPixels picture;
+    if (!bytes || !ViewPackedDib(bytes, GlobalSize(dib.get()), picture)) return {};
+    const PixelRect whole{0, 0, picture.width, picture.height};
+    frame = crop ? ClipToPicture(*crop, picture.width, picture.height) : whole;
+    if (frame == whole) {
+        StampDibResolution(bytes, dotsPerInch);
+        return dib;
+    }
+    size_t size = PackedDibBytes(frame.width, frame.height);
+    UniqueGlobal cropped(size ? GlobalAlloc(GMEM_MOVEABLE, size) : nullptr);
+    GlobalLockGuard target(cropped.get());
+    if (!target.data()) return {};
+    WriteCroppedDib(picture, frame, dotsPerInch, static_cast<uint8_t*>(target.data()));
+    return cropped;
+}
+
+std::wstring FromAnsi(const char* text) {
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (length <= 1) return {};
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
+    wide.resize(static_cast<size_t>(length - 1));
+    return wide;
 }
 
 }  // namespace
@@ -73,8 +119,9 @@ TW_UINT16 DataSource::Entry(TW_IDENTITY* origin, TW_UINT32 dg, TW_UINT16 dat, TW
                             TW_MEMREF data) {
     TripletCheck check = CheckTriplet(state_, dg, dat, msg);
     if (check != TripletCheck::Allowed) return Fail(ConditionFor(check));
-    // Every triplet this source knows carries data.
-    if (!data) return Fail(TWCC_BADVALUE);
+    // Every triplet this source knows carries data, but for the file
+    // transfer, whose file was named beforehand.
+    if (!data && dat != DAT_IMAGEFILEXFER) return Fail(TWCC_BADVALUE);
     bool keepsCondition = dat == DAT_STATUS || dat == DAT_EVENT;
     if (!keepsCondition) condition_ = TWCC_SUCCESS;
     return dg == DG_CONTROL ? Control(origin, dat, msg, data) : Image(dat, msg, data);
@@ -117,12 +164,14 @@ TW_UINT16 DataSource::Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg,
             return TWRC_SUCCESS;
         case DAT_SETUPMEMXFER: {
             bool haveImage = imageWidth_ > 0 && state_ >= DsState::XferReady;
+            PixelRect next = NextFrame();
             *static_cast<TW_SETUPMEMXFER*>(data) =
                 haveImage ? MemoryBufferSizes(imageWidth_, imageHeight_)
-                          : MemoryBufferSizes(frameWidth_ > 0 ? frameWidth_ : 640,
-                                              frameHeight_ > 0 ? frameHeight_ : 480);
+                          : MemoryBufferSizes(next.width, next.height);
             return TWRC_SUCCESS;
         }
+        case DAT_SETUPFILEXFER:
+            return SetupFileTransfer(msg, *static_cast<TW_SETUPFILEXFER*>(data));
         default:
             break;
     }
@@ -132,7 +181,8 @@ TW_UINT16 DataSource::Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg,
 TW_UINT16 DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     switch (dat) {
         case DAT_IMAGEINFO:
-            *static_cast<TW_IMAGEINFO*>(data) = ImageInfoFor(imageWidth_, imageHeight_);
+            *static_cast<TW_IMAGEINFO*>(data) =
+                ImageInfoFor(imageWidth_, imageHeight_, caps_.Resolution());
             return TWRC_SUCCESS;
         case DAT_IMAGELAYOUT:
             return ImageLayout(msg, *static_cast<TW_IMAGELAYOUT*>(data));
@@ -140,6 +190,8 @@ TW_UINT16 DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
             return NativeTransfer(*static_cast<TW_HANDLE*>(data));
         case DAT_IMAGEMEMXFER:
             return MemoryTransfer(*static_cast<TW_IMAGEMEMXFER*>(data));
+        case DAT_IMAGEFILEXFER:
+            return FileTransfer();
         default:
             break;
     }
@@ -165,16 +217,33 @@ TW_UINT16 DataSource::OpenSource(TW_IDENTITY* origin, TW_IDENTITY* identity) {
     SetWindowLongPtrW(signalWindow_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     worker_.Start();
 
+    // A 2.x manager unloads the source at MSG_CLOSEDS, which an application
+    // may send from inside the callback that our own window procedure is
+    // running; the manager then reads our identity after that callback.
+    // Staying loaded keeps both the identity and the code returned into.
+    HMODULE pinned = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&SignalProc), &pinned);
+
     application_ = origin ? *origin : TW_IDENTITY{};
     FillSourceIdentity(*identity);
     identity_ = *identity;
     caps_ = CapabilitySet();
-    // The size of the camera seen last is a better guess than none.
-    if (frameWidth_ > 0) caps_.SetFrameSize(frameWidth_, frameHeight_);
+    crop_.reset();
+    fileName_ = DEFAULT_FILE_NAME;
     cameras_.clear();
     cameraOpen_ = false;
+    openLink_.clear();
     pendingSignal_ = MSG_NULL;
     state_ = DsState::Open;
+    // Applications size their layout and buffers from what they are told
+    // now. Opening a camera and settling its format does not start it
+    // streaming (nor light it); it stays open for the session's first enable.
+    FindCameras();
+    OpenCamera(cameraIndex_, false);
+    // When it cannot be opened, the size of the camera seen last is a better
+    // guess than none.
+    if (frameWidth_ > 0) caps_.SetFrameSize(frameWidth_, frameHeight_);
     return TWRC_SUCCESS;
 }
 
@@ -184,9 +253,10 @@ TW_UINT16 DataSource::CloseSource() {
     image_.reset();
     {
         std::lock_guard<std::mutex> hold(grabLock_);
-        grabbed_.clear();
+        grabbed_.reset();
     }
     cameraOpen_ = false;
+    openLink_.clear();
     state_ = DsState::Closed;
     return TWRC_SUCCESS;
 }
@@ -272,12 +342,18 @@ void DataSource::FindCameras() {
 DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     if (index >= cameras_.size()) return CameraOpen::NoCamera;
     std::wstring link = cameras_[index].symbolicLink;
+    // The camera opened with the session, still idle, serves its first enable.
+    bool reuse = cameraOpen_ && link == openLink_;
     CameraOpen result = CameraOpen::Failed;
+    CameraError error = CAMERA_ERROR_NONE;
     int32_t width = 0;
     int32_t height = 0;
     preview_.Clear();
     worker_.Run([&](Camera& camera) {
-        if (!camera.Open(link)) return;
+        if (!(reuse && camera.IsOpen()) && !camera.Open(link)) {
+            error = camera.lastError();
+            return;
+        }
         width = camera.width();
         height = camera.height();
         result = CameraOpen::Opened;
@@ -290,6 +366,8 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     });
     cameraIndex_ = index;
     cameraOpen_ = result == CameraOpen::Opened;
+    cameraError_ = error;
+    openLink_ = cameraOpen_ ? link : std::wstring();
     if (cameraOpen_) {
         frameWidth_ = width;
         frameHeight_ = height;
@@ -301,6 +379,7 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
 void DataSource::CloseCamera() {
     worker_.Run([](Camera& camera) { camera.Close(); });
     cameraOpen_ = false;
+    openLink_.clear();
     preview_.Clear();
 }
 
@@ -311,7 +390,10 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
 
     FindCameras();
     CameraOpen opened = OpenCamera(cameraIndex_, showUI_);
-    if (opened != CameraOpen::Opened) {
+    // With our window the user can still choose another camera; the list and
+    // the status line say which one failed.
+    bool choiceLeft = showUI_ && opened == CameraOpen::Failed;
+    if (opened != CameraOpen::Opened && !choiceLeft) {
         caps_.SetDeviceOnline(opened != CameraOpen::NoCamera);
         if (showUI_) {
             MessageBoxW(parent, opened == CameraOpen::NoCamera ? NO_CAMERA_TEXT : CAMERA_FAILED_TEXT,
@@ -322,6 +404,7 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
 
     ++generation_;
     grabbing_ = false;
+    chosenCamera_.reset();
     pendingSignal_ = MSG_NULL;
     state_ = DsState::Enabled;
     if (!showUI_) {
@@ -343,12 +426,14 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
         return Fail(TWCC_LOWMEMORY);
     }
     ui_.SetStatus(ReadyText());
+    ui_.EnableCapture(cameraOpen_);
     return TWRC_SUCCESS;
 }
 
 TW_UINT16 DataSource::DisableSource() {
     ++generation_;
     grabbing_ = false;
+    chosenCamera_.reset();
     pendingSignal_ = MSG_NULL;
     ui_.Destroy();
     CloseCamera();
@@ -399,22 +484,87 @@ void DataSource::EndTransfers() {
     Signal(MSG_CLOSEDSREQ);
 }
 
+PixelRect DataSource::WholeFrame() const {
+    // Before any camera has told its size, VGA is as good a guess as any.
+    return {0, 0, frameWidth_ > 0 ? frameWidth_ : 640, frameHeight_ > 0 ? frameHeight_ : 480};
+}
+
+PixelRect DataSource::NextFrame() const {
+    PixelRect whole = WholeFrame();
+    return crop_ ? ClipToPicture(*crop_, whole.width, whole.height) : whole;
+}
+
 TW_UINT16 DataSource::ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) {
-    int32_t width = state_ >= DsState::XferReady ? imageWidth_ : frameWidth_;
-    int32_t height = state_ >= DsState::XferReady ? imageHeight_ : frameHeight_;
-    if (width <= 0 || height <= 0) {
-        width = 640;
-        height = 480;
+    const double dotsPerInch = caps_.Resolution();
+    const PixelRect whole = WholeFrame();
+    TW_UINT16 result = TWRC_SUCCESS;
+    PixelRect frame;
+    switch (msg) {
+        case MSG_SET: {
+            FrameFit fit = FitFrame(layout.Frame, dotsPerInch, whole.width, whole.height, frame);
+            if (fit == FrameFit::Refused) return Fail(TWCC_BADVALUE);
+            if (fit == FrameFit::Adjusted) result = TWRC_CHECKSTATUS;
+            crop_ = frame == whole ? std::nullopt : std::optional<PixelRect>(frame);
+            break;
+        }
+        case MSG_RESET:
+            crop_.reset();
+            frame = whole;
+            break;
+        case MSG_GETDEFAULT:
+            frame = whole;
+            break;
+        default:
+            frame = state_ >= DsState::XferReady ? imageFrame_ : NextFrame();
+            break;
     }
-    // Only the whole picture is offered; any other frame is answered with it.
-    bool whole = msg != MSG_SET || IsFullFrame(layout.Frame, width, height);
-    layout = FullFrameLayout(width, height);
-    return whole ? TWRC_SUCCESS : TWRC_CHECKSTATUS;
+    layout = LayoutFor(frame, dotsPerInch);
+    return result;
+}
+
+TW_UINT16 DataSource::SetupFileTransfer(TW_UINT16 msg, TW_SETUPFILEXFER& setup) {
+    if (msg == MSG_SET) {
+        // Only a name that ends inside its 255 characters, for a format we write.
+        const void* end = std::memchr(setup.FileName, 0, sizeof(setup.FileName));
+        if (!end || end == setup.FileName) return Fail(TWCC_BADVALUE);
+        CapContainer format{TWON_ONEVALUE, TWTY_UINT16, {setup.Format}};
+        CapResult set = caps_.Set(ICAP_IMAGEFILEFORMAT, format);
+        if (set.returnCode != TWRC_SUCCESS) return Fail(TWCC_BADVALUE);
+        fileName_ = setup.FileName;
+        return TWRC_SUCCESS;
+    }
+    if (msg == MSG_RESET) {
+        fileName_ = DEFAULT_FILE_NAME;
+        CapContainer ignored;
+        caps_.Query(ICAP_IMAGEFILEFORMAT, CapQuery::Reset, ignored);
+    }
+    bool defaults = msg == MSG_GETDEFAULT;
+    CopyName(setup.FileName, defaults ? DEFAULT_FILE_NAME : fileName_.c_str());
+    setup.Format = defaults ? TWFF_BMP : caps_.FileFormat();
+    setup.VRefNum = 0;
+    return TWRC_SUCCESS;
 }
 
 TW_UINT16 DataSource::NativeTransfer(TW_HANDLE& dib) {
     if (caps_.XferMech() != TWSX_NATIVE || !image_) return Fail(TWCC_SEQERROR);
     dib = image_.release();  // the application frees it
+    state_ = DsState::Transferring;
+    if (showUI_) ui_.SetStatus(TRANSFERRING_STATUS);
+    return TWRC_XFERDONE;
+}
+
+TW_UINT16 DataSource::FileTransfer() {
+    if (caps_.XferMech() != TWSX_FILE || !image_) return Fail(TWCC_SEQERROR);
+    std::wstring path = FromAnsi(fileName_.c_str());
+    TW_UINT16 format = caps_.FileFormat();
+    double dotsPerInch = caps_.Resolution();
+    bool written = false;
+    // On the worker: the imaging component needs COM, which the
+    // application's thread may not have started, and must not be made to.
+    worker_.Run([&](Camera&) { written = WriteImageFile(path, image_.get(), format, dotsPerInch); });
+    // The image stays for another try, or for the application to give up on.
+    if (!written) return Fail(TWCC_FILEWRITEERROR);
+    image_.reset();
     state_ = DsState::Transferring;
     if (showUI_) ui_.SetStatus(TRANSFERRING_STATUS);
     return TWRC_XFERDONE;
@@ -461,30 +611,39 @@ void DataSource::StartGrab() {
     grabbing_ = true;
     unsigned generation = generation_;
     HWND signalWindow = signalWindow_.get();
-    worker_.Post([this, generation, signalWindow](Camera& camera) {
-        // Frames read and dropped until the camera has settled, as the
-        // capture key does.
-        SettleCamera(camera);
+    std::optional<PixelRect> crop = crop_;
+    double dotsPerInch = caps_.Resolution();
+    worker_.Post([this, generation, signalWindow, crop, dotsPerInch](Camera& camera) {
         GrabResult result;
         result.generation = generation;
-        result.dib = CaptureDib(camera);
+        // Whatever the grab throws (an allocation for a huge frame in a
+        // crowded 32-bit host) makes it a failed grab: the application's
+        // thread waits for the result either way.
+        try {
+            // Frames read and dropped until the camera has settled, as the
+            // capture key does.
+            SettleCamera(camera);
+            result.dib = FinishImage(CaptureDib(camera), crop, dotsPerInch, result.frame);
+        } catch (...) {
+            result.dib.reset();
+        }
         {
             std::lock_guard<std::mutex> hold(grabLock_);
-            grabbed_.push_back(std::move(result));
+            grabbed_ = std::move(result);
         }
         PostMessageW(signalWindow, WM_TWAIN_GRABBED, 0, 0);
     });
 }
 
 void DataSource::OnGrabbed() {
-    std::vector<GrabResult> results;
+    std::optional<GrabResult> taken;
     {
         std::lock_guard<std::mutex> hold(grabLock_);
-        results.swap(grabbed_);
+        taken.swap(grabbed_);
     }
-    for (GrabResult& result : results) {
-        // A grab started before the last enable or disable is stale.
-        if (result.generation != generation_ || state_ != DsState::Enabled) continue;
+    // A grab started before the last enable or disable is stale.
+    if (taken && taken->generation == generation_ && state_ == DsState::Enabled) {
+        GrabResult& result = *taken;
         grabbing_ = false;
         DibPixels picture;
         bool usable = false;
@@ -500,14 +659,19 @@ void DataSource::OnGrabbed() {
             } else {
                 Signal(MSG_CLOSEDSREQ);
             }
-            continue;
+        } else {
+            image_ = std::move(result.dib);
+            imageWidth_ = picture.width;
+            imageHeight_ = picture.height;
+            imageFrame_ = result.frame;
+            nextRow_ = 0;
+            Signal(MSG_XFERREADY);
         }
-        image_ = std::move(result.dib);
-        imageWidth_ = picture.width;
-        imageHeight_ = picture.height;
-        nextRow_ = 0;
-        caps_.SetFrameSize(imageWidth_, imageHeight_);
-        Signal(MSG_XFERREADY);
+    }
+    if (chosenCamera_ && !grabbing_) {
+        size_t index = *chosenCamera_;
+        chosenCamera_.reset();
+        SwitchCamera(index);
     }
 }
 
@@ -596,31 +760,61 @@ void DataSource::OnCancelPressed() {
 }
 
 void DataSource::OnCameraChosen(size_t index) {
-    if (state_ != DsState::Enabled || grabbing_ || index == cameraIndex_) return;
-    ui_.EnableCapture(false);
-    if (OpenCamera(index, true) == CameraOpen::Opened) {
-        ui_.SetStatus(ReadyText());
-        ui_.EnableCapture(true);
-    } else {
-        ui_.SetStatus(CAMERA_FAILED_STATUS);
+    if (state_ < DsState::Enabled || index >= cameras_.size()) return;
+    // The grab under way keeps its camera; the list already shows the new
+    // one, which takes over the moment the grab ends.
+    if (grabbing_) {
+        chosenCamera_ = index;
+        ui_.SetStatus(SWITCH_AFTER_CAPTURE_STATUS);
+        return;
     }
+    SwitchCamera(index);
+}
+
+void DataSource::SwitchCamera(size_t index) {
+    if (index != cameraIndex_ || !cameraOpen_) {
+        ui_.EnableCapture(false);
+        OpenCamera(index, true);
+    }
+    ui_.SetStatus(ReadyText());
+    // While an image waits, Capture comes back when its transfer ends.
+    ui_.EnableCapture(cameraOpen_ && state_ == DsState::Enabled && !image_);
 }
 
 std::wstring DataSource::ReadyText() const {
-    if (!cameraOpen_) return CAMERA_FAILED_STATUS;
+    if (!cameraOpen_) {
+        std::wstring name = cameraIndex_ < cameras_.size() ? cameras_[cameraIndex_].friendlyName : L"";
+        if (name.empty()) name = L"This camera";
+        if (cameraError_ == CAMERA_ERROR_NO_FORMAT) return name + CAMERA_NO_FORMAT_STATUS;
+        switch (ClassifyCameraError(cameraError_)) {
+            case CameraProblem::InUse:
+                return name + CAMERA_IN_USE_STATUS;
+            case CameraProblem::Blocked:
+                return name + CAMERA_BLOCKED_STATUS;
+            case CameraProblem::Disconnected:
+                return name + CAMERA_GONE_STATUS;
+            default:
+                return name + CAMERA_FAILED_STATUS;
+        }
+    }
     return std::to_wstring(frameWidth_) + L" x " + std::to_wstring(frameHeight_);
 }
 
 LRESULT CALLBACK DataSource::SignalProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<DataSource*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self && message == WM_TWAIN_GRABBED) {
-        self->OnGrabbed();
-        return 0;
-    }
-    if (self && message == WM_TWAIN_SIGNAL) {
-        // Still pending: the application dispatched the message without
-        // passing it to us first, or the manager delivers signals itself.
-        self->SendSignalThroughManager();
+    // Nothing may unwind into the application's message loop.
+    try {
+        if (self && message == WM_TWAIN_GRABBED) {
+            self->OnGrabbed();
+            return 0;
+        }
+        if (self && message == WM_TWAIN_SIGNAL) {
+            // Still pending: the application dispatched the message without
+            // passing it to us first, or the manager delivers signals itself.
+            self->SendSignalThroughManager();
+            return 0;
+        }
+    } catch (...) {
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

@@ -10,12 +10,15 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "camera/camera.h"
 #include "camera/devices.h"
 #include "camera_worker.h"
 #include "ds_capabilities.h"
+#include "ds_image.h"
 #include "ds_state.h"
 #include "platform/win_handles.h"
 #include "source_window.h"
@@ -53,7 +56,8 @@ private:
     enum class CameraOpen { Opened, NoCamera, Failed };
     struct GrabResult {
         unsigned generation = 0;
-        UniqueGlobal dib;
+        UniqueGlobal dib;  // null when the grab failed
+        PixelRect frame;   // the part of the camera's picture it holds
     };
 
     static LRESULT CALLBACK SignalProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -69,8 +73,13 @@ private:
     TW_UINT16 ProcessEvent(TW_EVENT& event);
     TW_UINT16 PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS& pending);
     TW_UINT16 ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout);
+    TW_UINT16 SetupFileTransfer(TW_UINT16 msg, TW_SETUPFILEXFER& setup);
     TW_UINT16 NativeTransfer(TW_HANDLE& dib);
     TW_UINT16 MemoryTransfer(TW_IMAGEMEMXFER& transfer);
+    TW_UINT16 FileTransfer();
+    // The camera's whole picture, and the part of it the next image will hold.
+    PixelRect WholeFrame() const;
+    PixelRect NextFrame() const;
 
     void FindCameras();
     CameraOpen OpenCamera(size_t index, bool preview);
@@ -93,6 +102,7 @@ private:
     void OnCapturePressed();
     void OnCancelPressed();
     void OnCameraChosen(size_t index);
+    void SwitchCamera(size_t index);
     std::wstring ReadyText() const;
 
     HINSTANCE module_;
@@ -114,12 +124,22 @@ private:
     std::vector<CameraDevice> cameras_;
     size_t cameraIndex_ = 0;
     bool cameraOpen_ = false;
+    std::wstring openLink_;  // of the camera open on the worker, if any
+    CameraError cameraError_ = CAMERA_ERROR_NONE;  // why the last open failed
+    // Chosen in our window while a grab was under way; applied when it ends.
+    std::optional<size_t> chosenCamera_;
     int32_t frameWidth_ = 0;
     int32_t frameHeight_ = 0;
+
+    // The layout the application set, in camera pixels; none for the whole
+    // picture, whatever camera ends up taking it.
+    std::optional<PixelRect> crop_;
+    std::string fileName_;  // of a file transfer, as the application gave it
 
     UniqueGlobal image_;  // the packed DIB waiting for the application
     int32_t imageWidth_ = 0;
     int32_t imageHeight_ = 0;
+    PixelRect imageFrame_;
     uint32_t nextRow_ = 0;  // of a memory transfer in progress
 
     TW_UINT16 pendingSignal_ = MSG_NULL;
@@ -128,5 +148,7 @@ private:
     unsigned generation_ = 0;
     bool grabbing_ = false;
     std::mutex grabLock_;
-    std::vector<GrabResult> grabbed_;
+    // Grabs run one after another and only the newest generation counts, so
+    // one slot is enough, and filling it allocates nothing.
+    std::optional<GrabResult> grabbed_;
 };

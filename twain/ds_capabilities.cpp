@@ -7,6 +7,11 @@
 namespace {
 
 constexpr double DOTS_PER_INCH = 96.0;
+// Any whole number between: enough for what applications ask of a scanner,
+// and the physical size of the largest frame still fits a TW_FIX32.
+constexpr double MIN_RESOLUTION = 10.0;
+constexpr double MAX_RESOLUTION = 1200.0;
+constexpr size_t RANGE_ITEMS = 5;
 // Frames from before the camera has told its size are taken to be VGA.
 constexpr int32_t DEFAULT_FRAME_WIDTH = 640;
 constexpr int32_t DEFAULT_FRAME_HEIGHT = 480;
@@ -185,6 +190,11 @@ std::vector<uint8_t> EncodeContainer(const CapContainer& container) {
             Put(bytes, static_cast<TW_UINT32>(container.items.size()));
             for (TW_UINT32 item : container.items) PutItem(bytes, container.itemType, item);
             break;
+        case TWON_RANGE:
+            if (container.items.size() != RANGE_ITEMS) return {};
+            Put(bytes, container.itemType);
+            for (TW_UINT32 item : container.items) Put(bytes, item);
+            break;
         default:
             break;
     }
@@ -201,6 +211,16 @@ bool DecodeContainer(TW_UINT16 conType, const uint8_t* bytes, size_t length, Cap
         if (ItemSize(read.itemType) == 0) return false;
         // A ONEVALUE's Item is always 4 bytes; narrower types sit in its low end.
         read.items.push_back(GetItem(read.itemType, bytes + offsetof(TW_ONEVALUE, Item)));
+        out = std::move(read);
+        return true;
+    }
+    if (conType == TWON_RANGE) {
+        if (length < sizeof(TW_RANGE)) return false;
+        read.itemType = Get<TW_UINT16>(bytes);
+        if (ItemSize(read.itemType) == 0) return false;
+        for (size_t i = 0; i < RANGE_ITEMS; ++i) {
+            read.items.push_back(GetItem(read.itemType, bytes + offsetof(TW_RANGE, MinValue) + 4 * i));
+        }
         out = std::move(read);
         return true;
     }
@@ -231,6 +251,8 @@ bool DecodeContainer(TW_UINT16 conType, const uint8_t* bytes, size_t length, Cap
 
 CapabilitySet::CapabilitySet() {
     const TW_UINT32 dpi = Fix32Item(DOTS_PER_INCH);
+    const std::vector<TW_UINT32> resolutions = {Fix32Item(MIN_RESOLUTION),
+                                                Fix32Item(MAX_RESOLUTION), Fix32Item(1)};
     const TW_UINT32 yes = 1;
     const TW_UINT32 no = 0;
     entries_ = {
@@ -240,12 +262,14 @@ CapabilitySet::CapabilitySet() {
         {CAP_DEVICEONLINE, TWTY_BOOL, Kind::Fixed, {}, yes, 0},
         {CAP_INDICATORS, TWTY_BOOL, Kind::Flag, {}, yes, 0},
         {CAP_ENABLEDSUIONLY, TWTY_BOOL, Kind::Fixed, {}, no, 0},
-        {ICAP_XFERMECH, TWTY_UINT16, Kind::Choice, {TWSX_NATIVE, TWSX_MEMORY}, TWSX_NATIVE, 0},
+        {ICAP_XFERMECH, TWTY_UINT16, Kind::Choice, {TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY},
+         TWSX_NATIVE, 0},
+        {ICAP_IMAGEFILEFORMAT, TWTY_UINT16, Kind::Choice, {TWFF_BMP, TWFF_PNG}, TWFF_BMP, 0},
         {ICAP_PIXELTYPE, TWTY_UINT16, Kind::Choice, {TWPT_RGB}, TWPT_RGB, 0},
         {ICAP_BITDEPTH, TWTY_UINT16, Kind::Choice, {24}, 24, 0},
         {ICAP_UNITS, TWTY_UINT16, Kind::Choice, {TWUN_INCHES}, TWUN_INCHES, 0},
-        {ICAP_XRESOLUTION, TWTY_FIX32, Kind::Resolution, {dpi}, dpi, 0},
-        {ICAP_YRESOLUTION, TWTY_FIX32, Kind::Resolution, {dpi}, dpi, 0},
+        {ICAP_XRESOLUTION, TWTY_FIX32, Kind::Resolution, resolutions, dpi, 0},
+        {ICAP_YRESOLUTION, TWTY_FIX32, Kind::Resolution, resolutions, dpi, 0},
         {ICAP_XNATIVERESOLUTION, TWTY_FIX32, Kind::Fixed, {}, dpi, 0},
         {ICAP_YNATIVERESOLUTION, TWTY_FIX32, Kind::Fixed, {}, dpi, 0},
         {ICAP_PHYSICALWIDTH, TWTY_FIX32, Kind::Fixed, {}, 0, 0},
@@ -255,8 +279,8 @@ CapabilitySet::CapabilitySet() {
         {ICAP_PIXELFLAVOR, TWTY_UINT16, Kind::Choice, {TWPF_CHOCOLATE}, TWPF_CHOCOLATE, 0},
         {ICAP_BITORDER, TWTY_UINT16, Kind::Choice, {TWBO_MSBFIRST}, TWBO_MSBFIRST, 0},
     };
-    SetFrameSize(DEFAULT_FRAME_WIDTH, DEFAULT_FRAME_HEIGHT);
     for (Entry& entry : entries_) entry.current = entry.defaultValue;
+    SetFrameSize(DEFAULT_FRAME_WIDTH, DEFAULT_FRAME_HEIGHT);
 }
 
 CapabilitySet::Entry* CapabilitySet::Find(TW_UINT16 cap) {
@@ -289,9 +313,15 @@ void CapabilitySet::Answer(const Entry& entry, CapQuery query, CapContainer& ans
         for (TW_UINT16 cap : Supported()) answer.items.push_back(cap);
         return;
     }
-    bool enumerate = (query == CapQuery::Get || query == CapQuery::Reset) &&
-                     (entry.kind == Kind::Choice || entry.kind == Kind::Resolution);
-    if (enumerate) {
+    bool whole = query == CapQuery::Get || query == CapQuery::Reset;
+    if (whole && entry.kind == Kind::Resolution) {
+        answer.conType = TWON_RANGE;
+        answer.items = entry.allowed;
+        answer.items.push_back(entry.defaultValue);
+        answer.items.push_back(entry.current);
+        return;
+    }
+    if (whole && entry.kind == Kind::Choice) {
         answer.conType = TWON_ENUMERATION;
         answer.items = entry.allowed;
         auto indexOf = [&](TW_UINT32 value) {
@@ -313,7 +343,11 @@ CapResult CapabilitySet::Query(TW_UINT16 cap, CapQuery query, CapContainer& answ
         if (entry->kind == Kind::Fixed || entry->kind == Kind::List) {
             return {TWRC_FAILURE, TWCC_CAPBADOPERATION};
         }
-        entry->current = entry->defaultValue;
+        if (entry->kind == Kind::Resolution) {
+            SetResolution(entry->defaultValue);
+        } else {
+            entry->current = entry->defaultValue;
+        }
     }
     Answer(*entry, query, answer);
     return {};
@@ -343,6 +377,8 @@ CapResult CapabilitySet::Set(TW_UINT16 cap, const CapContainer& request) {
         requested = request.items.front();
     } else if (request.conType == TWON_ENUMERATION && request.currentIndex < request.items.size()) {
         requested = request.items[request.currentIndex];
+    } else if (request.conType == TWON_RANGE && request.items.size() == RANGE_ITEMS) {
+        requested = request.items.back();
     } else {
         return {TWRC_FAILURE, TWCC_BADVALUE};
     }
@@ -366,14 +402,9 @@ CapResult CapabilitySet::Set(TW_UINT16 cap, const CapContainer& request) {
         case Kind::Resolution: {
             if (!(value > 0)) return {TWRC_FAILURE, TWCC_BADVALUE};
             // The nearest value offered is kept, and the caller told to look.
-            TW_UINT32 nearest = entry->allowed.front();
-            for (TW_UINT32 offered : entry->allowed) {
-                if (std::fabs(Fix32Value(offered) - value) < std::fabs(Fix32Value(nearest) - value)) {
-                    nearest = offered;
-                }
-            }
-            entry->current = nearest;
-            bool exact = std::fabs(Fix32Value(nearest) - value) < 1.0 / 65536.0;
+            double nearest = std::clamp(std::round(value), MIN_RESOLUTION, MAX_RESOLUTION);
+            SetResolution(Fix32Item(nearest));
+            bool exact = std::fabs(nearest - value) < 1.0 / 65536.0;
             return {exact ? TWRC_SUCCESS : TWRC_CHECKSTATUS, TWCC_SUCCESS};
         }
         case Kind::Flag:
@@ -398,6 +429,14 @@ void CapabilitySet::ResetAll() {
     for (Entry& entry : entries_) {
         if (entry.kind != Kind::Fixed && entry.kind != Kind::List) entry.current = entry.defaultValue;
     }
+    UpdatePhysicalSize();
+}
+
+void CapabilitySet::SetResolution(TW_UINT32 item) {
+    for (TW_UINT16 cap : {ICAP_XRESOLUTION, ICAP_YRESOLUTION}) {
+        if (Entry* entry = Find(cap)) entry->current = item;
+    }
+    UpdatePhysicalSize();
 }
 
 TW_UINT16 CapabilitySet::XferMech() const {
@@ -412,16 +451,31 @@ bool CapabilitySet::Indicators() const {
     return Current(CAP_INDICATORS) != 0;
 }
 
+TW_UINT16 CapabilitySet::FileFormat() const {
+    return static_cast<TW_UINT16>(Current(ICAP_IMAGEFILEFORMAT));
+}
+
+double CapabilitySet::Resolution() const {
+    return Fix32Value(Current(ICAP_XRESOLUTION));
+}
+
 void CapabilitySet::SetDeviceOnline(bool online) {
     if (Entry* entry = Find(CAP_DEVICEONLINE)) entry->current = entry->defaultValue = online ? 1 : 0;
 }
 
 void CapabilitySet::SetFrameSize(int32_t width, int32_t height) {
     if (width <= 0 || height <= 0) return;
+    frameWidth_ = width;
+    frameHeight_ = height;
+    UpdatePhysicalSize();
+}
+
+void CapabilitySet::UpdatePhysicalSize() {
+    const double resolution = Resolution();
     if (Entry* entry = Find(ICAP_PHYSICALWIDTH)) {
-        entry->current = entry->defaultValue = Fix32Item(width / DOTS_PER_INCH);
+        entry->current = entry->defaultValue = Fix32Item(frameWidth_ / resolution);
     }
     if (Entry* entry = Find(ICAP_PHYSICALHEIGHT)) {
-        entry->current = entry->defaultValue = Fix32Item(height / DOTS_PER_INCH);
+        entry->current = entry->defaultValue = Fix32Item(frameHeight_ / resolution);
     }
 }

@@ -18,6 +18,7 @@ double FromFix32(TW_FIX32 value);
 
 // A capability's values in the shape of one container. Every item is kept as
 // a ONEVALUE's Item would hold it: signed types sign-extended, TW_FIX32 raw.
+// A TWON_RANGE holds five items: minimum, maximum, step, default, current.
 struct CapContainer {
     TW_UINT16 conType = TWON_ONEVALUE;
     TW_UINT16 itemType = TWTY_UINT16;
@@ -30,8 +31,8 @@ struct CapContainer {
 // this source never exchanges.
 size_t ItemSize(TW_UINT16 itemType);
 
-// The bytes of the TW_ONEVALUE, TW_ENUMERATION or TW_ARRAY; empty for any
-// other container type.
+// The bytes of the TW_ONEVALUE, TW_ENUMERATION, TW_ARRAY or TW_RANGE; empty
+// for any other container type (or a range without its five items).
 std::vector<uint8_t> EncodeContainer(const CapContainer& container);
 // Reads a container of `conType` from `length` bytes. False when the bytes
 // are too few for what the header announces, or the container or item type
@@ -54,16 +55,22 @@ public:
     CapResult Query(TW_UINT16 cap, CapQuery query, CapContainer& answer);
     // MSG_QUERYSUPPORT: a ONEVALUE TWTY_INT32 of TWQC_ bits.
     CapResult QuerySupport(TW_UINT16 cap, CapContainer& answer) const;
-    // MSG_SET with a ONEVALUE, or an ENUMERATION whose current item is taken.
+    // MSG_SET with a ONEVALUE, or an ENUMERATION or RANGE whose current item
+    // is taken.
     CapResult Set(TW_UINT16 cap, const CapContainer& request);
     void ResetAll();
 
     TW_UINT16 XferMech() const;
     TW_INT16 XferCount() const;
     bool Indicators() const;
+    TW_UINT16 FileFormat() const;
+    // Dots per inch, the same across and down. A webcam has no optics to
+    // measure by: the number only says how large its pixels are to be taken,
+    // which the physical size, the layout and the image info all follow.
+    double Resolution() const;
 
-    // What the camera says: online or not, and the picture size, which at
-    // 96 dots per inch gives the physical width and height.
+    // What the camera says: online or not, and the picture size, which at the
+    // resolution gives the physical width and height.
     void SetDeviceOnline(bool online);
     void SetFrameSize(int32_t width, int32_t height);
 
@@ -73,7 +80,7 @@ public:
 private:
     enum class Kind {
         Choice,      // one of a fixed list; MSG_GET answers an enumeration
-        Resolution,  // like Choice, but a value off the list is rounded to it
+        Resolution,  // a range of whole numbers; X and Y move together
         Flag,        // a settable TW_BOOL
         Count,       // CAP_XFERCOUNT: -1 (any number) or 1 to 32767
         Fixed,       // read-only
@@ -83,7 +90,7 @@ private:
         TW_UINT16 cap;
         TW_UINT16 itemType;
         Kind kind;
-        std::vector<TW_UINT32> allowed;  // Choice and Resolution
+        std::vector<TW_UINT32> allowed;  // Choice; minimum, maximum, step for Resolution
         TW_UINT32 defaultValue;
         TW_UINT32 current;
     };
@@ -92,6 +99,11 @@ private:
     const Entry* Find(TW_UINT16 cap) const;
     TW_UINT32 Current(TW_UINT16 cap) const;
     void Answer(const Entry& entry, CapQuery query, CapContainer& answer) const;
+    // Both resolutions to `item`, and the physical size after them.
+    void SetResolution(TW_UINT32 item);
+    void UpdatePhysicalSize();
 
     std::vector<Entry> entries_;
+    int32_t frameWidth_ = 0;
+    int32_t frameHeight_ = 0;
 };

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <memory>
+
 #include "camera/devices.h"
 #include "data_source.h"
 
@@ -10,17 +12,15 @@ constexpr void (*TEST_CAMERAS)() = AddTestCameras;
 #else
 constexpr void (*TEST_CAMERAS)() = nullptr;
 #endif
-}  // namespace
-
-namespace {
 
 HINSTANCE module = nullptr;
-DataSource* made = nullptr;
+// Made on first use, on the application's thread. Not a function-local
+// static: its destructor must not run at process exit (see DllMain).
+std::unique_ptr<DataSource> source;
 
 DataSource& Source() {
-    static DataSource source(module, TEST_CAMERAS);
-    made = &source;
-    return source;
+    if (!source) source = std::make_unique<DataSource>(module, TEST_CAMERAS);
+    return *source;
 }
 
 }  // namespace
@@ -33,18 +33,28 @@ extern "C" TW_UINT16 TW_CALLINGSTYLE DS_Entry(TW_IDENTITY* origin, TW_UINT32 dg,
     try {
         return Source().Entry(origin, dg, dat, msg, data);
     } catch (...) {
-        return Source().Fail(TWCC_LOWMEMORY);
+        return source ? source->Fail(TWCC_LOWMEMORY) : TWRC_FAILURE;
     }
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         module = instance;
         DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH && made) {
-        // Unloaded or the process ends with the source still open: joining
-        // the camera thread here would wait under the loader lock.
-        made->Abandon();
+    } else if (reason == DLL_PROCESS_DETACH && source) {
+        if (reserved) {
+            // The process is ending and its other threads are already gone,
+            // perhaps in the middle of holding one of our locks (the preview
+            // copy holds one a few percent of the time). Touch nothing: the
+            // system takes back memory, windows and handles.
+            static_cast<void>(source.release());
+        } else {
+            // FreeLibrary of a source never opened (an open pins the module):
+            // no thread, no window. Should one exist all the same, joining
+            // it here would wait under the loader lock, so leave it.
+            source->Abandon();
+            source.reset();
+        }
     }
     return TRUE;
 }

@@ -43,8 +43,15 @@ void PreviewFrame::Store(const uint8_t* pixels, int32_t width, int32_t height, i
     {
         std::lock_guard<std::mutex> hold(lock_);
         if (!pixels || width <= 0 || height <= 0 || stride < width * 3) return;
-        // Rows are kept as the callback hands them, stride and all.
-        pixels_.assign(pixels, pixels + static_cast<size_t>(height) * static_cast<size_t>(stride));
+        // Rows are kept as the callback hands them, stride and all. A frame
+        // too large to copy is not shown; the thread must not die of it.
+        try {
+            pixels_.assign(pixels, pixels + static_cast<size_t>(height) * static_cast<size_t>(stride));
+        } catch (...) {
+            pixels_.clear();
+            width_ = height_ = 0;
+            return;
+        }
         width_ = width;
         height_ = height;
         window = window_;
@@ -195,6 +202,17 @@ bool SourceWindow::TranslateDialogKey(MSG* message) {
 LRESULT CALLBACK SourceWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<SourceWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (!self) return DefWindowProcW(window, message, wParam, lParam);
+    // What the events run (a camera opened, a grab queued) may throw; nothing
+    // may unwind into the application's message loop.
+    try {
+        return self->Handle(window, message, wParam, lParam);
+    } catch (...) {
+        return 0;
+    }
+}
+
+LRESULT SourceWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    SourceWindow* self = this;
     switch (message) {
         case WM_COMMAND: {
             int id = LOWORD(wParam);

@@ -26,6 +26,7 @@ using TW_BOOL = uint16_t;
 using TW_HANDLE = void*;
 using TW_MEMREF = void*;
 using TW_STR32 = char[34];
+using TW_STR255 = char[256];
 
 #pragma pack(push, 2)
 
@@ -84,6 +85,16 @@ struct TW_ARRAY_HEADER {
     TW_UINT32 NumItems;
 };
 
+// Items of 4 bytes or fewer sit in the low end of each field.
+struct TW_RANGE {
+    TW_UINT16 ItemType;
+    TW_UINT32 MinValue;
+    TW_UINT32 MaxValue;
+    TW_UINT32 StepSize;
+    TW_UINT32 DefaultValue;
+    TW_UINT32 CurrentValue;
+};
+
 struct TW_EVENT {
     TW_MEMREF pEvent;
     TW_UINT16 TWMessage;
@@ -109,6 +120,12 @@ struct TW_SETUPMEMXFER {
     TW_UINT32 MinBufSize;
     TW_UINT32 MaxBufSize;
     TW_UINT32 Preferred;
+};
+
+struct TW_SETUPFILEXFER {
+    TW_STR255 FileName;
+    TW_UINT16 Format;
+    TW_INT16 VRefNum;
 };
 
 struct TW_IMAGEINFO {
@@ -190,6 +207,8 @@ static_assert(offsetof(TW_IDENTITY, ProductName) == 122);
 static_assert(sizeof(TW_ONEVALUE) == 6 && offsetof(TW_ONEVALUE, Item) == 2);
 static_assert(sizeof(TW_ENUMERATION_HEADER) == 14);
 static_assert(sizeof(TW_ARRAY_HEADER) == 6);
+static_assert(sizeof(TW_RANGE) == 22);
+static_assert(sizeof(TW_SETUPFILEXFER) == 260);
 static_assert(sizeof(TW_STATUS) == 4);
 static_assert(sizeof(TW_PENDINGXFERS) == 6 && offsetof(TW_PENDINGXFERS, EOJ) == 2);
 static_assert(sizeof(TW_SETUPMEMXFER) == 12);
@@ -284,6 +303,7 @@ constexpr TW_UINT16 TWCC_SEQERROR = 11;
 constexpr TW_UINT16 TWCC_CAPUNSUPPORTED = 13;
 constexpr TW_UINT16 TWCC_CAPBADOPERATION = 14;
 constexpr TW_UINT16 TWCC_DENIED = 16;
+constexpr TW_UINT16 TWCC_FILEWRITEERROR = 22;
 constexpr TW_UINT16 TWCC_CHECKDEVICEONLINE = 23;
 
 // Containers and item types.
@@ -326,6 +346,7 @@ constexpr TW_UINT16 CAP_UICONTROLLABLE = 0x100e;
 constexpr TW_UINT16 CAP_DEVICEONLINE = 0x100f;
 constexpr TW_UINT16 CAP_ENABLEDSUIONLY = 0x1014;
 constexpr TW_UINT16 ICAP_BRIGHTNESS = 0x1101;
+constexpr TW_UINT16 ICAP_IMAGEFILEFORMAT = 0x110c;
 constexpr TW_UINT16 ICAP_PHYSICALWIDTH = 0x1111;
 constexpr TW_UINT16 ICAP_PHYSICALHEIGHT = 0x1112;
 constexpr TW_UINT16 ICAP_XNATIVERESOLUTION = 0x1116;
@@ -349,6 +370,9 @@ constexpr TW_UINT16 TWCP_NONE = 0;
 constexpr TW_UINT16 TWPC_CHUNKY = 0;
 constexpr TW_UINT16 TWPF_CHOCOLATE = 0;
 constexpr TW_UINT16 TWBO_MSBFIRST = 1;
+constexpr TW_UINT16 TWFF_TIFF = 0;
+constexpr TW_UINT16 TWFF_BMP = 2;
+constexpr TW_UINT16 TWFF_PNG = 7;
 
 // Language and country of the identity.
 constexpr TW_UINT16 TWLG_USA = 13;

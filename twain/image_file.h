@@ -1,0 +1,17 @@
+#pragma once
+// The file of a file transfer: the picture as a BMP or PNG file where the
+// application asked for it.
+
+#include <windows.h>
+
+#include <string>
+
+#include "twain_protocol.h"
+
+// Writes the packed 24-bit DIB as a `format` (TWFF_BMP or TWFF_PNG) file at
+// `path`, replacing any file of that name. The file appears whole or not at
+// all: it is written under a temporary name in the same folder and renamed
+// when complete. PNG goes through the imaging component, so the calling thread
+// must have COM started.
+bool WriteImageFile(const std::wstring& path, HGLOBAL packedDib, TW_UINT16 format,
+                    double dotsPerInch);
