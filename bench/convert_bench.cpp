@@ -1,7 +1,7 @@
-// Time per frame of the conversions and the DIB encoding, beside libyuv's SIMD
-// converters and a plain memcpy of the output size on the same frames. After
-// the run a table gives each of ours as a multiple of the libyuv and memcpy
-// times.
+// Time per frame of the conversions (the YUV ones with each instruction set
+// the processor runs) and the DIB encoding, beside libyuv's SIMD converters and
+// a plain memcpy of the output size on the same frames. After the run a table
+// gives each of ours as a multiple of the libyuv and memcpy times.
 
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/convert_kernels.h"
 #include "capture/dib.h"
 #include "capture/frame.h"
 
@@ -53,7 +54,20 @@ void Finish(benchmark::State& state, size_t outputBytes) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * outputBytes));
 }
 
-void Convert(benchmark::State& state, Size s, const std::vector<uint8_t>& input, SampleLayout layout) {
+struct NamedSet {
+    InstructionSet set;
+    const char* name;
+};
+
+constexpr NamedSet SETS[] = {
+    {InstructionSet::Scalar, "scalar"}, {InstructionSet::SSE2, "SSE2"}, {InstructionSet::AVX2, "AVX2"}};
+
+void Convert(benchmark::State& state, Size s, const std::vector<uint8_t>& input, SampleLayout layout,
+             InstructionSet set = BestInstructionSet()) {
+    if (!UseInstructionSet(set)) {
+        state.SkipWithError("not supported by this processor");
+        return;
+    }
     CapturedFrame frame;
     const auto length = static_cast<int32_t>(input.size());
     if (!ConvertFrame(input.data(), length, s.width, s.height, layout, frame)) {
@@ -65,6 +79,7 @@ void Convert(benchmark::State& state, Size s, const std::vector<uint8_t>& input,
         benchmark::DoNotOptimize(frame.pixels.data());
         benchmark::ClobberMemory();
     }
+    UseInstructionSet(BestInstructionSet());
     Finish(state, frame.pixels.size());
 }
 
@@ -167,22 +182,25 @@ void PrintTable(const std::map<std::string, double>& times) {
     for (Size s : SIZES) {
         const std::string l = Label(s);
         const double copy = get("memcpy/" + l);
-        const struct {
-            const char* operation;
+        struct Row {
+            std::string operation;
             std::string ours;
             std::string theirs;
-        } rows[] = {
-            {"ConvertFrame RGB24", "ConvertFrame/RGB24/" + l, ""},
-            {"ConvertFrame NV12", "ConvertFrame/NV12/" + l, "libyuv/NV12ToRGB24/" + l},
-            {"ConvertFrame YUY2", "ConvertFrame/YUY2/" + l, "libyuv/YUY2ToARGB+ARGBToRGB24/" + l},
-            {"EncodePackedDib", "EncodePackedDib/" + l, ""},
-            {"WritePackedDib", "WritePackedDib/" + l, ""},
         };
+        std::vector<Row> rows = {{"ConvertFrame RGB24", "ConvertFrame/RGB24/" + l, ""}};
+        for (const char* format : {"NV12", "YUY2"})
+            for (NamedSet set : SETS)
+                rows.push_back({std::string(format) + " " + set.name,
+                                std::string("ConvertFrame/") + format + "/" + set.name + "/" + l,
+                                format == std::string("NV12") ? "libyuv/NV12ToRGB24/" + l
+                                                              : "libyuv/YUY2ToARGB+ARGBToRGB24/" + l});
+        rows.push_back({"EncodePackedDib", "EncodePackedDib/" + l, ""});
+        rows.push_back({"WritePackedDib", "WritePackedDib/" + l, ""});
         for (const auto& row : rows) {
             const double ours = get(row.ours);
             if (ours <= 0) continue;  // filtered out or failed
             const double theirs = row.theirs.empty() ? 0.0 : get(row.theirs);
-            std::printf("%-10s %-22s %10.1f ", l.c_str(), row.operation, ours);
+            std::printf("%-10s %-22s %10.1f ", l.c_str(), row.operation.c_str(), ours);
             if (theirs > 0)
                 std::printf("%10.1f ", theirs);
             else
@@ -208,12 +226,20 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(("ConvertFrame/RGB24/" + l).c_str(), [s, &in](benchmark::State& st) {
             Convert(st, s, in.rgb24, SampleLayout{});
         })->Unit(us);
-        benchmark::RegisterBenchmark(("ConvertFrame/NV12/" + l).c_str(), [s, &in](benchmark::State& st) {
-            Convert(st, s, in.nv12, SampleLayout{});
-        })->Unit(us);
-        benchmark::RegisterBenchmark(("ConvertFrame/YUY2/" + l).c_str(), [s, &in](benchmark::State& st) {
-            Convert(st, s, in.yuy2, SampleLayout{PixelFormat::YUY2, 0});
-        })->Unit(us);
+        for (NamedSet set : SETS) {
+            const std::string suffix = std::string(set.name) + "/" + l;
+            benchmark::RegisterBenchmark(("ConvertFrame/NV12/" + suffix).c_str(),
+                                         [s, &in, set](benchmark::State& st) {
+                                             Convert(st, s, in.nv12, SampleLayout{}, set.set);
+                                         })
+                ->Unit(us);
+            benchmark::RegisterBenchmark(("ConvertFrame/YUY2/" + suffix).c_str(),
+                                         [s, &in, set](benchmark::State& st) {
+                                             Convert(st, s, in.yuy2, SampleLayout{PixelFormat::YUY2, 0},
+                                                     set.set);
+                                         })
+                ->Unit(us);
+        }
         benchmark::RegisterBenchmark(("libyuv/NV12ToRGB24/" + l).c_str(),
                                      [s, &in](benchmark::State& st) { LibyuvNv12(st, s, in.nv12); })
             ->Unit(us);

@@ -34,10 +34,9 @@ if(CAMERA_TEST_SOURCES)
 endif()
 
 find_package(benchmark QUIET)
-file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
-if(benchmark_FOUND AND BENCH_SOURCES)
+if(benchmark_FOUND)
   find_library(YUV_LIBRARY yuv REQUIRED)
-  add_executable(snapward_bench ${BENCH_SOURCES})
+  add_executable(snapward_bench bench/convert_bench.cpp)
   target_compile_options(snapward_bench PRIVATE ${SNAPWARD_WARNINGS})
   target_link_libraries(snapward_bench PRIVATE snapward_core benchmark::benchmark ${YUV_LIBRARY})
   # Keeps the benchmark building and running; the real numbers come from a

@@ -82,6 +82,13 @@ if(SNAPWARD_TESTS)
     add_test(NAME wine.unit_tests COMMAND unit_tests)
   endif()
 
+  # The shipped build's conversion timings (run by hand for the real numbers;
+  # the test only keeps it building and running).
+  add_executable(convert_timing bench/convert_timing.cpp)
+  target_link_libraries(convert_timing PRIVATE snapward_lib)
+  target_compile_options(convert_timing PRIVATE ${SNAPWARD_WARNINGS})
+  add_test(NAME wine.convert_timing_smoke COMMAND convert_timing --smoke)
+
   if(WINDOWS_TEST_SOURCES)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
     # The tests make Media Foundation samples and types of their own.

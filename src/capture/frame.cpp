@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "capture/convert_kernels.h"
 #include "capture/mjpeg.h"
 
 namespace {
@@ -83,8 +84,9 @@ uint8_t* OutputRow(uint8_t* pixels, const Geometry& g, int32_t y) {
 }
 
 // A reused frame may hold anything in its padding; the DIB needs zeros there.
+// The usual camera widths (multiples of 4) have none, and then need no call.
 void ZeroPadding(uint8_t* row, const Geometry& g) {
-    std::memset(row + g.rowBytes, 0, static_cast<size_t>(g.stride - g.rowBytes));
+    if (g.stride != g.rowBytes) std::memset(row + g.rowBytes, 0, static_cast<size_t>(g.stride - g.rowBytes));
 }
 
 void CopyBgrRows(SourceRows source, const Geometry& g, CapturedFrame& frame) {
@@ -164,12 +166,15 @@ bool ConvertNv12(const uint8_t* data, int64_t length, const Geometry& g, int64_t
 
     uint8_t* pixels = PrepareFrame(frame, g);
     if (g.fullSize == 0) return true;
+    const Nv12RowKernel kernel = CurrentYuvRowKernels().nv12;
     const ptrdiff_t step = static_cast<ptrdiff_t>(pitch);
     const uint8_t* luma = data;
     const uint8_t* chroma = data + static_cast<ptrdiff_t>(chromaStart);
     for (int32_t y = 0; y < g.height; ++y, luma += step) {
         uint8_t* dst = OutputRow(pixels, g, y);
-        YuvRowToBgr<1, 2, 1>(luma, chroma + (y / 2) * step, g.width, dst);
+        const uint8_t* chromaRow = chroma + (y / 2) * step;
+        const int32_t done = kernel == nullptr ? 0 : kernel(luma, chromaRow, g.width, dst);
+        YuvRowToBgr<1, 2, 1>(luma + done, chromaRow + done, g.width - done, dst + 3 * done);
         ZeroPadding(dst, g);
     }
     return true;
@@ -184,11 +189,13 @@ bool ConvertYuy2(const uint8_t* data, int64_t length, const Geometry& g, int32_t
 
     uint8_t* pixels = PrepareFrame(frame, g);
     if (g.fullSize == 0) return true;
+    const Yuy2RowKernel kernel = CurrentYuvRowKernels().yuy2;
     const SourceRows source = RowsOf(data, g.height, pitch, stride < 0);
     const uint8_t* src = source.top;
     for (int32_t y = 0; y < g.height; ++y, src += source.step) {
         uint8_t* dst = OutputRow(pixels, g, y);
-        YuvRowToBgr<2, 4, 2>(src, src + 1, g.width, dst);
+        const int32_t done = kernel == nullptr ? 0 : kernel(src, g.width, dst);
+        YuvRowToBgr<2, 4, 2>(src + 2 * done, src + 2 * done + 1, g.width - done, dst + 3 * done);
         ZeroPadding(dst, g);
     }
     return true;

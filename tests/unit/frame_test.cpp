@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/convert_kernels.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,39 +53,111 @@ Bgr ReferenceYuv(int y, int uByte, int vByte) {
 
 }  // namespace
 
-TEST(ConvertFrameColour, KnownValuesThroughNv12AndYuy2) {
-    const uint8_t cases[][6] = {  // Y U V, then blue green red
-        {100, 128, 128, 100, 100, 100}, {128, 64, 192, 15, 105, 217},
-        {16, 128, 128, 16, 16, 16}, {235, 128, 128, 235, 235, 235},  // no range expansion
-        {200, 129, 127, 201, 200, 199},  // -1.772 truncates to -1
-        {0, 0, 255, 0, 0, 178},          // blue -226 and green -46 clamp to 0
-        {255, 255, 0, 255, 255, 76},     // blue 480 and green 303 clamp to 255
-    };
-    for (const auto& [y, u, v, b, g, r] : cases) {
-        SCOPED_TRACE(testing::Message() << "Y=" << +y << " U=" << +u << " V=" << +v);
-        CapturedFrame nv12, yuy2;
-        ASSERT_TRUE(Convert({y, y, y, y, u, v}, 2, 2, nv12));
-        ASSERT_TRUE(Convert({y, u, y, v}, 2, 1, yuy2, PixelFormat::YUY2));
-        for (const CapturedFrame& f : {nv12, yuy2})
-            for (int i = 0; i < f.width * f.height; ++i) EXPECT_EQ(PixelAt(f, i % 2, i / 2), (Bgr{b, g, r}));
+// Runs its body once per instruction set this machine can run, scalar first,
+// and gives ConvertFrame back the processor's own choice afterwards.
+template <typename Body>
+void ForEachRunnableSet(Body body) {
+    for (InstructionSet set : {InstructionSet::Scalar, InstructionSet::SSE2, InstructionSet::AVX2}) {
+        if (!UseInstructionSet(set)) continue;
+        SCOPED_TRACE(testing::Message() << "instruction set " << static_cast<int>(set));
+        body(set);
+    }
+    UseInstructionSet(BestInstructionSet());
+}
+
+// Every (Y, U, V) through every kernel, in both layouts: 64 pictures of 512 x 512
+// whose 2 x 2 blocks have U = block row, V = block column and lumas 4k to 4k + 3.
+// Lumas, pairs and chroma rows all differ between neighbours, so a value taken
+// from the wrong pixel, pair, row or vector half shows as well as a wrong colour.
+TEST(ConvertFrameColour, EveryYuvThroughEveryKernelMatchesExactArithmetic) {
+    EXPECT_EQ(ReferenceYuv(200, 129, 127), (Bgr{201, 200, 199}));  // products truncate toward zero
+    EXPECT_EQ(ReferenceYuv(128, 64, 192), (Bgr{15, 105, 217}));
+    const int n = 512;
+    std::vector<uint8_t> nv12(n * n * 3 / 2), yuy2(n * n * 2), expected(n * n * 3);
+    for (int k = 0; k < 64; ++k) {
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const int luma = 4 * k + x % 2 + 2 * (y % 2), u = y / 2, v = x / 2;
+                nv12[y * n + x] = static_cast<uint8_t>(luma);
+                nv12[n * n + u * n + x] = static_cast<uint8_t>(x % 2 == 0 ? u : v);
+                yuy2[2 * (y * n + x)] = static_cast<uint8_t>(luma);
+                yuy2[2 * (y * n + x) + 1] = static_cast<uint8_t>(x % 2 == 0 ? u : v);
+                const Bgr bgr = ReferenceYuv(luma, u, v);
+                std::copy(bgr.begin(), bgr.end(), expected.begin() + 3 * ((n - 1 - y) * n + x));
+            }
+        ForEachRunnableSet([&](InstructionSet) {
+            for (auto [sample, format] : {std::pair{&nv12, PixelFormat::NV12}, {&yuy2, PixelFormat::YUY2}}) {
+                CapturedFrame f;
+                ASSERT_TRUE(Convert(*sample, n, n, f, format));
+                const auto [got, want] = std::mismatch(f.pixels.begin(), f.pixels.end(), expected.begin());
+                ASSERT_TRUE(got == f.pixels.end())
+                    << "format " << static_cast<int>(format) << ", k " << k << ", byte "
+                    << got - f.pixels.begin() << ": " << +*got << " instead of " << +*want;
+            }
+        });
     }
 }
 
-// Every U, V pair once, with lumas that vary across the picture: a rounding
-// instead of a truncation, a floor for negative products, a wrong or swapped
-// coefficient, a missing clamp, or a pair or chroma row taken for the wrong
-// pixel shows up somewhere.
-TEST(ConvertFrameColour, EveryChromaPairMatchesExactArithmetic) {
-    const int w = 512, h = 512;  // chroma rows U = 0..255, pairs V = 0..255
-    std::vector<uint8_t> s(static_cast<size_t>(w) * h);
-    for (int i = 0; i < w * h; ++i) s[i] = static_cast<uint8_t>(i % w * 37 + i / w * 11);
-    for (int i = 0; i < w * h / 2; ++i) s.push_back(uint8_t(i % 2 == 0 ? i / w : i % w / 2));
-    CapturedFrame f;
-    ASSERT_TRUE(Convert(s, w, h, f));
-    for (int i = 0; i < w * h; ++i) {
-        const int x = i % w, y = i / w;
-        ASSERT_EQ(PixelAt(f, x, y), ReferenceYuv(s[i], y / 2, x / 2)) << "pixel " << x << "," << y;
+// Random samples of every width from 1 to 130, odd and even heights, padded
+// rows of either stride sign, exactly as long as they must be (so that the
+// sanitizer sees any read past them), converted into frames full of junk: the
+// kernels must leave the same bytes as the scalar rows, padding included.
+TEST(ConvertFrameColour, EveryKernelMatchesScalarRowsAtEveryWidthAndStride) {
+    std::mt19937 random(14);
+    auto junkFrame = [&](int w, int h) {
+        CapturedFrame f{std::vector<uint8_t>(static_cast<size_t>(PaddedStride(w)) * h), 9, 9, 9};
+        for (uint8_t& b : f.pixels) b = static_cast<uint8_t>(random());
+        return f;
+    };
+    for (int w = 1; w <= 130; ++w) {
+        const int h = 1 + w % 3, pairBytes = (w + 1) / 2 * 2;
+        const int nv12Pitch = pairBytes + static_cast<int>(random() % 5);
+        const int yuy2Pitch = 2 * pairBytes + static_cast<int>(random() % 5);
+        std::vector<uint8_t> nv12(nv12Pitch * (h + (h + 1) / 2 - 1) + pairBytes);
+        std::vector<uint8_t> yuy2(yuy2Pitch * (h - 1) + 2 * pairBytes);
+        for (auto* sample : {&nv12, &yuy2})
+            for (uint8_t& b : *sample) b = static_cast<uint8_t>(random());
+        for (int sign : {1, -1}) {
+            SCOPED_TRACE(testing::Message() << w << " x " << h << ", stride sign " << sign);
+            CapturedFrame scalarNv12, scalarYuy2;
+            ForEachRunnableSet([&](InstructionSet set) {
+                CapturedFrame fromNv12 = junkFrame(w, h), fromYuy2 = junkFrame(w, h);
+                ASSERT_TRUE(Convert(nv12, w, h, fromNv12, PixelFormat::NV12, sign * nv12Pitch));
+                ASSERT_TRUE(Convert(yuy2, w, h, fromYuy2, PixelFormat::YUY2, sign * yuy2Pitch));
+                if (set == InstructionSet::Scalar) {
+                    scalarNv12 = fromNv12, scalarYuy2 = fromYuy2;
+                } else {
+                    EXPECT_EQ(fromNv12.pixels, scalarNv12.pixels);
+                    EXPECT_EQ(fromYuy2.pixels, scalarYuy2.pixels);
+                }
+            });
+        }
     }
+}
+
+// AVX2 only where the processor has it and the operating system saves its
+// registers; SSE2 from its own bit. Each case is one bit missing from a machine
+// that has everything: an older processor, an operating system without AVX
+// support, a hypervisor that hides OSXSAVE.
+TEST(InstructionSets, DecodedFromCpuidAndXcr0) {
+    const CpuReport all{.leaf1Ecx = 3u << 27, .leaf1Edx = 1u << 26, .leaf7Ebx = 1u << 5, .xcr0 = 7};
+    EXPECT_TRUE(ReportAllows(all, InstructionSet::AVX2));
+    const CpuReport lacking[] = {
+        {1u << 28, all.leaf1Edx, all.leaf7Ebx, 7},      // OSXSAVE hidden
+        {1u << 27, all.leaf1Edx, all.leaf7Ebx, 7},      // no AVX
+        {all.leaf1Ecx, all.leaf1Edx, 0, 7},             // AVX without AVX2
+        {all.leaf1Ecx, all.leaf1Edx, all.leaf7Ebx, 3},  // AVX registers not saved
+    };
+    for (const CpuReport& r : lacking)
+        EXPECT_TRUE(!ReportAllows(r, InstructionSet::AVX2) && ReportAllows(r, InstructionSet::SSE2))
+            << "case " << &r - lacking;
+    const CpuReport noSse2{all.leaf1Ecx, 0, all.leaf7Ebx, all.xcr0};
+    EXPECT_FALSE(ReportAllows(noSse2, InstructionSet::SSE2) || ReportAllows(noSse2, InstructionSet::AVX2));
+    EXPECT_TRUE(ReportAllows(CpuReport{}, InstructionSet::Scalar));
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+    // Compiled for SSE2, so whatever runs this has it: the real registers are read.
+    EXPECT_TRUE(ProcessorSupports(InstructionSet::SSE2));
+#endif
 }
 
 TEST(ConvertFrameLength, ThresholdsAt640x480AndStorageReuse) {
