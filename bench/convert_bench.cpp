@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "noise.h"
 #include "capture/convert_kernels.h"
 #include "capture/dib.h"
 #include "capture/frame.h"
@@ -26,16 +27,6 @@ struct Size {
 constexpr Size SIZES[] = {{640, 480}, {1280, 720}, {1920, 1080}};
 
 std::string Label(Size s) { return std::to_string(s.width) + "x" + std::to_string(s.height); }
-
-// Deterministic bytes with some spread, so that the clamps take both branches.
-std::vector<uint8_t> Noise(size_t n, uint32_t seed) {
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) {
-        seed = seed * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(seed >> 24);
-    }
-    return v;
-}
 
 struct Inputs {
     std::vector<uint8_t> rgb24;  // top-down rows, padded stride

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "noise.h"
 #include "capture/convert_kernels.h"
 #include "capture/dib.h"
 #include "capture/frame.h"
@@ -19,15 +20,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::vector<uint8_t> Noise(size_t n, uint32_t seed) {
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) {
-        seed = seed * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(seed >> 24);
-    }
-    return v;
-}
 
 // Microseconds per call: the best batch mean out of `batches`.
 double Time(const std::function<void()>& body, int batches, int perBatch) {
