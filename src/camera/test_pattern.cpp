@@ -418,6 +418,7 @@ public:
             return ReadOutcome::Failed;
         }
         Render(counter_++);
+        const double exposure = Exposure();  // one reading for the whole frame
         SampleView sample;
         if (behaviour_.hugeWidth > 0) {
             int32_t pitch = 0;
@@ -429,9 +430,9 @@ public:
             sample = SampleView{huge_.data(), static_cast<int32_t>(size), pitch};
         } else if (subtype_ == PixelFormat::MJPG) {
             const CapturedFrame* picture = &frame_.picture;
-            if (Exposure() < 1.0) {
+            if (exposure < 1.0) {
                 dark_ = frame_.picture;
-                Darken(PixelFormat::MJPG, frame_.pitch, Exposure(), dark_.pixels);
+                Darken(PixelFormat::MJPG, frame_.pitch, exposure, dark_.pixels);
                 picture = &dark_;
             }
             if (!encoder_ || !encoder_(*picture, jpeg_) || jpeg_.empty() ||
@@ -442,9 +443,9 @@ public:
             sample.length = static_cast<int32_t>(jpeg_.size());
         } else {
             const std::vector<uint8_t>* bytes = &frame_.picture.pixels;
-            if (Exposure() < 1.0) {
+            if (exposure < 1.0) {
                 dark_.pixels = frame_.picture.pixels;
-                Darken(subtype_, frame_.pitch, Exposure(), dark_.pixels);
+                Darken(subtype_, frame_.pitch, exposure, dark_.pixels);
                 bytes = &dark_.pixels;
             }
             sample.data = bytes->data();
