@@ -76,13 +76,20 @@ protected:
 // The encoder writes the four standard tables, and RemoveStandardHuffmanTables
 // takes out only tables equal to ours byte for byte: that checks our copy
 // against an independent one. Wine's decoder would fall back to the standard
-// tables by itself, Windows' does not; hence the insertion.
-TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTables) {
+// tables by itself, Windows' does not; hence the insertion. The preview thread
+// does not initialise COM: it decodes in the process's multithreaded apartment
+// with the factory made at start-up, reusing its frame, whose padding must
+// still be zeroed.
+TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTablesOnAThreadWithoutItsOwnCom) {
     ASSERT_GE(jpeg.size() - bare.size(), StandardHuffmanSegmentSize());  // tables were taken out
     CapturedFrame withTables, withoutTables = SENTINEL;
     ASSERT_TRUE(Decode(jpeg, withTables));
     ExpectPicture(withTables);
-    ASSERT_TRUE(Decode(bare, withoutTables));
+    bool decoded = false;
+    std::thread([&] {
+        for (int i = 0; i < 2; ++i) decoded = Decode(bare, withoutTables);
+    }).join();
+    ASSERT_TRUE(decoded);
     EXPECT_EQ(withoutTables.pixels, withTables.pixels);
 
     // Through the conversion, and with the padding webcams put after the EOI.
@@ -96,14 +103,12 @@ TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTables) {
 
 TEST_F(MjpegWin, RejectsTruncatedCorruptAndMisSizedFramesLeavingTheFrameAlone) {
     CapturedFrame frame = SENTINEL;
-    for (size_t cut : {size_t{20}, bare.size() / 2, bare.size() - 2, bare.size() - 1}) {
-        EXPECT_FALSE(Decode(std::vector<uint8_t>(bare.begin(), bare.begin() + cut), frame)) << cut;
-    }
     EXPECT_FALSE(Decode(jpeg, frame, WIDTH + 16, HEIGHT));
     EXPECT_FALSE(Decode(bare, frame, WIDTH, HEIGHT - 16));
     EXPECT_FALSE(Decode(bare, frame, 0, 0));
     EXPECT_FALSE(DecodeMjpegFrame(bare.data(), -1, WIDTH, HEIGHT, frame));
     EXPECT_FALSE(DecodeMjpegFrame(nullptr, 100, WIDTH, HEIGHT, frame));
+    EXPECT_FALSE(Decode(std::vector<uint8_t>(bare.begin(), bare.end() - 1), frame)) << "no end of image";
     // A scan naming a component the frame does not have: the decoder refuses it.
     JpegLayout layout;
     ASSERT_TRUE(ParseJpeg(bare.data(), bare.size(), layout));
@@ -112,32 +117,22 @@ TEST_F(MjpegWin, RejectsTruncatedCorruptAndMisSizedFramesLeavingTheFrameAlone) {
     EXPECT_FALSE(Decode(badScan, frame));
     EXPECT_TRUE(IsSentinel(frame));
 
-    // Random damage: the decoder always returns, and a success is a whole frame.
+    // Random cuts and damage: the decoder always returns, and a success is a whole frame.
     std::mt19937 random(11);
     for (int round = 0; round < 200; ++round) {
         std::vector<uint8_t> damaged = bare;
-        for (int hits = 1 + static_cast<int>(random() % 4); hits > 0; --hits) {
+        const bool cut = round % 4 == 0;
+        if (cut) damaged.resize(random() % damaged.size());
+        for (int hits = cut ? 0 : 1 + static_cast<int>(random() % 4); hits > 0; --hits) {
             damaged[random() % damaged.size()] = static_cast<uint8_t>(random());
         }
         CapturedFrame result = SENTINEL;
-        if (Decode(damaged, result)) {
+        const bool decoded = Decode(damaged, result);
+        EXPECT_FALSE(cut && decoded) << damaged.size() << " bytes of " << bare.size();
+        if (decoded) {
             EXPECT_TRUE(result.width == WIDTH && result.height == HEIGHT && result.pixels.size() == 212u * HEIGHT);
         } else {
             EXPECT_TRUE(IsSentinel(result));
         }
     }
-}
-
-// The preview thread does not initialise COM: it decodes in the process's
-// multithreaded apartment with the factory made at start-up. Reusing the frame
-// must still zero each row's padding.
-TEST_F(MjpegWin, DecodesOnAThreadWithoutItsOwnCom) {
-    CapturedFrame frame;
-    bool decoded = false;
-    std::thread worker([&] {
-        for (int i = 0; i < 3; ++i) decoded = Decode(bare, frame);
-    });
-    worker.join();
-    ASSERT_TRUE(decoded);
-    ExpectPicture(frame);
 }
