@@ -120,15 +120,16 @@ TEST(TwainInstallerCommand, OneCommandForBothCopiesUnlessTooLongOrChangedByCmd) 
     EXPECT_EQ(BuildInstallCommandLine({copies[1]}, command), CommandLineResult::Built);
     EXPECT_EQ(BuildInstallCommandLine(copies, command), CommandLineResult::TooLong);
     // Between double quotes cmd.exe still expands %NAME% and !NAME!, and a
-    // quote or a line break would end the argument or the command.
-    for (const wchar_t* bad : {L"C:\\100%PATH%x", L"C:\\Hi!there!", L"C:\\a\"b", L"C:\\line\nbreak"}) {
+    // quote or a control character would end the argument or the command.
+    for (wchar_t c = 1; c < 0x100; ++c) {
+        const bool changed = c == L'%' || c == L'!' || c == L'"' || c < L' ';
         for (std::wstring TwainCopy::*path : {&TwainCopy::folder, &TwainCopy::source, &TwainCopy::destination}) {
             for (size_t which : {0u, 1u}) {
                 copies = BothCopies(L"C:\\W", L"C:\\P");
-                copies[which].*path = bad;
+                copies[which].*path += c;
                 command = L"untouched";
-                EXPECT_EQ(BuildInstallCommandLine(copies, command), CommandLineResult::UnsafePath) << bad;
-                EXPECT_EQ(command, L"untouched");
+                EXPECT_EQ(BuildInstallCommandLine(copies, command) == CommandLineResult::UnsafePath, changed) << int{c};
+                EXPECT_EQ(command == L"untouched", changed);
             }
         }
     }
