@@ -4,7 +4,7 @@
 # starts, an upgrade while it runs, silent uninstall leaves only the user's
 # settings behind. 32-bit Windows: the 32-bit source only, removed again by the
 # uninstaller. After each install the tray's own check finds every source the
-# system needs, and with the copies removed the tray's install puts them back.
+# system needs.
 # Usage: installer_test.sh BUILD_DIR
 set -u
 build=$(cd "${1:?build dir}" && pwd)
@@ -21,7 +21,8 @@ check() {  # check "what" command...
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 run() { "$root/scripts/wine-run.sh" "$@"; }
-reg_has() { run reg query "$1" /v "$2" >/dev/null 2>&1; }
+reg_has() { run reg query "$1" ${2:+/v "$2"} >/dev/null 2>&1; }
+reg_gone() { ! reg_has "$@"; }
 dialog_count() { xdotool search --name '^Snapward$' 2>/dev/null | wc -l; }
 wait_for() {  # wait_for seconds command...
   local limit=$1; shift
@@ -30,18 +31,24 @@ wait_for() {  # wait_for seconds command...
 }
 running() { [ "$(dialog_count)" -ge 1 ]; }
 stopped() { [ "$(dialog_count)" -eq 0 ]; }
-same_file() { cmp -s "$1" "$2"; }
-# The tray program's own tests, run inside the prefix: the system's bitness
-# and every source it needs in place; or its install of them from the
-# installed program (a Windows path) after the copies were removed.
+gone() { [ ! -e "$1" ]; }
+# The tray program's own check, inside the prefix: the system's bitness, and
+# every source it needs in place.
 tray_check() {
   run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
     --gtest_filter='TwainInstallerSystem.Bitness*:TwainInstallerSystem.*AfterSetup*' >/dev/null 2>&1
 }
-tray_install() {
-  rm -f "$windir/twain_32/Orvendel.ds" "$windir/twain_64/Orvendel.ds"
-  SNAPWARD_INSTALLED_EXE=$1 run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
-    --gtest_filter='TwainInstallerSystem.*TrayPutsBack*' >/dev/null 2>&1
+# expect WHEN PATH=WANT...: WANT is the built file it must equal, "any" or "none".
+expect() {
+  local when=$1 pair path want; shift
+  for pair in "$@"; do
+    path=${pair%=*} want=${pair##*=}
+    case $want in
+      none) check "$when: no ${path#"$drive"/}" gone "$path" ;;
+      any) check "$when: ${path#"$drive"/}" [ -e "$path" ] ;;
+      *) check "$when: ${path#"$drive"/} is ${want##*/build}" cmp -s "$path" "$want" ;;
+    esac
+  done
 }
 RUN_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 
@@ -70,20 +77,13 @@ UNINSTALL_KEY='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninst
 
 run "$setup" /S
 check "install exits 0" [ $? -eq 0 ]
-check "Snapward.exe installed" [ -f "$appdir/Snapward.exe" ]
-check "32-bit Orvendel.ds beside it" same_file "$appdir/Orvendel.ds" "$ds32"
-check "64-bit Orvendel.ds in x64 beside it" same_file "$appdir/x64/Orvendel.ds" "$ds64"
-check "32-bit Orvendel.ds in twain_32" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
-check "64-bit Orvendel.ds in twain_64" same_file "$windir/twain_64/Orvendel.ds" "$ds64"
-check "uninstaller written" [ -f "$appdir/Uninstall.exe" ]
-check "Start-menu shortcut" [ -f "$shortcut" ]
+expect install "$appdir/Snapward.exe=any" "$appdir/Uninstall.exe=any" "$shortcut=any" \
+  "$appdir/Orvendel.ds=$ds32" "$appdir/x64/Orvendel.ds=$ds64" \
+  "$windir/twain_32/Orvendel.ds=$ds32" "$windir/twain_64/Orvendel.ds=$ds64"
 check "Run entry" reg_has "$RUN_KEY" Snapward
 check "Apps & features entry" reg_has "$UNINSTALL_KEY" DisplayName
 check "publisher Quillmere" bash -c "'$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' /v Publisher | grep -q Quillmere"
 check "the tray sees 64-bit Windows with both sources in place" tray_check
-check "the tray's install puts both back" tray_install 'C:\Program Files (x86)\Snapward\Snapward.exe'
-check "32-bit Orvendel.ds in twain_32 again" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
-check "64-bit Orvendel.ds in twain_64 again" same_file "$windir/twain_64/Orvendel.ds" "$ds64"
 
 # The installed program starts (its capture dialog shows at every start).
 run "$appdir/Snapward.exe" &
@@ -102,12 +102,9 @@ check "exactly one instance after the upgrade" [ "$(dialog_count)" -eq 1 ]
 run reg add 'HKCU\Software\Quillmere\Orvendel' /v Keybind /t REG_DWORD /d 121 /f >/dev/null
 run "$appdir/Uninstall.exe" /S
 check "uninstall stops the program" wait_for 30 stopped
-check "Apps & features entry removed" wait_for 30 bash -c "! '$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' >/dev/null 2>&1"
-check "program folder removed" [ ! -e "$appdir" ]
-check "twain_32 copy removed" [ ! -e "$windir/twain_32/Orvendel.ds" ]
-check "twain_64 copy removed" [ ! -e "$windir/twain_64/Orvendel.ds" ]
-check "shortcut removed" [ ! -e "$shortcut" ]
-check "Run entry removed" bash -c "! '$root/scripts/wine-run.sh' reg query '$RUN_KEY' /v Snapward >/dev/null 2>&1"
+check "Apps & features entry removed" wait_for 30 reg_gone "$UNINSTALL_KEY"
+expect uninstall "$appdir=none" "$windir/twain_32/Orvendel.ds=none" "$windir/twain_64/Orvendel.ds=none" "$shortcut=none"
+check "Run entry removed" reg_gone "$RUN_KEY" Snapward
 check "settings key kept" reg_has 'HKCU\Software\Quillmere\Orvendel' Keybind
 
 # 32-bit Windows: no twain_64 copy, nor the 64-bit file beside the program.
@@ -115,15 +112,10 @@ use_prefix win32 "$build/wine-installer"
 appdir="$drive/Program Files/Snapward"
 run "$setup" /S
 check "32-bit: install exits 0" [ $? -eq 0 ]
-check "32-bit: Orvendel.ds in twain_32" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
-check "32-bit: nothing in twain_64" [ ! -e "$windir/twain_64/Orvendel.ds" ]
-check "32-bit: no x64 folder beside the program" [ ! -e "$appdir/x64" ]
+expect 32-bit "$windir/twain_32/Orvendel.ds=$ds32" "$windir/twain_64/Orvendel.ds=none" "$appdir/x64=none"
 check "32-bit: the tray sees 32-bit Windows with its source in place" tray_check
-check "32-bit: the tray's install puts it back" tray_install 'C:\Program Files\Snapward\Snapward.exe'
-check "32-bit: Orvendel.ds in twain_32 again" same_file "$windir/twain_32/Orvendel.ds" "$ds32"
-check "32-bit: still nothing in twain_64" [ ! -e "$windir/twain_64/Orvendel.ds" ]
 run "$appdir/Uninstall.exe" /S
-check "32-bit: twain_32 copy removed" wait_for 30 bash -c "[ ! -e '$windir/twain_32/Orvendel.ds' ]"
+check "32-bit: twain_32 copy removed" wait_for 30 gone "$windir/twain_32/Orvendel.ds"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]

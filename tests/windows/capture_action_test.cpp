@@ -12,8 +12,6 @@ using namespace capture_test;
 namespace {
 
 constexpr size_t PATTERN_DIB_BYTES = 40 + 1280 * 3 * 720;
-const SYSTEMTIME FIXED_TIME = {2025, 3, 5, 7, 9, 5, 3, 0};  // 2025-03-07 09:05:03
-constexpr wchar_t FIXED_NAME[] = L"Snapward_Capture_20250307_090503";
 
 // A .bmp file: the 14-byte header that sizes it, then a packed pattern DIB.
 ::testing::AssertionResult IsPatternBmpFile(const std::wstring& path) {
@@ -34,6 +32,7 @@ class CaptureActionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(PutTextOnClipboard(L"before"));
+        ASSERT_TRUE(camera.Open(PatternLink()));
         // Stands in for the capture dialog: its status line and preview control.
         dialog.reset(CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 320, 240, nullptr, nullptr, nullptr, nullptr));
         CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 300, 20, dialog.get(),
@@ -41,13 +40,12 @@ protected:
         preview = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 20, 160, 90, dialog.get(),
                                   reinterpret_cast<HMENU>(IDC_PREVIEW), nullptr, nullptr);
     }
-    std::wstring Status() const {
+    // The dialog's capture into `folder`; what its status line says afterwards.
+    std::wstring Capture(const std::wstring& folder) {
+        CaptureFromDialog(camera, dialog.get(), preview, count, folder.c_str());
         wchar_t text[256] = {};
         GetDlgItemTextW(dialog.get(), IDC_STATUS, text, 256);
         return text;
-    }
-    void Capture(const std::wstring& folder, HWND flashed = nullptr) {
-        CaptureFromDialog(camera, dialog.get(), flashed, count, folder.c_str());
     }
 
     std::shared_ptr<ReaderScript> script = std::make_shared<ReaderScript>();
@@ -61,16 +59,9 @@ protected:
 }  // namespace
 
 TEST_F(CaptureActionTest, FreshFramesAsUnlockedPackedDibsHandedToTheClipboardOrNot) {
-    EXPECT_FALSE(CaptureDib(camera)) << "closed";
-    EXPECT_EQ(script->opens, 0);
-    ASSERT_TRUE(camera.Open(PatternLink()));
-    {
-        ClipboardHolder holder;
-        ASSERT_TRUE(holder.opened());
-        EXPECT_EQ(PutDibOnClipboard(dialog.get(), CaptureDib(camera)), ClipboardHandOver::CouldNotOpen);
-    }
-    EXPECT_EQ(ClipboardText(), L"before");
-
+    Camera closed{ScriptedPatternOpener(script)};
+    EXPECT_FALSE(CaptureDib(closed));
+    EXPECT_EQ(script->opens, 1) << "a closed camera is not opened behind the caller's back";
     uint32_t counters[2] = {};
     for (uint32_t& counter : counters) {
         UniqueGlobal dib = CaptureDib(camera);
@@ -83,7 +74,6 @@ TEST_F(CaptureActionTest, FreshFramesAsUnlockedPackedDibsHandedToTheClipboardOrN
     EXPECT_GT(counters[1], counters[0]) << "each call grabs anew";
     EXPECT_EQ(GetClipboardOwner(), dialog.get());
     EXPECT_EQ(ClipboardText(), L"") << "the text put there before is gone";
-
     // A block whose memory has been discarded cannot be handed over.
     EXPECT_EQ(PutDibOnClipboard(dialog.get(), UniqueGlobal(GlobalAlloc(GMEM_MOVEABLE, 0))), ClipboardHandOver::Refused);
     script->goodReads = script->reads;
@@ -91,13 +81,13 @@ TEST_F(CaptureActionTest, FreshFramesAsUnlockedPackedDibsHandedToTheClipboardOrN
 }
 
 TEST_F(CaptureActionTest, SaveCaptureFileNeverReplacesAFileAndLeavesNoneOnFailure) {
-    const std::wstring stem = pictures.path() + L"\\" + FIXED_NAME;
-    ASSERT_TRUE(camera.Open(PatternLink()));
+    const SYSTEMTIME time = {2025, 3, 5, 7, 9, 5, 3, 0};
+    const std::wstring stem = pictures.path() + L"\\Snapward_Capture_20250307_090503";
     UniqueGlobal dib = CaptureDib(camera);
     ASSERT_TRUE(dib);
-    EXPECT_EQ(SaveCaptureFile(pictures.path().c_str(), FIXED_TIME, dib.get()), stem + L".bmp");
+    EXPECT_EQ(SaveCaptureFile(pictures.path().c_str(), time, dib.get()), stem + L".bmp");
     std::ofstream(std::filesystem::path(stem + L" (2).bmp"), std::ios::binary) << "second";
-    EXPECT_EQ(SaveCaptureFile(pictures.path().c_str(), FIXED_TIME, dib.get()), stem + L" (3).bmp");
+    EXPECT_EQ(SaveCaptureFile(pictures.path().c_str(), time, dib.get()), stem + L" (3).bmp");
     EXPECT_TRUE(IsPatternBmpFile(stem + L".bmp"));
     EXPECT_TRUE(IsPatternBmpFile(stem + L" (3).bmp"));
     EXPECT_EQ(ReadWholeFile(stem + L" (2).bmp").size(), 6u);
@@ -106,58 +96,45 @@ TEST_F(CaptureActionTest, SaveCaptureFileNeverReplacesAFileAndLeavesNoneOnFailur
     // A path that would not fit in MAX_PATH is not cut short into some other name.
     const std::wstring longFolder = other.path() + L"\\" + std::wstring(200, L'x');
     ASSERT_TRUE(CreateDirectoryW(longFolder.c_str(), nullptr));
-    EXPECT_EQ(SaveCaptureFile(longFolder.c_str(), FIXED_TIME, dib.get()), L"");
+    EXPECT_EQ(SaveCaptureFile(longFolder.c_str(), time, dib.get()), L"");
     RemoveDirectoryW(longFolder.c_str());
-    EXPECT_EQ(SaveCaptureFile((other.path() + L"\\missing").c_str(), FIXED_TIME, dib.get()), L"");
+    EXPECT_EQ(SaveCaptureFile((other.path() + L"\\missing").c_str(), time, dib.get()), L"");
     // A block that is no packed DIB: the claimed name is given back.
     UniqueGlobal junk(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 10));
-    EXPECT_EQ(SaveCaptureFile(other.path().c_str(), FIXED_TIME, junk.get()), L"");
+    EXPECT_EQ(SaveCaptureFile(other.path().c_str(), time, junk.get()), L"");
     EXPECT_TRUE(other.Files().empty());
 }
 
-TEST_F(CaptureActionTest, DialogCaptureCountsAndSavesEachUnderItsOwnName) {
-    ASSERT_TRUE(camera.Open(PatternLink()));
-    for (int i = 1; i <= 3; ++i) {
-        Capture(pictures.path(), preview);
-        EXPECT_EQ(count, i);
-        EXPECT_EQ(Status(), L"Captured! Image #" + std::to_wstring(i) + L" copied to clipboard and saved to Pictures.");
-        EXPECT_TRUE(ClipboardHoldsPattern());
-    }
-    // Three files, named after the time of each (those of one second numbered).
-    ASSERT_EQ(pictures.Files().size(), 3u);
-    for (const std::wstring& file : pictures.Files()) {
-        EXPECT_TRUE(std::regex_match(file, std::wregex(LR"(Snapward_Capture_\d{8}_\d{6}( \([23]\))?\.bmp)")))
-            << std::string(file.begin(), file.end());
-        EXPECT_TRUE(IsPatternBmpFile(pictures.path() + L"\\" + file));
-    }
-}
-
-TEST_F(CaptureActionTest, DialogCaptureFailuresAreToldAndNotCounted) {
-    ASSERT_TRUE(camera.Open(PatternLink()));
+// Counted once the clipboard holds the frame; the file, a second fresh frame,
+// may fail on its own, and the status line says which step did.
+TEST_F(CaptureActionTest, DialogCaptureCountsSavesAndTellsEachFailure) {
     {
         ClipboardHolder holder;
         ASSERT_TRUE(holder.opened());
-        Capture(pictures.path());
+        EXPECT_EQ(Capture(pictures.path()), L"Could not open clipboard.");
     }
-    EXPECT_EQ(Status(), L"Could not open clipboard.");
-
-    script->goodReads = script->reads;
-    Capture(pictures.path());
-    EXPECT_EQ(Status(), L"Capture failed. The camera sent no picture.");
-    EXPECT_EQ(count, 0);
     EXPECT_EQ(ClipboardText(), L"before");
-    EXPECT_TRUE(pictures.Files().empty());
-
-    // The file step fails: the clipboard holds the frame, and the text says
-    // that no file was saved. First a missing folder, then a failed second grab.
-    script->goodReads = INT_MAX;
-    Capture(pictures.path() + L"\\missing");
-    EXPECT_EQ(Status(), L"Captured! Image #1 copied to clipboard, but it could not be saved to Pictures.");
+    for (int i = 1; i <= 2; ++i) {
+        EXPECT_EQ(Capture(pictures.path()), L"Captured! Image #" + std::to_wstring(i) + L" copied to clipboard and saved to Pictures.");
+        EXPECT_TRUE(ClipboardHoldsPattern());
+    }
+    // Named after the time of each (those of one second numbered).
+    ASSERT_EQ(pictures.Files().size(), 2u);
+    for (const std::wstring& file : pictures.Files()) {
+        EXPECT_TRUE(std::regex_match(file, std::wregex(LR"(Snapward_Capture_\d{8}_\d{6}( \(2\))?\.bmp)")))
+            << std::string(file.begin(), file.end());
+        EXPECT_TRUE(IsPatternBmpFile(pictures.path() + L"\\" + file));
+    }
+    EXPECT_EQ(Capture(pictures.path() + L"\\missing"), L"Captured! Image #3 copied to clipboard, but it could not be saved to Pictures.");
     EXPECT_TRUE(ClipboardHoldsPattern());
     ASSERT_TRUE(PutTextOnClipboard(L"before"));
-    script->goodReads = script->reads + 1;
-    Capture(pictures.path());
-    EXPECT_EQ(Status(), L"Captured! Image #2 copied to clipboard, but it could not be saved to Pictures.");
+    script->goodReads = script->reads + 1;  // the second grab fails
+    EXPECT_EQ(Capture(pictures.path()), L"Captured! Image #4 copied to clipboard, but it could not be saved to Pictures.");
     EXPECT_TRUE(ClipboardHoldsPattern());
-    EXPECT_TRUE(pictures.Files().empty());
+    EXPECT_EQ(pictures.Files().size(), 2u);
+    ASSERT_TRUE(PutTextOnClipboard(L"before"));
+    EXPECT_EQ(Capture(pictures.path()), L"Capture failed. The camera sent no picture.");
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(ClipboardText(), L"before");
+    EXPECT_EQ(pictures.Files().size(), 2u);
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <thread>
 #include <vector>
@@ -18,30 +19,7 @@ namespace {
 // on the 16-pixel blocks of the JPEG so that each decodes to a flat colour.
 constexpr int32_t WIDTH = 70;
 constexpr int32_t HEIGHT = 48;
-
-// Blue, green, red of the quadrant that holds picture point (x, y).
-const uint8_t* Expected(int32_t x, int32_t y) {
-    static const uint8_t quadrants[4][3] = {{30, 40, 200}, {40, 190, 50}, {200, 60, 40}, {180, 180, 180}};
-    return quadrants[(y < 32 ? 0 : 2) + (x < 32 ? 0 : 1)];
-}
-
-uint8_t* PixelAt(CapturedFrame& frame, int32_t x, int32_t y) {
-    return frame.pixels.data() + static_cast<size_t>(HEIGHT - 1 - y) * frame.stride + 3 * x;
-}
-
-// Size, bottom-up rows, zeroed padding and the colour inside each quadrant.
-void ExpectPicture(CapturedFrame frame) {
-    ASSERT_TRUE(frame.width == WIDTH && frame.height == HEIGHT && frame.stride == 212 &&
-                frame.pixels.size() == 212u * HEIGHT);
-    for (int32_t y = 0; y < HEIGHT; ++y) {
-        EXPECT_EQ(PixelAt(frame, WIDTH, y)[0] | PixelAt(frame, WIDTH, y)[1], 0) << "padding of row " << y;
-    }
-    for (int32_t y : {8, 24, 40}) {
-        for (int32_t x : {8, 24, 40, 56}) {
-            for (int c = 0; c < 3; ++c) EXPECT_NEAR(PixelAt(frame, x, y)[c], Expected(x, y)[c], 10) << x << "," << y;
-        }
-    }
-}
+constexpr uint8_t QUADRANTS[4][3] = {{30, 40, 200}, {40, 190, 50}, {200, 60, 40}, {180, 180, 180}};  // blue, green, red
 
 // A frame that a failed decode must leave exactly as it was.
 const CapturedFrame SENTINEL{{1, 2, 3, 4, 5, 6, 0, 0}, 2, 1, 8};
@@ -52,9 +30,9 @@ class MjpegWin : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(StartMediaFoundation());
-        CapturedFrame picture{std::vector<uint8_t>(212 * HEIGHT), WIDTH, HEIGHT, 212};
-        for (int32_t y = 0; y < HEIGHT; ++y) {
-            for (int32_t x = 0; x < WIDTH; ++x) std::copy_n(Expected(x, y), 3, PixelAt(picture, x, y));
+        for (size_t i = 0; i < picture.pixels.size(); ++i) {  // bottom-up rows
+            const int32_t x = static_cast<int32_t>(i % 212 / 3), y = HEIGHT - 1 - static_cast<int32_t>(i / 212);
+            if (x < WIDTH) picture.pixels[i] = QUADRANTS[(y < 32 ? 0 : 2) + (x < 32 ? 0 : 1)][i % 212 % 3];
         }
         ASSERT_TRUE(EncodeJpegFrame(picture, jpeg));
         bare = jpeg;
@@ -67,6 +45,17 @@ protected:
         return DecodeMjpegFrame(bytes.data(), static_cast<int32_t>(bytes.size()), width, height, frame);
     }
 
+    // Same size and layout as the source picture, zeroed padding, and each
+    // colour within 10 of the source's.
+    void ExpectPicture(const CapturedFrame& frame) const {
+        ASSERT_TRUE(frame.width == WIDTH && frame.height == HEIGHT && frame.stride == 212 &&
+                    frame.pixels.size() == picture.pixels.size());
+        size_t off = 0;
+        for (size_t i = 0; i < frame.pixels.size(); ++i) off += std::abs(frame.pixels[i] - picture.pixels[i]) > (i % 212 < 210 ? 10 : 0);
+        EXPECT_EQ(off, 0u) << "bytes off";
+    }
+
+    CapturedFrame picture{std::vector<uint8_t>(212 * HEIGHT), WIDTH, HEIGHT, 212};
     std::vector<uint8_t> jpeg;  // as the encoder wrote it, with its Huffman tables
     std::vector<uint8_t> bare;  // without them, as a webcam sends it
 };
@@ -76,13 +65,20 @@ protected:
 // The encoder writes the four standard tables, and RemoveStandardHuffmanTables
 // takes out only tables equal to ours byte for byte: that checks our copy
 // against an independent one. Wine's decoder would fall back to the standard
-// tables by itself, Windows' does not; hence the insertion.
-TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTables) {
+// tables by itself, Windows' does not; hence the insertion. The preview thread
+// does not initialise COM: it decodes in the process's multithreaded apartment
+// with the factory made at start-up, reusing its frame, whose padding must
+// still be zeroed.
+TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTablesOnAThreadWithoutItsOwnCom) {
     ASSERT_GE(jpeg.size() - bare.size(), StandardHuffmanSegmentSize());  // tables were taken out
     CapturedFrame withTables, withoutTables = SENTINEL;
     ASSERT_TRUE(Decode(jpeg, withTables));
     ExpectPicture(withTables);
-    ASSERT_TRUE(Decode(bare, withoutTables));
+    bool decoded = false;
+    std::thread([&] {
+        for (int i = 0; i < 2; ++i) decoded = Decode(bare, withoutTables);
+    }).join();
+    ASSERT_TRUE(decoded);
     EXPECT_EQ(withoutTables.pixels, withTables.pixels);
 
     // Through the conversion, and with the padding webcams put after the EOI.
@@ -96,14 +92,12 @@ TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTables) {
 
 TEST_F(MjpegWin, RejectsTruncatedCorruptAndMisSizedFramesLeavingTheFrameAlone) {
     CapturedFrame frame = SENTINEL;
-    for (size_t cut : {size_t{20}, bare.size() / 2, bare.size() - 2, bare.size() - 1}) {
-        EXPECT_FALSE(Decode(std::vector<uint8_t>(bare.begin(), bare.begin() + cut), frame)) << cut;
-    }
     EXPECT_FALSE(Decode(jpeg, frame, WIDTH + 16, HEIGHT));
     EXPECT_FALSE(Decode(bare, frame, WIDTH, HEIGHT - 16));
     EXPECT_FALSE(Decode(bare, frame, 0, 0));
     EXPECT_FALSE(DecodeMjpegFrame(bare.data(), -1, WIDTH, HEIGHT, frame));
     EXPECT_FALSE(DecodeMjpegFrame(nullptr, 100, WIDTH, HEIGHT, frame));
+    EXPECT_FALSE(Decode(std::vector<uint8_t>(bare.begin(), bare.end() - 1), frame)) << "no end of image";
     // A scan naming a component the frame does not have: the decoder refuses it.
     JpegLayout layout;
     ASSERT_TRUE(ParseJpeg(bare.data(), bare.size(), layout));
@@ -112,32 +106,22 @@ TEST_F(MjpegWin, RejectsTruncatedCorruptAndMisSizedFramesLeavingTheFrameAlone) {
     EXPECT_FALSE(Decode(badScan, frame));
     EXPECT_TRUE(IsSentinel(frame));
 
-    // Random damage: the decoder always returns, and a success is a whole frame.
+    // Random cuts and damage: the decoder always returns, and a success is a whole frame.
     std::mt19937 random(11);
     for (int round = 0; round < 200; ++round) {
         std::vector<uint8_t> damaged = bare;
-        for (int hits = 1 + static_cast<int>(random() % 4); hits > 0; --hits) {
+        const bool cut = round % 4 == 0;
+        if (cut) damaged.resize(random() % damaged.size());
+        for (int hits = cut ? 0 : 1 + static_cast<int>(random() % 4); hits > 0; --hits) {
             damaged[random() % damaged.size()] = static_cast<uint8_t>(random());
         }
         CapturedFrame result = SENTINEL;
-        if (Decode(damaged, result)) {
+        const bool decoded = Decode(damaged, result);
+        EXPECT_FALSE(cut && decoded) << damaged.size() << " bytes of " << bare.size();
+        if (decoded) {
             EXPECT_TRUE(result.width == WIDTH && result.height == HEIGHT && result.pixels.size() == 212u * HEIGHT);
         } else {
             EXPECT_TRUE(IsSentinel(result));
         }
     }
-}
-
-// The preview thread does not initialise COM: it decodes in the process's
-// multithreaded apartment with the factory made at start-up. Reusing the frame
-// must still zero each row's padding.
-TEST_F(MjpegWin, DecodesOnAThreadWithoutItsOwnCom) {
-    CapturedFrame frame;
-    bool decoded = false;
-    std::thread worker([&] {
-        for (int i = 0; i < 3; ++i) decoded = Decode(bare, frame);
-    });
-    worker.join();
-    ASSERT_TRUE(decoded);
-    ExpectPicture(frame);
 }

@@ -1,0 +1,306 @@
+// Media Foundation: its start-up, the device list, the reader behind the camera
+// seam (driven by a scripted IMFSourceReader, as Wine has no camera) and its
+// buffer locks.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfidl.h>
+#include <mfreadwrite.h>
+#include <wrl/client.h>
+
+#include <cstring>
+#include <deque>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "camera/camera.h"
+#include "camera/devices.h"
+#include "camera/media_foundation_win.h"
+#include "camera/test_pattern.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr DWORD VIDEO = MF_SOURCE_READER_FIRST_VIDEO_STREAM;
+
+// A source reader that plays back scripted types and reads, to drive the
+// reader seam where Wine has no camera.
+struct FakeSourceReader final : IMFSourceReader {
+    struct Read {
+        HRESULT result;
+        DWORD flags;
+        ComPtr<IMFSample> sample;
+    };
+    std::vector<ComPtr<IMFMediaType>> nativeTypes, offered;  // offered: every SetCurrentMediaType
+    ComPtr<IMFMediaType> current;
+    bool refuseTypes = false;
+    std::deque<Read> reads;
+    ULONG references = 1;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        *out = iid == IID_IUnknown || iid == __uuidof(IMFSourceReader) ? this : nullptr;
+        if (*out) AddRef();
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE GetNativeMediaType(DWORD stream, DWORD index, IMFMediaType** type) override {
+        if (stream != VIDEO) return E_INVALIDARG;
+        return index < nativeTypes.size() ? nativeTypes[index].CopyTo(type) : MF_E_NO_MORE_TYPES;
+    }
+    HRESULT STDMETHODCALLTYPE GetCurrentMediaType(DWORD stream, IMFMediaType** type) override {
+        return stream == VIDEO && current ? current.CopyTo(type) : MF_E_INVALIDREQUEST;
+    }
+    HRESULT STDMETHODCALLTYPE SetCurrentMediaType(DWORD stream, DWORD*, IMFMediaType* type) override {
+        if (stream != VIDEO) return E_INVALIDARG;
+        offered.push_back(type);
+        if (!refuseTypes) current = type;
+        return refuseTypes ? MF_E_INVALIDMEDIATYPE : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReadSample(DWORD stream, DWORD control, DWORD* actual, DWORD* flags,
+                                         LONGLONG* timestamp, IMFSample** sample) override {
+        if (stream != VIDEO || control != 0 || reads.empty()) return E_UNEXPECTED;
+        Read read = reads.front();
+        reads.pop_front();
+        *actual = 0, *flags = read.flags, *timestamp = 0, *sample = read.sample.Detach();
+        return read.result;
+    }
+    HRESULT STDMETHODCALLTYPE GetServiceForStream(DWORD, REFGUID, REFIID, void** out) override { return *out = nullptr, E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetStreamSelection(DWORD, WINBOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetStreamSelection(DWORD, WINBOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetCurrentPosition(REFGUID, REFPROPVARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Flush(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetPresentationAttribute(DWORD, REFGUID, PROPVARIANT*) override { return E_NOTIMPL; }
+};
+
+ComPtr<IMFMediaType> VideoType(const GUID& subtype, UINT32 width, UINT32 height, INT32 stride = 0) {
+    ComPtr<IMFMediaType> type;
+    EXPECT_HRESULT_SUCCEEDED(MFCreateMediaType(&type));
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    type->SetGUID(MF_MT_SUBTYPE, subtype);
+    type->SetUINT64(MF_MT_FRAME_SIZE, (UINT64{width} << 32) | height);
+    if (stride != 0) type->SetUINT32(MF_MT_DEFAULT_STRIDE, static_cast<UINT32>(stride));
+    return type;
+}
+
+// A sample of one memory buffer per piece.
+ComPtr<IMFSample> SampleOf(const std::vector<std::vector<uint8_t>>& pieces) {
+    ComPtr<IMFSample> sample;
+    EXPECT_HRESULT_SUCCEEDED(MFCreateSample(&sample));
+    for (const std::vector<uint8_t>& bytes : pieces) {
+        ComPtr<IMFMediaBuffer> buffer;
+        BYTE* data = nullptr;
+        EXPECT_HRESULT_SUCCEEDED(MFCreateMemoryBuffer(static_cast<DWORD>(bytes.size()), &buffer));
+        buffer->Lock(&data, nullptr, nullptr);
+        std::memcpy(data, bytes.data(), bytes.size());
+        buffer->Unlock();
+        buffer->SetCurrentLength(static_cast<DWORD>(bytes.size()));
+        sample->AddBuffer(buffer.Get());
+    }
+    return sample;
+}
+
+std::tuple<PixelFormat, int32_t, int32_t, int32_t> Fields(const MediaFormat& f) {
+    return {f.subtype, f.width, f.height, f.defaultStride};
+}
+
+// MFAllocateWorkQueue answers only while Media Foundation is started, so it
+// shows whether one MFShutdown balanced every MFStartup.
+bool MediaFoundationRunning() {
+    DWORD queue = 0;
+    if (FAILED(MFAllocateWorkQueue(&queue))) return false;
+    MFUnlockWorkQueue(queue);
+    return true;
+}
+
+class MediaFoundation : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(StartMediaFoundation()); }
+    void TearDown() override {
+        EnableTestPatternCameras(false);  // other tests expect the system's list
+        StopMediaFoundation();
+    }
+};
+
+}  // namespace
+
+TEST_F(MediaFoundation, ReaderMapsTypesAndReadOutcomes) {
+    auto* fake = new FakeSourceReader;
+    ComPtr<IMFSourceReader> wrapped;
+    wrapped.Attach(fake);
+    const std::unique_ptr<VideoReader> reader = WrapSourceReader(wrapped);
+    // Each native type as the camera states it, and as the seam must give it.
+    const std::pair<ComPtr<IMFMediaType>, MediaFormat> natives[] = {
+        {VideoType(MFVideoFormat_MJPG, 1920, 1080), {PixelFormat::MJPG, 1920, 1080, 0}},
+        {VideoType(MFVideoFormat_H264, 1280, 720), {PixelFormat::Unknown, 1280, 720, 0}},
+        {VideoType(MFVideoFormat_YUY2, 640, 480, 1280), {PixelFormat::YUY2, 640, 480, 1280}},
+        {VideoType(MFVideoFormat_NV12, 0x80000000u, 2), {PixelFormat::NV12, 0, 2, 0}},  // too wide for int32
+        {VideoType(MFVideoFormat_RGB24, 4, 2, -12), {PixelFormat::RGB24, 4, 2, -12}},  // bottom-up
+    };
+    for (const auto& [type, format] : natives) fake->nativeTypes.push_back(type);
+    for (uint32_t i = 0; i < std::size(natives); ++i) {
+        SCOPED_TRACE(i);
+        MediaFormat native, current;
+        ASSERT_TRUE(reader->GetNativeFormat(i, native));
+        ASSERT_TRUE(reader->UseNativeFormat(i));
+        EXPECT_EQ(fake->offered.back(), fake->nativeTypes[i]) << "the native type goes to the reader unchanged";
+        ASSERT_TRUE(reader->GetCurrentFormat(current));
+        for (const MediaFormat& got : {native, current}) EXPECT_EQ(Fields(got), Fields(natives[i].second));
+    }
+    MediaFormat format;
+    EXPECT_FALSE(reader->GetNativeFormat(std::size(natives), format));
+    // A partial type holds the major type and subtype only.
+    const std::pair<PixelFormat, GUID> partials[] = {{PixelFormat::RGB24, MFVideoFormat_RGB24},
+        {PixelFormat::YUY2, MFVideoFormat_YUY2}, {PixelFormat::NV12, MFVideoFormat_NV12}, {PixelFormat::MJPG, MFVideoFormat_MJPG}};
+    for (const auto& [pixels, subtype] : partials) {
+        ASSERT_TRUE(reader->SetPartialType(pixels));
+        GUID major = {}, offered = {};
+        UINT32 count = 0;
+        fake->offered.back()->GetGUID(MF_MT_MAJOR_TYPE, &major);
+        fake->offered.back()->GetGUID(MF_MT_SUBTYPE, &offered);
+        fake->offered.back()->GetCount(&count);
+        EXPECT_TRUE(major == MFMediaType_Video && offered == subtype && count == 2u) << static_cast<int>(pixels);
+    }
+    EXPECT_FALSE(reader->SetPartialType(PixelFormat::Unknown));
+    ASSERT_TRUE(reader->UseNativeFormat(std::size(natives) - 1));
+    fake->refuseTypes = true;
+    EXPECT_FALSE(reader->SetPartialType(PixelFormat::RGB24));
+    EXPECT_FALSE(reader->UseNativeFormat(0));
+
+    // A failed read says why; an error flag wins over end of stream; pieces
+    // come joined, with the stride of the type in force, which changes only
+    // when the reader says so.
+    const std::vector<uint8_t> first = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const std::vector<uint8_t> second = {13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+    const struct {
+        HRESULT result;
+        DWORD flags;
+        std::vector<std::vector<uint8_t>> pieces;
+        int32_t typeStride;  // the reader's current type changes to this stride first, if not 0
+        ReadOutcome outcome;
+        CameraError error;
+        int32_t stride;  // of the sample seen
+    } reads[] = {
+        {static_cast<HRESULT>(CAMERA_ERROR_INVALIDATED), 0, {}, 0, ReadOutcome::Failed, CAMERA_ERROR_INVALIDATED},
+        {S_OK, MF_SOURCE_READERF_ERROR, {first}, 0, ReadOutcome::StreamError},
+        {S_OK, MF_SOURCE_READERF_ERROR | MF_SOURCE_READERF_ENDOFSTREAM, {}, 0, ReadOutcome::StreamError},
+        {S_OK, MF_SOURCE_READERF_ENDOFSTREAM, {}, 0, ReadOutcome::EndOfStream},
+        {S_OK, MF_SOURCE_READERF_STREAMTICK, {}, 0, ReadOutcome::NoSample},
+        {S_OK, 0, {first, second}, 0, ReadOutcome::Sample, 0, -12},
+        {S_OK, 0, {first}, 24, ReadOutcome::Sample, 0, -12},
+        {S_OK, MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED, {second}, 36, ReadOutcome::Sample, 0, 36},
+    };
+    for (const auto& read : reads) {
+        SCOPED_TRACE(&read - reads);
+        if (read.typeStride) fake->current = VideoType(MFVideoFormat_RGB24, 4, 2, read.typeStride);
+        fake->reads.push_back({read.result, read.flags, read.pieces.empty() ? nullptr : SampleOf(read.pieces)});
+        std::vector<uint8_t> seen;
+        int32_t stride = 0;
+        CameraError error = CAMERA_ERROR_NONE;
+        EXPECT_EQ(reader->ReadSample([&](const SampleView& view) {
+            seen.assign(view.data, view.data + view.length);
+            stride = view.stride;
+        }, error), read.outcome);
+        EXPECT_EQ(error, read.error);
+        EXPECT_EQ(stride, read.stride);
+        std::vector<uint8_t> joined;
+        for (const auto& piece : read.pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+        EXPECT_EQ(seen, read.outcome == ReadOutcome::Sample ? joined : std::vector<uint8_t>{});
+    }
+}
+
+TEST(MediaFoundationStartup, StartsOnceAndLeavesAnotherApartmentAlone) {
+    ASSERT_TRUE(StartMediaFoundation());
+    ASSERT_TRUE(StartMediaFoundation());
+    EXPECT_TRUE(MediaFoundationRunning());
+    StopMediaFoundation();
+    EXPECT_FALSE(MediaFoundationRunning()) << "MFStartup was called more than once";
+    StopMediaFoundation();  // a second stop changes nothing
+
+    std::thread ui([] {
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+        EXPECT_TRUE(StartMediaFoundation());
+        EXPECT_TRUE(MediaFoundationRunning());
+        StopMediaFoundation();
+        // Still initialised once: S_FALSE; had the stop uninitialised the
+        // thread, it would be S_OK.
+        const HRESULT again = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        EXPECT_EQ(again, S_FALSE);
+        if (SUCCEEDED(again)) CoUninitialize();
+        CoUninitialize();
+    });
+    ui.join();
+}
+
+// The test cameras open through the same call as real ones, and each keeps
+// its own subtype through Camera's negotiation.
+TEST_F(MediaFoundation, TestPatternsFollowTheRealDevicesOnlyWhileEnabled) {
+    const std::vector<CameraDevice> real = EnumerateCameras();
+    EnableTestPatternCameras();
+    const std::vector<CameraDevice> all = EnumerateCameras();
+    ASSERT_EQ(all.size(), real.size() + 4);
+    for (size_t i = 0; i < real.size(); ++i) EXPECT_EQ(all[i].symbolicLink, real[i].symbolicLink);
+    const std::pair<PixelFormat, std::wstring> kinds[] = {
+        {PixelFormat::NV12, L"NV12"}, {PixelFormat::YUY2, L"YUY2"}, {PixelFormat::MJPG, L"MJPG"}, {PixelFormat::RGB24, L"RGB24"}};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(all[real.size() + i].friendlyName, L"Snapward Test Pattern (" + kinds[i].second + L")");
+        Camera camera(OpenCameraReader);
+        ASSERT_TRUE(camera.Open(all[real.size() + i].symbolicLink));
+        EXPECT_EQ(camera.subtype(), kinds[i].first);
+    }
+    CameraError error = CAMERA_ERROR_NONE;
+    EXPECT_EQ(OpenCameraReader(L"snapward-testpattern:none", error), nullptr);
+
+    // Unknown links, and the test patterns once switched off (as the
+    // production program always has them), open nothing.
+    EnableTestPatternCameras(false);
+    EXPECT_EQ(EnumerateCameras().size(), real.size());
+    EXPECT_EQ(OpenCameraReader(all[real.size()].symbolicLink, error), nullptr);
+    Camera camera(OpenCameraReader);
+    EXPECT_FALSE(camera.Open(L"\\\\?\\usb#vid_0000&pid_0000&mi_00#0&0&0&0#{e5323777-f976-4f5b-9b55-b94699c46e44}"));
+    EXPECT_FALSE(camera.Open(L""));
+    EXPECT_FALSE(camera.IsOpen());
+    EXPECT_EQ(camera.width(), 0);
+}
+
+// 2D buffers report their own pitch; a bottom-up one starts at its bottom row.
+TEST_F(MediaFoundation, TwoDimensionalBufferLockUsesThePitch) {
+    const struct {
+        DWORD fourcc;
+        BOOL bottomUp;
+        MediaFormat format;
+        int32_t rows;
+    } cases[] = {{MAKEFOURCC('N', 'V', '1', '2'), FALSE, {PixelFormat::NV12, 64, 48, 64}, 72},
+                 {20 /* D3DFMT_R8G8B8 */, TRUE, {PixelFormat::RGB24, 30, 16, -92}, 16}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.format.subtype));
+        ComPtr<IMFMediaBuffer> buffer;
+        ASSERT_HRESULT_SUCCEEDED(MFCreate2DMediaBuffer(c.format.width, c.format.height, c.fourcc, c.bottomUp, &buffer));
+        ComPtr<IMF2DBuffer> twoD;
+        BYTE* scanLine0 = nullptr;
+        LONG pitch = 0;
+        ASSERT_HRESULT_SUCCEEDED(buffer.As(&twoD));
+        ASSERT_HRESULT_SUCCEEDED(twoD->Lock2D(&scanLine0, &pitch));
+        twoD->Unlock2D();
+
+        LockedSampleBuffer locked;
+        ASSERT_TRUE(locked.Lock(buffer.Get(), c.format));
+        const SampleView view = locked.view();
+        EXPECT_EQ(view.stride, pitch);
+        EXPECT_EQ(c.bottomUp != FALSE, view.stride < 0);
+        const int32_t magnitude = view.stride < 0 ? -view.stride : view.stride;
+        EXPECT_EQ(view.length, magnitude * c.rows);
+        // Scan line 0, the top row, is first in memory top-down, last bottom-up.
+        EXPECT_EQ(view.stride < 0 ? view.data + ptrdiff_t{magnitude} * (c.format.height - 1) : view.data, scanLine0);
+    }
+    EXPECT_FALSE(LockedSampleBuffer().Lock(nullptr, MediaFormat{}));
+}
