@@ -125,7 +125,9 @@ TEST(DirectSource, ClosingFromInsideTheCallbackLeavesTheSourceLoaded) {
         TW_HANDLE dib = nullptr;
         if (message != READY || app.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) != TWRC_XFERDONE) return;
         picture = TakeDib(dib);
-        closed = app.Pending(MSG_ENDXFER) == 0 && app.Disable() == TWRC_SUCCESS && host.Close() == TWRC_SUCCESS;
+        TW_PENDINGXFERS pending{};
+        closed = app.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) == TWRC_SUCCESS &&
+                 app.Disable() == TWRC_SUCCESS && host.Close() == TWRC_SUCCESS;
     };
     host.Run({{Do::Enable}, {Do::Signal, 0, 0, READY}});
     EXPECT_TRUE(closed);

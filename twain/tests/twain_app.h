@@ -15,8 +15,9 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <utility>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "camera/test_pattern.h"
@@ -197,13 +198,6 @@ struct TwainApp {
         TW_USERINTERFACE ui{};
         return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
     }
-    // The count of transfers DAT_PENDINGXFERS `msg` leaves, or NOT_FAILED.
-    TW_UINT16 Pending(TW_UINT16 msg) {
-        TW_PENDINGXFERS pending{NOT_FAILED, 0};
-        Call(DG_CONTROL, DAT_PENDINGXFERS, msg, &pending);
-        return pending.Count;
-    }
-
     // The image waiting in the source, by the mechanism set: a DIB, the file
     // at `path`, or strips of rows in buffers of the preferred size, into
     // place and through a handle by turns. Empty on any failure, or when a
@@ -415,15 +409,13 @@ struct Session {
         TW_USERINTERFACE ui{};
         TW_SETUPFILEXFER tiff{"x.tif", TWFF_TIFF, 0};
         TW_ENTRYPOINT tooShort{4, FakeDsmEntry, nullptr, nullptr, nullptr, nullptr};  // no memory functions
-        switch (which) {
-            case NATIVE_XFER: return app.Refusal(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib);
-            case MEMORY_XFER: case ROW_TOO_SHORT: return app.Refusal(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip);
-            case FILE_XFER: return app.Refusal(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
-            case UI_ONLY: return app.Refusal(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, &ui);
-            case NO_INTERFACE: return app.Refusal(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, nullptr);
-            case TIFF: return app.Refusal(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &tiff);
-            default: return app.Refusal(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &tooShort);
-        }
+        const std::tuple<TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF> triplets[] = {
+            {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib}, {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip},
+            {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip}, {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr},
+            {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, &ui},
+            {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, nullptr},
+            {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &tiff}, {DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &tooShort}};
+        return std::apply([&](auto... call) { return app.Refusal(call...); }, triplets[which]);
     }
 
     // A file transfer of `format`: first into the folder itself, which no file
