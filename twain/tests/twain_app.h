@@ -347,11 +347,11 @@ inline TW_UINT16 OpenUnderFakeManager(const wchar_t* fileName, TwainApp& app) {
 
 // One step of a session as a host takes it, and what must come of it.
 enum class Do {
-    Open,       // the manager opens the source; `expect`: the return code
-    Close,      // MSG_CLOSEDS; `expect`: the condition code (TWCC_SUCCESS when it closes)
-    Set,        // capability `a` to `b`; `expect`: the condition code
+    Open,       // the manager opens the source; `expect`: the condition code (OK: it opens)
+    Close,      // MSG_CLOSEDS; `expect`: the condition code (OK: it closes)
+    Set,        // capability `a` to `b`; `expect`: the condition code (OK: it is set)
     Current,    // capability `a` is now `b`
-    Enable,     // with our window when `a`; `expect`: the condition code
+    Enable,     // with our window when `a`; `expect`: the condition code (OK: enabled)
     Disable,
     Signal,     // pumps messages (`a` ms, or the slowest grab's time) until `expect` or none
     Info,       // DAT_IMAGEINFO says `a` x `b` pixels
@@ -364,11 +364,12 @@ enum class Do {
     Choose,     // the user picks camera `a` in the list, which shows it chosen
     CloseBox,   // the user closes our window
 };
+constexpr TW_UINT16 OK = TwainApp::NOT_FAILED;
 enum Refused { NATIVE_XFER, MEMORY_XFER, ROW_TOO_SHORT, FILE_XFER, UI_ONLY, NO_INTERFACE, TIFF, SHORT_ENTRY };
 struct Step {
     Do op;
     TW_UINT32 a = 0, b = 0;
-    TW_UINT16 expect = 0;
+    TW_UINT16 expect = OK;
 };
 
 // A host session under one manager: the stand-in (with `module`) or the
@@ -382,8 +383,8 @@ struct Session {
         if (!module && app.entry) app.CallManager(DAT_PARENT, MSG_CLOSEDSM, &app.window);
     }
 
-    // The condition code of the last call: TWCC_SUCCESS when it did not fail.
-    TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? app.Condition() : TWCC_SUCCESS; }
+    // The condition code of a call that failed, or OK.
+    TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? app.Condition() : OK; }
 
     TW_UINT16 Open() {
         if (module) return OpenUnderFakeManager(module, app);
@@ -449,7 +450,7 @@ struct Session {
             HWND window = FindSourceWindow();
             HWND list = GetDlgItem(window, IDC_TWAIN_CAMERAS), capture = GetDlgItem(window, IDC_TWAIN_CAPTURE);
             switch (op) {
-                case Do::Open: ASSERT_EQ(Open(), expect); break;
+                case Do::Open: ASSERT_EQ(Outcome(Open()), expect); break;
                 case Do::Close: EXPECT_EQ(Outcome(Close()), expect); break;
                 case Do::Set: {
                     bool fix = a == ICAP_XRESOLUTION || a == ICAP_YRESOLUTION;
