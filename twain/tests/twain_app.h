@@ -140,6 +140,24 @@ inline HWND FindSourceWindow() {
     return FindWindowW(TWAIN_WINDOW_CLASS, nullptr);
 }
 
+// Whether every control of our window lies wholly in its client area, none
+// over another, so that nothing the user needs is cut off or hidden.
+inline bool ControlsFit(HWND window) {
+    RECT client{}, both{};
+    GetClientRect(window, &client);
+    std::vector<RECT> seen;
+    bool fit = true;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT r{};
+        GetWindowRect(child, &r);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        fit = fit && r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom;
+        for (const RECT& other : seen) fit = fit && !IntersectRect(&both, &r, &other);
+        seen.push_back(r);
+    }
+    return fit && seen.size() == 5;
+}
+
 struct TwainApp {
     explicit TwainApp(DSMENTRYPROC managerEntry) : entry(managerEntry) {
         app.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
@@ -359,7 +377,7 @@ enum class Do {
                 // (a file: of format `b`, after a write into the folder failed)
     Pending,    // DAT_PENDINGXFERS `a` leaves `b` transfers
     Refuse,     // the triplet `a` of Refused fails with condition `expect`
-    Window,     // our window is open when `a`, with `b` cameras listed when not 0
+    Window,     // our window is open when `a`, its controls in view, `b` cameras listed when not 0
     Capture,    // Capture can be pressed when `a`; pressed when `b`
     Choose,     // the user picks camera `a` in the list, which shows it chosen
     CloseBox,   // the user closes our window
@@ -488,6 +506,7 @@ struct Session {
                 case Do::Window:
                     ASSERT_EQ(window != nullptr, a != 0);
                     EXPECT_TRUE(!b || SendMessageW(list, CB_GETCOUNT, 0, 0) == LRESULT(b));
+                    EXPECT_TRUE(!window || ControlsFit(window));
                     break;
                 case Do::Capture:
                     EXPECT_EQ(IsWindowEnabled(capture) != FALSE, a != 0);
