@@ -4,16 +4,20 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <wincodec.h>
 #include <wrl/client.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "camera/test_pattern.h"
@@ -100,6 +104,13 @@ inline bool SamePicture(const CapturedFrame& a, const CapturedFrame& b) {
     return a.width == b.width && a.height == b.height && a.stride == b.stride && a.pixels == b.pixels;
 }
 
+// Lists `links` as extra test cameras (as the testcam builds read them) for
+// as long as the result lives.
+inline auto ListTestCameras(const std::wstring& links) {
+    SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", links.c_str());
+    return ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
+}
+
 // Makes `link` the camera the source opens first, for as long as the result
 // lives; the settings are put back after.
 inline auto ChooseCamera(const std::wstring& link) {
@@ -125,15 +136,26 @@ inline CapturedFrame TakeDib(TW_HANDLE dib) {
     return frame;
 }
 
-// Whether a packed 24-bit DIB block, which it frees, holds the test pattern
-// within `tolerance`, the right way up and round.
-inline bool DibIsTestPattern(TW_HANDLE dib, int tolerance) {
-    uint32_t counter = 0;
-    return MatchesTestPattern(TakeDib(dib), tolerance, counter);
-}
-
 inline HWND FindSourceWindow() {
     return FindWindowW(TWAIN_WINDOW_CLASS, nullptr);
+}
+
+// Whether every control of our window lies wholly in its client area, none
+// over another, so that nothing the user needs is cut off or hidden.
+inline bool ControlsFit(HWND window) {
+    RECT client{}, both{};
+    GetClientRect(window, &client);
+    std::vector<RECT> seen;
+    bool fit = true;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT r{};
+        GetWindowRect(child, &r);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        fit = fit && r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom;
+        for (const RECT& other : seen) fit = fit && !IntersectRect(&both, &r, &other);
+        seen.push_back(r);
+    }
+    return fit && seen.size() == 5;
 }
 
 struct TwainApp {
@@ -194,13 +216,6 @@ struct TwainApp {
         TW_USERINTERFACE ui{};
         return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
     }
-    // The count of transfers DAT_PENDINGXFERS `msg` leaves, or NOT_FAILED.
-    TW_UINT16 Pending(TW_UINT16 msg) {
-        TW_PENDINGXFERS pending{NOT_FAILED, 0};
-        Call(DG_CONTROL, DAT_PENDINGXFERS, msg, &pending);
-        return pending.Count;
-    }
-
     // The image waiting in the source, by the mechanism set: a DIB, the file
     // at `path`, or strips of rows in buffers of the preferred size, into
     // place and through a handle by turns. Empty on any failure, or when a
@@ -277,4 +292,239 @@ struct TwainApp {
     // Signals a 2.x manager hands over outside MSG_PROCESSEVENT (callbacks).
     std::function<TW_UINT16()> fromManager;
     std::vector<TW_UINT16> signals;  // every signal so far, in order
+};
+
+
+// A stand-in for a TWAIN 2.x manager that behaves as the real one does: it
+// hands over its entry points and memory functions, delivers the source's
+// signals itself by calling the application back at once (from inside the
+// source's own call), reads the source's identity after that callback, and
+// unloads the source when it is closed.
+struct Delivery {
+    TW_UINT16 message;
+    DWORD thread;
+    bool duringTriplet;
+    TW_UINT32 originId, destinationId;
+};
+inline struct StandInManager {
+    HMODULE module = nullptr;
+    DSENTRYPROC source = nullptr;
+    bool insideTriplet = false;
+    std::vector<Delivery> deliveries;
+    size_t taken = 0;
+    int allocations = 0;
+    std::function<void(TW_UINT16 message)> callback;  // the application's, if it registered one
+} fake;
+
+inline TW_UINT16 TW_CALLINGSTYLE FakeDsmEntry(TW_IDENTITY* origin, TW_IDENTITY* destination,
+                                              TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+    if (dg == DG_CONTROL && dat == DAT_NULL) {
+        bool during = fake.insideTriplet;
+        if (fake.callback) fake.callback(msg);
+        // Only now, as the real manager does: `origin` lives in the source.
+        fake.deliveries.push_back({msg, GetCurrentThreadId(), during, origin ? origin->Id : 0,
+                                   destination ? destination->Id : 0});
+        return TWRC_SUCCESS;
+    }
+    if (!fake.source) return TWRC_FAILURE;
+    fake.insideTriplet = true;
+    TW_UINT16 result = fake.source(origin, dg, dat, msg, data);
+    fake.insideTriplet = false;
+    if (dat == DAT_IDENTITY && msg == MSG_CLOSEDS && result == TWRC_SUCCESS) {
+        fake.source = nullptr;  // nobody else holds the source: the manager lets it go
+        FreeLibrary(std::exchange(fake.module, nullptr));
+    }
+    return result;
+}
+inline TW_HANDLE TW_CALLINGSTYLE FakeAllocate(TW_UINT32 size) {
+    ++fake.allocations;
+    return GlobalAlloc(GHND, size);
+}
+inline void TW_CALLINGSTYLE FakeFree(TW_HANDLE handle) { GlobalFree(handle); }
+inline TW_MEMREF TW_CALLINGSTYLE FakeLock(TW_HANDLE handle) { return GlobalLock(handle); }
+inline void TW_CALLINGSTYLE FakeUnlock(TW_HANDLE handle) { GlobalUnlock(handle); }
+
+// Loads a built .ds file from the executable's folder and opens it as a 2.x
+// manager does: entry points first.
+inline TW_UINT16 OpenUnderFakeManager(const wchar_t* fileName, TwainApp& app) {
+    if (fake.module) FreeLibrary(fake.module);
+    fake = StandInManager{};
+    fake.module = LoadLibraryW(fileName);
+    FARPROC entry = fake.module ? GetProcAddress(fake.module, "DS_Entry") : nullptr;
+    fake.source = reinterpret_cast<DSENTRYPROC>(reinterpret_cast<void*>(entry));
+    if (!fake.source) return TWRC_FAILURE;
+    app.app.Id = 4;
+    app.source.Id = 9;
+    app.fromManager = [] {
+        return fake.taken < fake.deliveries.size() ? fake.deliveries[fake.taken++].message : MSG_NULL;
+    };
+    TW_ENTRYPOINT points{sizeof(TW_ENTRYPOINT), FakeDsmEntry, FakeAllocate, FakeFree, FakeLock, FakeUnlock};
+    TW_UINT16 result = app.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points);
+    return result == TWRC_SUCCESS ? app.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &app.source) : result;
+}
+
+// One step of a session as a host takes it, and what must come of it.
+enum class Do {
+    Open,       // the manager opens the source; `expect`: the condition code (OK: it opens)
+    Close,      // MSG_CLOSEDS; `expect`: the condition code (OK: it closes)
+    Set,        // capability `a` to `b`; `expect`: the condition code (OK: it is set)
+    Current,    // capability `a` is now `b`
+    Enable,     // with our window when `a`; `expect`: the condition code (OK: enabled)
+    Disable,
+    Signal,     // pumps messages (`a` ms, or the slowest grab's time) until `expect` or none
+    Info,       // DAT_IMAGEINFO says `a` x `b` pixels
+    Transfer,   // by mechanism `a`: the pattern within tolerance `b`, or the crop exactly
+                // (a file: of format `b`, after a write into the folder failed)
+    Pending,    // DAT_PENDINGXFERS `a` leaves `b` transfers
+    Refuse,     // the triplet `a` of Refused fails with condition `expect`
+    Window,     // our window is open when `a`, its controls in view, `b` cameras listed when not 0
+    Capture,    // Capture can be pressed when `a`; pressed when `b`
+    Choose,     // the user picks camera `a` in the list, which shows it chosen
+    CloseBox,   // the user closes our window
+};
+constexpr TW_UINT16 OK = TwainApp::NOT_FAILED;
+enum Refused { NATIVE_XFER, MEMORY_XFER, ROW_TOO_SHORT, FILE_XFER, UI_ONLY, NO_INTERFACE, TIFF, SHORT_ENTRY };
+struct Step {
+    Do op;
+    TW_UINT32 a = 0, b = 0;
+    TW_UINT16 expect = OK;
+};
+
+// A host session under one manager: the stand-in (with `module`) or the
+// system's twain_32.dll, which finds the source installed as sane.ds.
+struct Session {
+    explicit Session(const wchar_t* standInModule) : module(standInModule),
+        system(module ? nullptr : LoadLibraryW(L"twain_32.dll")),
+        app(module ? FakeDsmEntry : reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(
+                         system ? GetProcAddress(system, "DSM_Entry") : nullptr))) {}
+    ~Session() {
+        if (!module && app.entry) app.CallManager(DAT_PARENT, MSG_CLOSEDSM, &app.window);
+    }
+
+    // The condition code of a call that failed, or OK.
+    TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? app.Condition() : OK; }
+
+    TW_UINT16 Open() {
+        if (module) return OpenUnderFakeManager(module, app);
+        if (!app.entry || app.CallManager(DAT_PARENT, MSG_OPENDSM, &app.window) != TWRC_SUCCESS) return TWRC_FAILURE;
+        TW_IDENTITY& found = app.source;  // the manager lists the source by the identity it reports
+        for (TW_UINT16 rc = app.CallManager(DAT_IDENTITY, MSG_GETFIRST, &found);
+             rc == TWRC_SUCCESS && std::strcmp(found.ProductName, "Snapward") != 0;
+             rc = app.CallManager(DAT_IDENTITY, MSG_GETNEXT, &found)) {
+        }
+        if (std::strcmp(found.ProductName, "Snapward") != 0) return TWRC_FAILURE;
+        return app.CallManager(DAT_IDENTITY, MSG_OPENDS, &found);
+    }
+    TW_UINT16 Close() {
+        return module ? app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source)
+                      : app.CallManager(DAT_IDENTITY, MSG_CLOSEDS, &app.source);
+    }
+
+    TW_UINT16 Refuse(TW_UINT32 which) {
+        std::vector<uint8_t> row(RgbRowBytes(TEST_PATTERN_WIDTH));
+        TW_IMAGEMEMXFER strip{};
+        strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, TW_UINT32(row.size() - (which == ROW_TOO_SHORT)), row.data()};
+        TW_HANDLE dib = nullptr;
+        TW_USERINTERFACE ui{};
+        TW_SETUPFILEXFER tiff{"x.tif", TWFF_TIFF, 0};
+        TW_ENTRYPOINT tooShort{4, FakeDsmEntry, nullptr, nullptr, nullptr, nullptr};  // no memory functions
+        const std::tuple<TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF> triplets[] = {
+            {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib}, {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip},
+            {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &strip}, {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr},
+            {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, &ui},
+            {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, nullptr},
+            {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &tiff}, {DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &tooShort}};
+        return std::apply([&](auto... call) { return app.Refusal(call...); }, triplets[which]);
+    }
+
+    // A file transfer of `format`: first into the folder itself, which no file
+    // can replace and which is left as it was; then over a file already there.
+    CapturedFrame FileTransfer(TW_UINT16 format) {
+        const std::filesystem::path folder = std::filesystem::temp_directory_path() / "orvendel-files";
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        const std::filesystem::path path = folder / (format == TWFF_PNG ? "crop.png" : "crop.bmp");
+        std::ofstream(path) << "old";
+        TW_SETUPFILEXFER file{{}, format, 0};
+        std::strcpy(file.FileName, folder.string().c_str());
+        EXPECT_EQ(app.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
+        EXPECT_EQ(app.Current(ICAP_IMAGEFILEFORMAT), std::vector<TW_UINT32>{format});
+        EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWCC_FILEWRITEERROR);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+        std::strcpy(file.FileName, path.string().c_str());
+        EXPECT_EQ(app.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
+        CapturedFrame picture = app.Transfer(TWSX_FILE, path.wstring());
+        char magic[2] = {};
+        std::ifstream(path, std::ios::binary).read(magic, 2);
+        EXPECT_EQ(std::string(magic, 2), format == TWFF_PNG ? "\x89P" : "BM");
+        std::filesystem::remove_all(folder);
+        return picture;
+    }
+
+    void Run(const std::vector<Step>& steps) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            const auto [op, a, b, expect] = steps[i];
+            SCOPED_TRACE(testing::Message() << "step " << i);
+            HWND window = FindSourceWindow();
+            HWND list = GetDlgItem(window, IDC_TWAIN_CAMERAS), capture = GetDlgItem(window, IDC_TWAIN_CAPTURE);
+            switch (op) {
+                case Do::Open: ASSERT_EQ(Outcome(Open()), expect); break;
+                case Do::Close: EXPECT_EQ(Outcome(Close()), expect); break;
+                case Do::Set: {
+                    bool fix = a == ICAP_XRESOLUTION || a == ICAP_YRESOLUTION;
+                    EXPECT_EQ(Outcome(app.SetCap(TW_UINT16(a), fix ? TWTY_FIX32 : TWTY_UINT16, b)), expect);
+                    break;
+                }
+                case Do::Current: EXPECT_EQ(app.Current(TW_UINT16(a)), std::vector<TW_UINT32>{b}); break;
+                case Do::Enable: ASSERT_EQ(Outcome(app.Enable(a != 0)), expect); break;
+                case Do::Disable: ASSERT_EQ(app.Disable(), TWRC_SUCCESS); break;
+                case Do::Signal: ASSERT_EQ(app.Pump(a ? a : 20000), expect); break;
+                case Do::Info: {
+                    TW_IMAGEINFO info{};
+                    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+                    EXPECT_EQ(info.ImageWidth * 10000 + info.ImageLength, TW_INT32(a * 10000 + b));
+                    EXPECT_TRUE(!crop.width || FromFix32(info.XResolution) == 192);
+                    break;
+                }
+                case Do::Transfer: {
+                    CapturedFrame picture = a == TWSX_FILE ? FileTransfer(TW_UINT16(b)) : app.Transfer(TW_UINT16(a));
+                    uint32_t counter = 0;
+                    if (crop.width) {
+                        EXPECT_TRUE(SamePicture(picture, PatternPart(crop)));
+                    } else {
+                        EXPECT_TRUE(MatchesTestPattern(picture, int(b), counter));
+                    }
+                    break;
+                }
+                case Do::Pending: {
+                    TW_PENDINGXFERS pending{0x7777, 0x7777};
+                    app.Call(DG_CONTROL, DAT_PENDINGXFERS, TW_UINT16(a), &pending);
+                    EXPECT_EQ(pending.Count * 10000 + pending.EOJ, TW_INT32(b * 10000));
+                    break;
+                }
+                case Do::Refuse: EXPECT_EQ(Refuse(a), expect); break;
+                case Do::Window:
+                    ASSERT_EQ(window != nullptr, a != 0);
+                    EXPECT_TRUE(!b || SendMessageW(list, CB_GETCOUNT, 0, 0) == LRESULT(b));
+                    EXPECT_TRUE(!window || ControlsFit(window));
+                    break;
+                case Do::Capture:
+                    EXPECT_EQ(IsWindowEnabled(capture) != FALSE, a != 0);
+                    if (b) SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED), LPARAM(capture));
+                    break;
+                case Do::Choose:
+                    SendMessageW(list, CB_SETCURSEL, a, 0);
+                    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE), LPARAM(list));
+                    EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), LRESULT(a));
+                    break;
+                case Do::CloseBox: PostMessageW(window, WM_CLOSE, 0, 0); break;
+            }
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+    }
+
+    const wchar_t* module;
+    HMODULE system;
+    TwainApp app;
+    PixelRect crop;  // set at 192 dots per inch: the pictures are this part of the pattern
 };
