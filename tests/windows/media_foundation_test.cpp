@@ -13,11 +13,13 @@
 
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "camera/camera.h"
+#include "camera/device_changes_win.h"
 #include "camera/devices.h"
 #include "camera/media_foundation_win.h"
 #include "camera/test_pattern.h"
@@ -270,6 +272,43 @@ TEST_F(MediaFoundation, TestPatternsFollowTheRealDevicesOnlyWhileEnabled) {
     EXPECT_FALSE(camera.Open(L""));
     EXPECT_FALSE(camera.IsOpen());
     EXPECT_EQ(camera.width(), 0);
+}
+
+// A window whose notifications have ended hears no more announcements, though
+// the window itself lives on: a stale listener would be a dialog long closed.
+namespace {
+int heardChanges[2];
+
+LRESULT CALLBACK CountCameraChanges(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == WM_DEVICECHANGE && IsCameraChange(wp, lp)) ++heardChanges[GetWindowLongPtrW(w, GWLP_USERDATA)];
+    return DefWindowProcW(w, m, wp, lp);
+}
+}  // namespace
+
+TEST(CameraChanges, AnnouncedOnlyToWindowsStillListening) {
+    int* heard = heardChanges;
+    WNDCLASSW wc{};
+    wc.lpszClassName = L"SnapwardChangeListener";
+    wc.lpfnWndProc = CountCameraChanges;
+    RegisterClassW(&wc);
+    HWND windows[2];
+    for (LONG_PTR i = 0; i < 2; ++i) {
+        windows[i] = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetWindowLongPtrW(windows[i], GWLP_USERDATA, i);
+    }
+    // The ended listener registered first, so it would be told first.
+    std::optional<CameraChangeNotifications> ended(windows[1]);
+    CameraChangeNotifications listening(windows[0]);
+    ended.reset();
+    AnnounceCameraChange(true);
+    for (DWORD start = GetTickCount(); heard[0] == 0 && GetTickCount() - start < 20000;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(5);
+    }
+    EXPECT_EQ(heard[0], 1);
+    EXPECT_EQ(heard[1], 0);
+    for (HWND w : windows) DestroyWindow(w);
 }
 
 // 2D buffers report their own pitch; a bottom-up one starts at its bottom row.
