@@ -329,6 +329,9 @@ TEST_F(CaptureDialogTest, KeyChangeTakesAKeyForTheDialogRefusesEscapeAndModifier
            {Act::Key, VK_RETURN, {.keyLabel = enter, .captures = 1, .hook = 0}},  // the key, not a capture
            {Act::Click, IDC_CHANGE_KEY},
            {Act::Click, IDC_CAPTURE, {.keyLabel = enter, .captures = 2, .hook = 0}},
+           {Act::Click, IDC_CHANGE_KEY},
+           {Act::DropHook},
+           {Act::Key, VK_RETURN, {.keyLabel = enter, .captures = 3}},  // the dialog's Enter: a capture
            // Without a hook the dialog's own key message ends a change.
            {Act::Click, IDC_CHANGE_KEY},
            {Act::DropHook},
@@ -338,7 +341,7 @@ TEST_F(CaptureDialogTest, KeyChangeTakesAKeyForTheDialogRefusesEscapeAndModifier
            {Act::Click, IDC_CLOSE}},
           -1,
           VK_F7,
-          2});
+          3});
 }
 
 TEST_F(CaptureDialogTest, SettingsSavedOnEveryWayOfClosing) {
@@ -423,7 +426,8 @@ TEST_F(CaptureDialogTest, FromTrayThenKeyRegisteredCameraClosedAndStillRunningBa
         if (c.heldElsewhere) ASSERT_TRUE(::RegisterHotKey(nullptr, 1, 0, c.key));
         // Nothing is told before the dialog closes.
         Play({"from the tray", {}, L"",
-              {{Act::None, 0, {.also = [] { return Tray().dialogOpen && balloons.empty(); }}}, {Act::Click, IDC_CLOSE}}},
+              {{Act::None, 0, {.also = [] { return Tray().dialogOpen && balloons.empty(); }}},
+               {Act::Click, IDC_CLOSE}}},
              true);
         if (c.heldElsewhere) ::UnregisterHotKey(nullptr, 1);
         EXPECT_FALSE(Tray().dialogOpen);

@@ -7,11 +7,13 @@
 #include <cwchar>
 #include <climits>
 
+#include "app/tray_window.h"
 #include "capture_test_support.h"
 #include "ui/resource_ids.h"
 
 using namespace capture_test;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -78,8 +80,8 @@ struct Program {
         return ::testing::AssertionSuccess();
     }
     ::testing::AssertionResult WaitForDialog() {
-        if (Eventually([&] { return (dialog = First(WindowsOf(id, L"#32770"))); })) return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "no dialog";
+        const bool shown = Eventually([&] { return (dialog = First(WindowsOf(id, L"#32770"))); });
+        return shown ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no dialog";
     }
     static HWND First(const std::vector<HWND>& windows) { return windows.empty() ? nullptr : windows[0]; }
     // Closed as the user would; then, answered from the program's message loop,
@@ -92,7 +94,7 @@ struct Program {
     }
     // Exit from the tray menu (or OK on the second instance's box): the program ends with code 0.
     ::testing::AssertionResult Exit() {
-        PostMessageW(tray ? tray : dialog, WM_COMMAND, tray ? 2003 : IDOK, 0);
+        PostMessageW(tray ? tray : dialog, WM_COMMAND, tray ? ID_TRAY_EXIT : IDOK, 0);
         DWORD code = 1;
         if (WaitForSingleObject(process.get(), 15000) != WAIT_OBJECT_0) return ::testing::AssertionFailure() << "runs";
         GetExitCodeProcess(process.get(), &code);
@@ -174,14 +176,17 @@ protected:
             case Do::Press: break;
             case Do::Pause: Pause(std::chrono::milliseconds(step.arg)); break;
             case Do::TrayClick:  // clicks, a double click and the menu's Open: one dialog, never two
-                for (LPARAM mouse : {WM_LBUTTONUP, WM_LBUTTONDBLCLK}) PostMessageW(program.tray, WM_USER + 100, 1, mouse);
-                PostMessageW(program.tray, WM_COMMAND, 2001, 0);
+                for (LPARAM mouse : {WM_LBUTTONUP, WM_LBUTTONDBLCLK}) {
+                    PostMessageW(program.tray, WM_TRAYICON, TRAY_ICON_ID, mouse);
+                }
+                PostMessageW(program.tray, WM_COMMAND, ID_TRAY_OPEN, 0);
                 ASSERT_TRUE(program.WaitForDialog());
-                EXPECT_FALSE(Eventually([&] { return WindowsOf(program.id, L"#32770").size() > 1; }, std::chrono::seconds(3)));
+                EXPECT_FALSE(Eventually([&] { return WindowsOf(program.id, L"#32770").size() > 1; }, 3s));
                 break;
             case Do::Exit: ASSERT_TRUE(program.Exit()); break;
             }
-            ExpectStatuses(program.dialog, step.arg == 1 && step.what == Do::Start ? 0xFFFF : IDC_STATUS, step.statuses);
+            const bool box = step.what == Do::Start && step.arg == 1;  // 0xFFFF: a message box's text
+            ExpectStatuses(program.dialog, box ? 0xFFFF : IDC_STATUS, step.statuses);
             if (step.captures >= 0) {
                 SetForegroundWindow(focus.get());
                 const auto start = Clock::now();
@@ -211,11 +216,11 @@ TEST_F(E2eMainPath, CaptureKeyColdWarmAndAfterIdleRelease) {
     const std::wstring cold = std::wstring(PATTERN) + L"rgb24?name=Cold&slow=1500&ramp=400";
     Play({"cold, warm, after the idle release", TESTCAM, {{L"SNAPWARD_TEST_CAMERAS", cold}}, {cold, 0, L"", VK_F10},
           {{Do::Start},
-           {Do::CloseDialog, 0, {}, -1, 0, INT_MAX, 0},
-           {Do::Press, 0, {}, 1, 1500 + 500},
-           {Do::Pause, 2000, {}, 1, 0, 500},
-           {Do::Pause, 10000 + 1000, {}, 1, 1500 + 500},  // a little more than the idle time
-           {Do::Exit, 0, {}, -1, 0, INT_MAX, 1}}});
+           {.what = Do::CloseDialog, .keyFree = 0},
+           {.what = Do::Press, .captures = 1, .minMs = 1500 + 500},
+           {.what = Do::Pause, .arg = 2000, .captures = 1, .maxMs = 500},
+           {.what = Do::Pause, .arg = 10000 + 1000, .captures = 1, .minMs = 1500 + 500},  // past the idle time
+           {.what = Do::Exit, .keyFree = 1}}});
 }
 
 TEST_F(E2eMainPath, SecondStartSaysAlreadyRunningAndLeavesTheFirstAloneAndAStartWithoutKeyRegistersNone) {
@@ -225,10 +230,10 @@ TEST_F(E2eMainPath, SecondStartSaysAlreadyRunningAndLeavesTheFirstAloneAndAStart
            {Do::CloseDialog},
            {Do::Start, 1,
             {L"Snapward is already running.\nLook for its icon in the system tray (bottom-right of the taskbar)."}},
-           {Do::Exit, 1, {}, -1, 0, INT_MAX, 0},  // the first keeps its key
-           {Do::Exit, 0, {}, -1, 0, INT_MAX, 1}}});
+           {.what = Do::Exit, .arg = 1, .keyFree = 0},  // the first keeps its key
+           {.what = Do::Exit, .keyFree = 1}}});
     Play({"start without a key", TESTCAM, {}, {nv12.symbolicLink, NV12_CAMERA, nv12.friendlyName, 0},
-          {{Do::Start}, {Do::CloseDialog, 0, {}, -1, 0, INT_MAX, 1}, {Do::Exit}}});
+          {{Do::Start}, {.what = Do::CloseDialog, .keyFree = 1}, {Do::Exit}}});
 }
 
 // The development build with misbehaving cameras, chosen one after the other
@@ -256,8 +261,8 @@ TEST_F(E2eMainPath, MisbehavingCamerasAreNamedInTheStatusLineAndRecoverBySelf) {
            {Do::TrayClick},
            {Do::CloseDialog},
            {Do::Exit}}});
-    Play({"no Media Foundation", L"Snapward.exe", {{L"WINEDLLOVERRIDES", L"mfplat=d;mf=d;mfreadwrite=d;mscoree,mshtml="}},
-          {},
+    Play({"no Media Foundation", L"Snapward.exe",
+          {{L"WINEDLLOVERRIDES", L"mfplat=d;mf=d;mfreadwrite=d;mscoree,mshtml="}}, {},
           {{Do::Start, 0, {L"No webcams detected. Connect a camera and click Refresh."}, 0},
            {Do::CloseDialog},
            {Do::Exit}}});

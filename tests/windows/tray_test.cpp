@@ -21,6 +21,7 @@ constexpr wchar_t NO_CAMERA[] = L"No camera open. Open the app and select a devi
 constexpr wchar_t IN_USE[] = L"Capture failed. The camera is in use by another app.";
 constexpr wchar_t BLOCKED[] =
     L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).";
+constexpr wchar_t GONE[] = L"Capture failed. The camera is disconnected.";
 constexpr wchar_t EMPTY_LINK[] = L"\\\\?\\test#empty";  // a device whose picture is empty
 
 std::vector<std::pair<DWORD, NOTIFYICONDATAW>> notifyCalls;
@@ -163,8 +164,8 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraAndSaysWhyNot) {
         {L"nv12?name=k2&busy=C00D3EA3", -1, false, false, IN_USE, false},
         {L"rgb24?name=k3&privacy=open", -1, false, false, BLOCKED, false},
         {L"rgb24?name=k4&privacy=read", -1, false, false, BLOCKED, false},
-        {L"rgb24?name=k5&unplug=1", -1, false, false, L"Capture failed. The camera is disconnected.", false},
-        {L"rgb24?name=k5&unplug=1", -1, false, false, L"Capture failed. The camera is disconnected.", false},  // at the open
+        {L"rgb24?name=k5&unplug=1", -1, false, false, GONE, false},
+        {L"rgb24?name=k5&unplug=1", -1, false, false, GONE, false},  // still gone: at the open
         {nv12.c_str(), -1, false, false, CAPTURED, true, Timing::Cold},
         {nv12.c_str(), -1, false, false, CAPTURED, true, Timing::Warm},
         {nv12.c_str(), -1, false, true, L"Could not open clipboard.", true},
