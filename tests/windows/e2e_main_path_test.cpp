@@ -218,7 +218,7 @@ TEST_F(E2eMainPath, CaptureKeyColdWarmAndAfterIdleRelease) {
           {{Do::Start},
            {.what = Do::CloseDialog, .keyFree = 0},
            {.what = Do::Press, .captures = 1, .minMs = 1500 + 500},
-           {.what = Do::Pause, .arg = 2000, .captures = 1, .maxMs = 500},
+           {.what = Do::Pause, .arg = 2000, .captures = 1, .maxMs = 1500},  // without the start
            {.what = Do::Pause, .arg = 10000 + 1000, .captures = 1, .minMs = 1500 + 500},  // past the idle time
            {.what = Do::Exit, .keyFree = 1}}});
 }

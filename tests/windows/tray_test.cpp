@@ -205,7 +205,7 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraAndSaysWhyNot) {
         } else {  // from a running camera: the next frame, at once
             EXPECT_GT(counter, lastCounter);
             EXPECT_LE(counter, lastCounter + 3);
-            EXPECT_LT(took, std::chrono::milliseconds(250));
+            EXPECT_LT(took, CAMERA_SETTLE_TIME);  // no settling: it has streamed for long
         }
         lastCounter = counter;
     }
