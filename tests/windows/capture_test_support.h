@@ -1,13 +1,14 @@
 #pragma once
 // Shared by the Windows tests: cameras that fail on cue or run flat out, the
-// clipboard read back and held open, scratch folders, typed keys, and the
-// program's settings key kept safe while a test writes it.
+// clipboard read back and held open, scratch folders, typed keys, waits with a
+// deadline, and the program's settings key kept safe while a test writes it.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +31,8 @@
 
 namespace capture_test {
 
-// Takes from the heap every block of `chunk` bytes it will still give, while
-// it lives, as a long-running 32-bit host leaves its address space: then no
-// allocation much larger than `chunk` succeeds.
+// While it lives, the heap gives no block much larger than `chunk`, as in a
+// long-running 32-bit host.
 class CrowdedAddressSpace {
 public:
     explicit CrowdedAddressSpace(size_t chunk) {
@@ -88,9 +88,8 @@ inline ReaderOpener ScriptedPatternOpener(std::shared_ptr<ReaderScript> script) 
     };
 }
 
-// Delivers RGB24 frames of one size as fast as they are asked for, counting
-// them in `frames`: a thousand preview frames in seconds instead of half a
-// minute at a camera's pace. A 0 x 0 size stands for a device whose picture is empty.
+// RGB24 frames as fast as they are asked for, counted in `frames`: a thousand
+// preview frames in seconds. A 0 x 0 size is a device whose picture is empty.
 class FastReader : public VideoReader {
 public:
     FastReader(int32_t width, int32_t height, std::atomic<int>& frames)
@@ -159,8 +158,7 @@ inline ::testing::AssertionResult ClipboardHoldsPattern(uint32_t* counter = null
     return ::testing::AssertionSuccess();
 }
 
-// Leaves a text on the clipboard, so a test can tell whether a capture
-// replaced it. False when the clipboard could not be opened.
+// A text on the clipboard, to tell whether a capture replaced it.
 inline bool PutTextOnClipboard(const wchar_t* text) {
     const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
     UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, bytes));
@@ -243,6 +241,25 @@ inline void PressKey(WORD key) {
     input[0].ki.wVk = input[1].ki.wVk = key;
     input[1].ki.dwFlags = KEYEVENTF_KEYUP;
     SendInput(2, input, sizeof(INPUT));
+}
+
+// Polls `test` until it holds or `timeout` has passed, pumping this thread's
+// messages in between; generous, as a step under Wine on a busy machine can take seconds.
+inline bool Eventually(const std::function<bool()>& test,
+                       std::chrono::steady_clock::duration timeout = std::chrono::seconds(30)) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !test(); Sleep(5)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    return true;
+}
+
+// Whether no program holds `key` as a global hotkey.
+inline bool KeyIsFree(UINT key) {
+    if (!RegisterHotKey(nullptr, 0x7E57, 0, key)) return false;
+    UnregisterHotKey(nullptr, 0x7E57);
+    return true;
 }
 
 // While it lives, the program's settings key starts empty and belongs to the

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 #include "app/hotkey.h"
 #include "capture_test_support.h"
@@ -17,7 +16,13 @@ namespace {
 
 using Texts = std::vector<std::wstring>;
 constexpr wchar_t CAPTURED[] = L"Captured to clipboard.";
-constexpr wchar_t CAPTURE_FAILED[] = L"Capture failed. The camera sent no picture.";
+constexpr wchar_t FAILED[] = L"Capture failed. The camera sent no picture.";
+constexpr wchar_t NO_CAMERA[] = L"No camera open. Open the app and select a device first.";
+constexpr wchar_t IN_USE[] = L"Capture failed. The camera is in use by another app.";
+constexpr wchar_t BLOCKED[] =
+    L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).";
+constexpr wchar_t GONE[] = L"Capture failed. The camera is disconnected.";
+constexpr wchar_t EMPTY_LINK[] = L"\\\\?\\test#empty";  // a device whose picture is empty
 
 std::vector<std::pair<DWORD, NOTIFYICONDATAW>> notifyCalls;
 BOOL WINAPI RecordNotify(DWORD message, PNOTIFYICONDATAW data) {
@@ -39,7 +44,6 @@ int CountCalls(DWORD message) {
     return std::count_if(notifyCalls.begin(), notifyCalls.end(), [&](const auto& c) { return c.first == message; });
 }
 
-// Whether WM_QUIT is waiting in this thread's queue (and takes it).
 bool TakeQuit() {
     MSG message;
     return PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
@@ -49,18 +53,12 @@ bool TakeQuit() {
 // notes the foreground window while the menu shows and then presses `keys` in it.
 HWND OpenTrayMenu(std::vector<WPARAM> keys) {
     HWND foreground = nullptr;
-    std::atomic<bool> done{false};
     std::thread presser([&] {
-        for (int i = 0; i < 200 && !done; ++i, Sleep(25)) {
-            HWND menu = FindWindowW(L"#32768", nullptr);
-            if (!menu || !IsWindowVisible(menu)) continue;
-            foreground = GetForegroundWindow();
-            for (WPARAM key : keys) PostMessageW(menu, WM_KEYDOWN, key, 0);
-            return;
-        }
+        Eventually([&] { return (foreground = FindWindowW(L"#32768", nullptr)) && IsWindowVisible(foreground); });
+        foreground = GetForegroundWindow();
+        for (WPARAM key : keys) PostMessageW(FindWindowW(L"#32768", nullptr), WM_KEYDOWN, key, 0);
     });
     SendMessageW(Tray().window, WM_TRAYICON, TRAY_ICON_ID, WM_RBUTTONUP);
-    done = true;
     presser.join();
     return foreground;
 }
@@ -86,22 +84,17 @@ protected:
         while (TakeQuit()) {}
     }
 
-    // One capture-key press; returns how long the window procedure took.
-    double PressCaptureKey() {
-        const auto start = std::chrono::steady_clock::now();
-        SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    }
-
     std::shared_ptr<ReaderScript> script = std::make_shared<ReaderScript>();
     Settings settings;
-    Camera camera{ScriptedPatternOpener(script)};
+    std::atomic<int> emptyReads{0};
+    Camera camera{[this](const std::wstring& link, CameraError& error) -> std::unique_ptr<VideoReader> {
+        if (link == EMPTY_LINK) return std::make_unique<FastReader>(0, 0, emptyReads);
+        return ScriptedPatternOpener(script)(link, error);
+    }};
 
 private:
     TrayWindow saved_;
 };
-
-}  // namespace
 
 TEST_F(TrayTest, BalloonsAreCutToFitAndLeaveTheIconRecordAlone) {
     ShowTrayBalloon(std::wstring(100, L't').c_str(), std::wstring(300, L'x').c_str());
@@ -115,36 +108,28 @@ TEST_F(TrayTest, BalloonsAreCutToFitAndLeaveTheIconRecordAlone) {
 }
 
 TEST_F(TrayTest, TaskbarRestartPutsTheIconBackUntilExitOrDestroyRemovesItAndEndsTheLoop) {
-    // The shell broadcasts it to every top-level window; a message-only window
-    // would never hear it.
+    // The shell broadcasts it to every top-level window; a message-only window would never hear it.
     const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     SendMessageTimeoutW(HWND_BROADCAST, taskbarCreated, 0, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
     ASSERT_EQ(CountCalls(NIM_ADD), 1);
     EXPECT_EQ(notifyCalls[0].second.hWnd, Tray().window);
-    EXPECT_EQ(notifyCalls[0].second.uFlags & NIF_INFO, 0u);
-
     SendMessageW(Tray().window, WM_COMMAND, ID_TRAY_EXIT, 0);
     EXPECT_EQ(CountCalls(NIM_DELETE), 1);
     EXPECT_TRUE(TakeQuit());
-    notifyCalls.clear();
     SendMessageW(Tray().helperWindow, taskbarCreated, 0, 0);
-    EXPECT_EQ(CountCalls(NIM_ADD), 0) << "once Exit has removed it, it stays away";
-
+    EXPECT_EQ(CountCalls(NIM_ADD), 1) << "once Exit has removed it, it stays away";
     TrayWindowProc(Tray().window, WM_DESTROY, 0, 0);
-    EXPECT_EQ(CountCalls(NIM_DELETE), 1);
+    EXPECT_EQ(CountCalls(NIM_DELETE), 2);
     EXPECT_TRUE(TakeQuit());
 }
 
 TEST_F(TrayTest, MenuPostsTheChosenCommand) {
-    // Escape: the menu closes and nothing is posted. Meanwhile the menu's owner
-    // had the foreground, which a message-only window cannot have: without it
-    // a click elsewhere would not close the menu.
-    HWND foreground = OpenTrayMenu({VK_ESCAPE});
-    EXPECT_EQ(foreground, Tray().helperWindow);
-    EXPECT_NE(foreground, nullptr);
+    // Escape: nothing is posted. Meanwhile the menu's owner had the foreground,
+    // which a message-only window cannot have: without it a click elsewhere
+    // would not close the menu.
+    EXPECT_EQ(OpenTrayMenu({VK_ESCAPE}), Tray().helperWindow);
     MSG message;
     EXPECT_FALSE(PeekMessageW(&message, Tray().window, WM_COMMAND, WM_COMMAND, PM_REMOVE));
-
     // The last item, Exit, arrives as a posted command and runs from the queue.
     OpenTrayMenu({VK_UP, VK_RETURN});
     ASSERT_TRUE(PeekMessageW(&message, Tray().window, WM_COMMAND, WM_COMMAND, PM_REMOVE));
@@ -154,127 +139,82 @@ TEST_F(TrayTest, MenuPostsTheChosenCommand) {
     EXPECT_TRUE(TakeQuit());
 }
 
-TEST_F(TrayTest, CaptureKeyRegistrationBalloons) {
-    settings.Keybind = VK_F10;
-    RegisterCaptureHotkey();
-    RegisterCaptureHotkey();  // again: it first lets go of the key it holds
-    EXPECT_EQ(TakeBalloons(), Texts(2, L"Hotkey registered: F10  (press it anywhere to capture)"));
-    EXPECT_FALSE(RegisterHotKey(nullptr, 1, 0, VK_F10)) << "the key was not taken";
+// Capture-key presses one after the other on one camera record: the device
+// saved, what the reader and the clipboard do meanwhile, and what must follow.
+// A camera that fails is let go, so that the next press opens it afresh;
+// while the dialog is open the camera is the dialog's and stays open.
+enum class Timing { Any, Cold, Warm };
+struct Press {
+    const wchar_t* link;  // after "snapward-testpattern:", or a whole link
+    int failReads;        // 1: every read fails from now, 0: reads succeed again, -1: as before
+    bool dialogOpen;
+    bool clipboardHeld;
+    const wchar_t* balloon;
+    bool openAfter;
+    Timing timing = Timing::Any;  // the picture on the clipboard, from a cold or a warm camera
+};
 
-    settings.Keybind = 0;
-    RegisterCaptureHotkey();
-    EXPECT_EQ(TakeBalloons(), Texts{L"No capture hotkey set. Open the app and click Change to set one."});
-    ASSERT_TRUE(RegisterHotKey(nullptr, 1, 0, VK_F10)) << "F10 still registered";
-    // Someone else holds the key now.
-    settings.Keybind = VK_F10;
-    RegisterCaptureHotkey();
-    UnregisterHotKey(nullptr, 1);
-    EXPECT_EQ(TakeBalloons(), Texts{L"Could not register hotkey (error 1409). Another app may be using that key. "
-                                    L"Open the app and pick a different one."});
-}
-
-TEST_F(TrayTest, CaptureKeyWithoutACamera) {
-    const Texts noCamera{L"No camera open. Open the app and select a device first."};
-    PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), noCamera);
-    settings.DeviceSymLink = L"\\\\?\\usb#vid_0000&pid_0000#unplugged";
-    PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), noCamera);
-    EXPECT_EQ(script->opens, 0);
-
-    // A device that only offers an empty picture is no camera, and an empty
-    // bitmap never reaches the clipboard.
-    std::atomic<int> reads{0};
-    Camera empty([&](const std::wstring&, CameraError&) { return std::make_unique<FastReader>(0, 0, reads); });
-    Tray().camera = &empty;
-    PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), noCamera);
-    EXPECT_EQ(ClipboardText(), L"before");
-}
-
-TEST_F(TrayTest, CaptureKeyOpensSettlesCapturesAndTellsFailures) {
-    settings.DeviceSymLink = PatternLink();
-    const double coldMs = PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), Texts{CAPTURED});
-    EXPECT_TRUE(camera.IsOpen()) << "the camera stays open for the next press";
-    EXPECT_EQ(GetClipboardOwner(), Tray().window);
-    // The frames of the first half second were read and dropped.
-    uint32_t first = 0;
-    EXPECT_TRUE(ClipboardHoldsPattern(&first));
-    EXPECT_GE(coldMs, CAMERA_SETTLE_TIME.count());
-    EXPECT_GE(first, 10u);
-    // From a running camera: the next frame, at once.
-    const double warmMs = PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), Texts{CAPTURED});
-    uint32_t second = 0;
-    EXPECT_TRUE(ClipboardHoldsPattern(&second));
-    EXPECT_GT(second, first);
-    EXPECT_LE(second, first + 3);
-    EXPECT_LT(warmMs, 250.0);
-    std::printf("capture key to clipboard (window procedure): camera closed %.0f ms, open %.0f ms\n", coldMs, warmMs);
-
-    ASSERT_TRUE(PutTextOnClipboard(L"before"));
-    {
-        ClipboardHolder holder;
-        ASSERT_TRUE(holder.opened());
-        PressCaptureKey();
-    }
-    EXPECT_EQ(TakeBalloons(), Texts{L"Could not open clipboard."});
-    EXPECT_EQ(ClipboardText(), L"before");
-
-    // The device stops delivering: the failure is told, and the stale device
-    // is let go so that the next press opens it afresh.
-    script->goodReads = script->reads;
-    PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), Texts{CAPTURE_FAILED});
-    EXPECT_FALSE(camera.IsOpen());
-    EXPECT_EQ(ClipboardText(), L"before");
-    script->goodReads = INT_MAX;
-    PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), Texts{CAPTURED});
-    EXPECT_EQ(script->opens, 2);
-
-    // While the dialog is open the camera is the dialog's: a failed press leaves it open.
-    Tray().dialogOpen = true;
-    script->goodReads = script->reads;
-    PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), Texts{CAPTURE_FAILED});
-    EXPECT_TRUE(camera.IsOpen());
-}
-
-// Each way a camera fails has its own balloon, at the open or at the grab; a
-// camera that fails is let go.
-TEST_F(TrayTest, CaptureKeyBalloonSaysWhyTheCameraFailed) {
-    const wchar_t* const inUse = L"Capture failed. The camera is in use by another app.";
-    const wchar_t* const blocked =
-        L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).";
-    const struct {
-        const wchar_t* camera;
-        const wchar_t* balloon;
-    } cases[] = {
-        {L"rgb24?name=k1&busy=C00D3704", inUse},
-        {L"nv12?name=k2&busy=C00D3EA3", inUse},
-        {L"rgb24?name=k3&privacy=open", blocked},
-        {L"rgb24?name=k4&privacy=read", blocked},
-        {L"rgb24?name=k5&unplug=1", L"Capture failed. The camera is disconnected."},
-        {L"rgb24?name=k5&unplug=1", L"Capture failed. The camera is disconnected."},  // still gone: at the open
+TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraAndSaysWhyNot) {
+    const std::wstring nv12 = PatternLink();
+    const Press presses[] = {
+        {L"", -1, false, false, NO_CAMERA, false},
+        {L"\\\\?\\usb#vid_0000&pid_0000#unplugged", -1, false, false, NO_CAMERA, false},
+        {EMPTY_LINK, -1, false, false, NO_CAMERA, false},  // an empty bitmap never reaches the clipboard
+        {L"rgb24?name=k1&busy=C00D3704", -1, false, false, IN_USE, false},
+        {L"nv12?name=k2&busy=C00D3EA3", -1, false, false, IN_USE, false},
+        {L"rgb24?name=k3&privacy=open", -1, false, false, BLOCKED, false},
+        {L"rgb24?name=k4&privacy=read", -1, false, false, BLOCKED, false},
+        {L"rgb24?name=k5&unplug=1", -1, false, false, GONE, false},
+        {L"rgb24?name=k5&unplug=1", -1, false, false, GONE, false},  // still gone: at the open
+        {nv12.c_str(), -1, false, false, CAPTURED, true, Timing::Cold},
+        {nv12.c_str(), -1, false, false, CAPTURED, true, Timing::Warm},
+        {nv12.c_str(), -1, false, true, L"Could not open clipboard.", true},
+        {nv12.c_str(), 1, false, false, FAILED, false},
+        {nv12.c_str(), 0, false, false, CAPTURED, true, Timing::Cold},
+        {nv12.c_str(), 1, true, false, FAILED, true},
     };
-    for (const auto& c : cases) {
-        settings.DeviceSymLink = std::wstring(L"snapward-testpattern:") + c.camera;
-        PressCaptureKey();
-        EXPECT_EQ(TakeBalloons(), Texts{c.balloon}) << std::string(c.camera, c.camera + wcslen(c.camera));
-        EXPECT_FALSE(camera.IsOpen());
-        EXPECT_EQ(ClipboardText(), L"before");
+    uint32_t lastCounter = 0;
+    for (const Press& press : presses) {
+        SCOPED_TRACE(std::string(press.link, press.link + wcslen(press.link)));
+        settings.DeviceSymLink = wcschr(press.link, L'?') ? std::wstring(L"snapward-testpattern:") + press.link
+                                                          : std::wstring(press.link);
+        if (press.failReads >= 0) script->goodReads = press.failReads ? script->reads : INT_MAX;
+        Tray().dialogOpen = press.dialogOpen;
+        const int opens = script->opens;
+        ASSERT_TRUE(PutTextOnClipboard(L"before"));
+        const auto start = std::chrono::steady_clock::now();
+        {
+            std::unique_ptr<ClipboardHolder> holder(press.clipboardHeld ? new ClipboardHolder : nullptr);
+            SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(TakeBalloons(), Texts{press.balloon});
+        EXPECT_EQ(camera.IsOpen(), press.openAfter);
+        if (press.timing == Timing::Any) {
+            EXPECT_EQ(ClipboardText(), L"before");
+            continue;
+        }
+        EXPECT_EQ(GetClipboardOwner(), Tray().window);
+        uint32_t counter = 0;
+        EXPECT_TRUE(ClipboardHoldsPattern(&counter));
+        if (press.timing == Timing::Cold) {
+            // Opened afresh, and the frames of the first half second read and dropped.
+            EXPECT_EQ(script->opens, opens + 1);
+            EXPECT_GE(took, CAMERA_SETTLE_TIME);
+            EXPECT_GE(counter, 10u);
+        } else {  // from a running camera: the next frame, at once
+            EXPECT_GT(counter, lastCounter);
+            EXPECT_LE(counter, lastCounter + 3);
+            EXPECT_LT(took, CAMERA_SETTLE_TIME);  // no settling: it has streamed for long
+        }
+        lastCounter = counter;
     }
 }
 
 // After a capture the camera stays open for the next press, until the idle
 // time passes without one; the dialog, once open, owns the camera.
 TEST_F(TrayTest, CaptureKeyKeepsTheCameraWarmUntilIdle) {
-    settings.DeviceSymLink = PatternLink();
-    PressCaptureKey();
-    EXPECT_EQ(TakeBalloons(), Texts{CAPTURED});
-    ASSERT_TRUE(camera.IsOpen());
+    ASSERT_TRUE(camera.Open(PatternLink()));
     Tray().dialogOpen = true;
     SendMessageW(Tray().window, WM_TIMER, CAMERA_IDLE_TIMER_ID, 0);
     EXPECT_TRUE(camera.IsOpen()) << "closed under the dialog";
@@ -293,12 +233,13 @@ TEST_F(TrayTest, HugeCameraInACrowdedProcessFailsCleanly) {
     {
         CrowdedAddressSpace crowded(64 << 20);
         ASSERT_TRUE(camera.StartPreview([&](const uint8_t*, int32_t, int32_t, int32_t) { ++frames; }));
-        for (int i = 0; i < 200 && camera.previewError() == CAMERA_ERROR_NONE; ++i) Sleep(10);
-        EXPECT_EQ(camera.previewError(), CAMERA_ERROR_OUT_OF_MEMORY);
+        EXPECT_TRUE(Eventually([&] { return camera.previewError() == CAMERA_ERROR_OUT_OF_MEMORY; }));
         camera.StopPreview();
-        PressCaptureKey();
+        SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
     }
     EXPECT_EQ(frames, 0);
     EXPECT_EQ(TakeBalloons(), Texts{L"Capture failed. Not enough memory for a picture of this camera's size."});
     EXPECT_EQ(ClipboardText(), L"before");
 }
+
+}  // namespace
