@@ -36,13 +36,6 @@ Bytes MakeJpeg(uint16_t width, uint16_t height, const Bytes* huffman = nullptr) 
     return out;
 }
 
-size_t FindScan(const Bytes& jpeg) {
-    for (size_t i = 0; i + 1 < jpeg.size(); ++i) {
-        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) return i;
-    }
-    return jpeg.size();
-}
-
 Bytes StandardPayload() {
     const uint8_t* segment = StandardHuffmanSegment();
     return Bytes(segment + 4, segment + StandardHuffmanSegmentSize());
@@ -112,28 +105,21 @@ TEST(Mjpeg, StandardSegmentHoldsTheFourStandardTables) {
     EXPECT_EQ(slots, (std::set<int>{0x00, 0x01, 0x10, 0x11}));
 }
 
+// Webcams pad frames after the EOI: the walk ends at the EOI, and the tables
+// go in once, right before the scan, in a segment whose own length fits them.
 TEST(Mjpeg, ParseFindsTheLayoutAndInsertPutsTheTablesBeforeTheScan) {
-    Bytes jpeg = MakeJpeg(1280, 720);
-    const size_t scan = FindScan(jpeg), eoiEnd = jpeg.size();
-    jpeg.insert(jpeg.end(), {0, 0, 0, 0xFF});  // webcams pad frames after the EOI
+    const Bytes plain = MakeJpeg(1280, 720), standard = StandardPayload();
+    const size_t scan = plain.size() - ENTROPY_AND_EOI.size() - 4 - SCAN_HEADER.size();
+    Bytes padded = plain, out;
+    padded.insert(padded.end(), {0, 0, 0, 0xFF});
     JpegLayout layout;
-    ASSERT_TRUE(ParseExact(jpeg, layout));
-    EXPECT_TRUE(layout.width == 1280 && layout.height == 720);
-    EXPECT_FALSE(layout.hasHuffmanTables);
-    EXPECT_EQ(layout.firstScan, scan);
-    EXPECT_EQ(layout.end, eoiEnd);
-
-    Bytes out;
-    InsertStandardHuffmanTables(jpeg.data(), layout, out);
-    const size_t segment = StandardHuffmanSegmentSize();
-    ASSERT_EQ(out.size(), eoiEnd + segment);  // trailing padding left out
-    EXPECT_TRUE(std::equal(jpeg.begin(), jpeg.begin() + scan, out.begin()));
-    EXPECT_TRUE(std::equal(StandardHuffmanSegment(), StandardHuffmanSegment() + segment, out.begin() + scan));
-    EXPECT_TRUE(std::equal(jpeg.begin() + scan, jpeg.begin() + eoiEnd, out.begin() + scan + segment));
-    // The segment's own length field must fit its tables.
+    ASSERT_TRUE(ParseExact(padded, layout));
+    EXPECT_TRUE(layout.width == 1280 && layout.height == 720 && !layout.hasHuffmanTables);
+    EXPECT_TRUE(layout.firstScan == scan && layout.end == plain.size());
+    InsertStandardHuffmanTables(padded.data(), layout, out);
+    EXPECT_EQ(out, MakeJpeg(1280, 720, &standard));
     ASSERT_TRUE(ParseExact(out, layout));
-    EXPECT_TRUE(layout.hasHuffmanTables);
-    EXPECT_EQ(layout.firstScan, scan + segment);
+    EXPECT_TRUE(layout.hasHuffmanTables && layout.firstScan == scan + StandardHuffmanSegmentSize());
 }
 
 // Tables written one segment per table, as encoders do, are covered by the
