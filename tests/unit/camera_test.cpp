@@ -185,6 +185,7 @@ TEST_F(CameraNegotiation, TakesRgb24OrTheFirstAcceptedNativeTypeElseReleasesTheD
         {true, {PixelFormat::RGB24, 16, 16385, 0}, {}, false, PixelFormat::Unknown, {}},
         {true, {PixelFormat::RGB24, 16384, 16384, 0}, {}, false, PixelFormat::Unknown, {}},
         {true, {PixelFormat::RGB24, 16384, 5461, 0}, {}, false, PixelFormat::RGB24, {"partial", "current"}},
+        {true, {PixelFormat::RGB24, 16, 16384, 0}, {}, false, PixelFormat::RGB24, {"partial", "current"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
