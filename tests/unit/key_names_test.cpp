@@ -27,14 +27,10 @@ constexpr KeyboardLayout FAKE_LAYOUT = {
         return found == fake.names.end() ? std::wstring() : found->second;
     }};
 
-class KeyNames : public ::testing::Test {
-protected:
-    void SetUp() override { fake = {}; }
-};
-
 // Fixed names win over whatever the layout says; the neighbours of the letter
 // and digit ranges, and the codes the table leaves out, ask the layout.
-TEST_F(KeyNames, FixedNamesLettersAndDigitsAloneBypassTheLayout) {
+TEST(KeyNames, FixedNamesLettersAndDigitsAloneBypassTheLayout) {
+    fake = {};
     for (uint32_t code = 1; code <= 0xFF; ++code) {
         fake.scanCodes[code] = code + 0x100;
         fake.names[code + 0x100] = L"layout " + std::to_wstring(code);
@@ -47,23 +43,20 @@ TEST_F(KeyNames, FixedNamesLettersAndDigitsAloneBypassTheLayout) {
     EXPECT_EQ(fake.scanQueries, 7);  // one for each code without a fixed name
 }
 
-TEST_F(KeyNames, LayoutNameThenUpperCaseHexForKeysWithoutFixedName) {
-    fake.scanCodes = {{0x6C, 0x53}, {0x90, 0x45}, {0x79, 0x44}, {0x41, 0x1E}};
-    fake.names = {{0x53, L"Num Sep"}, {0x44, L"F10 key"}, {0x1E, L"a"}};
+TEST(KeyNames, LayoutNameThenUpperCaseHexForKeysWithoutFixedName) {
+    fake = {{{0x6C, 0x53}, {0x90, 0x45}, {0x79, 0x44}, {0x41, 0x1E}},
+            {{0x53, L"Num Sep"}, {0x44, L"F10 key"}, {0x1E, L"a"}}};
     EXPECT_EQ(KeyDisplayName(0x6C, FAKE_LAYOUT), L"Num Sep");
     EXPECT_EQ(KeyDisplayName(0x90, FAKE_LAYOUT), L"VK 0x90");  // a scan code without a name
     const int namesBefore = fake.nameQueries;
     EXPECT_EQ(KeyDisplayName(0x07, FAKE_LAYOUT), L"VK 0x07");  // no scan code: no name asked for
     EXPECT_EQ(fake.nameQueries, namesBefore);
-    EXPECT_EQ(KeyDisplayName(0xE9, FAKE_LAYOUT), L"VK 0xE9");
-    EXPECT_EQ(KeyDisplayName(0x1AB, FAKE_LAYOUT), L"VK 0x1AB");
-    EXPECT_EQ(KeyDisplayName(0xFFFFFFFFu, FAKE_LAYOUT), L"VK 0xFFFFFFFF");
+    for (auto [code, name] : {std::pair{0xE9u, L"VK 0xE9"}, {0x1ABu, L"VK 0x1AB"}, {0xFFFFFFFFu, L"VK 0xFFFFFFFF"}})
+        EXPECT_EQ(KeyDisplayName(code, FAKE_LAYOUT), name);
 
     // The layout's own name for a key alone, fixed names or not.
-    EXPECT_EQ(LayoutKeyName(0x79, FAKE_LAYOUT), L"F10 key");
-    EXPECT_EQ(LayoutKeyName(0x41, FAKE_LAYOUT), L"a");
-    EXPECT_EQ(LayoutKeyName(0x90, FAKE_LAYOUT), L"");
-    EXPECT_EQ(LayoutKeyName(0x7D, FAKE_LAYOUT), L"");
+    for (auto [code, name] : {std::pair{0x79u, L"F10 key"}, {0x41u, L"a"}, {0x90u, L""}, {0x7Du, L""}})
+        EXPECT_EQ(LayoutKeyName(code, FAKE_LAYOUT), name);
 }
 
 }  // namespace
