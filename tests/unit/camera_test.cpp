@@ -29,7 +29,7 @@ const FakeRead OUT_OF_MEMORY{ReadOutcome::Sample, {}, 0, CAMERA_ERROR_NONE, true
 struct FakeDevice {
     bool acceptPartialRgb24 = true, currentFormatFails = false;
     MediaFormat partialResult{PixelFormat::RGB24, 4, 2, 12};
-    std::vector<MediaFormat> natives;
+    std::vector<MediaFormat> natives;  // refused: listed, but the device does not take them
     std::set<uint32_t> refusedNatives;
     std::string calls;  // negotiation calls in order: Partial, Native n, Use n, Current
     std::deque<FakeRead> script;  // read first, then `endless` for ever
@@ -49,9 +49,9 @@ struct FakeDevice {
 
 struct FakeReader final : VideoReader {
     explicit FakeReader(std::shared_ptr<FakeDevice> device) : d(std::move(device)) { ++d->readersAlive; }
-    ~FakeReader() override { d->releasedDuringRead = d->releasedDuringRead || d->readsInProgress > 0, --d->readersAlive; }
-    bool SetPartialType(PixelFormat subtype) override {
-        return d->calls += "P", subtype == PixelFormat::RGB24 && d->acceptPartialRgb24 && Take(d->partialResult);
+    ~FakeReader() override { d->releasedDuringRead = d->releasedDuringRead || d->readsInProgress, --d->readersAlive; }
+    bool SetPartialType(PixelFormat type) override {
+        return d->calls += "P", type == PixelFormat::RGB24 && d->acceptPartialRgb24 && Take(d->partialResult);
     }
     bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
         d->calls += "N" + std::to_string(index);
@@ -61,7 +61,7 @@ struct FakeReader final : VideoReader {
         d->calls += "U" + std::to_string(index);
         return index < d->natives.size() && d->refusedNatives.count(index) == 0 && Take(d->natives[index]);
     }
-    bool GetCurrentFormat(MediaFormat& format) override { return d->calls += "C", format = current, !d->currentFormatFails; }
+    bool GetCurrentFormat(MediaFormat& out) override { return d->calls += "C", out = current, !d->currentFormatFails; }
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         std::unique_lock<std::mutex> guard(d->lock);
         if (++d->readsInProgress > 1) d->overlappingReads = true;
@@ -86,20 +86,18 @@ const std::wstring LINK_A = L"fake:a", LINK_B = L"fake:b", LINK_DENIED = L"fake:
 
 ReaderOpener Opener(std::map<std::wstring, std::shared_ptr<FakeDevice>> devices) {
     return [devices](const std::wstring& link, CameraError& error) -> std::unique_ptr<VideoReader> {
-        auto found = devices.find(link);
         if (link == LINK_DENIED) error = CAMERA_ERROR_ACCESS_DENIED;
-        return found == devices.end() ? nullptr : std::make_unique<FakeReader>(found->second);
+        return devices.count(link) ? std::make_unique<FakeReader>(devices.at(link)) : nullptr;
     };
 }
 
 // The camera sees `device` behind LINK_A and `deviceB` behind LINK_B. The frame count outlives the camera, whose
 // preview may still be calling it.
-class CameraTest : public testing::Test {
-protected:
+struct CameraTest : testing::Test {
     std::atomic<int> frames{0}, firstByte{-1};
-    FrameCallback Count(std::function<void()> also = {}) {
+    FrameCallback Count(std::function<void(uint8_t)> also = {}) {  // `also` is told the frame's first byte
         return [this, also](const uint8_t* pixels, int32_t w, int32_t h, int32_t s) {
-            if (also) also();
+            if (also) also(pixels[0]);
             firstByte = w == 4 && h == 2 && s == 12 ? pixels[0] : -1;
             ++frames;
         };
@@ -109,25 +107,19 @@ protected:
     std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>(), deviceB = std::make_shared<FakeDevice>();
     Camera camera{Opener({{LINK_A, device}, {LINK_B, deviceB}})};
 };
-using CameraNegotiation = CameraTest;
-using CameraGrab = CameraTest;
-using CameraPreview = CameraTest;
 
 // RGB24 is taken directly without looking at the native types; otherwise the first type of ours that the device
 // accepts, in the device's order, with no ranking. A device whose format cannot be settled is released rather than
 // kept half open, where a capture would read a 0 x 0 picture and succeed. Sizes: empty, negative, one side too long,
 // too many bytes for a 32-bit process; the limits are inclusive.
-TEST_F(CameraNegotiation, TakesRgb24OrTheFirstAcceptedNativeTypeElseReleasesTheDevice) {
+TEST_F(CameraTest, NegotiationTakesRgb24OrTheFirstAcceptedNativeTypeElseReleasesTheDevice) {
     const std::vector<MediaFormat> natives = {{PixelFormat::Unknown, 320, 240, 0}, {PixelFormat::NV12, 1280, 720, 1280},
                                               {PixelFormat::MJPG, 1920, 1080, 0}, {PixelFormat::YUY2, 640, 480, 1280}};
-    const struct {  // partial: the device takes RGB24 at this size; no calls: the open fails
-        bool partial;
-        int32_t width, height;
-        std::set<uint32_t> refused;
-        bool currentFails;
-        std::string calls;
-    } cases[] = {
-        {true, 640, 480, {1}, false, "PC"}, {false, 0, 0, {1}, false, "PN0N1U1N2U2C"}, {false, 0, 0, {1, 2, 3}, false, ""},
+    // partial: the device takes RGB24 at this size; calls: the negotiation calls expected, none where the open fails.
+    const struct { bool partial; int32_t w, h; std::set<uint32_t> refused; bool currentFails; std::string calls; }
+        cases[] = {
+        {true, 640, 480, {1}, false, "PC"}, {false, 0, 0, {1}, false, "PN0N1U1N2U2C"},
+        {false, 0, 0, {1, 2, 3}, false, ""},
         {true, 4, 2, {}, true, ""}, {true, 0, 480, {}, false, ""}, {true, 640, -480, {}, false, ""},
         {true, 16385, 16, {}, false, ""}, {true, 16, 16385, {}, false, ""}, {true, 16384, 16384, {}, false, ""},
         {true, 16384, 5461, {}, false, "PC"}, {true, 16, 16384, {}, false, "PC"},
@@ -135,7 +127,7 @@ TEST_F(CameraNegotiation, TakesRgb24OrTheFirstAcceptedNativeTypeElseReleasesTheD
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         auto fake = std::make_shared<FakeDevice>();
-        fake->acceptPartialRgb24 = c.partial, fake->partialResult = {PixelFormat::RGB24, c.width, c.height, 0};
+        fake->acceptPartialRgb24 = c.partial, fake->partialResult = {PixelFormat::RGB24, c.w, c.h, 0};
         fake->natives = natives, fake->refusedNatives = c.refused, fake->currentFormatFails = c.currentFails;
         Camera other(Opener({{LINK_A, fake}}));
         const bool opens = !c.calls.empty();
@@ -159,18 +151,14 @@ TEST_F(CameraNegotiation, TakesRgb24OrTheFirstAcceptedNativeTypeElseReleasesTheD
 // once and say why as far as the device told; a failed allocation is a failed grab, not an exception out of the
 // camera; a failed grab leaves the frame as it was. A sample's own stride wins over the type's default, a negative
 // one marking a bottom-up buffer.
-TEST_F(CameraGrab, ReadsUntilAFrameOrAFailureAndSaysWhy) {
+TEST_F(CameraTest, GrabReadsUntilAFrameOrAFailureAndSaysWhy) {
     const FakeRead empty = Outcome(ReadOutcome::NoSample), tooShort{ReadOutcome::Sample, {9, 9, 9, 9}, 0};
     std::vector<uint8_t> rows(24, 1);  // a row of 1s, then a row of 2s
     std::fill(rows.begin() + 12, rows.end(), uint8_t{2});
     const std::vector<uint8_t> flipped(rows.rbegin(), rows.rend()), solid(24, 42), kept{1, 2, 3};
-    const struct {  // error NONE: grabbed
-        std::deque<FakeRead> script;
-        int32_t defaultStride;
-        CameraError error;
-        int reads;
-        const std::vector<uint8_t>& pixels;
-    } cases[] = {
+    // Reads scripted, then the default stride; the error the grab must give (NONE: grabbed), reads, pixels.
+    const struct { std::deque<FakeRead> script; int32_t defaultStride; CameraError error; int reads;
+                   const std::vector<uint8_t>& pixels; } cases[] = {
         {std::deque<FakeRead>(GRAB_ATTEMPTS - 1, empty), 12, CAMERA_ERROR_NONE, GRAB_ATTEMPTS, solid},
         {{tooShort, empty, tooShort, empty, tooShort, empty, tooShort, empty, tooShort, empty}, 12,
          CAMERA_ERROR_NO_PICTURE, GRAB_ATTEMPTS, kept},
@@ -194,7 +182,8 @@ TEST_F(CameraGrab, ReadsUntilAFrameOrAFailureAndSaysWhy) {
         CapturedFrame frame{kept, 77, 0, 0};
         EXPECT_EQ(camera.GrabFrame(frame), c.error == CAMERA_ERROR_NONE);
         EXPECT_TRUE(camera.lastError() == c.error && device->reads - reads == c.reads);
-        EXPECT_TRUE(frame.pixels == c.pixels && frame.width == (c.error ? 77 : 4) && bool(camera.firstFrameTime()) == !c.error);
+        EXPECT_TRUE(frame.pixels == c.pixels && frame.width == (c.error ? 77 : 4));
+        EXPECT_EQ(bool(camera.firstFrameTime()), !c.error);
     }
 }
 
@@ -204,7 +193,7 @@ TEST_F(CameraGrab, ReadsUntilAFrameOrAFailureAndSaysWhy) {
 // recovers; an allocation failure on the preview thread ends nothing. From inside the callback a still capture reads
 // (the reader is not held across the callback), StartPreview refuses instead of deadlocking on its own lock,
 // StopPreview ends the loop without joining its own thread, and Close is ignored; the next start joins it.
-TEST_F(CameraPreview, RunsPastFailuresReadingEverLessOftenUntilStopped) {
+TEST_F(CameraTest, PreviewRunsPastFailuresReadingEverLessOftenUntilStopped) {
     device->script = {Frame(5), OUT_OF_MEMORY, Outcome(ReadOutcome::EndOfStream), Frame(5)};
     device->endless = Outcome(ReadOutcome::Failed, CAMERA_ERROR_PREEMPTED);
     std::atomic<int> second{0};
@@ -228,7 +217,7 @@ TEST_F(CameraPreview, RunsPastFailuresReadingEverLessOftenUntilStopped) {
     EXPECT_TRUE(ReadsReach(reads + 3));
     camera.StopPreview();
     std::atomic<bool> grabbed{false}, restarted{true};
-    ASSERT_TRUE(camera.StartPreview(Count([&] {
+    ASSERT_TRUE(camera.StartPreview(Count([&](uint8_t) {
         CapturedFrame still;
         grabbed = camera.GrabFrame(still) && still.pixels.size() == 24 && still.pixels[0] == 6;
         restarted = camera.StartPreview(FrameCallback{});
@@ -245,7 +234,7 @@ TEST_F(CameraPreview, RunsPastFailuresReadingEverLessOftenUntilStopped) {
 
 // While one still capture reads, the preview thread and then a second capture wait for the reader: the capture goes
 // first although the preview has waited longer, so it waits for at most one read and gets the next frame.
-TEST_F(CameraPreview, WaitingStillCaptureGoesBeforeThePreview) {
+TEST_F(CameraTest, WaitingStillCaptureGoesBeforeThePreview) {
     device->gateClosed = true;
     device->script = {Frame(1), Frame(2), Frame(3)};
     CapturedFrame first, second;
@@ -259,8 +248,7 @@ TEST_F(CameraPreview, WaitingStillCaptureGoesBeforeThePreview) {
     std::this_thread::sleep_for(30ms);  // and so does the second capture
     EXPECT_EQ(device->reads, 1);
     device->Open(Frame(7));
-    firstCapture.join();
-    secondCapture.join();
+    firstCapture.join(), secondCapture.join();
     camera.StopPreview();
     EXPECT_TRUE(firstGrabbed && secondGrabbed && !device->overlappingReads && second.pixels.at(0) == 2);
 }
@@ -271,19 +259,18 @@ TEST_F(CameraPreview, WaitingStillCaptureGoesBeforeThePreview) {
 // grab, each pausing between captures (back to back, one would always be waiting, and a waiting capture goes first);
 // the last closes with the preview running. A fixed number of cycles: under Wine a cycle can take tens of
 // milliseconds.
-TEST_F(CameraPreview, StartStopAndReopenWithConcurrentStillsNeverOverlapReads) {
+TEST_F(CameraTest, PreviewStartStopAndReopenWithConcurrentStillsNeverOverlapReads) {
     device->readDelay = deviceB->readDelay = 1ms;
+    deviceB->endless = Frame(8);
     std::atomic<bool> stop{false}, callbackWithoutReader{false};
     std::atomic<int> stills{0};
-    const FrameCallback checking = Count([&] {
+    const FrameCallback checking = Count([&](uint8_t first) {
         std::this_thread::sleep_for(1ms);  // time for a release that does not wait
-        if (device->readersAlive + deviceB->readersAlive == 0) callbackWithoutReader = true;
+        if ((first == 8 ? deviceB : device)->readersAlive == 0) callbackWithoutReader = true;
     });
     ASSERT_TRUE(camera.Open(LINK_A));
-    auto grabber = [&] {
-        for (CapturedFrame frame; !stop; std::this_thread::sleep_for(1ms)) stills += camera.GrabFrame(frame);
-    };
-    std::thread first(grabber), second(grabber);
+    auto grab = [&] { for (CapturedFrame f; !stop; std::this_thread::sleep_for(1ms)) stills += camera.GrabFrame(f); };
+    std::thread first(grab), second(grab);
     bool started = true;
     for (int cycle = 0; started && cycle < 60; ++cycle) {
         started = camera.StartPreview(checking);
@@ -298,9 +285,7 @@ TEST_F(CameraPreview, StartStopAndReopenWithConcurrentStillsNeverOverlapReads) {
     }
     ASSERT_TRUE(started && camera.StartPreview(checking) && FramesReach(frames + 2));
     camera.Close();
-    stop = true;
-    first.join();
-    second.join();
+    stop = true, first.join(), second.join();
     EXPECT_TRUE(stills > 0 && !camera.IsOpen() && device->readersAlive + deviceB->readersAlive == 0);
     EXPECT_FALSE(device->overlappingReads || device->releasedDuringRead || deviceB->overlappingReads ||
                  deviceB->releasedDuringRead || callbackWithoutReader);

@@ -17,7 +17,7 @@ CapturedFrame MakeFrame(int32_t w, int32_t h) {
 
 }  // namespace
 
-TEST(PackedDib, HeadersAndPixels) {
+TEST(PackedDib, HeadersAndPixelsOfWholeBitmapsOnly) {
     const uint32_t sizes[][3] = {{640, 480, 921600}, {1, 1, 4}, {641, 3, 3 * 1924}};  // 641 wide: 1923 row bytes
     for (const auto& [w, h, imageSize] : sizes) {
         SCOPED_TRACE(testing::Message() << w << "x" << h);
@@ -32,9 +32,7 @@ TEST(PackedDib, HeadersAndPixels) {
         for (int i = 0; i < 13; ++i) EXPECT_EQ(U32(i < 10 ? &dib[4 * i] : &file[4 * i - 38]), want[i]) << i;
         EXPECT_TRUE(std::equal(f.pixels.begin(), f.pixels.end(), dib.begin() + 40) && file[0] == 'B' && file[1] == 'M');
     }
-}
-
-TEST(PackedDib, FramesAndBlocksThatAreNotWholeBitmapsGiveNothing) {
+    // Frames and blocks that are not whole bitmaps give nothing.
     CapturedFrame bad[4] = {{}, MakeFrame(4, 4), MakeFrame(4, 4), MakeFrame(4, 4)};
     bad[1].pixels.pop_back();
     bad[2].stride = 16;
@@ -49,7 +47,8 @@ TEST(PackedDib, FramesAndBlocksThatAreNotWholeBitmapsGiveNothing) {
     std::fill_n(hugeImage.begin() + 20, 4, uint8_t{0xFF});
     const std::array<uint8_t, 14> none{};
     EXPECT_EQ(EncodeBmpFileHeader(nullptr, 100), none);
-    for (const auto& [block, size] : {std::pair<const uint8_t*, size_t>{shortBlock.data(), shortBlock.size()}, {dib.data(), dib.size() - 1},
+    using Block = std::pair<const uint8_t*, size_t>;
+    for (const auto& [block, size] : {Block{shortBlock.data(), shortBlock.size()}, {dib.data(), dib.size() - 1},
                                       {tinyInfo.data(), tinyInfo.size()}, {hugeImage.data(), hugeImage.size()}})
         EXPECT_EQ(EncodeBmpFileHeader(block, size), none) << size;
     EXPECT_NE(EncodeBmpFileHeader(dib.data(), dib.size()), none);
