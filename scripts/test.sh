@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the presets and runs every test in one ctest
-# run (native tests, then the Windows tests under 32-bit and 64-bit Wine).
+# run (native tests, short fuzz runs, then the Windows tests under 32-bit and 64-bit Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
 # The windows build also builds the 64-bit data sources and their tests in
 # build/windows64 (the windows64 preset's tree).
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
-# One ctest run over the three build trees, so that its summary is the last word.
-printf 'subdirs("native" "windows" "windows64")\n' > build/CTestTestfile.cmake
+# One ctest run over the four build trees, so that its summary is the last word.
+printf 'subdirs("native" "fuzz" "windows" "windows64")\n' > build/CTestTestfile.cmake
 ctest --test-dir build --output-on-failure --timeout 600

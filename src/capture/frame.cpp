@@ -206,7 +206,9 @@ bool ConvertRgb24(const uint8_t* data, int64_t length, const Geometry& g, int32_
     const int64_t pitch = stride == 0 ? int64_t{g.stride} : Magnitude(stride);
     if (g.fullSize > 0 && pitch < g.rowBytes) return false;
     if (!Covers(data, length, SpanRead(g.height, pitch, g.rowBytes))) return false;
-    CopyBgrRows(RowsOf(data, g.height, pitch, stride < 0), g, frame);
+    // A picture without pixels reads nothing: no row pointer is formed, which
+    // for a bottom-up buffer would lie (height - 1) * pitch past `data`.
+    CopyBgrRows(RowsOf(data, g.fullSize == 0 ? 0 : g.height, pitch, stride < 0), g, frame);
     return true;
 }
 

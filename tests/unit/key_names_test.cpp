@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <string>
 
 #include "settings/key_names.h"
 
@@ -11,59 +10,36 @@ namespace {
 struct FakeLayoutState {
     std::map<uint32_t, uint32_t> scanCodes;
     std::map<uint32_t, std::wstring> names;
-    int scanQueries = 0;
-    int nameQueries = 0;
+    int scanQueries = 0, nameQueries = 0;
 } fake;
 
 constexpr KeyboardLayout FAKE_LAYOUT = {
-    [](uint32_t virtualKey) -> uint32_t {
-        ++fake.scanQueries;
-        auto found = fake.scanCodes.find(virtualKey);
-        return found == fake.scanCodes.end() ? 0 : found->second;
-    },
-    [](uint32_t scanCode) -> std::wstring {
-        ++fake.nameQueries;
-        auto found = fake.names.find(scanCode);
-        return found == fake.names.end() ? std::wstring() : found->second;
-    }};
+    [](uint32_t key) -> uint32_t { return ++fake.scanQueries, fake.scanCodes.count(key) ? fake.scanCodes[key] : 0; },
+    [](uint32_t scan) { return ++fake.nameQueries, fake.names.count(scan) ? fake.names[scan] : std::wstring(); }};
 
-class KeyNames : public ::testing::Test {
-protected:
-    void SetUp() override { fake = {}; }
-};
-
-// Fixed names win over whatever the layout says; the neighbours of the letter
-// and digit ranges, and the codes the table leaves out, ask the layout.
-TEST_F(KeyNames, FixedNamesLettersAndDigitsAloneBypassTheLayout) {
-    for (uint32_t code = 1; code <= 0xFF; ++code) {
-        fake.scanCodes[code] = code + 0x100;
-        fake.names[code + 0x100] = L"layout " + std::to_wstring(code);
-    }
+// Fixed names win over whatever the layout says; the neighbours of the letter and digit ranges, and the codes the
+// table leaves out, ask the layout, one query each, whose name it is, else the code in upper-case hexadecimal.
+TEST(KeyNames, FixedNamesLettersAndDigitsBypassTheLayoutOthersTakeItsNameElseHex) {
+    fake = {};
+    for (uint32_t code = 1; code <= 0xFF; ++code)
+        fake.scanCodes[code] = code + 0x100, fake.names[code + 0x100] = L"layout " + std::to_wstring(code);
     const std::pair<uint32_t, std::wstring> expected[] = {
         {0, L"(none)"}, {0x79, L"F10"}, {0x21, L"Page Up"}, {0x6F, L"Numpad /"}, {0x41, L"A"}, {0x5A, L"Z"},
         {0x30, L"0"},   {0x39, L"9"},   {0x2F, L"layout 47"}, {0x3A, L"layout 58"}, {0x40, L"layout 64"},
         {0x5B, L"layout 91"}, {0x6C, L"layout 108"}, {0x7C, L"layout 124"}, {0x87, L"layout 135"}};
     for (const auto& [code, name] : expected) EXPECT_EQ(KeyDisplayName(code, FAKE_LAYOUT), name) << code;
-    EXPECT_EQ(fake.scanQueries, 7);  // one for each code without a fixed name
-}
+    EXPECT_EQ(fake.scanQueries, 7);
 
-TEST_F(KeyNames, LayoutNameThenUpperCaseHexForKeysWithoutFixedName) {
-    fake.scanCodes = {{0x6C, 0x53}, {0x90, 0x45}, {0x79, 0x44}, {0x41, 0x1E}};
-    fake.names = {{0x53, L"Num Sep"}, {0x44, L"F10 key"}, {0x1E, L"a"}};
-    EXPECT_EQ(KeyDisplayName(0x6C, FAKE_LAYOUT), L"Num Sep");
-    EXPECT_EQ(KeyDisplayName(0x90, FAKE_LAYOUT), L"VK 0x90");  // a scan code without a name
-    const int namesBefore = fake.nameQueries;
-    EXPECT_EQ(KeyDisplayName(0x07, FAKE_LAYOUT), L"VK 0x07");  // no scan code: no name asked for
-    EXPECT_EQ(fake.nameQueries, namesBefore);
-    EXPECT_EQ(KeyDisplayName(0xE9, FAKE_LAYOUT), L"VK 0xE9");
-    EXPECT_EQ(KeyDisplayName(0x1AB, FAKE_LAYOUT), L"VK 0x1AB");
-    EXPECT_EQ(KeyDisplayName(0xFFFFFFFFu, FAKE_LAYOUT), L"VK 0xFFFFFFFF");
-
-    // The layout's own name for a key alone, fixed names or not.
-    EXPECT_EQ(LayoutKeyName(0x79, FAKE_LAYOUT), L"F10 key");
-    EXPECT_EQ(LayoutKeyName(0x41, FAKE_LAYOUT), L"a");
-    EXPECT_EQ(LayoutKeyName(0x90, FAKE_LAYOUT), L"");
-    EXPECT_EQ(LayoutKeyName(0x7D, FAKE_LAYOUT), L"");
+    // 0x90 has a scan code without a name; 0x07 and the rest have no scan code, so no name is asked for.
+    // LayoutKeyName gives the layout's own name for a key alone, fixed names or not.
+    fake = {{{0x6C, 0x53}, {0x90, 0x45}, {0x79, 0x44}, {0x41, 0x1E}},
+            {{0x53, L"Num Sep"}, {0x44, L"F10 key"}, {0x1E, L"a"}}};
+    for (auto [code, name] : {std::pair{0x6Cu, L"Num Sep"}, {0x90u, L"VK 0x90"}, {0x07u, L"VK 0x07"},
+                              {0xE9u, L"VK 0xE9"}, {0x1ABu, L"VK 0x1AB"}, {0xFFFFFFFFu, L"VK 0xFFFFFFFF"}})
+        EXPECT_EQ(KeyDisplayName(code, FAKE_LAYOUT), name);
+    EXPECT_EQ(fake.nameQueries, 2);
+    for (auto [code, name] : {std::pair{0x79u, L"F10 key"}, {0x41u, L"a"}, {0x90u, L""}, {0x7Du, L""}})
+        EXPECT_EQ(LayoutKeyName(code, FAKE_LAYOUT), name);
 }
 
 }  // namespace

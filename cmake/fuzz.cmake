@@ -1,0 +1,20 @@
+# libFuzzer targets (clang only), each built from the product sources it
+# exercises. Each ctest entry is a short fixed run from the checked-in corpus;
+# new inputs go to a scratch directory in the build tree, never to fuzz/corpus.
+set(FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+function(snapward_fuzz name)
+  add_executable(${name} fuzz/${name}.cpp ${ARGN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/twain)
+  target_compile_options(${name} PRIVATE ${SNAPWARD_WARNINGS} ${FUZZ_FLAGS})
+  target_link_options(${name} PRIVATE ${FUZZ_FLAGS})
+  set(scratch ${CMAKE_CURRENT_BINARY_DIR}/fuzz-scratch/${name})
+  add_test(NAME fuzz.${name}
+           COMMAND sh -c "rm -rf '${scratch}' && mkdir -p '${scratch}' && exec \"$0\" -runs=20000 -max_len=4096 -seed=15 '${scratch}' '${PROJECT_SOURCE_DIR}/fuzz/corpus/${name}'"
+                   $<TARGET_FILE:${name}>)
+endfunction()
+
+snapward_fuzz(frame_fuzz src/capture/frame.cpp src/capture/convert_kernels.cpp src/capture/convert_sse2.cpp
+              src/capture/convert_avx2.cpp src/capture/mjpeg.cpp src/capture/mjpeg_native.cpp)
+snapward_fuzz(mjpeg_fuzz src/capture/mjpeg.cpp)
+snapward_fuzz(twain_caps_fuzz twain/ds_capabilities.cpp)
