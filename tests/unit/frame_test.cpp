@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <random>
+#include <utility>
 
 #include "capture/convert_kernels.h"
 
@@ -80,6 +81,34 @@ void ForEachRunnableSet(const std::function<void()>& body) {
     UseInstructionSet(BestInstructionSet());
 }
 }  // namespace
+
+// Every (Y, U, V) through every kernel in both layouts: 64 pictures of 512 x 512 whose 2 x 2 blocks have U = block
+// row, V = block column and lumas 4k to 4k + 3, so a value taken from the wrong pixel, pair, row or vector half shows
+// as well as a wrong colour.
+TEST(ConvertFrame, EveryYuvThroughEveryKernelMatchesExactArithmetic) {
+    const int n = 512;
+    std::vector<uint8_t> nv12(n * n * 3 / 2), yuy2(n * n * 2), expected(n * n * 3);
+    for (int k = 0; k < 64; ++k) {
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                const int luma = 4 * k + x % 2 + 2 * (y % 2), u = y / 2, v = x / 2;
+                nv12[y * n + x] = yuy2[2 * (y * n + x)] = static_cast<uint8_t>(luma);
+                nv12[n * n + u * n + x] = yuy2[2 * (y * n + x) + 1] = static_cast<uint8_t>(x % 2 == 0 ? u : v);
+                const Bgr bgr = ReferenceYuv(luma, u, v);
+                std::copy(bgr.begin(), bgr.end(), expected.begin() + 3 * ((n - 1 - y) * n + x));
+            }
+        ForEachRunnableSet([&] {
+            for (auto [sample, format] : {std::pair{&nv12, PixelFormat::NV12}, {&yuy2, PixelFormat::YUY2}}) {
+                CapturedFrame f;
+                ASSERT_TRUE(Convert(*sample, n, n, f, format));
+                const auto [got, want] = std::mismatch(f.pixels.begin(), f.pixels.end(), expected.begin());
+                ASSERT_TRUE(got == f.pixels.end()) << "format " << static_cast<int>(format) << ", k " << k
+                                                   << ", byte " << got - f.pixels.begin() << ": " << +*got
+                                                   << " instead of " << +*want;
+            }
+        });
+    }
+}
 
 // Random samples of every layout, exactly as long as the reference reads or one byte shorter, with strides of either
 // sign around the narrowest row, one in five wide enough for several vectors and a tail, converted under every
