@@ -30,11 +30,13 @@ void OpenDialogFromTray() {
     CaptureDialog::Show(nullptr, tray.instance, tray.settings, tray.camera);
 
     // The key chosen in the dialog takes effect only now.
-    RegisterCaptureHotkey();
+    const bool registered = RegisterCaptureHotkey();
     tray.camera->Close();
 
     const uint32_t key = tray.settings->Keybind;
-    if (key != 0) {
+    // A key that could not be registered keeps the balloon saying so: a hint
+    // to press a key that does nothing would replace it.
+    if (key != 0 && registered) {
         // The layout's own name for the key; where the layout has none, the
         // name the dialog showed, rather than "Press  anywhere".
         std::wstring name = LayoutKeyName(key);
@@ -42,7 +44,7 @@ void OpenDialogFromTray() {
         wchar_t text[BALLOON_TEXT_UNITS] = {};
         std::swprintf(text, BALLOON_TEXT_UNITS, STILL_RUNNING_FORMAT, name.c_str());
         ShowTrayBalloon(SNAPWARD_TITLE, text);
-    } else {
+    } else if (key == 0) {
         ShowTrayBalloon(SNAPWARD_TITLE, STILL_RUNNING_NO_KEY);
     }
 

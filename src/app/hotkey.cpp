@@ -23,17 +23,18 @@ constexpr wchar_t CAPTURED_TEXT[] = L"Captured to clipboard.";
 
 }  // namespace
 
-void RegisterCaptureHotkey() {
+bool RegisterCaptureHotkey() {
     TrayWindow& tray = Tray();
-    if (!tray.window) return;
+    if (!tray.window) return false;
     UnregisterHotKey(tray.window, CAPTURE_HOTKEY_ID);
     if (!tray.settings || tray.settings->Keybind == 0) {
         ShowTrayBalloon(SNAPWARD_TITLE, NO_HOTKEY_TEXT);
-        return;
+        return false;
     }
     const UINT key = tray.settings->Keybind;
     wchar_t text[128] = {};
-    if (!RegisterHotKey(tray.window, CAPTURE_HOTKEY_ID, 0, key)) {
+    const bool registered = RegisterHotKey(tray.window, CAPTURE_HOTKEY_ID, 0, key);
+    if (!registered) {
         const unsigned long error = GetLastError();
         swprintf(text, std::size(text), HOTKEY_FAILED_FORMAT, error);
     } else {
@@ -41,6 +42,7 @@ void RegisterCaptureHotkey() {
         swprintf(text, std::size(text), HOTKEY_REGISTERED_FORMAT, name.c_str());
     }
     ShowTrayBalloon(SNAPWARD_TITLE, text);
+    return registered;
 }
 
 void CaptureFromHotkey(HWND owner) {

@@ -17,8 +17,8 @@ constexpr UINT CAMERA_IDLE_RELEASE_MS = 10000;
 
 // Registers Settings' Keybind as the capture key on Tray().window (after
 // dropping any earlier registration) and tells the outcome in a balloon.
-// Does nothing without a tray window.
-void RegisterCaptureHotkey();
+// Does nothing without a tray window. True when the key now captures.
+bool RegisterCaptureHotkey();
 
 // One frame to the clipboard (owned by `owner`) from the camera, opening the
 // saved device first if no camera is open; the outcome in a balloon. With the
