@@ -261,6 +261,9 @@ bool ParseBehaviour(const std::wstring& query, TestCameraBehaviour& behaviour) {
         } else if (key == L"noformat") {
             good = value == L"1";
             behaviour.noFormat = good;
+        } else if (key == L"quiet") {
+            good = value == L"1";
+            behaviour.quiet = good;
         } else {
             good = false;
         }
@@ -308,15 +311,15 @@ void TellPresence(bool arrived) {
     if (listener) listener(arrived);
 }
 
-void PlugInLater(const std::wstring& link, int delayMs) {
+void PlugInLater(const std::wstring& link, int delayMs, bool announce) {
     try {
-        std::thread([link, delayMs] {
+        std::thread([link, delayMs, announce] {
             std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             {
                 std::lock_guard<std::mutex> hold(Registry().lock);
                 Registry().states[link].present = true;
             }
-            TellPresence(true);
+            if (announce) TellPresence(true);
         }).detach();
     } catch (const std::system_error&) {
         // No thread: the camera stays unplugged, as a port that failed would.
@@ -487,8 +490,8 @@ private:
             state.unpluggedOnce = true;
             state.present = false;
         }
-        TellPresence(false);
-        if (behaviour_.replugAfterMs >= 0) PlugInLater(link_, behaviour_.replugAfterMs);
+        if (!behaviour_.quiet) TellPresence(false);
+        if (behaviour_.replugAfterMs >= 0) PlugInLater(link_, behaviour_.replugAfterMs, !behaviour_.quiet);
     }
 
     // 1 once auto-exposure has settled; from 0.1 up to 1 over the ramp that

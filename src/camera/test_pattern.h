@@ -58,6 +58,8 @@ struct TestPatternColour {
 //   replug=MS     ... and is plugged in again MS later
 //   huge=WxH      the camera offers this frame size, a flat grey picture
 //   noformat=1    the camera offers only a format that nobody takes
+//   quiet=1       unplugging and plugging in are not announced, as when the
+//                 notice is lost on its way to a busy window
 // Unknown keys and malformed values make the link unknown.
 struct TestCameraBehaviour {
     std::wstring name;
@@ -71,6 +73,7 @@ struct TestCameraBehaviour {
     int32_t hugeWidth = 0;
     int32_t hugeHeight = 0;
     bool noFormat = false;
+    bool quiet = false;
 };
 
 // The plain camera's subtype and the misbehaviour a link asks for; false when

@@ -249,7 +249,7 @@ void CaptureDialog::OpenSelectedDevice(int index) {
         }
         ShowCameraProblem(error);
         if (ClassifyCameraError(error) == CameraProblem::Disconnected) {
-            waitingForDevice = true;
+            WaitForDevice();
         } else {
             ScheduleRecovery();
         }
@@ -290,7 +290,7 @@ void CaptureDialog::CheckCamera() {
         // Reading a device that is gone is pointless; Windows tells us when
         // it is back.
         LetCameraGo();
-        waitingForDevice = true;
+        WaitForDevice();
     } else if (!recoveryPlanned) {
         ScheduleRecovery();
     }
@@ -323,6 +323,14 @@ void CaptureDialog::ScheduleRecovery() {
     ::SetTimer(dialog, RECOVERY_TIMER_ID, recoveryDelayMs, nullptr);
 }
 
+// Windows' word that the camera is back can be lost: a window too busy to take
+// it in time, or a device that left and came back within one notice. So the
+// list is also looked at now and then, on the recovery timer's back-off.
+void CaptureDialog::WaitForDevice() {
+    waitingForDevice = true;
+    ScheduleRecovery();
+}
+
 void CaptureDialog::ResetRecovery() {
     ::KillTimer(dialog, RECOVERY_TIMER_ID);
     shownProblem = CAMERA_ERROR_NONE;
@@ -336,7 +344,19 @@ void CaptureDialog::ResetRecovery() {
 void CaptureDialog::Recover() {
     ::KillTimer(dialog, RECOVERY_TIMER_ID);
     recoveryPlanned = false;
-    if (waitingForDevice || shownProblem == CAMERA_ERROR_NONE) return;
+    if (waitingForDevice) {
+        const std::vector<CameraDevice> listed = environment.enumerateCameras();
+        const bool back = std::any_of(listed.begin(), listed.end(), [this](const CameraDevice& device) {
+            return device.symbolicLink == settings->DeviceSymLink;
+        });
+        if (back) {
+            OnCameraChange();
+        } else {
+            ScheduleRecovery();
+        }
+        return;
+    }
+    if (shownProblem == CAMERA_ERROR_NONE) return;
     LetCameraGo();
     if (camera->Open(settings->DeviceSymLink)) {
         // The problem stays on show until a frame arrives.
@@ -346,7 +366,7 @@ void CaptureDialog::Recover() {
     const CameraError error = camera->lastError();
     ShowCameraProblem(error == CAMERA_ERROR_NONE ? CAMERA_ERROR_NO_PICTURE : error);
     if (ClassifyCameraError(error) == CameraProblem::Disconnected) {
-        waitingForDevice = true;
+        WaitForDevice();
     } else {
         ScheduleRecovery();
     }
@@ -380,7 +400,7 @@ void CaptureDialog::OnCameraChange() {
         LetCameraGo();
         ShowDeviceList(-1);
         ShowCameraProblem(CAMERA_ERROR_INVALIDATED);
-        waitingForDevice = true;
+        if (!waitingForDevice) WaitForDevice();
         return;
     }
     // Nothing was open (no camera at all, or ours has come back): as the

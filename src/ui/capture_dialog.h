@@ -83,6 +83,7 @@ struct CaptureDialog {
     void CheckCamera();
     void ShowCameraProblem(CameraError error);
     void ScheduleRecovery();
+    void WaitForDevice();
     void ResetRecovery();
     void Recover();
     void LetCameraGo();

@@ -244,7 +244,8 @@ TEST_F(E2eMainPath, MisbehavingCamerasAreNamedInTheStatusLineAndRecoverBySelf) {
     const wchar_t* const cameras[] = {
         L"nv12?name=Unplugged&unplug=30&replug=1500", L"yuy2?name=Held&busy=C00D3704&for=800",
         L"rgb24?name=Taken&busy=C00D3EA3&for=800", L"rgb24?name=Private&privacy=open&for=800",
-        L"rgb24?name=Private2&privacy=read&for=800", L"rgb24?name=Huge&huge=16384x16384"};
+        L"rgb24?name=Private2&privacy=read&for=800", L"rgb24?name=Huge&huge=16384x16384",
+        L"nv12?name=Quiet&unplug=30&replug=1500&quiet=1"};
     std::wstring listed = L"!";
     for (const wchar_t* camera : cameras) listed += PATTERN + std::wstring(camera) + L";";
     Play({"misbehaving cameras", TESTCAM, {{L"SNAPWARD_TEST_CAMERAS", listed}},
@@ -256,6 +257,8 @@ TEST_F(E2eMainPath, MisbehavingCamerasAreNamedInTheStatusLineAndRecoverBySelf) {
            {Do::Choose, 4, {BLOCKED, READY}, 1},
            // More than a 32-bit process may allocate for one picture: refused at the open.
            {Do::Choose, 5, {L"Failed to open camera. Try another device or click Refresh."}, 0},
+           // Gone and back without a word from Windows: found again by looking.
+           {Do::Choose, 6, {L"Camera disconnected. The preview resumes when it is plugged in.", READY}, 1},
            {Do::TrayClick},
            {Do::CloseDialog},
            {Do::TrayClick},
