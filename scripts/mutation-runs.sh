@@ -5,8 +5,8 @@
 #   bash scripts/mutation-runs.sh unit|windows|twain-logic|twain-source|ui
 set -u
 cd "$(dirname "$0")/.."
-mut() { python3 ../shared/tools/mutants.py "$@"; }
-[ -f ../shared/tools/mutants.py ] || mut() { python3 /work/shared/tools/mutants.py "$@"; }
+# The tool lives beside the repository; MUTANTS names it elsewhere.
+mut() { python3 "${MUTANTS:-../shared/tools/mutants.py}" "$@"; }
 wine_tests() { echo "bash scripts/wine-run.sh build/windows/$1.exe --gtest_brief=1 ${2:-}"; }
 case "${1:-}" in
 unit)
