@@ -178,7 +178,8 @@ void PrintTable(const std::map<std::string, double>& times) {
             std::string ours;
             std::string theirs;
         };
-        std::vector<Row> rows = {{"ConvertFrame RGB24", "ConvertFrame/RGB24/" + l, ""}};
+        std::vector<Row> rows = {{"RGB24 top-down", "ConvertFrame/RGB24/" + l, ""},
+                                 {"RGB24 bottom-up", "ConvertFrame/RGB24up/" + l, ""}};
         for (const char* format : {"NV12", "YUY2"})
             for (NamedSet set : SETS)
                 rows.push_back({std::string(format) + " " + set.name,
@@ -216,6 +217,10 @@ int main(int argc, char** argv) {
         const auto us = benchmark::kMicrosecond;
         benchmark::RegisterBenchmark(("ConvertFrame/RGB24/" + l).c_str(), [s, &in](benchmark::State& st) {
             Convert(st, s, in.rgb24, SampleLayout{});
+        })->Unit(us);
+        // Windows delivers uncompressed RGB bottom-up unless the camera says otherwise.
+        benchmark::RegisterBenchmark(("ConvertFrame/RGB24up/" + l).c_str(), [s, &in](benchmark::State& st) {
+            Convert(st, s, in.rgb24, SampleLayout{PixelFormat::RGB24, -PaddedStride(s.width)});
         })->Unit(us);
         for (NamedSet set : SETS) {
             const std::string suffix = std::string(set.name) + "/" + l;

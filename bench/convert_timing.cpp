@@ -70,9 +70,9 @@ int main(int argc, char** argv) {
         const double memcpyTime =
             Time([&] { std::memcpy(copy.data(), rgb.data(), outBytes); }, batches, perBatch);
         CapturedFrame frame;
-        auto convert = [&](const std::vector<uint8_t>& in, PixelFormat format) {
+        auto convert = [&](const std::vector<uint8_t>& in, PixelFormat format, int32_t stride = 0) {
             ok &= ConvertFrame(in.data(), static_cast<int32_t>(in.size()), s.width, s.height,
-                               SampleLayout{format, 0}, frame);
+                               SampleLayout{format, stride}, frame);
         };
         const std::string label = std::to_string(s.width) + "x" + std::to_string(s.height);
         auto row = [&](const std::string& operation, double ours, double scalar) {
@@ -83,7 +83,9 @@ int main(int argc, char** argv) {
             else
                 std::printf("%9s\n", "-");
         };
-        row("ConvertFrame RGB24", Time([&] { convert(rgb, PixelFormat::RGB24); }, batches, perBatch), 0);
+        row("RGB24 top-down", Time([&] { convert(rgb, PixelFormat::RGB24); }, batches, perBatch), 0);
+        const int32_t bottomUp = -PaddedStride(s.width);
+        row("RGB24 bottom-up", Time([&] { convert(rgb, PixelFormat::RGB24, bottomUp); }, batches, perBatch), 0);
         std::vector<uint8_t> dib(PackedDibSize(frame));
         row("WritePackedDib", Time([&] { ok &= WritePackedDib(frame, dib.data()); }, batches, perBatch), 0);
         for (PixelFormat format : {PixelFormat::NV12, PixelFormat::YUY2}) {

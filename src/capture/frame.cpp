@@ -92,8 +92,19 @@ void ZeroPadding(uint8_t* row, const Geometry& g) {
 void CopyBgrRows(SourceRows source, const Geometry& g, CapturedFrame& frame) {
     uint8_t* pixels = PrepareFrame(frame, g);
     if (g.fullSize == 0) return;
-    const uint8_t* src = source.top;
-    for (int32_t y = 0; y < g.height; ++y, src += source.step) {
+    // A bottom-up source (Windows' usual RGB24) lies in the frame's own row
+    // order: copied from its lowest row up, both buffers are read and written
+    // in one forward pass that the prefetchers follow, and in a single copy
+    // when neither side has padding.
+    const bool bottomUp = source.step < 0;
+    const int32_t first = bottomUp ? g.height - 1 : 0;
+    const ptrdiff_t rowStep = bottomUp ? -1 : 1;
+    const uint8_t* src = source.top + first * source.step;
+    if (bottomUp && -source.step == g.stride && g.stride == g.rowBytes) {
+        std::memcpy(pixels, src, static_cast<size_t>(g.fullSize));
+        return;
+    }
+    for (int32_t y = first; y >= 0 && y < g.height; y += rowStep, src += rowStep * source.step) {
         uint8_t* dst = OutputRow(pixels, g, y);
         std::memcpy(dst, src, static_cast<size_t>(g.rowBytes));
         ZeroPadding(dst, g);
