@@ -106,6 +106,19 @@ void LibyuvYuy2(benchmark::State& state, Size s, const std::vector<uint8_t>& yuy
     Finish(state, out.size());
 }
 
+// The same top-down to bottom-up row reversal that a top-down RGB24 sample
+// needs: libyuv turns a plane upside down when given a negative height.
+void LibyuvFlip(benchmark::State& state, Size s, const std::vector<uint8_t>& rgb24) {
+    const int stride = PaddedStride(s.width);
+    std::vector<uint8_t> out(static_cast<size_t>(stride) * s.height);
+    for (auto _ : state) {
+        libyuv::CopyPlane(rgb24.data(), stride, out.data(), stride, s.width * 3, -s.height);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, out.size());
+}
+
 void Memcpy(benchmark::State& state, Size s) {
     const size_t bytes = static_cast<size_t>(PaddedStride(s.width)) * s.height;
     const std::vector<uint8_t> in = Noise(bytes, 4);
@@ -178,7 +191,7 @@ void PrintTable(const std::map<std::string, double>& times) {
             std::string ours;
             std::string theirs;
         };
-        std::vector<Row> rows = {{"RGB24 top-down", "ConvertFrame/RGB24/" + l, ""},
+        std::vector<Row> rows = {{"RGB24 top-down", "ConvertFrame/RGB24/" + l, "libyuv/CopyPlaneFlip/" + l},
                                  {"RGB24 bottom-up", "ConvertFrame/RGB24up/" + l, ""}};
         for (const char* format : {"NV12", "YUY2"})
             for (NamedSet set : SETS)
@@ -236,6 +249,9 @@ int main(int argc, char** argv) {
                                          })
                 ->Unit(us);
         }
+        benchmark::RegisterBenchmark(("libyuv/CopyPlaneFlip/" + l).c_str(),
+                                     [s, &in](benchmark::State& st) { LibyuvFlip(st, s, in.rgb24); })
+            ->Unit(us);
         benchmark::RegisterBenchmark(("libyuv/NV12ToRGB24/" + l).c_str(),
                                      [s, &in](benchmark::State& st) { LibyuvNv12(st, s, in.nv12); })
             ->Unit(us);
