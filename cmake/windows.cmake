@@ -164,7 +164,7 @@ if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds AND TARGET data_sources_6
     # Its own scratch prefix and session: installing must not touch the one the
     # other tests share.
     add_test(NAME wine.installer COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/installer_test.sh ${CMAKE_BINARY_DIR})
-    set_tests_properties(wine.installer PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+    set_tests_properties(wine.installer PROPERTIES RESOURCE_LOCK wine_installer TIMEOUT 300)
   endif()
 endif()
 

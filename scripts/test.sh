@@ -14,5 +14,11 @@ cmake --build --preset fuzz -j "$jobs"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 # One ctest run over the four build trees, so that its summary is the last word.
+# Tests of one Wine prefix take turns (a resource lock each); the native and fuzz
+# tests and the other prefixes run beside them. Each Wine session starts a display
+# of its own unless DISPLAY names one, and sessions sharing one would steal each
+# other's focus: then the run is serial.
 printf 'subdirs("native" "fuzz" "windows" "windows64")\n' > build/CTestTestfile.cmake
-ctest --test-dir build --output-on-failure --timeout 600
+parallel=$jobs
+[ -n "${DISPLAY:-}" ] && parallel=1
+ctest --test-dir build --output-on-failure --timeout 600 -j "$parallel"
