@@ -31,7 +31,8 @@ bool Cpuid(uint32_t leaf, CpuidRegisters& r) {
          static_cast<uint32_t>(regs[3])};
     return true;
 #else
-    if (__get_cpuid_max(0, nullptr) < leaf) return false;
+    // Declared returning int by clang and unsigned by GCC.
+    if (static_cast<uint32_t>(__get_cpuid_max(0, nullptr)) < leaf) return false;
     __cpuid_count(leaf, 0, r.eax, r.ebx, r.ecx, r.edx);
     return true;
 #endif
