@@ -27,8 +27,6 @@ bool SameFrame(const TW_FRAME& a, const TW_FRAME& b) {
     return std::memcmp(&a, &b, sizeof(TW_FRAME)) == 0;
 }
 
-const TW_UINT16 READY = MSG_XFERREADY, CLOSE_REQUEST = MSG_CLOSEDSREQ;
-
 }  // namespace
 
 TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
@@ -44,11 +42,12 @@ TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
     EXPECT_TRUE(fake.deliveries.empty());
 }
 
-// Resolution, layout and file transfer as applications negotiate them, and
-// the crop delivered by each mechanism. This must be the first test to open
+// Resolution, layout and file transfer as applications negotiate them, the
+// crop delivered by each mechanism, and each signal through the 2.x manager
+// once, on the application's thread. This must be the first test to open
 // Orvendel-testcam.ds: the source reopened in one process remembers the size
 // of the camera seen last.
-TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
+TEST(DirectSource, ResolutionAndLayoutShapeEveryTransferAndEachSignalComesOnce) {
     auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);  // delivers the pattern unchanged
     Session host(L"Orvendel-testcam.ds");
     TwainApp& app = host.app;
@@ -76,6 +75,9 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
     host.crop = {96, 96, 97, 64};  // an odd width, across a bar edge
     layout.Frame = LayoutFor(host.crop, 192).Frame;
     ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+    // Enabled and at once disabled: the grab still under way is stale, and
+    // neither its image nor a signal for it reaches the application.
+    host.Run({{Do::Enable}, {Do::Disable}, {Do::Signal, 1500, 0, MSG_NULL}, {Do::Pending, MSG_GET, 0}});
     for (auto [mechanism, format] : {std::pair{TWSX_NATIVE, 0}, {TWSX_MEMORY, 0}, {TWSX_FILE, TWFF_BMP},
                                      {TWSX_FILE, TWFF_PNG}}) {
         const TW_UINT32 other = mechanism == TWSX_FILE ? NATIVE_XFER : FILE_XFER;
@@ -85,6 +87,16 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransfer) {
                   {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
     }
     host.Run({{Do::Close}});
+    // Each came once, through the manager, on the application's thread and
+    // outside any triplet, from the source to the application.
+    EXPECT_EQ(app.signals.size(), 8u);
+    ASSERT_EQ(fake.deliveries.size(), app.signals.size());
+    for (size_t i = 0; i < fake.deliveries.size(); ++i) {
+        const Delivery& delivery = fake.deliveries[i];
+        EXPECT_EQ(delivery.message, i % 2 ? CLOSE_REQUEST : READY);
+        EXPECT_TRUE(delivery.thread == GetCurrentThreadId() && !delivery.duringTriplet);
+        EXPECT_TRUE(delivery.originId == app.source.Id && delivery.destinationId == app.app.Id);
+    }
 }
 
 // Cameras listed first that cannot be used, one preselected: without our
@@ -137,34 +149,6 @@ TEST(DirectSource, ClosingFromInsideTheCallbackLeavesTheSourceLoaded) {
     EXPECT_EQ(fake.deliveries.back().originId, app.source.Id);
     fake.callback = nullptr;
     host.Run({{Do::Open}, {Do::Close}});
-}
-
-TEST(DirectSource, A2xManagerGetsEachSignalOnceOnTheApplicationThread) {
-    Session host(L"Orvendel-testcam.ds");
-    // Enabled and at once disabled: the grab still under way is stale, and
-    // neither its image nor a signal for it reaches the application.
-    host.Run({{Do::Open}, {Do::Enable}, {Do::Disable}, {Do::Signal, 1500, 0, MSG_NULL}, {Do::Pending, MSG_GET, 0},
-              {Do::Enable}});
-    EXPECT_TRUE(fake.deliveries.empty());  // nothing from inside the triplet
-    host.Run({{Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 12}, {Do::Pending, MSG_ENDXFER, 0},
-              {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
-    // Each came once, through the manager, on the application's thread and
-    // outside any triplet, from the source to the application.
-    EXPECT_EQ(host.app.signals, (std::vector<TW_UINT16>{READY, CLOSE_REQUEST}));
-    ASSERT_EQ(fake.deliveries.size(), 2u);
-    for (const Delivery& delivery : fake.deliveries) {
-        EXPECT_TRUE(delivery.thread == GetCurrentThreadId() && !delivery.duringTriplet);
-        EXPECT_TRUE(delivery.originId == host.app.source.Id && delivery.destinationId == host.app.app.Id);
-    }
-}
-
-TEST(DirectSource, ClosingOutOfOrderIsRefusedAndReopeningStartsAfresh) {
-    Session host(L"Orvendel-testcam.ds");
-    host.Run({{Do::Open}, {Do::Enable, 1}, {Do::Close, 0, 0, TWCC_SEQERROR}, {Do::Window, 1}});
-    // A manager that opens the source again has forgotten the session (Wine's
-    // does so after a refused close): the old one ends, window and all.
-    ASSERT_EQ(host.app.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &host.app.source), TWRC_SUCCESS);
-    host.Run({{Do::Window, 0}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Close}});
 }
 
 // The worker runs whatever camera task it is given; one that throws (an
@@ -229,8 +213,9 @@ TEST(DirectSource, TheHostExitsWithTheSourceWindowOpen) {
 // A camera whose frame (268 MB) a crowded 32-bit host may fail to hold: its
 // size is reported from the open on, and a capture while the preview copies
 // every frame too ends in an image or a failed grab that leaves the window
-// ready for another try, never in the end of the host.
-TEST(DirectSource, AHugeCameraIsAtWorstAFailedGrab) {
+// ready for another try, never in the end of the host. Closing the source
+// with its window open is refused.
+TEST(DirectSource, AHugeCameraIsAtWorstAFailedGrabAndClosingOutOfOrderIsRefused) {
     const std::wstring huge = L"snapward-testpattern:rgb24?huge=16384x5456";
     auto extra = ListTestCameras(L"!" + huge);
     auto choice = ChooseCamera(huge);
@@ -252,5 +237,9 @@ TEST(DirectSource, AHugeCameraIsAtWorstAFailedGrab) {
         EXPECT_EQ(std::wstring(status), L"Capture failed. Try again.");
         host.Run({{Do::Capture, 1}});
     }
-    host.Run({{Do::Disable}, {Do::Close}});
+    host.Run({{Do::Close, 0, 0, TWCC_SEQERROR}, {Do::Window, 1}});
+    // A manager that opens the source again has forgotten the session (Wine's
+    // does so after a refused close): the old one ends, window and all.
+    ASSERT_EQ(host.app.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &host.app.source), TWRC_SUCCESS);
+    host.Run({{Do::Window, 0}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Close}});
 }

@@ -382,7 +382,7 @@ enum class Do {
     Choose,     // the user picks camera `a` in the list, which shows it chosen
     CloseBox,   // the user closes our window
 };
-constexpr TW_UINT16 OK = TwainApp::NOT_FAILED;
+constexpr TW_UINT16 OK = TwainApp::NOT_FAILED, READY = MSG_XFERREADY, CLOSE_REQUEST = MSG_CLOSEDSREQ;
 enum Refused { NATIVE_XFER, MEMORY_XFER, ROW_TOO_SHORT, FILE_XFER, UI_ONLY, NO_INTERFACE, TIFF, SHORT_ENTRY };
 struct Step {
     Do op;
