@@ -34,7 +34,7 @@ TEST(ManagerAcquire, ANativeTransferWithoutTheWindowThenStripsOfTheCameraChosenI
     auto yuy2 = ChooseCamera(TestPatternCameras()[1].symbolicLink);
     Session host(nullptr);
     host.Run({{Do::Open}, {Do::Refuse, UI_ONLY, 0, TWCC_BADPROTOCOL}});  // no settings-only dialog
-    EXPECT_EQ(host.app.Condition(), TWCC_SUCCESS);                    // reading the condition cleared it
+    EXPECT_EQ(host.Condition(), TWCC_SUCCESS);                    // reading the condition cleared it
     // From the first open of the process on, before the camera streams, the
     // physical size is the camera's whole picture.
     host.Run({{Do::Current, CAP_DEVICEONLINE, 1}, {Do::Current, ICAP_PHYSICALHEIGHT, Fix32Item(720 / 96.0)},
@@ -44,7 +44,7 @@ TEST(ManagerAcquire, ANativeTransferWithoutTheWindowThenStripsOfTheCameraChosenI
               {Do::Transfer, TWSX_NATIVE, 12}, {Do::Pending, MSG_ENDXFER, 0},
               // Without its window the source has nothing more to offer and says so.
               {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
-    EXPECT_EQ(host.app.signals, (std::vector<TW_UINT16>{READY, CLOSE_REQUEST}));
+    EXPECT_EQ(host.signals, (std::vector<TW_UINT16>{READY, CLOSE_REQUEST}));
     host.Run({{Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Enable, 1}, {Do::Window, 1, 4},
               {Do::Signal, 300, 0, MSG_NULL}, {Do::Capture, 1, 1}, {Do::Choose, 3}, {Do::Signal, 0, 0, READY},
               {Do::Capture, 0}, {Do::Pending, MSG_RESET, 0}, {Do::Capture, 1, 1}, {Do::Signal, 0, 0, READY},

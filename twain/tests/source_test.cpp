@@ -50,31 +50,30 @@ TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
 TEST(DirectSource, ResolutionAndLayoutShapeEveryTransferAndEachSignalComesOnce) {
     auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);  // delivers the pattern unchanged
     Session host(L"Orvendel-testcam.ds");
-    TwainApp& app = host.app;
     host.Run({{Do::Open}, {Do::Current, ICAP_PHYSICALHEIGHT, Fix32Item(7.5)}});
     // The camera's own size from the start, before anything streams.
     TW_IMAGELAYOUT layout{};
-    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    ASSERT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
     EXPECT_TRUE(SameFrame(layout.Frame, Inches(0, 0, 1280 / 96.0, 720 / 96.0)));
     // A range of resolutions, X and Y together, as a conformance test asks:
     // its minimum is taken as it is.
-    CapContainer range = app.Query(ICAP_XRESOLUTION, MSG_GET);
+    CapContainer range = host.Query(ICAP_XRESOLUTION, MSG_GET);
     ASSERT_EQ(range.items.size(), 5u);
     host.Run({{Do::Set, ICAP_XRESOLUTION, range.items[0]}, {Do::Current, ICAP_YRESOLUTION, range.items[0]},
               {Do::Set, ICAP_YRESOLUTION, Fix32Item(192)}, {Do::Refuse, TIFF, 0, TWCC_BADVALUE}});
     // At 192 dots per inch half an inch is 96 pixels: one frame rounded (1.2
     // inches is 230.4 pixels), one refused, then the whole picture.
     layout.Frame = Inches(0.5, 0.5, 1.2, 1.2);
-    EXPECT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_CHECKSTATUS);
-    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_CHECKSTATUS);
+    ASSERT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
     EXPECT_TRUE(SameFrame(layout.Frame, LayoutFor({96, 96, 134, 134}, 192).Frame));
     layout.Frame = Inches(7, 4, 9, 5);
-    EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWCC_BADVALUE);
-    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(host.Refusal(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWCC_BADVALUE);
+    ASSERT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout), TWRC_SUCCESS);
     EXPECT_TRUE(SameFrame(layout.Frame, Inches(0, 0, 1280 / 192.0, 720 / 192.0)));
     host.crop = {96, 96, 97, 64};  // an odd width, across a bar edge
     layout.Frame = LayoutFor(host.crop, 192).Frame;
-    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+    ASSERT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
     // Enabled and at once disabled: the grab still under way is stale, and
     // neither its image nor a signal for it reaches the application.
     host.Run({{Do::Enable}, {Do::Disable}, {Do::Signal, 1500, 0, MSG_NULL}, {Do::Pending, MSG_GET, 0}});
@@ -89,13 +88,13 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransferAndEachSignalComesOnce) 
     host.Run({{Do::Close}});
     // Each came once, through the manager, on the application's thread and
     // outside any triplet, from the source to the application.
-    EXPECT_EQ(app.signals.size(), 8u);
-    ASSERT_EQ(fake.deliveries.size(), app.signals.size());
+    EXPECT_EQ(host.signals.size(), 8u);
+    ASSERT_EQ(fake.deliveries.size(), host.signals.size());
     for (size_t i = 0; i < fake.deliveries.size(); ++i) {
         const Delivery& delivery = fake.deliveries[i];
         EXPECT_EQ(delivery.message, i % 2 ? CLOSE_REQUEST : READY);
         EXPECT_TRUE(delivery.thread == GetCurrentThreadId() && !delivery.duringTriplet);
-        EXPECT_TRUE(delivery.originId == app.source.Id && delivery.destinationId == app.app.Id);
+        EXPECT_TRUE(delivery.originId == host.source.Id && delivery.destinationId == host.self.Id);
     }
 }
 
@@ -129,24 +128,23 @@ TEST(DirectSource, AFailingPreselectedCameraLeavesTheChoiceInTheWindow) {
 // its identity and returns into its window procedure.
 TEST(DirectSource, ClosingFromInsideTheCallbackLeavesTheSourceLoaded) {
     Session host(L"Orvendel-testcam.ds");
-    TwainApp& app = host.app;
     host.Run({{Do::Open}});
     CapturedFrame picture;
     bool closed = false;
     fake.callback = [&](TW_UINT16 message) {
         TW_HANDLE dib = nullptr;
-        if (message != READY || app.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) != TWRC_XFERDONE) return;
+        if (message != READY || host.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) != TWRC_XFERDONE) return;
         picture = TakeDib(dib);
         TW_PENDINGXFERS pending{};
-        closed = app.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) == TWRC_SUCCESS &&
-                 app.Disable() == TWRC_SUCCESS && host.Close() == TWRC_SUCCESS;
+        closed = host.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) == TWRC_SUCCESS &&
+                 host.Disable() == TWRC_SUCCESS && host.Close() == TWRC_SUCCESS;
     };
     host.Run({{Do::Enable}, {Do::Signal, 0, 0, READY}});
     EXPECT_TRUE(closed);
     EXPECT_EQ(picture.width, TEST_PATTERN_WIDTH);
     EXPECT_EQ(fake.module, nullptr);                               // the manager let go of it...
     EXPECT_NE(GetModuleHandleW(L"Orvendel-testcam.ds"), nullptr);  // ...but it stays
-    EXPECT_EQ(fake.deliveries.back().originId, app.source.Id);
+    EXPECT_EQ(fake.deliveries.back().originId, host.source.Id);
     fake.callback = nullptr;
     host.Run({{Do::Open}, {Do::Close}});
 }
@@ -175,11 +173,11 @@ TEST(CameraWorker, ATaskThatThrowsFailsAloneAndTheWorkerGoesOn) {
 TEST(DirectSource, DISABLED_ExitWhileTheWindowPaints) {
     std::thread([] {
         Session host(L"Orvendel-testcam.ds");
-        if (host.Open() != TWRC_SUCCESS || host.app.Enable(true) != TWRC_SUCCESS) ExitProcess(2);
+        if (host.Open() != TWRC_SUCCESS || host.Enable(true) != TWRC_SUCCESS) ExitProcess(2);
         HWND preview = GetDlgItem(FindSourceWindow(), IDC_TWAIN_PREVIEW);
         for (;;) {
             RedrawWindow(preview, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-            host.app.Pump(1, false);
+            host.Pump(1, false);
         }
     }).detach();
     wchar_t delay[16] = L"1000";
@@ -227,7 +225,7 @@ TEST(DirectSource, AHugeCameraIsAtWorstAFailedGrabAndClosingOutOfOrderIsRefused)
     wchar_t status[256] = {};
     TW_UINT16 signal = MSG_NULL;
     for (DWORD start = GetTickCount(); signal == MSG_NULL && GetTickCount() - start < 60000;) {
-        signal = host.app.Pump(100);
+        signal = host.Pump(100);
         GetDlgItemTextW(window, IDC_TWAIN_STATUS, status, 256);
         if (std::wstring(status) != L"Capturing...") break;
     }
@@ -240,6 +238,6 @@ TEST(DirectSource, AHugeCameraIsAtWorstAFailedGrabAndClosingOutOfOrderIsRefused)
     host.Run({{Do::Close, 0, 0, TWCC_SEQERROR}, {Do::Window, 1}});
     // A manager that opens the source again has forgotten the session (Wine's
     // does so after a refused close): the old one ends, window and all.
-    ASSERT_EQ(host.app.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &host.app.source), TWRC_SUCCESS);
+    ASSERT_EQ(host.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &host.source), TWRC_SUCCESS);
     host.Run({{Do::Window, 0}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Close}});
 }
