@@ -369,8 +369,8 @@ struct Session {
     // Passes every message to the source first, as the protocol asks, and
     // collects signals (a 2.x manager's by its callback too): returns the
     // first, or MSG_NULL after `milliseconds` (by default the slowest grab's
-    // time); with `untilSignal` false it runs on.
-    TW_UINT16 Pump(DWORD milliseconds = 20000, bool untilSignal = true) {
+    // time).
+    TW_UINT16 Pump(DWORD milliseconds = 20000) {
         for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
             MSG message;
             TW_EVENT event{&message, MSG_NULL};
@@ -384,9 +384,10 @@ struct Session {
             if (signal == MSG_NULL && module && fake.taken < fake.deliveries.size()) {
                 signal = fake.deliveries[fake.taken++].message;
             }
-            if (signal == MSG_NULL) continue;
-            signals.push_back(signal);
-            if (untilSignal) return signal;
+            if (signal != MSG_NULL) {
+                signals.push_back(signal);
+                return signal;
+            }
         }
         return MSG_NULL;
     }
