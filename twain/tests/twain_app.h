@@ -125,9 +125,7 @@ inline CapturedFrame TakeDib(TW_HANDLE dib) {
     return frame;
 }
 
-inline HWND FindSourceWindow() {
-    return FindWindowW(TWAIN_WINDOW_CLASS, nullptr);
-}
+inline HWND FindSourceWindow() { return FindWindowW(TWAIN_WINDOW_CLASS, nullptr); }
 
 // Whether every control of our window lies wholly in its client area, none
 // over another, so that nothing the user needs is cut off or hidden.
@@ -257,9 +255,6 @@ struct Session {
     }
     // The condition code of a call that failed, or OK.
     TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? Condition() : OK; }
-    TW_UINT16 Refusal(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
-        return Outcome(Call(dg, dat, msg, data));
-    }
 
     // The 2.x manager's way: entry points first.
     TW_UINT16 OpenUnderStandIn() {
@@ -296,7 +291,6 @@ struct Session {
     CapContainer Query(TW_UINT16 cap, TW_UINT16 msg) {
         TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
         CapContainer answer;
-        answer.conType = TWON_DONTCARE16;
         if (Call(DG_CONTROL, DAT_CAPABILITY, msg, &capability) == TWRC_FAILURE) return answer;
         auto* bytes = static_cast<const uint8_t*>(GlobalLock(capability.hContainer));
         DecodeContainer(capability.ConType, bytes, GlobalSize(capability.hContainer), answer);
@@ -305,9 +299,11 @@ struct Session {
         return answer;
     }
     std::vector<TW_UINT32> Current(TW_UINT16 cap) { return Query(cap, MSG_GETCURRENT).items; }
-    TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 item) {
+    // `item` as one value, a resolution's as TW_FIX32.
+    TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT32 item) {
+        const TW_UINT16 type = cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION ? TWTY_FIX32 : TWTY_UINT16;
         UniqueGlobal container(GlobalAlloc(GHND, sizeof(TW_ONEVALUE)));
-        *static_cast<TW_ONEVALUE*>(GlobalLock(container.get())) = TW_ONEVALUE{itemType, item};
+        *static_cast<TW_ONEVALUE*>(GlobalLock(container.get())) = TW_ONEVALUE{type, item};
         GlobalUnlock(container.get());
         TW_CAPABILITY capability{cap, TWON_ONEVALUE, container.get()};
         return Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
@@ -406,7 +402,7 @@ struct Session {
             {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, &ui},
             {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, nullptr},
             {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &tiff}, {DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &tooShort}};
-        return std::apply([&](auto... call) { return Refusal(call...); }, triplets[which]);
+        return std::apply([&](auto... call) { return Outcome(Call(call...)); }, triplets[which]);
     }
 
     // A file transfer of `format`: first into the folder itself, which no file
@@ -421,7 +417,7 @@ struct Session {
         std::strcpy(file.FileName, folder.string().c_str());
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
         EXPECT_EQ(Current(ICAP_IMAGEFILEFORMAT), std::vector<TW_UINT32>{format});
-        EXPECT_EQ(Refusal(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWCC_FILEWRITEERROR);
+        EXPECT_EQ(Outcome(Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr)), TWCC_FILEWRITEERROR);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
         std::strcpy(file.FileName, path.string().c_str());
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
@@ -442,11 +438,7 @@ struct Session {
             switch (op) {
                 case Do::Open: ASSERT_EQ(Outcome(Open()), expect); break;
                 case Do::Close: EXPECT_EQ(Outcome(Close()), expect); break;
-                case Do::Set: {
-                    bool fix = a == ICAP_XRESOLUTION || a == ICAP_YRESOLUTION;
-                    EXPECT_EQ(Outcome(SetCap(TW_UINT16(a), fix ? TWTY_FIX32 : TWTY_UINT16, b)), expect);
-                    break;
-                }
+                case Do::Set: EXPECT_EQ(Outcome(SetCap(TW_UINT16(a), b)), expect); break;
                 case Do::Current: EXPECT_EQ(Current(TW_UINT16(a)), std::vector<TW_UINT32>{b}); break;
                 case Do::Enable: ASSERT_EQ(Outcome(Enable(a != 0)), expect); break;
                 case Do::Disable: ASSERT_EQ(Disable(), TWRC_SUCCESS); break;
@@ -461,11 +453,8 @@ struct Session {
                 case Do::Transfer: {
                     CapturedFrame picture = a == TWSX_FILE ? FileTransfer(TW_UINT16(b)) : Transfer(TW_UINT16(a));
                     uint32_t counter = 0;
-                    if (crop.width) {
-                        EXPECT_TRUE(SamePicture(picture, PatternPart(crop)));
-                    } else {
-                        EXPECT_TRUE(MatchesTestPattern(picture, int(b), counter));
-                    }
+                    EXPECT_TRUE(crop.width ? SamePicture(picture, PatternPart(crop))
+                                           : MatchesTestPattern(picture, int(b), counter));
                     break;
                 }
                 case Do::Pending: {
