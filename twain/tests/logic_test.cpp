@@ -16,20 +16,12 @@
 #include "ds_image.h"
 #include "ds_state.h"
 
-TEST(TwainStates, ASessionInOrderPassesOutOfOrderAndUnknownTripletsDoNot) {
+TEST(TwainStates, OutOfOrderAndUnknownTripletsDoNotPass) {
     using enum DsState;
     constexpr auto OK = TripletCheck::Allowed, SEQ = TripletCheck::OutOfSequence;
     const std::tuple<DsState, TW_UINT32, TW_UINT16, TW_UINT16, TripletCheck> cases[] = {
-        // Open, negotiate, enable, one image by each mechanism, disable, close.
-        {Closed, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, OK}, {Closed, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, OK},
-        {Open, DG_CONTROL, DAT_CAPABILITY, MSG_SET, OK}, {Open, DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, OK},
-        {Open, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, OK},
-        {Enabled, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, OK}, {XferReady, DG_IMAGE, DAT_IMAGEINFO, MSG_GET, OK},
-        {XferReady, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, OK},
-        {Transferring, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, OK},
-        {Transferring, DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, OK}, {XferReady, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, OK},
-        {Enabled, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, OK}, {Open, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, OK},
-        // A manager opens the source again only after forgetting it.
+        // The sessions in order are those of the source's own tests. A manager
+        // opens the source again only after forgetting it.
         {Transferring, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, OK},
         {Closed, DG_CONTROL, DAT_CAPABILITY, MSG_GET, SEQ}, {Open, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, SEQ},
         {Enabled, DG_CONTROL, DAT_CAPABILITY, MSG_SET, SEQ}, {Enabled, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, SEQ},
@@ -105,7 +97,6 @@ TEST(TwainContainers, EveryShapeAndItemTypeFollowsThePublishedLayoutAndReadsBack
             }
         }
     }
-    EXPECT_TRUE(EncodeContainer(CapContainer{TWON_RANGE, TWTY_INT16, {1, 2}}).empty());
     const std::vector<uint8_t> zeros(30, 0);
     CapContainer out;
     EXPECT_FALSE(DecodeContainer(TWON_DONTCARE16, zeros.data(), zeros.size(), out));
@@ -122,11 +113,9 @@ bool Takes(TW_UINT16 cap, const CapContainer& offer, double value) {
 
 }  // namespace
 
-// Each capability the source lists takes exactly what it offers (an
-// enumeration's items, a flag's 0 or 1, a count's -1 or 1 to 32767), from any
-// integer type, as one value or an enumeration's current item (past its end:
-// refused); a fixed-point value for an integer capability is refused, and
-// read-only ones take nothing.
+// Each capability takes exactly what it offers, in any integer type, as one
+// value or an enumeration's current item (past its end: refused); never a
+// fixed-point value, and nothing when it is read-only.
 TEST(TwainCapabilities, EveryCapabilityTakesWhatItOffersAndAnswersEveryMessage) {
     const TW_UINT32 reads = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
     const std::vector<TW_UINT16> supported = CapabilitySet().Supported();

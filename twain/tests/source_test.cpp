@@ -100,12 +100,10 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransferAndEachSignalComesOnce) 
 
 // Cameras listed first that cannot be used, one preselected: without our
 // window the application hears TWCC_DENIED; with it, the window opens all the
-// same, with a status line naming the camera and what failed, and the user
-// goes on with another one. A camera whose frame (268 MB) a crowded 32-bit
-// host may fail to hold, pressed while the preview copies every frame too,
-// ends in an image or a failed grab that leaves the window ready for another
-// try, never in the end of the host. Closing the source with its window open
-// is refused.
+// same, its status line naming the camera and what failed. A camera whose
+// frame (268 MB) a crowded 32-bit host may not hold ends in an image or a
+// failed grab, never in the end of the host. Closing with the window open is
+// refused.
 TEST(DirectSource, FailingCamerasLeaveTheChoiceInTheWindow) {
     const std::wstring noFormat = L"snapward-testpattern:nv12?noformat=1";
     auto extra = ListTestCameras(L"!" + noFormat + L";snapward-testpattern:yuy2?privacy=open;"
@@ -188,12 +186,9 @@ TEST(CameraWorker, ATaskThatThrowsFailsAloneAndTheWorkerGoesOn) {
     EXPECT_TRUE(ran);
 }
 
-// A host that ends with the source's window open and its preview running:
-// the process's other threads die wherever they are, perhaps holding one of
-// the source's locks, and nothing at the exit may wait for them. The session
-// runs on a thread of its own that keeps the preview painting (under the
-// preview lock) when the main thread ends the process, at a moment that
-// varies from run to run.
+// A host that ends with the source's window open: the other threads die
+// wherever they are, perhaps holding the preview lock while they paint, and
+// nothing at the exit may wait for them. The moment varies from run to run.
 TEST(DirectSource, DISABLED_ExitWhileTheWindowPaints) {
     std::thread([] {
         Session host(L"Orvendel-testcam.ds");

@@ -110,9 +110,8 @@ inline auto ChooseCamera(const std::wstring& link) {
     });
 }
 
-// The picture of a transferred packed DIB, rows and padding as they are, which
-// it frees (the application's once transferred); empty when it is no packed
-// 24-bit DIB.
+// The picture of a transferred packed 24-bit DIB (empty when it is none),
+// which it frees: the application's once transferred.
 inline CapturedFrame TakeDib(TW_HANDLE dib) {
     DibPixels view;
     CapturedFrame frame;
@@ -146,10 +145,9 @@ inline bool ControlsFit(HWND window) {
 }
 
 // A stand-in for a TWAIN 2.x manager that behaves as the real one does: it
-// hands over its entry points and memory functions, delivers the source's
-// signals itself by calling the application back at once (from inside the
-// source's own call), reads the source's identity after that callback, and
-// unloads the source when it is closed.
+// hands over its entry points and memory functions, calls the application
+// back at once with the source's signals (inside the source's own call),
+// reads the source's identity after that, and unloads the source on close.
 struct Delivery {
     TW_UINT16 message;
     DWORD thread;
@@ -222,10 +220,9 @@ struct Step {
     TW_UINT16 expect = OK;
 };
 
-// A TWAIN application of our own, as scanning applications drive a source:
-// under the stand-in manager (loading the .ds file `standInModule` from the
-// executable's folder) or under the system's twain_32.dll, which finds the
-// source installed as sane.ds.
+// Our TWAIN application, under the stand-in manager (with the .ds file
+// `standInModule` beside the executable) or under the system's twain_32.dll,
+// which finds the source installed as sane.ds.
 struct Session {
     explicit Session(const wchar_t* standInModule)
         : module(standInModule), system(module ? nullptr : LoadLibraryW(L"twain_32.dll")),
@@ -281,10 +278,7 @@ struct Session {
         if (std::strcmp(source.ProductName, "Snapward") != 0) return TWRC_FAILURE;
         return CallManager(DAT_IDENTITY, MSG_OPENDS, &source);
     }
-    TW_UINT16 Close() {
-        return module ? Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source)
-                      : CallManager(DAT_IDENTITY, MSG_CLOSEDS, &source);
-    }
+    TW_UINT16 Close() { return CallManager(DAT_IDENTITY, MSG_CLOSEDS, &source); }
 
     // The container `msg` answers for `cap` (and frees); empty if the source
     // fails or sends a bad container.
@@ -317,19 +311,14 @@ struct Session {
         TW_USERINTERFACE ui{};
         return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
     }
-    // The image waiting in the source, by the mechanism set: a DIB, the file
-    // at `path`, or strips of rows in buffers of the preferred size, into
-    // place and through a handle by turns. Empty on any failure, or when a
-    // strip says something other than the rows it brought.
-    CapturedFrame Transfer(TW_UINT16 mechanism, const std::wstring& path = {}) {
+    // The image waiting in the source: a DIB, or strips in buffers of the
+    // preferred size, into place and through a handle by turns. Empty on any
+    // failure, or when a strip says something other than the rows it brought.
+    CapturedFrame Transfer(TW_UINT16 mechanism) {
         if (mechanism == TWSX_NATIVE) {
             TW_HANDLE dib = nullptr;
             bool done = Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE;
             return done ? TakeDib(dib) : CapturedFrame{};
-        }
-        if (mechanism == TWSX_FILE) {
-            bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
-            return done ? ReadPictureFile(path) : CapturedFrame{};
         }
         TW_SETUPMEMXFER sizes{};
         TW_IMAGEINFO info{};
@@ -362,10 +351,9 @@ struct Session {
         return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength, false);
     }
 
-    // Passes every message to the source first, as the protocol asks, and
-    // collects signals (a 2.x manager's by its callback too): returns the
-    // first, or MSG_NULL after `milliseconds` (by default the slowest grab's
-    // time).
+    // Passes every message to the source first, as the protocol asks: the
+    // first signal (or the stand-in's), or MSG_NULL after `milliseconds`
+    // (by default the slowest grab's time).
     TW_UINT16 Pump(DWORD milliseconds = 20000) {
         for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
             MSG message;
@@ -421,7 +409,8 @@ struct Session {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
         std::strcpy(file.FileName, path.string().c_str());
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
-        CapturedFrame picture = Transfer(TWSX_FILE, path.wstring());
+        bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
+        CapturedFrame picture = done ? ReadPictureFile(path.wstring()) : CapturedFrame{};
         char magic[2] = {};
         std::ifstream(path, std::ios::binary).read(magic, 2);
         EXPECT_EQ(std::string(magic, 2), format == TWFF_PNG ? "\x89P" : "BM");
