@@ -90,10 +90,8 @@ TEST(TwainContainers, EveryShapeAndItemTypeFollowsThePublishedLayoutAndReadsBack
                 ASSERT_TRUE(DecodeContainer(conType, bytes.data(), bytes.size(), back));
                 EXPECT_TRUE(back.conType == conType && back.itemType == type && back.items == c.items &&
                             back.currentIndex == c.currentIndex && back.defaultIndex == c.defaultIndex);
-                // Cut short by an item (reading past the end at all is the fuzz target's watch).
+                // A byte short; reading past the end at all is the fuzz target's watch.
                 EXPECT_FALSE(DecodeContainer(conType, bytes.data(), bytes.size() - 1, back));
-                bytes[0] = 8;  // a frame: never exchanged
-                EXPECT_FALSE(DecodeContainer(conType, bytes.data(), bytes.size(), back));
             }
         }
     }
