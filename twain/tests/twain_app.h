@@ -30,15 +30,6 @@
 #include "source_window.h"
 #include "twain_protocol.h"
 
-// The picture of the packed DIB at `dib`, rows and padding as they are;
-// empty when it is no packed 24-bit DIB.
-inline CapturedFrame FrameOfDib(const void* dib, size_t length) {
-    DibPixels view;
-    if (!ViewPackedDib(static_cast<const uint8_t*>(dib), length, view)) return {};
-    return {{view.data, view.data + static_cast<size_t>(view.stride) * view.height}, view.width,
-            view.height, view.stride};
-}
-
 // Top-down rows of `bytesPerRow` (red-green-blue, or blue-green-red when
 // `bgr`) as a bottom-up blue-green-red picture; the padding is made zero.
 inline CapturedFrame FrameOfRows(const uint8_t* rows, size_t bytesPerRow, int32_t width,
@@ -54,54 +45,41 @@ inline CapturedFrame FrameOfRows(const uint8_t* rows, size_t bytesPerRow, int32_
     return frame;
 }
 
-// A BMP or PNG file read back; empty when it cannot be read.
+// A BMP or PNG file read back by the imaging component; empty when it cannot
+// be read.
 inline CapturedFrame ReadPictureFile(const std::wstring& path) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
-    if (bytes.size() > 14 && bytes[0] == 'B' && bytes[1] == 'M') {
-        return FrameOfDib(bytes.data() + 14, bytes.size() - 14);
-    }
     using Microsoft::WRL::ComPtr;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the imaging component needs it
     ComPtr<IWICImagingFactory> factory = WicImagingFactory();
     ComPtr<IWICBitmapDecoder> decoder;
     ComPtr<IWICBitmapFrameDecode> picture;
-    ComPtr<IWICFormatConverter> converter;
+    ComPtr<IWICBitmapSource> bgr;
     UINT width = 0, height = 0;
     if (!factory ||
         FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
                                                   WICDecodeMetadataCacheOnDemand, &decoder)) ||
-        FAILED(decoder->GetFrame(0, &picture)) || FAILED(factory->CreateFormatConverter(&converter)) ||
-        FAILED(converter->Initialize(picture.Get(), GUID_WICPixelFormat24bppBGR,
-                                     WICBitmapDitherTypeNone, nullptr, 0,
-                                     WICBitmapPaletteTypeCustom)) ||
-        FAILED(converter->GetSize(&width, &height))) {
+        FAILED(decoder->GetFrame(0, &picture)) ||
+        FAILED(WICConvertBitmapSource(GUID_WICPixelFormat24bppBGR, picture.Get(), &bgr)) ||
+        FAILED(bgr->GetSize(&width, &height))) {
         return {};
     }
     std::vector<uint8_t> rows(static_cast<size_t>(width) * 3 * height);
-    if (FAILED(converter->CopyPixels(nullptr, width * 3, static_cast<UINT>(rows.size()), rows.data()))) {
-        return {};
-    }
-    return FrameOfRows(rows.data(), width * 3, static_cast<int32_t>(width),
-                       static_cast<int32_t>(height), true);
+    if (FAILED(bgr->CopyPixels(nullptr, width * 3, static_cast<UINT>(rows.size()), rows.data()))) return {};
+    return FrameOfRows(rows.data(), width * 3, static_cast<int32_t>(width), static_cast<int32_t>(height),
+                       true);
 }
 
-// The reference: `rect` of the test pattern, which must lie in its colour
-// bars (the same in every frame).
-inline CapturedFrame PatternPart(const PixelRect& rect) {
-    std::vector<uint8_t> rows;
-    for (int32_t y = rect.top; y < rect.top + rect.height; ++y) {
-        for (int32_t x = rect.left; x < rect.left + rect.width; ++x) {
-            TestPatternColour colour = TestPatternColourAt(x, y, 0);
-            rows.insert(rows.end(), {colour.red, colour.green, colour.blue});
-        }
+// Whether `picture` is exactly `rect` of the test pattern, which must lie in
+// its colour bars (the same in every frame).
+inline bool ShowsPatternPart(const CapturedFrame& picture, const PixelRect& rect) {
+    bool same = picture.width == rect.width && picture.height == rect.height;
+    for (int32_t i = 0; same && i < rect.width * rect.height; ++i) {
+        const int32_t x = i % rect.width, y = i / rect.width;
+        const uint8_t* pixel = &picture.pixels[static_cast<size_t>(rect.height - 1 - y) * picture.stride + 3 * x];
+        TestPatternColour colour = TestPatternColourAt(rect.left + x, rect.top + y, 0);
+        same = pixel[0] == colour.blue && pixel[1] == colour.green && pixel[2] == colour.red;
     }
-    return FrameOfRows(rows.data(), static_cast<size_t>(rect.width) * 3, rect.width, rect.height,
-                       false);
-}
-
-inline bool SamePicture(const CapturedFrame& a, const CapturedFrame& b) {
-    return a.width == b.width && a.height == b.height && a.stride == b.stride && a.pixels == b.pixels;
+    return same;
 }
 
 // Lists `links` as extra test cameras (as the testcam builds read them) for
@@ -112,33 +90,29 @@ inline auto ListTestCameras(const std::wstring& links) {
 }
 
 // Makes `link` the camera the source opens first, for as long as the result
-// lives; the settings are put back after.
+// lives.
 inline auto ChooseCamera(const std::wstring& link) {
-    HKEY key = nullptr;
-    bool existed = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, &key) ==
-                   ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
     Settings saved = LoadSettings(), changed = saved;
     changed.DeviceSymLink = link;
     SaveSettings(changed);
-    return ScopeExit([saved, existed] {
-        if (existed) SaveSettings(saved);
-        if (!existed) RegDeleteKeyW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
-    });
+    return ScopeExit([saved] { SaveSettings(saved); });
 }
 
-// The picture of a transferred DIB block, which it frees (the application's
-// once transferred).
+// The picture of a transferred packed 24-bit DIB (empty when it is none),
+// which it frees: the application's once transferred.
 inline CapturedFrame TakeDib(TW_HANDLE dib) {
-    CapturedFrame frame = FrameOfDib(GlobalLock(dib), GlobalSize(dib));
+    DibPixels view;
+    CapturedFrame frame;
+    if (ViewPackedDib(static_cast<const uint8_t*>(GlobalLock(dib)), GlobalSize(dib), view)) {
+        frame = {{view.data, view.data + static_cast<size_t>(view.stride) * view.height}, view.width,
+                 view.height, view.stride};
+    }
     GlobalUnlock(dib);
     GlobalFree(dib);
     return frame;
 }
 
-inline HWND FindSourceWindow() {
-    return FindWindowW(TWAIN_WINDOW_CLASS, nullptr);
-}
+inline HWND FindSourceWindow() { return FindWindowW(TWAIN_WINDOW_CLASS, nullptr); }
 
 // Whether every control of our window lies wholly in its client area, none
 // over another, so that nothing the user needs is cut off or hidden.
@@ -158,148 +132,10 @@ inline bool ControlsFit(HWND window) {
     return fit && seen.size() == 5;
 }
 
-struct TwainApp {
-    explicit TwainApp(DSMENTRYPROC managerEntry) : entry(managerEntry) {
-        app.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
-        window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
-                                 nullptr, nullptr);
-    }
-    ~TwainApp() { DestroyWindow(window); }
-
-    TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
-        return entry(&app, &source, dg, dat, msg, data);
-    }
-    TW_UINT16 CallManager(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
-        return entry(&app, nullptr, DG_CONTROL, dat, msg, data);
-    }
-    // The source's condition code, which reading clears.
-    TW_UINT16 Condition() {
-        TW_STATUS status{0xfffe, 0};  // left so if the call fails
-        Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
-        return status.ConditionCode;
-    }
-    // The condition code of a triplet that fails, or NOT_FAILED.
-    static constexpr TW_UINT16 NOT_FAILED = 0xffff;
-    TW_UINT16 Refusal(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
-        return Call(dg, dat, msg, data) == TWRC_FAILURE ? Condition() : NOT_FAILED;
-    }
-
-    // The container `msg` answers for `cap` (and frees); empty if the source
-    // fails or sends a bad container.
-    CapContainer Query(TW_UINT16 cap, TW_UINT16 msg) {
-        TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
-        CapContainer answer;
-        answer.conType = TWON_DONTCARE16;
-        if (Call(DG_CONTROL, DAT_CAPABILITY, msg, &capability) == TWRC_FAILURE) return answer;
-        auto* bytes = static_cast<const uint8_t*>(GlobalLock(capability.hContainer));
-        DecodeContainer(capability.ConType, bytes, GlobalSize(capability.hContainer), answer);
-        GlobalUnlock(capability.hContainer);
-        GlobalFree(capability.hContainer);
-        return answer;
-    }
-    std::vector<TW_UINT32> Current(TW_UINT16 cap) { return Query(cap, MSG_GETCURRENT).items; }
-    TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 item) {
-        HGLOBAL container = GlobalAlloc(GHND, sizeof(TW_ONEVALUE));
-        *static_cast<TW_ONEVALUE*>(GlobalLock(container)) = TW_ONEVALUE{itemType, item};
-        GlobalUnlock(container);
-        TW_CAPABILITY capability{cap, TWON_ONEVALUE, container};
-        TW_UINT16 result = Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
-        GlobalFree(container);
-        return result;
-    }
-
-    TW_UINT16 Enable(bool showUI) {
-        TW_USERINTERFACE ui{static_cast<TW_BOOL>(showUI), 0, window};
-        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
-    }
-    TW_UINT16 Disable() {
-        TW_USERINTERFACE ui{};
-        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
-    }
-    // The image waiting in the source, by the mechanism set: a DIB, the file
-    // at `path`, or strips of rows in buffers of the preferred size, into
-    // place and through a handle by turns. Empty on any failure, or when a
-    // strip says something other than the rows it brought.
-    CapturedFrame Transfer(TW_UINT16 mechanism, const std::wstring& path = {}) {
-        if (mechanism == TWSX_NATIVE) {
-            TW_HANDLE dib = nullptr;
-            bool done = Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE;
-            return done ? TakeDib(dib) : CapturedFrame{};
-        }
-        if (mechanism == TWSX_FILE) {
-            bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
-            return done ? ReadPictureFile(path) : CapturedFrame{};
-        }
-        TW_SETUPMEMXFER sizes{};
-        TW_IMAGEINFO info{};
-        Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes);
-        Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
-        const uint32_t rowBytes = RgbRowBytes(info.ImageWidth), height = info.ImageLength;
-        std::vector<uint8_t> rows(rowBytes * height);
-        UniqueGlobal handle(GlobalAlloc(GHND, sizes.Preferred));
-        TW_UINT16 result = TWRC_SUCCESS;
-        uint32_t done = 0;
-        for (int strip = 0; result != TWRC_XFERDONE; ++strip) {
-            if (done >= height) return {};
-            TW_IMAGEMEMXFER transfer{};
-            bool viaHandle = strip % 2 == 1;
-            uint8_t* place = &rows[done * rowBytes];
-            TW_UINT32 room = std::min<TW_UINT32>(sizes.Preferred, (height - done) * rowBytes);
-            transfer.Memory = {TWMF_APPOWNS | (viaHandle ? TWMF_HANDLE : TWMF_POINTER), room,
-                               viaHandle ? handle.get() : place};
-            result = Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
-            if (result == TWRC_FAILURE || transfer.BytesPerRow != rowBytes ||
-                transfer.YOffset != done || transfer.BytesWritten != transfer.Rows * rowBytes ||
-                transfer.Rows > height - done) {
-                return {};
-            }
-            if (viaHandle) {
-                std::memcpy(place, GlobalLock(handle.get()), transfer.BytesWritten);
-                GlobalUnlock(handle.get());
-            }
-            done += transfer.Rows;
-        }
-        if (done != height) return {};
-        return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength, false);
-    }
-
-    // Passes every message to the source first, as the protocol asks, and
-    // collects signals: returns the first, or MSG_NULL after `milliseconds`
-    // (by default the slowest grab's time); with `untilSignal` false it runs on.
-    TW_UINT16 Pump(DWORD milliseconds = 20000, bool untilSignal = true) {
-        for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
-            MSG message;
-            TW_EVENT event{&message, MSG_NULL};
-            if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-            } else if (Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) != TWRC_DSEVENT) {
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
-            }
-            TW_UINT16 signal = event.TWMessage;
-            if (signal == MSG_NULL && fromManager) signal = fromManager();
-            if (signal == MSG_NULL) continue;
-            signals.push_back(signal);
-            if (untilSignal) return signal;
-        }
-        return MSG_NULL;
-    }
-
-    DSMENTRYPROC entry;
-    TW_IDENTITY app{};
-    TW_IDENTITY source{};
-    HWND window = nullptr;  // the application's window, handed to the manager
-    // Signals a 2.x manager hands over outside MSG_PROCESSEVENT (callbacks).
-    std::function<TW_UINT16()> fromManager;
-    std::vector<TW_UINT16> signals;  // every signal so far, in order
-};
-
-
 // A stand-in for a TWAIN 2.x manager that behaves as the real one does: it
-// hands over its entry points and memory functions, delivers the source's
-// signals itself by calling the application back at once (from inside the
-// source's own call), reads the source's identity after that callback, and
-// unloads the source when it is closed.
+// hands over its entry points and memory functions, calls the application
+// back at once with the source's signals (inside the source's own call),
+// reads the source's identity after that, and unloads the source on close.
 struct Delivery {
     TW_UINT16 message;
     DWORD thread;
@@ -344,25 +180,6 @@ inline void TW_CALLINGSTYLE FakeFree(TW_HANDLE handle) { GlobalFree(handle); }
 inline TW_MEMREF TW_CALLINGSTYLE FakeLock(TW_HANDLE handle) { return GlobalLock(handle); }
 inline void TW_CALLINGSTYLE FakeUnlock(TW_HANDLE handle) { GlobalUnlock(handle); }
 
-// Loads a built .ds file from the executable's folder and opens it as a 2.x
-// manager does: entry points first.
-inline TW_UINT16 OpenUnderFakeManager(const wchar_t* fileName, TwainApp& app) {
-    if (fake.module) FreeLibrary(fake.module);
-    fake = StandInManager{};
-    fake.module = LoadLibraryW(fileName);
-    FARPROC entry = fake.module ? GetProcAddress(fake.module, "DS_Entry") : nullptr;
-    fake.source = reinterpret_cast<DSENTRYPROC>(reinterpret_cast<void*>(entry));
-    if (!fake.source) return TWRC_FAILURE;
-    app.app.Id = 4;
-    app.source.Id = 9;
-    app.fromManager = [] {
-        return fake.taken < fake.deliveries.size() ? fake.deliveries[fake.taken++].message : MSG_NULL;
-    };
-    TW_ENTRYPOINT points{sizeof(TW_ENTRYPOINT), FakeDsmEntry, FakeAllocate, FakeFree, FakeLock, FakeUnlock};
-    TW_UINT16 result = app.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points);
-    return result == TWRC_SUCCESS ? app.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &app.source) : result;
-}
-
 // One step of a session as a host takes it, and what must come of it.
 enum class Do {
     Open,       // the manager opens the source; `expect`: the condition code (OK: it opens)
@@ -382,7 +199,8 @@ enum class Do {
     Choose,     // the user picks camera `a` in the list, which shows it chosen
     CloseBox,   // the user closes our window
 };
-constexpr TW_UINT16 OK = TwainApp::NOT_FAILED;
+// The condition code of a triplet that did not fail.
+constexpr TW_UINT16 OK = 0xffff, READY = MSG_XFERREADY, CLOSE_REQUEST = MSG_CLOSEDSREQ;
 enum Refused { NATIVE_XFER, MEMORY_XFER, ROW_TOO_SHORT, FILE_XFER, UI_ONLY, NO_INTERFACE, TIFF, SHORT_ENTRY };
 struct Step {
     Do op;
@@ -390,34 +208,160 @@ struct Step {
     TW_UINT16 expect = OK;
 };
 
-// A host session under one manager: the stand-in (with `module`) or the
-// system's twain_32.dll, which finds the source installed as sane.ds.
+// Our TWAIN application, under the stand-in manager (with the .ds file
+// `standInModule` beside the executable) or under the system's twain_32.dll,
+// which finds the source installed as sane.ds.
 struct Session {
-    explicit Session(const wchar_t* standInModule) : module(standInModule),
-        system(module ? nullptr : LoadLibraryW(L"twain_32.dll")),
-        app(module ? FakeDsmEntry : reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(
-                         system ? GetProcAddress(system, "DSM_Entry") : nullptr))) {}
+    explicit Session(const wchar_t* standInModule)
+        : module(standInModule), system(module ? nullptr : LoadLibraryW(L"twain_32.dll")),
+          entry(module ? FakeDsmEntry
+                       : reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void*>(
+                             system ? GetProcAddress(system, "DSM_Entry") : nullptr))) {
+        self.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
+        window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
+                                 nullptr, nullptr);
+    }
     ~Session() {
-        if (!module && app.entry) app.CallManager(DAT_PARENT, MSG_CLOSEDSM, &app.window);
+        if (!module && entry) CallManager(DAT_PARENT, MSG_CLOSEDSM, &window);
+        DestroyWindow(window);
     }
 
+    TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+        return entry(&self, &source, dg, dat, msg, data);
+    }
+    TW_UINT16 CallManager(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
+        return entry(&self, nullptr, DG_CONTROL, dat, msg, data);
+    }
+    // The source's condition code, which reading clears.
+    TW_UINT16 Condition() {
+        TW_STATUS status{0xfffe, 0};  // left so if the call fails
+        Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+        return status.ConditionCode;
+    }
     // The condition code of a call that failed, or OK.
-    TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? app.Condition() : OK; }
+    TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? Condition() : OK; }
 
-    TW_UINT16 Open() {
-        if (module) return OpenUnderFakeManager(module, app);
-        if (!app.entry || app.CallManager(DAT_PARENT, MSG_OPENDSM, &app.window) != TWRC_SUCCESS) return TWRC_FAILURE;
-        TW_IDENTITY& found = app.source;  // the manager lists the source by the identity it reports
-        for (TW_UINT16 rc = app.CallManager(DAT_IDENTITY, MSG_GETFIRST, &found);
-             rc == TWRC_SUCCESS && std::strcmp(found.ProductName, "Snapward") != 0;
-             rc = app.CallManager(DAT_IDENTITY, MSG_GETNEXT, &found)) {
-        }
-        if (std::strcmp(found.ProductName, "Snapward") != 0) return TWRC_FAILURE;
-        return app.CallManager(DAT_IDENTITY, MSG_OPENDS, &found);
+    // The 2.x manager's way: entry points first.
+    TW_UINT16 OpenUnderStandIn() {
+        if (fake.module) FreeLibrary(fake.module);
+        fake = StandInManager{};
+        fake.module = LoadLibraryW(module);
+        FARPROC found = fake.module ? GetProcAddress(fake.module, "DS_Entry") : nullptr;
+        fake.source = reinterpret_cast<DSENTRYPROC>(reinterpret_cast<void*>(found));
+        if (!fake.source) return TWRC_FAILURE;
+        self.Id = 4;
+        source.Id = 9;
+        TW_ENTRYPOINT points{sizeof(TW_ENTRYPOINT), FakeDsmEntry, FakeAllocate, FakeFree, FakeLock, FakeUnlock};
+        TW_UINT16 result = Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points);
+        return result == TWRC_SUCCESS ? Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) : result;
     }
-    TW_UINT16 Close() {
-        return module ? app.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &app.source)
-                      : app.CallManager(DAT_IDENTITY, MSG_CLOSEDS, &app.source);
+    TW_UINT16 Open() {
+        if (module) return OpenUnderStandIn();
+        if (!entry || CallManager(DAT_PARENT, MSG_OPENDSM, &window) != TWRC_SUCCESS) return TWRC_FAILURE;
+        // The manager lists the source by the identity it reports.
+        for (TW_UINT16 rc = CallManager(DAT_IDENTITY, MSG_GETFIRST, &source);
+             rc == TWRC_SUCCESS && std::strcmp(source.ProductName, "Snapward") != 0;
+             rc = CallManager(DAT_IDENTITY, MSG_GETNEXT, &source)) {
+        }
+        if (std::strcmp(source.ProductName, "Snapward") != 0) return TWRC_FAILURE;
+        return CallManager(DAT_IDENTITY, MSG_OPENDS, &source);
+    }
+    TW_UINT16 Close() { return CallManager(DAT_IDENTITY, MSG_CLOSEDS, &source); }
+
+    // The container `msg` answers for `cap` (and frees); empty if the source
+    // fails or sends a bad container.
+    CapContainer Query(TW_UINT16 cap, TW_UINT16 msg) {
+        TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
+        CapContainer answer;
+        if (Call(DG_CONTROL, DAT_CAPABILITY, msg, &capability) == TWRC_FAILURE) return answer;
+        auto* bytes = static_cast<const uint8_t*>(GlobalLock(capability.hContainer));
+        DecodeContainer(capability.ConType, bytes, GlobalSize(capability.hContainer), answer);
+        GlobalUnlock(capability.hContainer);
+        GlobalFree(capability.hContainer);
+        return answer;
+    }
+    std::vector<TW_UINT32> Current(TW_UINT16 cap) { return Query(cap, MSG_GETCURRENT).items; }
+    // `item` as one value, a resolution's as TW_FIX32.
+    TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT32 item) {
+        const TW_UINT16 type = cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION ? TWTY_FIX32 : TWTY_UINT16;
+        UniqueGlobal container(GlobalAlloc(GHND, sizeof(TW_ONEVALUE)));
+        *static_cast<TW_ONEVALUE*>(GlobalLock(container.get())) = TW_ONEVALUE{type, item};
+        GlobalUnlock(container.get());
+        TW_CAPABILITY capability{cap, TWON_ONEVALUE, container.get()};
+        return Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
+    }
+
+    TW_UINT16 Enable(bool showUI) {
+        TW_USERINTERFACE ui{static_cast<TW_BOOL>(showUI), 0, window};
+        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+    }
+    TW_UINT16 Disable() {
+        TW_USERINTERFACE ui{};
+        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+    }
+    // The image waiting in the source: a DIB, or strips in buffers of the
+    // preferred size, into place and through a handle by turns. Empty on any
+    // failure, or when a strip says something other than the rows it brought.
+    CapturedFrame Transfer(TW_UINT16 mechanism) {
+        if (mechanism == TWSX_NATIVE) {
+            TW_HANDLE dib = nullptr;
+            bool done = Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE;
+            return done ? TakeDib(dib) : CapturedFrame{};
+        }
+        TW_SETUPMEMXFER sizes{};
+        TW_IMAGEINFO info{};
+        Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes);
+        Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
+        const uint32_t rowBytes = RgbRowBytes(info.ImageWidth), height = info.ImageLength;
+        std::vector<uint8_t> rows(rowBytes * height);
+        UniqueGlobal handle(GlobalAlloc(GHND, sizes.Preferred));
+        TW_UINT16 result = TWRC_SUCCESS;
+        uint32_t done = 0;
+        for (int strip = 0; result != TWRC_XFERDONE && done < height; ++strip) {
+            TW_IMAGEMEMXFER transfer{};
+            bool viaHandle = strip % 2 == 1;
+            uint8_t* place = &rows[done * rowBytes];
+            TW_UINT32 room = std::min<TW_UINT32>(sizes.Preferred, (height - done) * rowBytes);
+            transfer.Memory = {TWMF_APPOWNS | (viaHandle ? TWMF_HANDLE : TWMF_POINTER), room,
+                               viaHandle ? handle.get() : place};
+            result = Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
+            if (result == TWRC_FAILURE || transfer.BytesPerRow != rowBytes || transfer.YOffset != done ||
+                transfer.BytesWritten != transfer.Rows * rowBytes || transfer.Rows > height - done) {
+                return {};
+            }
+            if (viaHandle) {
+                std::memcpy(place, GlobalLock(handle.get()), transfer.BytesWritten);
+                GlobalUnlock(handle.get());
+            }
+            done += transfer.Rows;
+        }
+        if (result != TWRC_XFERDONE || done != height) return {};
+        return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength, false);
+    }
+
+    // Passes every message to the source first, as the protocol asks: the
+    // first signal (or the stand-in's), or MSG_NULL after `milliseconds`
+    // (by default the slowest grab's time).
+    TW_UINT16 Pump(DWORD milliseconds = 20000) {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
+            MSG message;
+            TW_EVENT event{&message, MSG_NULL};
+            if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            } else if (Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) != TWRC_DSEVENT) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            TW_UINT16 signal = event.TWMessage;
+            if (signal == MSG_NULL && module && fake.taken < fake.deliveries.size()) {
+                signal = fake.deliveries[fake.taken++].message;
+            }
+            if (signal != MSG_NULL) {
+                signals.push_back(signal);
+                return signal;
+            }
+        }
+        return MSG_NULL;
     }
 
     TW_UINT16 Refuse(TW_UINT32 which) {
@@ -434,7 +378,7 @@ struct Session {
             {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, &ui},
             {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, nullptr},
             {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &tiff}, {DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &tooShort}};
-        return std::apply([&](auto... call) { return app.Refusal(call...); }, triplets[which]);
+        return std::apply([&](auto... call) { return Outcome(Call(call...)); }, triplets[which]);
     }
 
     // A file transfer of `format`: first into the folder itself, which no file
@@ -447,13 +391,14 @@ struct Session {
         std::ofstream(path) << "old";
         TW_SETUPFILEXFER file{{}, format, 0};
         std::strcpy(file.FileName, folder.string().c_str());
-        EXPECT_EQ(app.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
-        EXPECT_EQ(app.Current(ICAP_IMAGEFILEFORMAT), std::vector<TW_UINT32>{format});
-        EXPECT_EQ(app.Refusal(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWCC_FILEWRITEERROR);
+        EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
+        EXPECT_EQ(Current(ICAP_IMAGEFILEFORMAT), std::vector<TW_UINT32>{format});
+        EXPECT_EQ(Outcome(Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr)), TWCC_FILEWRITEERROR);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
         std::strcpy(file.FileName, path.string().c_str());
-        EXPECT_EQ(app.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
-        CapturedFrame picture = app.Transfer(TWSX_FILE, path.wstring());
+        EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
+        bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
+        CapturedFrame picture = done ? ReadPictureFile(path.wstring()) : CapturedFrame{};
         char magic[2] = {};
         std::ifstream(path, std::ios::binary).read(magic, 2);
         EXPECT_EQ(std::string(magic, 2), format == TWFF_PNG ? "\x89P" : "BM");
@@ -465,59 +410,52 @@ struct Session {
         for (size_t i = 0; i < steps.size(); ++i) {
             const auto [op, a, b, expect] = steps[i];
             SCOPED_TRACE(testing::Message() << "step " << i);
-            HWND window = FindSourceWindow();
-            HWND list = GetDlgItem(window, IDC_TWAIN_CAMERAS), capture = GetDlgItem(window, IDC_TWAIN_CAPTURE);
+            HWND dialog = FindSourceWindow();
+            HWND list = GetDlgItem(dialog, IDC_TWAIN_CAMERAS), capture = GetDlgItem(dialog, IDC_TWAIN_CAPTURE);
             switch (op) {
                 case Do::Open: ASSERT_EQ(Outcome(Open()), expect); break;
                 case Do::Close: EXPECT_EQ(Outcome(Close()), expect); break;
-                case Do::Set: {
-                    bool fix = a == ICAP_XRESOLUTION || a == ICAP_YRESOLUTION;
-                    EXPECT_EQ(Outcome(app.SetCap(TW_UINT16(a), fix ? TWTY_FIX32 : TWTY_UINT16, b)), expect);
-                    break;
-                }
-                case Do::Current: EXPECT_EQ(app.Current(TW_UINT16(a)), std::vector<TW_UINT32>{b}); break;
-                case Do::Enable: ASSERT_EQ(Outcome(app.Enable(a != 0)), expect); break;
-                case Do::Disable: ASSERT_EQ(app.Disable(), TWRC_SUCCESS); break;
-                case Do::Signal: ASSERT_EQ(app.Pump(a ? a : 20000), expect); break;
+                case Do::Set: EXPECT_EQ(Outcome(SetCap(TW_UINT16(a), b)), expect); break;
+                case Do::Current: EXPECT_EQ(Current(TW_UINT16(a)), std::vector<TW_UINT32>{b}); break;
+                case Do::Enable: ASSERT_EQ(Outcome(Enable(a != 0)), expect); break;
+                case Do::Disable: ASSERT_EQ(Disable(), TWRC_SUCCESS); break;
+                case Do::Signal: ASSERT_EQ(Pump(a ? a : 20000), expect); break;
                 case Do::Info: {
                     TW_IMAGEINFO info{};
-                    ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+                    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
                     EXPECT_EQ(info.ImageWidth * 10000 + info.ImageLength, TW_INT32(a * 10000 + b));
                     EXPECT_TRUE(!crop.width || FromFix32(info.XResolution) == 192);
                     break;
                 }
                 case Do::Transfer: {
-                    CapturedFrame picture = a == TWSX_FILE ? FileTransfer(TW_UINT16(b)) : app.Transfer(TW_UINT16(a));
+                    CapturedFrame picture = a == TWSX_FILE ? FileTransfer(TW_UINT16(b)) : Transfer(TW_UINT16(a));
                     uint32_t counter = 0;
-                    if (crop.width) {
-                        EXPECT_TRUE(SamePicture(picture, PatternPart(crop)));
-                    } else {
-                        EXPECT_TRUE(MatchesTestPattern(picture, int(b), counter));
-                    }
+                    EXPECT_TRUE(crop.width ? ShowsPatternPart(picture, crop)
+                                           : MatchesTestPattern(picture, int(b), counter));
                     break;
                 }
                 case Do::Pending: {
                     TW_PENDINGXFERS pending{0x7777, 0x7777};
-                    app.Call(DG_CONTROL, DAT_PENDINGXFERS, TW_UINT16(a), &pending);
+                    Call(DG_CONTROL, DAT_PENDINGXFERS, TW_UINT16(a), &pending);
                     EXPECT_EQ(pending.Count * 10000 + pending.EOJ, TW_INT32(b * 10000));
                     break;
                 }
                 case Do::Refuse: EXPECT_EQ(Refuse(a), expect); break;
                 case Do::Window:
-                    ASSERT_EQ(window != nullptr, a != 0);
+                    ASSERT_EQ(dialog != nullptr, a != 0);
                     EXPECT_TRUE(!b || SendMessageW(list, CB_GETCOUNT, 0, 0) == LRESULT(b));
-                    EXPECT_TRUE(!window || ControlsFit(window));
+                    EXPECT_TRUE(!dialog || ControlsFit(dialog));
                     break;
                 case Do::Capture:
                     EXPECT_EQ(IsWindowEnabled(capture) != FALSE, a != 0);
-                    if (b) SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED), LPARAM(capture));
+                    if (b) SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAPTURE, BN_CLICKED), LPARAM(capture));
                     break;
                 case Do::Choose:
                     SendMessageW(list, CB_SETCURSEL, a, 0);
-                    SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE), LPARAM(list));
+                    SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_TWAIN_CAMERAS, CBN_SELCHANGE), LPARAM(list));
                     EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), LRESULT(a));
                     break;
-                case Do::CloseBox: PostMessageW(window, WM_CLOSE, 0, 0); break;
+                case Do::CloseBox: PostMessageW(dialog, WM_CLOSE, 0, 0); break;
             }
             if (::testing::Test::HasFatalFailure()) return;
         }
@@ -525,6 +463,10 @@ struct Session {
 
     const wchar_t* module;
     HMODULE system;
-    TwainApp app;
+    DSMENTRYPROC entry;
+    TW_IDENTITY self{};
+    TW_IDENTITY source{};
+    HWND window = nullptr;  // the application's window, handed to the manager
+    std::vector<TW_UINT16> signals;  // every signal so far, in order
     PixelRect crop;  // set at 192 dots per inch: the pictures are this part of the pattern
 };
