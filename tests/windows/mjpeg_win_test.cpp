@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -105,23 +104,4 @@ TEST_F(MjpegWin, RejectsTruncatedCorruptAndMisSizedFramesLeavingTheFrameAlone) {
     badScan[layout.firstScan + 5] = 0x7F;  // first component selector of the SOS
     EXPECT_FALSE(Decode(badScan, frame));
     EXPECT_TRUE(IsSentinel(frame));
-
-    // Random cuts and damage: the decoder always returns, and a success is a whole frame.
-    std::mt19937 random(11);
-    for (int round = 0; round < 200; ++round) {
-        std::vector<uint8_t> damaged = bare;
-        const bool cut = round % 4 == 0;
-        if (cut) damaged.resize(random() % damaged.size());
-        for (int hits = cut ? 0 : 1 + static_cast<int>(random() % 4); hits > 0; --hits) {
-            damaged[random() % damaged.size()] = static_cast<uint8_t>(random());
-        }
-        CapturedFrame result = SENTINEL;
-        const bool decoded = Decode(damaged, result);
-        EXPECT_FALSE(cut && decoded) << damaged.size() << " bytes of " << bare.size();
-        if (decoded) {
-            EXPECT_TRUE(result.width == WIDTH && result.height == HEIGHT && result.pixels.size() == 212u * HEIGHT);
-        } else {
-            EXPECT_TRUE(IsSentinel(result));
-        }
-    }
 }
