@@ -105,14 +105,16 @@ TEST_F(CaptureActionTest, DialogCaptureCountsSavesAndTellsEachFailure) {
     EXPECT_TRUE(ClipboardHoldsPattern());
     ASSERT_EQ(pictures.Files().size(), 1u);
     EXPECT_TRUE(IsPatternBmpFile(pictures.path() + L"\\" + pictures.Files()[0]));
+    const std::wstring tooLong = pictures.path() + L"\\" + std::wstring(MAX_PATH, L'x');
+    EXPECT_EQ(Capture(tooLong), L"Captured! Image #2 copied to clipboard, but it could not be saved to Pictures.");
     ASSERT_TRUE(PutTextOnClipboard(L"before"));
     script->goodReads = script->reads + 1;  // the second grab fails
-    EXPECT_EQ(Capture(pictures.path()), L"Captured! Image #2 copied to clipboard, but it could not be saved to Pictures.");
+    EXPECT_EQ(Capture(pictures.path()), L"Captured! Image #3 copied to clipboard, but it could not be saved to Pictures.");
     EXPECT_TRUE(ClipboardHoldsPattern());
     EXPECT_EQ(pictures.Files().size(), 1u);
     ASSERT_TRUE(PutTextOnClipboard(L"before"));
     EXPECT_EQ(Capture(pictures.path()), L"Capture failed. The camera sent no picture.");
-    EXPECT_EQ(count, 2);
+    EXPECT_EQ(count, 3);
     EXPECT_EQ(ClipboardText(), L"before");
     EXPECT_EQ(pictures.Files().size(), 1u);
 }

@@ -94,6 +94,7 @@ TEST_F(MjpegWin, RejectsTruncatedCorruptAndMisSizedFramesLeavingTheFrameAlone) {
     EXPECT_FALSE(Decode(jpeg, frame, WIDTH + 16, HEIGHT));
     EXPECT_FALSE(Decode(bare, frame, WIDTH, HEIGHT - 16));
     EXPECT_FALSE(Decode(bare, frame, 0, 0));
+    EXPECT_FALSE(Decode(bare, frame, 1 << 15, 1 << 15)) << "more than a frame may take";
     EXPECT_FALSE(DecodeMjpegFrame(bare.data(), -1, WIDTH, HEIGHT, frame));
     EXPECT_FALSE(DecodeMjpegFrame(nullptr, 100, WIDTH, HEIGHT, frame));
     EXPECT_FALSE(Decode(std::vector<uint8_t>(bare.begin(), bare.end() - 1), frame)) << "no end of image";
