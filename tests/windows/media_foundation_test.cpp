@@ -145,6 +145,7 @@ TEST_F(MediaFoundation, ReaderMapsTypesAndReadOutcomes) {
     }
     MediaFormat format;
     EXPECT_FALSE(reader->GetNativeFormat(std::size(natives), format));
+    EXPECT_FALSE(reader->UseNativeFormat(std::size(natives)));
     // A partial type holds the major type and subtype only.
     for (const auto& [type, format] : natives) {
         if (format.subtype == PixelFormat::Unknown) continue;
