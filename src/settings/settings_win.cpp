@@ -1,32 +1,26 @@
 #include <windows.h>
 
-#include <cwchar>
-
 #include "platform/win_handles.h"
+#include "settings/registry_text.h"
 #include "settings/settings.h"
 
 namespace {
 
-// Longer values are not ours: they leave the field as it was.
-constexpr DWORD STRING_BUFFER_BYTES = 2048;
+static_assert(REGISTRY_STRING == REG_SZ && REGISTRY_EXPANDABLE_STRING == REG_EXPAND_SZ);
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
-// Replaces `field` with the value's text when the value is a string of at most
-// STRING_BUFFER_BYTES bytes; otherwise leaves it as it was. The registry keeps
-// whatever bytes a writer gave it, so the text is taken only from the bytes
-// returned, up to the first NUL unit, and an odd last byte is dropped.
-// REG_EXPAND_SZ is taken as stored, unexpanded.
+// Replaces `field` with the value's text when DecodeRegistryText takes it;
+// otherwise leaves it as it was.
 bool ReadRegistryString(HKEY key, const wchar_t* name, std::wstring& field) {
-    wchar_t buffer[STRING_BUFFER_BYTES / sizeof(wchar_t)] = {};
+    uint8_t buffer[REGISTRY_TEXT_MAX_BYTES] = {};
     DWORD type = REG_NONE;
-    DWORD size = STRING_BUFFER_BYTES;
-    LSTATUS status =
-        ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    DWORD size = sizeof buffer;
+    // A longer value fails here with ERROR_MORE_DATA.
+    LSTATUS status = ::RegQueryValueExW(key, name, nullptr, &type, buffer, &size);
     if (status != ERROR_SUCCESS) return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-    if (size > STRING_BUFFER_BYTES) return false;
-    // Data that fills the buffer may carry no terminator at all.
-    size_t units = size / sizeof(wchar_t);
-    field.assign(buffer, wcsnlen(buffer, units));
+    const std::optional<std::u16string> text = DecodeRegistryText(type, buffer, size);
+    if (!text) return false;
+    field.assign(text->begin(), text->end());
     return true;
 }
 

@@ -25,22 +25,6 @@ TEST(UniqueHandle, ClosesOnceAcrossMoveResetAndPutAndTakesInvalidFileHandlesForE
     EXPECT_FALSE(missing);
 }
 
-TEST(GlobalLockGuard, UnlocksOnScopeEnd) {
-    UniqueGlobal block(GlobalAlloc(GMEM_MOVEABLE, 16));
-    {
-        GlobalLockGuard lock(block.get());
-        ASSERT_NE(lock.data(), nullptr);
-        EXPECT_EQ(GlobalFlags(block.get()) & GMEM_LOCKCOUNT, 1u);
-    }
-    EXPECT_EQ(GlobalFlags(block.get()) & GMEM_LOCKCOUNT, 0u);
-    EXPECT_EQ(GlobalLockGuard(nullptr).data(), nullptr);
-}
-
-TEST(ClipboardGuard, ClosesTheClipboardItOpened) {
-    ASSERT_TRUE(ClipboardGuard(nullptr).opened());
-    EXPECT_TRUE(capture_test::ClipboardHolder().opened()) << "another program's turn";
-}
-
 TEST(SelectGuard, PutsThePreviousObjectBack) {
     UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
     HGDIOBJ original = GetCurrentObject(dc.get(), OBJ_BRUSH);
