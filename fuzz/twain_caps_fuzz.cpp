@@ -1,7 +1,7 @@
 // Capability messages built from the input, one after another on one set of
 // capabilities: containers decode without reading past their bytes and encode
-// back to the same values, every answer is a well-formed container, and a
-// MSG_SET that succeeds is what MSG_GETCURRENT then reports.
+// back to the same values, and every answer is a well-formed container. (What
+// a MSG_SET makes of the values is the logic tests'.)
 #include <cstdlib>
 #include <vector>
 
@@ -14,13 +14,6 @@ static void Check(bool condition) {
 static bool SameContainer(const CapContainer& a, const CapContainer& b) {
     return a.conType == b.conType && a.itemType == b.itemType && a.items == b.items &&
            (a.conType != TWON_ENUMERATION || (a.currentIndex == b.currentIndex && a.defaultIndex == b.defaultIndex));
-}
-
-// What an item stands for: signed types are kept sign-extended, TW_FIX32 raw.
-static double ValueOf(TW_UINT16 itemType, TW_UINT32 item) {
-    if (itemType == TWTY_FIX32) return Fix32Value(item);
-    if (itemType == TWTY_INT8 || itemType == TWTY_INT16 || itemType == TWTY_INT32) return int32_t(item);
-    return item;
 }
 
 static void CheckEncodesBack(const CapContainer& container) {
@@ -42,19 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CapContainer request, answer;
         if (DecodeContainer(CON_TYPES[data[2] % 5], bytes.data(), bytes.size(), request)) CheckEncodesBack(request);
         data += 4 + length, size -= 4 + length;
-        if (operation == 5) {
-            const CapResult set = caps.Set(cap, request);
-            if (set.returnCode != TWRC_SUCCESS) continue;
-            Check(caps.Query(cap, CapQuery::GetCurrent, answer).returnCode == TWRC_SUCCESS);
-            const TW_UINT32 sent = request.conType == TWON_ENUMERATION ? request.items[request.currentIndex]
-                                                                       : request.items.back();
-            Check(answer.items.size() == 1 &&
-                  ValueOf(answer.itemType, answer.items[0]) == ValueOf(request.itemType, sent));
-            continue;
-        }
-        const CapResult result = operation == 4 ? caps.QuerySupport(cap, answer)
-                                                : caps.Query(cap, static_cast<CapQuery>(operation), answer);
-        if (result.returnCode != TWRC_SUCCESS) continue;
+        const CapResult result = operation == 5   ? caps.Set(cap, request)
+                                 : operation == 4 ? caps.QuerySupport(cap, answer)
+                                                  : caps.Query(cap, static_cast<CapQuery>(operation), answer);
+        if (operation == 5 || result.returnCode != TWRC_SUCCESS) continue;
         CheckEncodesBack(answer);
         if (answer.conType == TWON_ENUMERATION)
             Check(answer.currentIndex < answer.items.size() && answer.defaultIndex < answer.items.size());
