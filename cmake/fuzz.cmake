@@ -15,4 +15,3 @@ function(snapward_fuzz name)
 endfunction()
 
 snapward_fuzz(mjpeg_fuzz src/capture/mjpeg.cpp)
-snapward_fuzz(twain_caps_fuzz twain/ds_capabilities.cpp)

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cwchar>
 #include <deque>
 #include <new>
@@ -16,7 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Polls `condition`, once a try, for up to three seconds.
 bool WaitUntil(const std::function<bool()>& condition) {
     for (const auto deadline = std::chrono::steady_clock::now() + 3s; !condition(); std::this_thread::sleep_for(2ms))
         if (std::chrono::steady_clock::now() > deadline) return false;
@@ -44,16 +42,9 @@ struct FakeDevice {
     std::deque<FakeRead> script;  // read first, then `endless` for ever
     FakeRead endless = Frame(7);
     std::chrono::milliseconds readDelay{0};
-    bool gateClosed = false;  // reads wait here, already counted, until opened
     std::atomic<int> reads{0}, readersAlive{0}, readsInProgress{0};
     std::atomic<bool> overlappingReads{false}, releasedDuringRead{false};
-    std::mutex lock;  // guards the script and the gate
-    std::condition_variable changed;
-
-    void Open(const FakeRead& next) {
-        std::lock_guard<std::mutex> guard(lock);
-        gateClosed = false, endless = next, changed.notify_all();
-    }
+    std::mutex lock;  // guards the script while the camera reads
 };
 
 struct FakeReader final : VideoReader {
@@ -75,7 +66,6 @@ struct FakeReader final : VideoReader {
         std::unique_lock<std::mutex> guard(d->lock);
         if (++d->readsInProgress > 1) d->overlappingReads = true;
         ++d->reads;
-        d->changed.wait(guard, [&] { return !d->gateClosed; });
         const FakeRead read = d->script.empty() ? d->endless : d->script.front();
         if (!d->script.empty()) d->script.pop_front();
         guard.unlock();
@@ -145,7 +135,6 @@ TEST_F(CameraTest, NegotiationTakesRgb24OrTheFirstAcceptedNativeTypeElseReleases
         CapturedFrame frame;
         EXPECT_TRUE(opens || (!other.GrabFrame(frame) && fake->reads == 0));
     }
-    EXPECT_FALSE(Camera(ReaderOpener{}).Open(LINK_A));
     ASSERT_TRUE(camera.Open(LINK_A));  // a refused link says why, as far as it is told, and closes the open device
     EXPECT_TRUE(!camera.Open(LINK_DENIED) && camera.lastError() == CAMERA_ERROR_ACCESS_DENIED);
     EXPECT_TRUE(!camera.Open(L"no such device") && camera.lastError() == CAMERA_ERROR_NO_PICTURE);
@@ -163,8 +152,7 @@ TEST_F(CameraTest, GrabReadsUntilAFrameOrAFailureAndSaysWhy) {
     const struct { std::deque<FakeRead> script; int32_t defaultStride; CameraError error; int reads;
                    const std::vector<uint8_t>& pixels; } cases[] = {
         {std::deque<FakeRead>(GRAB_ATTEMPTS - 1, empty), 12, CAMERA_ERROR_NONE, GRAB_ATTEMPTS, solid},
-        {{tooShort, empty, tooShort, empty, tooShort, empty, tooShort, empty, tooShort, empty}, 12,
-         CAMERA_ERROR_NO_PICTURE, GRAB_ATTEMPTS, kept},
+        {std::deque<FakeRead>(GRAB_ATTEMPTS, tooShort), 12, CAMERA_ERROR_NO_PICTURE, GRAB_ATTEMPTS, kept},
         {{empty, Outcome(ReadOutcome::EndOfStream)}, 12, CAMERA_ERROR_NO_PICTURE, 2, kept},
         {{Outcome(ReadOutcome::StreamError)}, 12, CAMERA_ERROR_NO_PICTURE, 1, kept},
         {{Outcome(ReadOutcome::Failed, CAMERA_ERROR_INVALIDATED)}, 12, CAMERA_ERROR_INVALIDATED, 1, kept},
@@ -209,10 +197,8 @@ TEST_F(CameraTest, PreviewRunsPastFailuresReadingEverLessOftenUntilStopped) {
     std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(device->reads == reads && frames == 2 && firstByte == 5 && second == 0 && camera.IsOpen());
 
-    ASSERT_TRUE(camera.StartPreview(FrameCallback{}));  // a start without a callback runs too
-    EXPECT_TRUE(ReadsReach(reads + 1));
-    device->Open(Frame(6));  // the device recovers
-    EXPECT_TRUE(ReadsReach(reads + 3));
+    device->endless = Frame(6);  // the device recovers while no preview runs
+    ASSERT_TRUE(camera.StartPreview(FrameCallback{}) && ReadsReach(reads + 2));  // without a callback it runs too
     camera.StopPreview();
     std::atomic<bool> grabbed{false}, restarted{true};
     ASSERT_TRUE(camera.StartPreview(Count([&](uint8_t) {
@@ -230,28 +216,9 @@ TEST_F(CameraTest, PreviewRunsPastFailuresReadingEverLessOftenUntilStopped) {
     camera.Close();
 }
 
-// Stills and the preview share the reader. A waiting still capture goes before the preview, which has waited longer:
-// it waits for at most one read. The reader outlives every read and callback while the preview starts and stops,
-// often before its thread began, and every seventh cycle reopens with the preview running (which stops it for good)
-// while two threads grab stills, pausing between them (back to back, one would always be waiting and go first).
-TEST_F(CameraTest, StillsGoBeforeThePreviewAndNoReadOverlapsOrOutlivesTheReader) {
-    device->gateClosed = true;
-    device->script = {Frame(1), Frame(2), Frame(3)};
-    CapturedFrame first, second;
-    std::atomic<bool> firstGrabbed{false}, secondGrabbed{false};
-    ASSERT_TRUE(camera.Open(LINK_A));
-    std::thread firstCapture([&] { firstGrabbed = camera.GrabFrame(first); });
-    EXPECT_TRUE(ReadsReach(1));  // inside read 1, held at the gate
-    EXPECT_TRUE(camera.StartPreview(FrameCallback{}));
-    std::this_thread::sleep_for(30ms);  // nothing to poll: the preview waits for the reader
-    std::thread secondCapture([&] { secondGrabbed = camera.GrabFrame(second); });
-    std::this_thread::sleep_for(30ms);  // and so does the second capture
-    EXPECT_EQ(device->reads, 1);
-    device->Open(Frame(7));
-    firstCapture.join(), secondCapture.join();
-    camera.StopPreview();
-    EXPECT_TRUE(firstGrabbed && secondGrabbed && second.pixels.at(0) == 2);
-
+// The reader outlives every read and callback while two threads grab stills and the preview starts and stops, often
+// before its thread began; every seventh cycle reopens with it running, which stops it for good.
+TEST_F(CameraTest, PreviewStartStopAndReopenWithConcurrentStillsNeverOverlapReads) {
     device->readDelay = 1ms;
     std::atomic<bool> stop{false}, callbackWithoutReader{false};
     std::atomic<int> stills{0};
@@ -259,8 +226,9 @@ TEST_F(CameraTest, StillsGoBeforeThePreviewAndNoReadOverlapsOrOutlivesTheReader)
         std::this_thread::sleep_for(1ms);  // time for a release that does not wait
         if (device->readersAlive == 0) callbackWithoutReader = true;
     });
+    ASSERT_TRUE(camera.Open(LINK_A));
     auto grab = [&] { for (CapturedFrame f; !stop; std::this_thread::sleep_for(1ms)) stills += camera.GrabFrame(f); };
-    std::thread firstGrabber(grab), secondGrabber(grab);
+    std::thread first(grab), second(grab);
     bool started = true;
     for (int cycle = 0; started && cycle < 60; ++cycle) {
         started = camera.StartPreview(checking);
@@ -275,22 +243,17 @@ TEST_F(CameraTest, StillsGoBeforeThePreviewAndNoReadOverlapsOrOutlivesTheReader)
     }
     ASSERT_TRUE(started && camera.StartPreview(checking) && FramesReach(frames + 2));
     camera.Close();
-    stop = true, firstGrabber.join(), secondGrabber.join();
+    stop = true, first.join(), second.join();
     EXPECT_TRUE(stills > 0 && !camera.IsOpen() && device->readersAlive == 0);
     EXPECT_FALSE(device->overlappingReads || device->releasedDuringRead || callbackWithoutReader);
-}
-
-int Distance(TestPatternColour a, TestPatternColour b) {
-    return std::max({std::abs(a.red - b.red), std::abs(a.green - b.green), std::abs(a.blue - b.blue)});
 }
 
 const ReaderOpener PATTERNS = [](const std::wstring& link, auto& e) { return OpenTestPatternReader(link, {}, e); };
 
 std::wstring Link(const wchar_t* rest) { return std::wstring(L"snapward-testpattern:") + rest; }
 
-// Through the camera's own negotiation and conversion, each frame is the pattern with a counter that advances by one
-// a frame, and frames come at the camera's rate, the first at once. The checkers are the oracle of the end-to-end
-// tests: they pass that picture, but not one that is wrong, and do not read outside one that is too small.
+// Through the camera's negotiation and conversion, each frame is the pattern, its counter advancing by one, at the
+// camera's rate. The checkers, the end-to-end tests' oracle, pass it but not a wrong one, nor read past a small one.
 TEST(TestPattern, EachRawCameraConvertsBackToThePictureThatOnlyTheCheckersPass) {
     CapturedFrame rgb;
     for (const auto& [link, subtype] : {std::pair{L"nv12", PixelFormat::NV12}, {L"yuy2", PixelFormat::YUY2},
@@ -303,8 +266,7 @@ TEST(TestPattern, EachRawCameraConvertsBackToThePictureThatOnlyTheCheckersPass) 
         const auto start = std::chrono::steady_clock::now();
         for (CapturedFrame& frame : frames) ASSERT_TRUE(camera.GrabFrame(frame));
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(elapsed, std::chrono::microseconds(2 * TEST_PATTERN_FRAME_INTERVAL_US));
-        EXPECT_LT(elapsed, std::chrono::milliseconds(500));
+        EXPECT_TRUE(elapsed >= std::chrono::microseconds(2 * TEST_PATTERN_FRAME_INTERVAL_US) && elapsed < 500ms);
         for (uint32_t n = 0; n < 3; ++n) {
             uint32_t counter = 99;
             const int tolerance = subtype == PixelFormat::RGB24 ? 0 : 2;
@@ -312,8 +274,6 @@ TEST(TestPattern, EachRawCameraConvertsBackToThePictureThatOnlyTheCheckersPass) 
         }
         rgb = frames[0];  // RGB24 comes last
     }
-    CameraError error = CAMERA_ERROR_NONE;
-    EXPECT_EQ(OpenTestPatternReader(L"\\\\?\\usb#vid_046d", nullptr, error), nullptr);
     uint32_t counter = 7;
     EXPECT_GT(TestPatternDeviation(rgb, 1), 100);  // the picture of another counter
     CapturedFrame flipped = rgb;  // the counter band now over the bars
@@ -321,18 +281,10 @@ TEST(TestPattern, EachRawCameraConvertsBackToThePictureThatOnlyTheCheckersPass) 
         std::copy_n(rgb.pixels.begin() + row * rgb.stride, rgb.stride,
                     flipped.pixels.begin() + (719 - row) * rgb.stride);
     EXPECT_FALSE(MatchesTestPattern(flipped, 16, counter));
-    CapturedFrame smeared = rgb;  // grey over the counter band
-    std::fill_n(smeared.pixels.begin(), 48 * smeared.stride, uint8_t{128});
-    EXPECT_FALSE(DecodeFrameCounter(smeared, counter));
     CapturedFrame small{std::vector<uint8_t>(1920 * 480), 640, 480, 1920}, truncated = rgb;
     truncated.pixels.resize(100);
     for (const CapturedFrame& wrong : {small, truncated})
         EXPECT_TRUE(!DecodeFrameCounter(wrong, counter) && TestPatternDeviation(wrong, 0) == -1);
-    for (int32_t x : {0, 1279}) {  // the counter band begins at row 672, right below the grey band
-        const TestPatternColour white{255, 255, 255};
-        EXPECT_EQ(Distance(TestPatternColourAt(x, 672, ~0u), white) + Distance(TestPatternColourAt(x, 672, 0), {}), 0);
-        EXPECT_GT(Distance(TestPatternColourAt(x, 671, ~0u), white) * Distance(TestPatternColourAt(x, 671, 0), {}), 0);
-    }
 }
 
 // Links made from random values parse back to them: numbers of up to ten digits, codes in hexadecimal of either case
@@ -371,17 +323,14 @@ TEST(TestPattern, LinksParseBackToTheirBehaviour) {
     EXPECT_TRUE(IsTestPatternLink(Link(L"mjpg?busy=ffffffff")));
 }
 
-// What each misbehaviour does to an open and to the first grab, as the camera sees it; a malformed request is no
-// camera at all. A held camera stays failed on the stream that met it; a new open after the other program let go
-// works. The huge camera gives a flat grey picture of its own size.
+// What a misbehaviour does to an open and the first grab; a malformed request is no camera. A held camera stays failed
+// on the stream that met it, a new open works once the other program let go. A huge camera gives flat grey.
 TEST(TestPattern, MisbehavioursFailOpensAndReadsAsRealCamerasDo) {
     const struct { const wchar_t* link; CameraError openError, grabError; } cases[] = {
         {L"rgb24?name=a&privacy=open", CAMERA_ERROR_ACCESS_DENIED, 0},
-        {L"rgb24?name=b&privacy=read", 0, CAMERA_ERROR_ACCESS_DENIED},
         {L"nv12?name=c&busy=C00D3704&for=150", 0, CAMERA_ERROR_START_STREAMING},
         {L"yuy2?name=d&busy=0xC00D3EA3&for=0", 0, 0},  // the other program let go at once
         {L"rgb24?name=e&noformat=1", CAMERA_ERROR_NO_FORMAT, 0},
-        {L"rgb24?bogus=1", CAMERA_ERROR_NO_PICTURE, 0},
         {L"nv12?name=g&huge=640x480", 0, 0},
     };
     for (const auto& c : cases) {

@@ -51,5 +51,4 @@ TEST(PackedDib, HeadersAndPixelsOfWholeBitmapsOnly) {
     for (const auto& [block, size] : {Block{shortBlock.data(), shortBlock.size()}, {dib.data(), dib.size() - 1},
                                       {tinyInfo.data(), tinyInfo.size()}, {hugeImage.data(), hugeImage.size()}})
         EXPECT_EQ(EncodeBmpFileHeader(block, size), none) << size;
-    EXPECT_NE(EncodeBmpFileHeader(dib.data(), dib.size()), none);
 }

@@ -71,8 +71,7 @@ Converted Reference(const std::vector<uint8_t>& s, int w, int h, SampleLayout la
     return out;
 }
 
-// Runs its body once per instruction set this machine can run, scalar first, and gives ConvertFrame back the
-// processor's own choice afterwards.
+// Runs its body under each instruction set this machine can run, then gives ConvertFrame back the processor's choice.
 void ForEachRunnableSet(const std::function<void()>& body) {
     for (InstructionSet set : {InstructionSet::Scalar, InstructionSet::SSE2, InstructionSet::AVX2}) {
         SCOPED_TRACE(testing::Message() << "instruction set " << static_cast<int>(set));
@@ -99,8 +98,7 @@ TEST(ConvertFrame, EveryYuvThroughEveryKernelMatchesExactArithmetic) {
         ForEachRunnableSet([&] {
             for (auto [sample, format] : {std::pair{&nv12, PixelFormat::NV12}, {&yuy2, PixelFormat::YUY2}}) {
                 CapturedFrame f;
-                ASSERT_TRUE(Convert(*sample, n, n, f, format));
-                ASSERT_TRUE(f.pixels == expected) << "format " << static_cast<int>(format) << ", k " << k;
+                ASSERT_TRUE(Convert(*sample, n, n, f, format) && f.pixels == expected) << int(format) << ", k " << k;
             }
         });
     }

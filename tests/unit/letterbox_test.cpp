@@ -6,9 +6,9 @@
 #include <cmath>
 #include <random>
 
-// Random frames in random areas, and frames of the area's own proportions: the rectangle fills one side, is centred
-// on the other and keeps the proportions to within the truncated pixel (single precision can leave 820 x 1426 in
-// 410 x 713 one pixel short). Without a size, empty rather than an infinite ratio converted to int.
+// Random frames in random areas, some of the area's own proportions: the rectangle fills one side, is centred on the
+// other and keeps the proportions to within the truncated pixel (single precision can leave 820 x 1426 in 410 x 713
+// one pixel short). Without a size, empty rather than an infinite ratio converted to int.
 TEST(Letterbox, FillsOneSideCentresTheOtherKeepsTheProportionsOrIsEmpty) {
     std::mt19937 random(3);
     for (int i = 0; i < 20000; ++i) {
