@@ -323,8 +323,8 @@ TEST(TestPattern, LinksParseBackToTheirBehaviour) {
     EXPECT_TRUE(IsTestPatternLink(Link(L"mjpg?busy=ffffffff")));
 }
 
-// What a misbehaviour does to an open and the first grab; a malformed request is no camera. A held camera stays failed
-// on the stream that met it, a new open works once the other program let go. A huge camera gives flat grey.
+// What a misbehaviour does to an open and the first grab. A held camera stays failed on the stream that met it; a new
+// open works once the other program let go. A huge camera gives a flat grey picture.
 TEST(TestPattern, MisbehavioursFailOpensAndReadsAsRealCamerasDo) {
     const struct { const wchar_t* link; CameraError openError, grabError; } cases[] = {
         {L"rgb24?name=a&privacy=open", CAMERA_ERROR_ACCESS_DENIED, 0},
