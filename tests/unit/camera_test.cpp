@@ -138,7 +138,7 @@ TEST_F(CameraTest, NegotiationTakesRgb24OrTheFirstAcceptedNativeTypeElseReleases
     ASSERT_TRUE(camera.Open(LINK_A));  // a refused link says why, as far as it is told, and closes the open device
     EXPECT_TRUE(!camera.Open(LINK_DENIED) && camera.lastError() == CAMERA_ERROR_ACCESS_DENIED);
     EXPECT_TRUE(!camera.Open(L"no such device") && camera.lastError() == CAMERA_ERROR_NO_PICTURE);
-    EXPECT_TRUE(!camera.IsOpen() && camera.width() == 0 && device->readersAlive == 0);
+    EXPECT_TRUE(!camera.IsOpen() && camera.width() == 0 && device->readersAlive == 0 && !camera.firstFrameTime());
 }
 
 // Empty and short samples use up attempts; the end of the stream, failures and a failed allocation end the grab at
