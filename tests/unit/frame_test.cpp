@@ -35,9 +35,9 @@ Bgr ReferenceYuv(int y, int uByte, int vByte) {
             clamp(y - TruncProduct(v, 0xBFB374BC))};
 }
 
-struct Converted {  // needed: bytes from the start of the sample that the conversion reads
+struct Converted {
     bool accepted = false;
-    int64_t needed = 0;
+    int64_t needed = 0;  // bytes from the start of the sample that the conversion reads
     std::vector<uint8_t> pixels;
 };
 
@@ -71,8 +71,7 @@ Converted Reference(const std::vector<uint8_t>& s, int w, int h, SampleLayout la
     return out;
 }
 
-// Runs its body once per instruction set this machine can run, scalar first, and gives ConvertFrame back the
-// processor's own choice afterwards.
+// Runs its body under each instruction set this machine can run, then gives ConvertFrame back the processor's choice.
 void ForEachRunnableSet(const std::function<void()>& body) {
     for (InstructionSet set : {InstructionSet::Scalar, InstructionSet::SSE2, InstructionSet::AVX2}) {
         SCOPED_TRACE(testing::Message() << "instruction set " << static_cast<int>(set));
@@ -82,9 +81,8 @@ void ForEachRunnableSet(const std::function<void()>& body) {
 }
 }  // namespace
 
-// Every (Y, U, V) through every kernel in both layouts: 64 pictures of 512 x 512 whose 2 x 2 blocks have U = block
-// row, V = block column and lumas 4k to 4k + 3, so a value taken from the wrong pixel, pair, row or vector half shows
-// as well as a wrong colour.
+// Every (Y, U, V) through every kernel in both layouts: 2 x 2 blocks with U = block row, V = block column and lumas
+// 4k to 4k + 3, so that a value from the wrong pixel, pair, row or vector half shows as well as a wrong colour.
 TEST(ConvertFrame, EveryYuvThroughEveryKernelMatchesExactArithmetic) {
     const int n = 512;
     std::vector<uint8_t> nv12(n * n * 3 / 2), yuy2(n * n * 2), expected(n * n * 3);
@@ -100,21 +98,16 @@ TEST(ConvertFrame, EveryYuvThroughEveryKernelMatchesExactArithmetic) {
         ForEachRunnableSet([&] {
             for (auto [sample, format] : {std::pair{&nv12, PixelFormat::NV12}, {&yuy2, PixelFormat::YUY2}}) {
                 CapturedFrame f;
-                ASSERT_TRUE(Convert(*sample, n, n, f, format));
-                const auto [got, want] = std::mismatch(f.pixels.begin(), f.pixels.end(), expected.begin());
-                ASSERT_TRUE(got == f.pixels.end()) << "format " << static_cast<int>(format) << ", k " << k
-                                                   << ", byte " << got - f.pixels.begin() << ": " << +*got
-                                                   << " instead of " << +*want;
+                ASSERT_TRUE(Convert(*sample, n, n, f, format) && f.pixels == expected) << int(format) << ", k " << k;
             }
         });
     }
 }
 
-// Random samples of every layout, exactly as long as the reference reads or one byte shorter, with strides of either
-// sign around the narrowest row, one in five wide enough for several vectors and a tail, converted under every
-// instruction set into a reused frame full of junk (sometimes of the size about to be filled, so that padding left
-// alone shows): the result, padding included, is the reference's, colours to the exact arithmetic, and a rejected
-// sample leaves the frame as it was. The preview refills one frame: storage large enough is kept.
+// Random samples of every layout, exactly as long as the reference reads or one byte shorter, strides of either sign
+// around the narrowest row, some wide enough for several vectors and a tail, converted under every instruction set
+// into a reused frame of junk: the result, padding included, is the reference's; a rejected sample leaves the frame
+// as it was; and storage large enough is kept, since the preview refills one frame.
 TEST(ConvertFrame, MatchesTheReferenceForEveryLayoutSizeStrideAndLengthInReusedStorage) {
     std::mt19937 random(15);
     for (int i = 0; i < 20000; ++i) {
@@ -148,9 +141,8 @@ TEST(ConvertFrame, MatchesTheReferenceForEveryLayoutSizeStrideAndLengthInReusedS
     }
 }
 
-// AVX2 only where the processor has it and the operating system saves its registers; SSE2 from its own bit. Each row
-// after the first is one bit missing from a machine that has everything: OSXSAVE hidden by a hypervisor, no AVX, AVX
-// without AVX2, AVX registers not saved, no SSE2.
+// AVX2 only where the processor has it and the system saves its registers. Each row after the first lacks one bit:
+// OSXSAVE (hidden by a hypervisor), AVX, AVX2, the saved AVX registers, SSE2.
 TEST(InstructionSets, DecodedFromCpuidAndXcr0) {
     const uint32_t ecx = 3u << 27, edx = 1u << 26, ebx = 1u << 5;
     const struct { CpuReport report; bool avx2, sse2; } cases[] = {
@@ -166,8 +158,7 @@ TEST(InstructionSets, DecodedFromCpuidAndXcr0) {
 #endif
 }
 
-// In 32-bit arithmetic several of these sizes wrap to a small or negative byte count that a 64-byte sample would
-// pass; a JPEG is never empty, and there is no JPEG decoder outside Windows.
+// In 32-bit arithmetic these sizes wrap to byte counts that a 64-byte sample would pass; no JPEG decoder off Windows.
 TEST(ConvertFrame, RejectsSizesWhoseByteCountsDoNotFitAndUnreadableSamples) {
     const int32_t bad[][2] = {{-1, 2}, {2, -1}, {INT32_MIN, 1}, {0x40000000, 1}, {0x2AAAAAAB, 0},
                               {46341, 46341}, {1, INT32_MAX}, {20000, 40000}, {INT32_MAX, INT32_MAX}};

@@ -6,11 +6,9 @@
 #include <cmath>
 #include <random>
 
-// Random frames in random areas, and frames of the area's own proportions: the rectangle fills one side, is centred
-// on the other (an odd spare pixel on the right or below) and keeps the proportions to within the truncated pixel.
-// (Single precision can leave a frame of the area's own proportions one pixel short, e.g. 820 x 1426 in 410 x 713
-// gives a width of 409.) A collapsed control or a bitmap without size gives an empty rectangle rather than reach the
-// float-to-int conversion with an infinite ratio.
+// Random frames in random areas, some of the area's own proportions: the rectangle fills one side, is centred on the
+// other and keeps the proportions to within the truncated pixel (single precision can leave 820 x 1426 in 410 x 713
+// one pixel short). Without a size, empty rather than an infinite ratio converted to int.
 TEST(Letterbox, FillsOneSideCentresTheOtherKeepsTheProportionsOrIsEmpty) {
     std::mt19937 random(3);
     for (int i = 0; i < 20000; ++i) {
