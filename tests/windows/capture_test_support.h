@@ -189,14 +189,10 @@ private:
 class ScratchFolder {
 public:
     explicit ScratchFolder(const wchar_t* name) : path_((std::filesystem::temp_directory_path() / name).wstring()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-        std::filesystem::create_directories(path_, ignored);
+        std::filesystem::remove_all(path_, ignored_);
+        std::filesystem::create_directories(path_, ignored_);
     }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~ScratchFolder() { std::filesystem::remove_all(path_, ignored_); }
     const std::wstring& path() const { return path_; }
     std::vector<std::wstring> Files() const {
         std::vector<std::wstring> names;
@@ -208,6 +204,7 @@ public:
 
 private:
     std::wstring path_;
+    std::error_code ignored_;
 };
 
 inline std::vector<uint8_t> ReadWholeFile(const std::wstring& path) {
