@@ -177,9 +177,13 @@ public:
             ::GetDlgItemTextW(dialog, id, now, 512);
             if (expected && std::wstring(now) != expected) wrong << " \"" << std::string(now, now + wcslen(now)) << '"';
         }
+        BITMAP shown{};
         std::unique_lock<std::mutex> lock(record->previewLock);
-        const int frame = static_cast<bool>(record->previewBitmap);
+        const bool held = record->previewBitmap && ::GetObjectW(record->previewBitmap.get(), sizeof shown, &shown);
         lock.unlock();
+        // The frame on show has the open camera's size.
+        const int frame = held && (!camera.IsOpen() || (shown.bmWidth == camera.width() &&
+                                                         shown.bmHeight == camera.height()));
         const std::tuple<const char*, int, int> numbers[] = {{"chosen", seen.chosen, Chosen(settings)},
             {"open", seen.open, camera.IsOpen()}, {"frame", seen.frame, frame},
             {"captures", seen.captures, record->captureCount},
@@ -248,7 +252,8 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
          {{Act::None, 0, {.status = OPEN_FAILED}}, {Act::Quit}},
          0},
         {"saved device opened, another chosen, saved on closing; devices listed in enumeration order",
-         {{L"Zeta", rgb}, {L"Alpha", L"snapward-testpattern:yuy2?name=Alpha&huge=320x240"}, {L"Mid", nv12}},
+         {{L"Zeta", rgb}, {L"Alpha", L"snapward-testpattern:yuy2?name=Alpha&huge=320x240"}, {L"Mid", nv12},
+          {L"Held", L"snapward-testpattern:nv12?name=Held&busy=C00D3704&for=800"}},
          nv12,
          {{Act::None, 0,
            // The instruction replaces the open's "Ready." at the end of initialisation.
@@ -258,8 +263,11 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
           {Act::Choose, 1,
            {.status = READY, .resolution = L"Resolution: 320 x 240", .chosen = 1, .frame = 1,
             .also = [] { return LoadSettings(SCRATCH_KEY).DeviceSymLink.empty(); }}},  // saved only on closing
+          // Another program lets go of it: opened afresh on the recovery timer.
+          {Act::Choose, 3, {.status = L"Camera in use by another app. The preview resumes when it is free."}},
+          {Act::None, 0, {.status = READY, .frame = 1}},
           {Act::SysClose}},
-         1},
+         3},
     };
     for (const DialogScenario& scenario : scenarios) {
         camera.Close();
