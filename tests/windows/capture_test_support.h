@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -30,23 +29,6 @@
 #include "settings/settings.h"
 
 namespace capture_test {
-
-// While it lives, the heap gives no block much larger than `chunk`, as in a
-// long-running 32-bit host.
-class CrowdedAddressSpace {
-public:
-    explicit CrowdedAddressSpace(size_t chunk) {
-        while (void* taken = std::malloc(chunk)) taken_.push_back(taken);
-    }
-    ~CrowdedAddressSpace() {
-        for (void* taken : taken_) std::free(taken);
-    }
-    CrowdedAddressSpace(const CrowdedAddressSpace&) = delete;
-    CrowdedAddressSpace& operator=(const CrowdedAddressSpace&) = delete;
-
-private:
-    std::vector<void*> taken_;
-};
 
 // Positions in TestPatternCameras(); the MJPG one needs an encoder.
 constexpr int NV12_CAMERA = 0;
@@ -125,9 +107,8 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
         header.biClrUsed != 0 || header.biWidth <= 0 || header.biHeight <= 0 || header.biXPelsPerMeter != 3780 ||
         header.biYPelsPerMeter != 3780 || header.biSizeImage != stride * header.biHeight ||
         size < 40 + header.biSizeImage) {
-        return ::testing::AssertionFailure() << "header of " << header.biSize << " bytes, " << header.biBitCount
-                                             << " bits, " << header.biWidth << " x " << header.biHeight << ", image "
-                                             << header.biSizeImage << " in a block of " << size;
+        return ::testing::AssertionFailure() << "a " << header.biWidth << " x " << header.biHeight << " header in "
+                                             << size << " bytes that is no packed bottom-up 24-bit DIB";
     }
     frame.width = header.biWidth;
     frame.height = header.biHeight;
@@ -208,14 +189,10 @@ private:
 class ScratchFolder {
 public:
     explicit ScratchFolder(const wchar_t* name) : path_((std::filesystem::temp_directory_path() / name).wstring()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-        std::filesystem::create_directories(path_, ignored);
+        std::filesystem::remove_all(path_, ignored_);
+        std::filesystem::create_directories(path_, ignored_);
     }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~ScratchFolder() { std::filesystem::remove_all(path_, ignored_); }
     const std::wstring& path() const { return path_; }
     std::vector<std::wstring> Files() const {
         std::vector<std::wstring> names;
@@ -227,6 +204,7 @@ public:
 
 private:
     std::wstring path_;
+    std::error_code ignored_;
 };
 
 inline std::vector<uint8_t> ReadWholeFile(const std::wstring& path) {
