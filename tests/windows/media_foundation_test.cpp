@@ -276,5 +276,11 @@ TEST_F(MediaFoundation, TwoDimensionalBufferLockUsesThePitch) {
         // Scan line 0, the top row, is first in memory top-down, last bottom-up.
         EXPECT_EQ(view.stride < 0 ? view.data + ptrdiff_t{magnitude} * (c.format.height - 1) : view.data, scanLine0);
     }
+    // A compressed frame has no rows, whatever buffer it comes in: the plain lock's bytes are the frame.
+    ComPtr<IMFMediaBuffer> jpeg;
+    ASSERT_HRESULT_SUCCEEDED(MFCreate2DMediaBuffer(64, 48, MAKEFOURCC('N', 'V', '1', '2'), FALSE, &jpeg));
+    LockedSampleBuffer whole;
+    ASSERT_TRUE(whole.Lock(jpeg.Get(), MediaFormat{PixelFormat::MJPG, 64, 48, 0}));
+    EXPECT_TRUE(whole.view().length == 64 * 48 * 3 / 2 && whole.view().stride == 0);
     EXPECT_FALSE(LockedSampleBuffer().Lock(nullptr, MediaFormat{}));
 }
