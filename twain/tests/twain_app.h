@@ -6,14 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <wincodec.h>
-#include <wrl/client.h>
-
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <tuple>
@@ -22,7 +18,6 @@
 
 #include "camera/test_pattern.h"
 #include "capture/frame.h"
-#include "capture/jpeg_win.h"
 #include "ds_capabilities.h"
 #include "ds_image.h"
 #include "platform/win_handles.h"
@@ -30,43 +25,26 @@
 #include "source_window.h"
 #include "twain_protocol.h"
 
-// Top-down rows of `bytesPerRow` (red-green-blue, or blue-green-red when
-// `bgr`) as a bottom-up blue-green-red picture; the padding is made zero.
-inline CapturedFrame FrameOfRows(const uint8_t* rows, size_t bytesPerRow, int32_t width,
-                                 int32_t height, bool bgr) {
+// Top-down red-green-blue rows of `bytesPerRow` as a bottom-up blue-green-red
+// picture; the padding is made zero.
+inline CapturedFrame FrameOfRows(const uint8_t* rows, size_t bytesPerRow, int32_t width, int32_t height) {
     int32_t stride = (width * 3 + 3) & ~3;
     CapturedFrame frame{std::vector<uint8_t>(static_cast<size_t>(stride) * height), width, height,
                         stride};
     for (int32_t y = 0; y < height; ++y) {
         const uint8_t* from = rows + static_cast<size_t>(y) * bytesPerRow;
         uint8_t* to = &frame.pixels[static_cast<size_t>(height - 1 - y) * stride];
-        for (int32_t i = 0; i < width * 3; ++i) to[i] = from[bgr ? i : i + 2 - i % 3 * 2];
+        for (int32_t i = 0; i < width * 3; ++i) to[i] = from[i + 2 - i % 3 * 2];
     }
     return frame;
 }
 
-// A BMP or PNG file read back by the imaging component; empty when it cannot
-// be read.
-inline CapturedFrame ReadPictureFile(const std::wstring& path) {
-    using Microsoft::WRL::ComPtr;
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the imaging component needs it
-    ComPtr<IWICImagingFactory> factory = WicImagingFactory();
-    ComPtr<IWICBitmapDecoder> decoder;
-    ComPtr<IWICBitmapFrameDecode> picture;
-    ComPtr<IWICBitmapSource> bgr;
-    UINT width = 0, height = 0;
-    if (!factory ||
-        FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
-                                                  WICDecodeMetadataCacheOnDemand, &decoder)) ||
-        FAILED(decoder->GetFrame(0, &picture)) ||
-        FAILED(WICConvertBitmapSource(GUID_WICPixelFormat24bppBGR, picture.Get(), &bgr)) ||
-        FAILED(bgr->GetSize(&width, &height))) {
-        return {};
-    }
-    std::vector<uint8_t> rows(static_cast<size_t>(width) * 3 * height);
-    if (FAILED(bgr->CopyPixels(nullptr, width * 3, static_cast<UINT>(rows.size()), rows.data()))) return {};
-    return FrameOfRows(rows.data(), width * 3, static_cast<int32_t>(width), static_cast<int32_t>(height),
-                       true);
+// The picture of a packed 24-bit DIB; empty when it is none.
+inline CapturedFrame FrameOfDib(const void* bytes, size_t size) {
+    DibPixels view;
+    if (!ViewPackedDib(static_cast<const uint8_t*>(bytes), size, view)) return {};
+    return {{view.data, view.data + static_cast<size_t>(view.stride) * view.height}, view.width, view.height,
+            view.stride};
 }
 
 // Whether `picture` is exactly `rect` of the test pattern, which must lie in
@@ -82,13 +60,6 @@ inline bool ShowsPatternPart(const CapturedFrame& picture, const PixelRect& rect
     return same;
 }
 
-// Lists `links` as extra test cameras (as the testcam builds read them) for
-// as long as the result lives.
-inline auto ListTestCameras(const std::wstring& links) {
-    SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", links.c_str());
-    return ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
-}
-
 // Makes `link` the camera the source opens first, for as long as the result
 // lives.
 inline auto ChooseCamera(const std::wstring& link) {
@@ -97,22 +68,6 @@ inline auto ChooseCamera(const std::wstring& link) {
     SaveSettings(changed);
     return ScopeExit([saved] { SaveSettings(saved); });
 }
-
-// The picture of a transferred packed 24-bit DIB (empty when it is none),
-// which it frees: the application's once transferred.
-inline CapturedFrame TakeDib(TW_HANDLE dib) {
-    DibPixels view;
-    CapturedFrame frame;
-    if (ViewPackedDib(static_cast<const uint8_t*>(GlobalLock(dib)), GlobalSize(dib), view)) {
-        frame = {{view.data, view.data + static_cast<size_t>(view.stride) * view.height}, view.width,
-                 view.height, view.stride};
-    }
-    GlobalUnlock(dib);
-    GlobalFree(dib);
-    return frame;
-}
-
-inline HWND FindSourceWindow() { return FindWindowW(TWAIN_WINDOW_CLASS, nullptr); }
 
 // Whether every control of our window lies wholly in its client area, none
 // over another, so that nothing the user needs is cut off or hidden.
@@ -133,9 +88,8 @@ inline bool ControlsFit(HWND window) {
 }
 
 // A stand-in for a TWAIN 2.x manager that behaves as the real one does: it
-// hands over its entry points and memory functions, calls the application
-// back at once with the source's signals (inside the source's own call),
-// reads the source's identity after that, and unloads the source on close.
+// hands over its entry points and memory functions, takes the source's
+// signals inside the source's own call, and unloads the source on close.
 struct Delivery {
     TW_UINT16 message;
     DWORD thread;
@@ -149,16 +103,12 @@ inline struct StandInManager {
     std::vector<Delivery> deliveries;
     size_t taken = 0;
     int allocations = 0;
-    std::function<void(TW_UINT16 message)> callback;  // the application's, if it registered one
 } fake;
 
 inline TW_UINT16 TW_CALLINGSTYLE FakeDsmEntry(TW_IDENTITY* origin, TW_IDENTITY* destination,
                                               TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     if (dg == DG_CONTROL && dat == DAT_NULL) {
-        bool during = fake.insideTriplet;
-        if (fake.callback) fake.callback(msg);
-        // Only now, as the real manager does: `origin` lives in the source.
-        fake.deliveries.push_back({msg, GetCurrentThreadId(), during, origin ? origin->Id : 0,
+        fake.deliveries.push_back({msg, GetCurrentThreadId(), fake.insideTriplet, origin ? origin->Id : 0,
                                    destination ? destination->Id : 0});
         return TWRC_SUCCESS;
     }
@@ -191,7 +141,7 @@ enum class Do {
     Signal,     // pumps messages (`a` ms, or the slowest grab's time) until `expect` or none
     Info,       // DAT_IMAGEINFO says `a` x `b` pixels
     Transfer,   // by mechanism `a`: the pattern within tolerance `b`, or the crop exactly
-                // (a file: of format `b`, after a write into the folder failed)
+                // (a file: after a write into the folder failed)
     Pending,    // DAT_PENDINGXFERS `a` leaves `b` transfers
     Refuse,     // the triplet `a` of Refused fails with condition `expect`
     Window,     // our window is open when `a`, its controls in view, `b` cameras listed when not 0
@@ -241,8 +191,9 @@ struct Session {
     // The condition code of a call that failed, or OK.
     TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? Condition() : OK; }
 
-    // The 2.x manager's way: entry points first.
-    TW_UINT16 OpenUnderStandIn() {
+    TW_UINT16 Open() {
+        if (!module) return OpenUnderSystem();
+        // The 2.x manager's way: entry points first.
         if (fake.module) FreeLibrary(fake.module);
         fake = StandInManager{};
         fake.module = LoadLibraryW(module);
@@ -255,8 +206,7 @@ struct Session {
         TW_UINT16 result = Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points);
         return result == TWRC_SUCCESS ? Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) : result;
     }
-    TW_UINT16 Open() {
-        if (module) return OpenUnderStandIn();
+    TW_UINT16 OpenUnderSystem() {
         if (!entry || CallManager(DAT_PARENT, MSG_OPENDSM, &window) != TWRC_SUCCESS) return TWRC_FAILURE;
         // The manager lists the source by the identity it reports.
         for (TW_UINT16 rc = CallManager(DAT_IDENTITY, MSG_GETFIRST, &source);
@@ -266,7 +216,6 @@ struct Session {
         if (std::strcmp(source.ProductName, "Snapward") != 0) return TWRC_FAILURE;
         return CallManager(DAT_IDENTITY, MSG_OPENDS, &source);
     }
-    TW_UINT16 Close() { return CallManager(DAT_IDENTITY, MSG_CLOSEDS, &source); }
 
     // The container `msg` answers for `cap` (and frees); empty if the source
     // fails or sends a bad container.
@@ -274,39 +223,31 @@ struct Session {
         TW_CAPABILITY capability{cap, TWON_DONTCARE16, nullptr};
         CapContainer answer;
         if (Call(DG_CONTROL, DAT_CAPABILITY, msg, &capability) == TWRC_FAILURE) return answer;
-        auto* bytes = static_cast<const uint8_t*>(GlobalLock(capability.hContainer));
-        DecodeContainer(capability.ConType, bytes, GlobalSize(capability.hContainer), answer);
-        GlobalUnlock(capability.hContainer);
-        GlobalFree(capability.hContainer);
+        UniqueGlobal container(capability.hContainer);
+        GlobalLockGuard bytes(container.get());
+        DecodeContainer(capability.ConType, static_cast<const uint8_t*>(bytes.data()), GlobalSize(container.get()),
+                        answer);
         return answer;
     }
-    std::vector<TW_UINT32> Current(TW_UINT16 cap) { return Query(cap, MSG_GETCURRENT).items; }
     // `item` as one value, a resolution's as TW_FIX32.
     TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT32 item) {
         const TW_UINT16 type = cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION ? TWTY_FIX32 : TWTY_UINT16;
         UniqueGlobal container(GlobalAlloc(GHND, sizeof(TW_ONEVALUE)));
-        *static_cast<TW_ONEVALUE*>(GlobalLock(container.get())) = TW_ONEVALUE{type, item};
-        GlobalUnlock(container.get());
+        *static_cast<TW_ONEVALUE*>(GlobalLockGuard(container.get()).data()) = TW_ONEVALUE{type, item};
         TW_CAPABILITY capability{cap, TWON_ONEVALUE, container.get()};
         return Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
     }
 
-    TW_UINT16 Enable(bool showUI) {
-        TW_USERINTERFACE ui{static_cast<TW_BOOL>(showUI), 0, window};
-        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
-    }
-    TW_UINT16 Disable() {
-        TW_USERINTERFACE ui{};
-        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
-    }
     // The image waiting in the source: a DIB, or strips in buffers of the
     // preferred size, into place and through a handle by turns. Empty on any
     // failure, or when a strip says something other than the rows it brought.
     CapturedFrame Transfer(TW_UINT16 mechanism) {
         if (mechanism == TWSX_NATIVE) {
             TW_HANDLE dib = nullptr;
-            bool done = Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) == TWRC_XFERDONE;
-            return done ? TakeDib(dib) : CapturedFrame{};
+            if (Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib) != TWRC_XFERDONE) return {};
+            UniqueGlobal owned(dib);  // the application's once transferred
+            GlobalLockGuard locked(dib);
+            return FrameOfDib(locked.data(), GlobalSize(dib));
         }
         TW_SETUPMEMXFER sizes{};
         TW_IMAGEINFO info{};
@@ -329,20 +270,16 @@ struct Session {
                 transfer.BytesWritten != transfer.Rows * rowBytes || transfer.Rows > height - done) {
                 return {};
             }
-            if (viaHandle) {
-                std::memcpy(place, GlobalLock(handle.get()), transfer.BytesWritten);
-                GlobalUnlock(handle.get());
-            }
+            if (viaHandle) std::memcpy(place, GlobalLockGuard(handle.get()).data(), transfer.BytesWritten);
             done += transfer.Rows;
         }
         if (result != TWRC_XFERDONE || done != height) return {};
-        return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength, false);
+        return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength);
     }
 
     // Passes every message to the source first, as the protocol asks: the
-    // first signal (or the stand-in's), or MSG_NULL after `milliseconds`
-    // (by default the slowest grab's time).
-    TW_UINT16 Pump(DWORD milliseconds = 20000) {
+    // first signal (or the stand-in's), or MSG_NULL after `milliseconds`.
+    TW_UINT16 Pump(DWORD milliseconds) {
         for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
             MSG message;
             TW_EVENT event{&message, MSG_NULL};
@@ -381,45 +318,49 @@ struct Session {
         return std::apply([&](auto... call) { return Outcome(Call(call...)); }, triplets[which]);
     }
 
-    // A file transfer of `format`: first into the folder itself, which no file
-    // can replace and which is left as it was; then over a file already there.
-    CapturedFrame FileTransfer(TW_UINT16 format) {
+    // A bitmap file transfer: first into the folder itself, which no file can
+    // replace and which is left as it was; then over a file already there.
+    CapturedFrame FileTransfer() {
         const std::filesystem::path folder = std::filesystem::temp_directory_path() / "orvendel-files";
+        const std::filesystem::path path = folder / "crop.bmp";
         std::filesystem::remove_all(folder);
         std::filesystem::create_directories(folder);
-        const std::filesystem::path path = folder / (format == TWFF_PNG ? "crop.png" : "crop.bmp");
         std::ofstream(path) << "old";
-        TW_SETUPFILEXFER file{{}, format, 0};
+        TW_SETUPFILEXFER file{{}, TWFF_BMP, 0};
         std::strcpy(file.FileName, folder.string().c_str());
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
-        EXPECT_EQ(Current(ICAP_IMAGEFILEFORMAT), std::vector<TW_UINT32>{format});
         EXPECT_EQ(Outcome(Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr)), TWCC_FILEWRITEERROR);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
         std::strcpy(file.FileName, path.string().c_str());
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
         bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
-        CapturedFrame picture = done ? ReadPictureFile(path.wstring()) : CapturedFrame{};
-        char magic[2] = {};
-        std::ifstream(path, std::ios::binary).read(magic, 2);
-        EXPECT_EQ(std::string(magic, 2), format == TWFF_PNG ? "\x89P" : "BM");
+        const std::string bytes(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()),
+                                std::istreambuf_iterator<char>());
         std::filesystem::remove_all(folder);
-        return picture;
+        // A bitmap file is a 14-byte header and a packed DIB.
+        bool bitmap = done && bytes.size() > 14 && bytes.starts_with("BM");
+        return bitmap ? FrameOfDib(bytes.data() + 14, bytes.size() - 14) : CapturedFrame{};
     }
 
     void Run(const std::vector<Step>& steps) {
         for (size_t i = 0; i < steps.size(); ++i) {
             const auto [op, a, b, expect] = steps[i];
             SCOPED_TRACE(testing::Message() << "step " << i);
-            HWND dialog = FindSourceWindow();
+            HWND dialog = FindWindowW(TWAIN_WINDOW_CLASS, nullptr);
             HWND list = GetDlgItem(dialog, IDC_TWAIN_CAMERAS), capture = GetDlgItem(dialog, IDC_TWAIN_CAPTURE);
             switch (op) {
                 case Do::Open: ASSERT_EQ(Outcome(Open()), expect); break;
-                case Do::Close: EXPECT_EQ(Outcome(Close()), expect); break;
+                case Do::Close: EXPECT_EQ(Outcome(CallManager(DAT_IDENTITY, MSG_CLOSEDS, &source)), expect); break;
                 case Do::Set: EXPECT_EQ(Outcome(SetCap(TW_UINT16(a), b)), expect); break;
-                case Do::Current: EXPECT_EQ(Current(TW_UINT16(a)), std::vector<TW_UINT32>{b}); break;
-                case Do::Enable: ASSERT_EQ(Outcome(Enable(a != 0)), expect); break;
-                case Do::Disable: ASSERT_EQ(Disable(), TWRC_SUCCESS); break;
-                case Do::Signal: ASSERT_EQ(Pump(a ? a : 20000), expect); break;
+                case Do::Current: EXPECT_EQ(Query(TW_UINT16(a), MSG_GETCURRENT).items, std::vector{b}); break;
+                case Do::Enable:
+                case Do::Disable: {
+                    TW_USERINTERFACE ui{TW_BOOL(a != 0), 0, window};
+                    const TW_UINT16 msg = op == Do::Enable ? MSG_ENABLEDS : MSG_DISABLEDS;
+                    ASSERT_EQ(Outcome(Call(DG_CONTROL, DAT_USERINTERFACE, msg, &ui)), expect);
+                    break;
+                }
+                case Do::Signal: ASSERT_EQ(Pump(a ? a : 20000), expect); break;  // 20 s: the slowest grab
                 case Do::Info: {
                     TW_IMAGEINFO info{};
                     ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
@@ -428,7 +369,7 @@ struct Session {
                     break;
                 }
                 case Do::Transfer: {
-                    CapturedFrame picture = a == TWSX_FILE ? FileTransfer(TW_UINT16(b)) : Transfer(TW_UINT16(a));
+                    CapturedFrame picture = a == TWSX_FILE ? FileTransfer() : Transfer(TW_UINT16(a));
                     uint32_t counter = 0;
                     EXPECT_TRUE(crop.width ? ShowsPatternPart(picture, crop)
                                            : MatchesTestPattern(picture, int(b), counter));
