@@ -144,11 +144,10 @@ TEST(ConvertFrame, MatchesTheReferenceForEveryLayoutSizeStrideAndLengthInReusedS
 // AVX2 only where the processor has it and the system saves its registers. Each row after the first lacks one bit:
 // OSXSAVE (hidden by a hypervisor), AVX, AVX2, the saved AVX registers, SSE2.
 TEST(InstructionSets, DecodedFromCpuidAndXcr0) {
-    const uint32_t ecx = 3u << 27, edx = 1u << 26, ebx = 1u << 5;
+    const uint32_t osxsave = 1u << 27, avx = 1u << 28, ecx = osxsave | avx, edx = 1u << 26, ebx = 1u << 5;
     const struct { CpuReport report; bool avx2, sse2; } cases[] = {
-        {{ecx, edx, ebx, 7}, true, true}, {{1u << 28, edx, ebx, 7}, false, true},
-        {{1u << 27, edx, ebx, 7}, false, true}, {{ecx, edx, 0, 7}, false, true},
-        {{ecx, edx, ebx, 3}, false, true}, {{ecx, 0, ebx, 7}, false, false}};
+        {{ecx, edx, ebx, 7}, true, true}, {{avx, edx, ebx, 7}, false, true}, {{osxsave, edx, ebx, 7}, false, true},
+        {{ecx, edx, 0, 7}, false, true}, {{ecx, edx, ebx, 3}, false, true}, {{ecx, 0, ebx, 7}, false, false}};
     for (const auto& c : cases)
         EXPECT_TRUE(ReportAllows(c.report, InstructionSet::AVX2) == c.avx2 &&
                     ReportAllows(c.report, InstructionSet::SSE2) == c.sse2 &&

@@ -12,9 +12,8 @@
 TEST(Letterbox, FillsOneSideCentresTheOtherKeepsTheProportionsOrIsEmpty) {
     std::mt19937 random(3);
     for (int i = 0; i < 20000; ++i) {
-        const int32_t aw = 1 + random() % 800, ah = 1 + random() % 800, k = 1 + random() % 4;
-        const bool same = i % 4 == 0;
-        const int32_t fw = same ? aw * k : 1 + random() % 4000, fh = same ? ah * k : 1 + random() % 4000;
+        const int32_t aw = 1 + random() % 800, ah = 1 + random() % 800, k = i % 4 == 0 ? 1 + random() % 4 : 0;
+        const int32_t fw = k ? aw * k : 1 + random() % 4000, fh = k ? ah * k : 1 + random() % 4000;
         const LetterboxRect r = FitLetterbox(fw, fh, aw, ah);
         SCOPED_TRACE(testing::Message() << fw << "x" << fh << " in " << aw << "x" << ah);
         if (r.width == aw)
