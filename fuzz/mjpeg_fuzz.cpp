@@ -6,9 +6,7 @@
 
 #include "capture/mjpeg.h"
 
-static void Check(bool condition) {
-    if (!condition) std::abort();
-}
+static void Check(bool condition) { if (!condition) std::abort(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     JpegLayout layout;
@@ -20,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(layout.end <= size && layout.firstScan + 2 <= layout.end && data[0] == 0xFF && data[1] == 0xD8);
     Check(data[layout.firstScan] == 0xFF && data[layout.firstScan + 1] == 0xDA);
     Check(data[layout.end - 2] == 0xFF && data[layout.end - 1] == 0xD9);
-    // The tables go in once, just before the first scan, and the result is
-    // itself a whole stream with the same frame header and the same scans.
+    // The tables go in once, just before the first scan: a whole stream with the same frame header and scans.
     std::vector<uint8_t> out;
     InsertStandardHuffmanTables(data, layout, out);
     const uint8_t* segment = StandardHuffmanSegment();

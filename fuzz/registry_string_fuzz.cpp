@@ -21,8 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::u16string units(length / 2, u'\0');
     std::memcpy(units.data(), value, units.size() * 2);
     if (*text != units.c_str() || text->find(u'\0') != std::u16string::npos) std::abort();
-    // Written back as the settings write it, with its terminator, and with a
-    // stray byte after that: the same text again.
+    // Written back as the settings write it, with its terminator, and with a stray byte after that: the same text.
     std::vector<uint8_t> written((text->size() + 1) * 2 + 1, 0xA5);
     std::memcpy(written.data(), text->data(), text->size() * 2);
     written[written.size() - 3] = written[written.size() - 2] = 0;

@@ -1,15 +1,12 @@
-// Capability messages built from the input, one after another on one set of
-// capabilities: containers decode without reading past their bytes and encode
-// back to the same values, every answer is a well-formed container, and a
-// MSG_SET that succeeds is what MSG_GETCURRENT then reports.
+// Capability messages built from the input, one after another on one set of capabilities: containers decode without
+// reading past their bytes and encode back to the same values, every answer is a well-formed container, and a MSG_SET
+// that succeeds is what MSG_GETCURRENT then reports.
 #include <cstdlib>
 #include <vector>
 
 #include "ds_capabilities.h"
 
-static void Check(bool condition) {
-    if (!condition) std::abort();
-}
+static void Check(bool condition) { if (!condition) std::abort(); }
 
 // What an item stands for: signed types are kept sign-extended, TW_FIX32 raw.
 static double ValueOf(TW_UINT16 itemType, TW_UINT32 item) {

@@ -38,14 +38,7 @@ TEST(PackedDib, HeadersAndPixelsOfWholeBitmapsOnly) {
     bad[1].pixels.pop_back();
     bad[2].stride = 16;
     bad[3].height = -4;
-    for (const CapturedFrame& f : bad) {
-        uint8_t sink[128] = {};
-        EXPECT_TRUE(EncodePackedDib(f).empty() && !WritePackedDib(f, sink) && sink[0] == 0);
-    }
-    // Nor do blocks too short for their header or pixels, or with a header of another kind.
-    const std::vector<uint8_t> dib = EncodePackedDib(MakeFrame(2, 2));
-    std::vector<uint8_t> tinyInfo = dib, shortBlock(dib.begin(), dib.begin() + 20), cut(dib.begin(), dib.end() - 1);
-    tinyInfo[0] = 12;
-    for (const auto& block : {shortBlock, cut, tinyInfo})
-        EXPECT_EQ(EncodeBmpFileHeader(block.data(), block.size()), (std::array<uint8_t, 14>{})) << block.size();
+    uint8_t sink[128] = {};
+    for (const CapturedFrame& f : bad)
+        EXPECT_TRUE(EncodePackedDib(f).empty() && !WritePackedDib(f, sink) && sink[0] == 0) << &f - bad;
 }

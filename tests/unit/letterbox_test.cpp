@@ -23,8 +23,6 @@ TEST(Letterbox, FillsOneSideCentresTheOtherKeepsTheProportionsOrIsEmpty) {
             EXPECT_TRUE(r.height == ah && r.y == 0 && r.x == (aw - r.width) / 2 && r.width <= aw &&
                         std::abs(r.width - double(ah) * fw / fh) < 1.01);
     }
-    const LetterboxRect same = FitLetterbox(640, 480, 400, 300);  // the usual 4:3 frame fills a 4:3 area
-    EXPECT_TRUE(same.x == 0 && same.y == 0 && same.width == 400 && same.height == 300);
     for (const auto& [fw, fh, aw, ah] : {std::array{0, 480, 500, 300}, {640, 0, 500, 300}, {640, 480, 0, 300},
                                          {640, 480, 500, 0}, {-640, 480, 500, 300}}) {
         const LetterboxRect r = FitLetterbox(fw, fh, aw, ah);
