@@ -1,6 +1,5 @@
-// ConvertFrame on samples, sizes and strides from the input: a conversion is
-// refused or gives a whole frame, never reads outside the sample, and every
-// instruction set gives the scalar rows' bytes.
+// ConvertFrame on samples, sizes and strides from the input: a conversion is refused or gives a whole frame, never
+// reads outside the sample, and every instruction set gives the scalar rows' bytes.
 #include <cstdlib>
 #include <cstring>
 
@@ -9,13 +8,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 7) return 0;
-    int16_t w, h, stride;
-    std::memcpy(&w, data + 1, 2);
-    std::memcpy(&h, data + 3, 2);
-    std::memcpy(&stride, data + 5, 2);
-    // Mostly small pictures, so that some sample fills them; now and then any size.
-    if (data[0] & 0x80) w %= 64, h %= 16;
-    const SampleLayout layout{static_cast<PixelFormat>(data[0] % 5), stride};
+    int16_t sizes[3];  // width, height, stride
+    std::memcpy(sizes, data + 1, sizeof sizes);
+    // Mostly small pictures, so that some sample fills them; now and then any size. The low bits pick the format.
+    const int32_t w = data[0] & 0x80 ? sizes[0] % 64 : sizes[0], h = data[0] & 0x80 ? sizes[1] % 16 : sizes[1];
+    const SampleLayout layout{static_cast<PixelFormat>((data[0] & 0x7F) % 5), sizes[2]};
     const uint8_t* sample = size > 7 ? data + 7 : nullptr;
     const int32_t length = static_cast<int32_t>(size - 7);
     const CapturedFrame junk{{0xEE}, -1, -1, -1};  // a refusal leaves it as it is

@@ -6,25 +6,19 @@
 
 #include "capture/mjpeg.h"
 
-static void Check(bool condition) {
-    if (!condition) std::abort();
-}
+static void Check(bool condition) { if (!condition) std::abort(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     JpegLayout layout;
     std::vector<uint8_t> removed(data, data + size);
     const bool whole = ParseJpeg(data, size, layout);
     const bool onlyStandard = RemoveStandardHuffmanTables(removed);
-    if (!whole) {
-        Check(!onlyStandard && std::equal(removed.begin(), removed.end(), data, data + size));
-        return 0;
-    }
+    Check(whole || (!onlyStandard && std::equal(removed.begin(), removed.end(), data, data + size)));
+    if (!whole) return 0;
     Check(layout.end <= size && layout.firstScan + 2 <= layout.end && data[0] == 0xFF && data[1] == 0xD8);
     Check(data[layout.firstScan] == 0xFF && data[layout.firstScan + 1] == 0xDA);
     Check(data[layout.end - 2] == 0xFF && data[layout.end - 1] == 0xD9);
-
-    // The tables go in once, just before the first scan, and the result is
-    // itself a whole stream with the same frame header and the same scans.
+    // The tables go in once, just before the first scan: a whole stream with the same frame header and scans.
     std::vector<uint8_t> out;
     InsertStandardHuffmanTables(data, layout, out);
     const uint8_t* segment = StandardHuffmanSegment();
@@ -36,10 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(ParseJpeg(out.data(), out.size(), inserted) && inserted.hasHuffmanTables &&
           inserted.firstScan == scan + segmentSize && inserted.end == out.size() &&
           inserted.width == layout.width && inserted.height == layout.height);
-
     // Removing them again gives back the stream without them.
-    if (!layout.hasHuffmanTables)
-        Check(RemoveStandardHuffmanTables(out) && std::equal(out.begin(), out.end(), data, data + layout.end));
+    Check(layout.hasHuffmanTables ||
+          (RemoveStandardHuffmanTables(out) && std::equal(out.begin(), out.end(), data, data + layout.end)));
     JpegLayout after;
     Check(ParseJpeg(removed.data(), removed.size(), after) && after.hasHuffmanTables != onlyStandard);
     return 0;

@@ -6,17 +6,6 @@
 
 #include "settings/registry_text.h"
 
-namespace {
-
-// Whole little-endian units (this runs on x86), up to the first NUL.
-std::u16string PlainDecode(const uint8_t* bytes, size_t size) {
-    std::u16string units(size / 2, u'\0');
-    std::memcpy(units.data(), bytes, units.size() * 2);
-    return units.c_str();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     // Mostly the two string types; now and then any other.
@@ -28,9 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        length <= REGISTRY_TEXT_MAX_BYTES;
     if (text.has_value() != taken) std::abort();
     if (!text) return 0;
-    if (*text != PlainDecode(value, length) || text->find(u'\0') != std::u16string::npos) std::abort();
-    // Written back as the settings write it, with its terminator, and with a
-    // stray byte after that: the same text again.
+    // The plain decode: whole little-endian units (this runs on x86), up to the first NUL.
+    std::u16string units(length / 2, u'\0');
+    std::memcpy(units.data(), value, units.size() * 2);
+    if (*text != units.c_str() || text->find(u'\0') != std::u16string::npos) std::abort();
+    // Written back as the settings write it, with its terminator, and with a stray byte after that: the same text.
     std::vector<uint8_t> written((text->size() + 1) * 2 + 1, 0xA5);
     std::memcpy(written.data(), text->data(), text->size() * 2);
     written[written.size() - 3] = written[written.size() - 2] = 0;

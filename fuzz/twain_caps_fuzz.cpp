@@ -1,20 +1,12 @@
-// Capability messages built from the input, one after another on one set of
-// capabilities: containers decode without reading past their bytes and encode
-// back to the same values, every answer is a well-formed container, and a
-// MSG_SET that succeeds is what MSG_GETCURRENT then reports.
+// Capability messages built from the input, one after another on one set of capabilities: containers decode without
+// reading past their bytes and encode back to the same values, every answer is a well-formed container, and a MSG_SET
+// that succeeds is what MSG_GETCURRENT then reports.
 #include <cstdlib>
 #include <vector>
 
 #include "ds_capabilities.h"
 
-static void Check(bool condition) {
-    if (!condition) std::abort();
-}
-
-static bool SameContainer(const CapContainer& a, const CapContainer& b) {
-    return a.conType == b.conType && a.itemType == b.itemType && a.items == b.items &&
-           (a.conType != TWON_ENUMERATION || (a.currentIndex == b.currentIndex && a.defaultIndex == b.defaultIndex));
-}
+static void Check(bool condition) { if (!condition) std::abort(); }
 
 // What an item stands for: signed types are kept sign-extended, TW_FIX32 raw.
 static double ValueOf(TW_UINT16 itemType, TW_UINT32 item) {
@@ -26,7 +18,10 @@ static double ValueOf(TW_UINT16 itemType, TW_UINT32 item) {
 static void CheckEncodesBack(const CapContainer& container) {
     const std::vector<uint8_t> bytes = EncodeContainer(container);
     CapContainer again;
-    Check(DecodeContainer(container.conType, bytes.data(), bytes.size(), again) && SameContainer(again, container));
+    Check(DecodeContainer(container.conType, bytes.data(), bytes.size(), again) && again.items == container.items &&
+          again.conType == container.conType && again.itemType == container.itemType &&
+          (again.conType != TWON_ENUMERATION ||
+           (again.currentIndex == container.currentIndex && again.defaultIndex == container.defaultIndex)));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,8 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (DecodeContainer(CON_TYPES[data[2] % 5], bytes.data(), bytes.size(), request)) CheckEncodesBack(request);
         data += 4 + length, size -= 4 + length;
         if (operation == 5) {
-            const CapResult set = caps.Set(cap, request);
-            if (set.returnCode != TWRC_SUCCESS) continue;
+            if (caps.Set(cap, request).returnCode != TWRC_SUCCESS) continue;
             Check(caps.Query(cap, CapQuery::GetCurrent, answer).returnCode == TWRC_SUCCESS);
             const TW_UINT32 sent = request.conType == TWON_ENUMERATION ? request.items[request.currentIndex]
                                                                        : request.items.back();

@@ -38,18 +38,7 @@ TEST(PackedDib, HeadersAndPixelsOfWholeBitmapsOnly) {
     bad[1].pixels.pop_back();
     bad[2].stride = 16;
     bad[3].height = -4;
-    for (const CapturedFrame& f : bad) {
-        uint8_t sink[128] = {};
-        EXPECT_TRUE(EncodePackedDib(f).empty() && !WritePackedDib(f, sink) && sink[0] == 0);
-    }
-    const std::vector<uint8_t> dib = EncodePackedDib(MakeFrame(2, 2));
-    std::vector<uint8_t> tinyInfo = dib, hugeImage = dib, shortBlock(dib.begin(), dib.begin() + 20);
-    tinyInfo[0] = 12;
-    std::fill_n(hugeImage.begin() + 20, 4, uint8_t{0xFF});
-    const std::array<uint8_t, 14> none{};
-    EXPECT_EQ(EncodeBmpFileHeader(nullptr, 100), none);
-    using Block = std::pair<const uint8_t*, size_t>;
-    for (const auto& [block, size] : {Block{shortBlock.data(), shortBlock.size()}, {dib.data(), dib.size() - 1},
-                                      {tinyInfo.data(), tinyInfo.size()}, {hugeImage.data(), hugeImage.size()}})
-        EXPECT_EQ(EncodeBmpFileHeader(block, size), none) << size;
+    uint8_t sink[128] = {};
+    for (const CapturedFrame& f : bad)
+        EXPECT_TRUE(EncodePackedDib(f).empty() && !WritePackedDib(f, sink) && sink[0] == 0) << &f - bad;
 }

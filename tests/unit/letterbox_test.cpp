@@ -12,9 +12,8 @@
 TEST(Letterbox, FillsOneSideCentresTheOtherKeepsTheProportionsOrIsEmpty) {
     std::mt19937 random(3);
     for (int i = 0; i < 20000; ++i) {
-        const int32_t aw = 1 + random() % 800, ah = 1 + random() % 800, k = 1 + random() % 4;
-        const bool same = i % 4 == 0;
-        const int32_t fw = same ? aw * k : 1 + random() % 4000, fh = same ? ah * k : 1 + random() % 4000;
+        const int32_t aw = 1 + random() % 800, ah = 1 + random() % 800, k = i % 4 == 0 ? 1 + random() % 4 : 0;
+        const int32_t fw = k ? aw * k : 1 + random() % 4000, fh = k ? ah * k : 1 + random() % 4000;
         const LetterboxRect r = FitLetterbox(fw, fh, aw, ah);
         SCOPED_TRACE(testing::Message() << fw << "x" << fh << " in " << aw << "x" << ah);
         if (r.width == aw)
@@ -24,8 +23,6 @@ TEST(Letterbox, FillsOneSideCentresTheOtherKeepsTheProportionsOrIsEmpty) {
             EXPECT_TRUE(r.height == ah && r.y == 0 && r.x == (aw - r.width) / 2 && r.width <= aw &&
                         std::abs(r.width - double(ah) * fw / fh) < 1.01);
     }
-    const LetterboxRect same = FitLetterbox(640, 480, 400, 300);  // the usual 4:3 frame fills a 4:3 area
-    EXPECT_TRUE(same.x == 0 && same.y == 0 && same.width == 400 && same.height == 300);
     for (const auto& [fw, fh, aw, ah] : {std::array{0, 480, 500, 300}, {640, 0, 500, 300}, {640, 480, 0, 300},
                                          {640, 480, 500, 0}, {-640, 480, 500, 300}}) {
         const LetterboxRect r = FitLetterbox(fw, fh, aw, ah);

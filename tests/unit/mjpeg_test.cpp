@@ -51,25 +51,20 @@ TEST(Mjpeg, ParseFindsTheLayoutOfWholeStreamsOnlyAndInsertAndRemoveOnlyTheStanda
     EXPECT_TRUE(layout.width == 1280 && layout.height == 720 && !layout.hasHuffmanTables &&
                 layout.firstScan == scan && layout.end == plain.size());
     InsertStandardHuffmanTables(padded.data(), layout, out);
-    EXPECT_EQ(out, MakeJpeg(1280, 720, &standard));
     ASSERT_TRUE(ParseExact(out, layout));
     EXPECT_TRUE(layout.hasHuffmanTables && layout.firstScan == scan + StandardHuffmanSegmentSize());
-    for (const Bytes& whole : {plain, out})
-        for (size_t cut = 0; cut < whole.size(); ++cut)
-            EXPECT_FALSE(ParseExact(Bytes(whole.begin(), whole.begin() + cut), layout)) << cut << " / " << whole.size();
+    for (size_t cut = 0; cut < out.size(); ++cut)
+        EXPECT_FALSE(ParseExact(Bytes(out.begin(), out.begin() + cut), layout)) << cut;
     ASSERT_TRUE(RemoveStandardHuffmanTables(out));  // and come out again, leaving the stream as it was
     EXPECT_EQ(out, plain);
     // An optimised table (one symbol changed, or two code lengths swapped) must stay: the scan needs it. So must a
-    // table cut short, and a stream that is not whole.
+    // table cut short; a stream that is not whole is the fuzz target's.
     Bytes symbol = standard, lengths = standard;
     symbol[17] = 5;
     std::swap(lengths[2], lengths[3]);
-    const Bytes cutTable(standard.begin(), standard.begin() + 20);
-    for (Bytes kept : {MakeJpeg(64, 48, &symbol), MakeJpeg(64, 48, &lengths), MakeJpeg(64, 48, &cutTable),
-                       Bytes{0xFF, 0xD8, 0xFF}}) {
-        const Bytes before = kept;
-        EXPECT_FALSE(RemoveStandardHuffmanTables(kept));
-        EXPECT_EQ(kept, before);
+    for (const Bytes& table : {symbol, lengths, Bytes(standard.begin(), standard.begin() + 20)}) {
+        Bytes kept = MakeJpeg(64, 48, &table);
+        EXPECT_TRUE(!RemoveStandardHuffmanTables(kept) && kept == MakeJpeg(64, 48, &table));
     }
 }
 
