@@ -1,16 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <windows.h>
-
-#include <cstdint>
 #include <cstdlib>
-#include <thread>
-#include <vector>
 
 #include "camera/devices.h"
-#include "capture/frame.h"
 #include "capture/jpeg_win.h"
 #include "capture/mjpeg.h"
+#include "capture_test_support.h"
 
 namespace {
 
@@ -61,13 +54,10 @@ protected:
 
 }  // namespace
 
-// The encoder writes the four standard tables, and RemoveStandardHuffmanTables
-// takes out only tables equal to ours byte for byte: that checks our copy
-// against an independent one. Wine's decoder would fall back to the standard
-// tables by itself, Windows' does not; hence the insertion. The preview thread
-// does not initialise COM: it decodes in the process's multithreaded apartment
-// with the factory made at start-up, reusing its frame, whose padding must
-// still be zeroed.
+// RemoveStandardHuffmanTables takes out only tables equal to ours byte for byte,
+// which checks our copy against the encoder's. Windows' decoder, unlike Wine's,
+// needs them inserted. The preview thread decodes without COM of its own, with
+// the factory made at start-up, reusing its frame, whose padding stays zeroed.
 TEST_F(MjpegWin, DecodesWithAndWithoutHuffmanTablesOnAThreadWithoutItsOwnCom) {
     ASSERT_GE(jpeg.size() - bare.size(), StandardHuffmanSegmentSize());  // tables were taken out
     CapturedFrame withTables, withoutTables = SENTINEL;

@@ -1,13 +1,6 @@
-#include <windows.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "platform/win_handles.h"
-#include "settings/settings.h"
+#include "capture_test_support.h"
 
 namespace {
 

@@ -1,6 +1,3 @@
-// The TWAIN installer's paths against a plain reference, its command line for
-// cmd.exe, and its message-box flows against scratch Windows directories.
-
 #include "app/twain_installer.h"
 
 #include "capture_test_support.h"
@@ -189,8 +186,8 @@ TEST(TwainInstallerFlow, AsksCopiesWhatIsMissingAndTellsTheOutcome) {
     }
 }
 
-// Run also by the installer's end-to-end test, in a 64-bit and a 32-bit
-// prefix: 64-bit Windows has a SysWOW64 folder for this 32-bit program.
+// Run also by the installer's end-to-end test, in a 64-bit prefix: 64-bit
+// Windows has a SysWOW64 folder for this 32-bit program.
 TEST(TwainInstallerSystem, BitnessIsTheWindowsDirectorys) {
     wchar_t windows[MAX_PATH] = {};
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
