@@ -70,17 +70,18 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransferAndEachSignalComesOnce) 
     // Enabled and at once disabled: the grab still under way is stale, and
     // neither its image nor a signal for it reaches the application.
     host.Run({{Do::Enable}, {Do::Disable}, {Do::Signal, 1500, 0, MSG_NULL}, {Do::Pending, MSG_GET, 0}});
-    for (TW_UINT32 mechanism : {TWSX_NATIVE, TWSX_MEMORY, TWSX_FILE}) {
+    for (auto [mechanism, format] : {std::pair{TWSX_NATIVE, 0}, {TWSX_MEMORY, 0}, {TWSX_FILE, TWFF_BMP},
+                                     {TWSX_FILE, TWFF_PNG}}) {
         const TW_UINT32 other = mechanism == TWSX_FILE ? NATIVE_XFER : FILE_XFER;
         host.Run({{Do::Set, ICAP_XFERMECH, mechanism}, {Do::Enable}, {Do::Signal, 0, 0, READY},
                   {Do::Pending, MSG_GET, 1}, {Do::Refuse, other, 0, TWCC_SEQERROR}, {Do::Info, 97, 64},
-                  {Do::Transfer, mechanism}, {Do::Pending, MSG_ENDXFER, 0},
+                  {Do::Transfer, mechanism, TW_UINT32(format)}, {Do::Pending, MSG_ENDXFER, 0},
                   {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
     }
     host.Run({{Do::Close}});
     // Each came once, through the manager, on the application's thread and
     // outside any triplet, from the source to the application.
-    EXPECT_EQ(host.signals.size(), 6u);
+    EXPECT_EQ(host.signals.size(), 8u);
     EXPECT_EQ(fake.deliveries.size(), host.signals.size());
     for (const Delivery& delivery : fake.deliveries) {
         EXPECT_TRUE(delivery.thread == GetCurrentThreadId() && !delivery.duringTriplet);

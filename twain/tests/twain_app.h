@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <wincodec.h>
+#include <wrl/client.h>
 
 #include <algorithm>
 #include <cstring>
@@ -18,6 +20,7 @@
 
 #include "camera/test_pattern.h"
 #include "capture/frame.h"
+#include "capture/jpeg_win.h"
 #include "ds_capabilities.h"
 #include "ds_image.h"
 #include "platform/win_handles.h"
@@ -45,6 +48,29 @@ inline CapturedFrame FrameOfDib(const void* bytes, size_t size) {
     if (!ViewPackedDib(static_cast<const uint8_t*>(bytes), size, view)) return {};
     return {{view.data, view.data + static_cast<size_t>(view.stride) * view.height}, view.width, view.height,
             view.stride};
+}
+
+// A PNG file's picture, read back by the imaging component; empty when it
+// cannot be read.
+inline CapturedFrame ReadPngFile(const std::wstring& path) {
+    using Microsoft::WRL::ComPtr;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the imaging component needs it
+    ComPtr<IWICImagingFactory> factory = WicImagingFactory();
+    ComPtr<IWICBitmapDecoder> decoder;
+    ComPtr<IWICBitmapFrameDecode> png;
+    ComPtr<IWICBitmapSource> rgb;
+    UINT width = 0, height = 0;
+    if (!factory ||
+        FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
+                                                  WICDecodeMetadataCacheOnDemand, &decoder)) ||
+        FAILED(decoder->GetFrame(0, &png)) ||
+        FAILED(WICConvertBitmapSource(GUID_WICPixelFormat24bppRGB, png.Get(), &rgb)) ||
+        FAILED(rgb->GetSize(&width, &height))) {
+        return {};
+    }
+    std::vector<uint8_t> rows(static_cast<size_t>(width) * 3 * height);
+    if (FAILED(rgb->CopyPixels(nullptr, width * 3, static_cast<UINT>(rows.size()), rows.data()))) return {};
+    return FrameOfRows(rows.data(), width * 3, static_cast<int32_t>(width), static_cast<int32_t>(height));
 }
 
 // Whether `picture` is exactly `rect` of the test pattern, which must lie in
@@ -318,22 +344,28 @@ struct Session {
         return std::apply([&](auto... call) { return Outcome(Call(call...)); }, triplets[which]);
     }
 
-    // A bitmap file transfer: first into the folder itself, which no file can
-    // replace and which is left as it was; then over a file already there.
-    CapturedFrame FileTransfer() {
+    // A file transfer in `format`: first into the folder itself, which no file
+    // can replace and which is left as it was; then over a file already there.
+    CapturedFrame FileTransfer(TW_UINT16 format) {
         const std::filesystem::path folder = std::filesystem::temp_directory_path() / "orvendel-files";
-        const std::filesystem::path path = folder / "crop.bmp";
+        const std::filesystem::path path = folder / (format == TWFF_PNG ? "crop.png" : "crop.bmp");
         std::filesystem::remove_all(folder);
         std::filesystem::create_directories(folder);
         std::ofstream(path) << "old";
-        TW_SETUPFILEXFER file{{}, TWFF_BMP, 0};
+        TW_SETUPFILEXFER file{{}, format, 0};
         std::strcpy(file.FileName, folder.string().c_str());
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
         EXPECT_EQ(Outcome(Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr)), TWCC_FILEWRITEERROR);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
         std::strcpy(file.FileName, path.string().c_str());
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
+        EXPECT_EQ(Query(ICAP_IMAGEFILEFORMAT, MSG_GETCURRENT).items, std::vector<TW_UINT32>{format});
         bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
+        if (done && format == TWFF_PNG) {
+            CapturedFrame picture = ReadPngFile(path.wstring());
+            std::filesystem::remove_all(folder);
+            return picture;
+        }
         const std::string bytes(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()),
                                 std::istreambuf_iterator<char>());
         std::filesystem::remove_all(folder);
@@ -369,7 +401,7 @@ struct Session {
                     break;
                 }
                 case Do::Transfer: {
-                    CapturedFrame picture = a == TWSX_FILE ? FileTransfer() : Transfer(TW_UINT16(a));
+                    CapturedFrame picture = a == TWSX_FILE ? FileTransfer(TW_UINT16(b)) : Transfer(TW_UINT16(a));
                     uint32_t counter = 0;
                     EXPECT_TRUE(crop.width ? ShowsPatternPart(picture, crop)
                                            : MatchesTestPattern(picture, int(b), counter));
