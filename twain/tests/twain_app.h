@@ -50,21 +50,21 @@ inline CapturedFrame FrameOfDib(const void* bytes, size_t size) {
             view.stride};
 }
 
-// A PNG file's picture, read back by the imaging component; empty when it
-// cannot be read.
-inline CapturedFrame ReadPngFile(const std::wstring& path) {
+// A BMP or PNG file's picture, read back by the imaging component; empty when
+// it cannot be read.
+inline CapturedFrame ReadPictureFile(const std::wstring& path) {
     using Microsoft::WRL::ComPtr;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the imaging component needs it
     ComPtr<IWICImagingFactory> factory = WicImagingFactory();
     ComPtr<IWICBitmapDecoder> decoder;
-    ComPtr<IWICBitmapFrameDecode> png;
+    ComPtr<IWICBitmapFrameDecode> picture;
     ComPtr<IWICBitmapSource> rgb;
     UINT width = 0, height = 0;
     if (!factory ||
         FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
                                                   WICDecodeMetadataCacheOnDemand, &decoder)) ||
-        FAILED(decoder->GetFrame(0, &png)) ||
-        FAILED(WICConvertBitmapSource(GUID_WICPixelFormat24bppRGB, png.Get(), &rgb)) ||
+        FAILED(decoder->GetFrame(0, &picture)) ||
+        FAILED(WICConvertBitmapSource(GUID_WICPixelFormat24bppRGB, picture.Get(), &rgb)) ||
         FAILED(rgb->GetSize(&width, &height))) {
         return {};
     }
@@ -361,17 +361,12 @@ struct Session {
         EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &file), TWRC_SUCCESS);
         EXPECT_EQ(Query(ICAP_IMAGEFILEFORMAT, MSG_GETCURRENT).items, std::vector<TW_UINT32>{format});
         bool done = Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE;
-        if (done && format == TWFF_PNG) {
-            CapturedFrame picture = ReadPngFile(path.wstring());
-            std::filesystem::remove_all(folder);
-            return picture;
-        }
-        const std::string bytes(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()),
-                                std::istreambuf_iterator<char>());
+        CapturedFrame picture = done ? ReadPictureFile(path.wstring()) : CapturedFrame{};
+        char magic[2] = {};
+        std::ifstream(path, std::ios::binary).read(magic, 2);
+        EXPECT_EQ(std::string(magic, 2), format == TWFF_PNG ? "\x89P" : "BM");
         std::filesystem::remove_all(folder);
-        // A bitmap file is a 14-byte header and a packed DIB.
-        bool bitmap = done && bytes.size() > 14 && bytes.starts_with("BM");
-        return bitmap ? FrameOfDib(bytes.data() + 14, bytes.size() - 14) : CapturedFrame{};
+        return picture;
     }
 
     void Run(const std::vector<Step>& steps) {
