@@ -93,10 +93,7 @@ struct Program {
                GetExitCodeProcess(process.get(), &code) && code == 0;
     }
     ~Program() {
-        if (process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 5000);
-        }
+        if (process && TerminateProcess(process.get(), 1)) WaitForSingleObject(process.get(), 5000);
     }
 };
 
@@ -142,17 +139,15 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     Eventually([] { return false; }, milliseconds(CAMERA_IDLE_RELEASE_MS + 1000));
     EXPECT_TRUE(KeyCaptures(focus.get(), 1500 + 500)) << "past the idle time";
     ASSERT_TRUE(first.OpenFromTray());
-    const struct {
-        int camera;
-        const wchar_t* problem;
-    } choices[] = {{1, GONE},
-                   {2, L"Camera in use by another app. The preview resumes when it is free."},
-                   {3, L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera)."},
-                   {4, GONE}};  // gone and back without a word from Windows: found again by looking
-    for (const auto& choice : choices) {
-        ChooseDevice(first.dialog, choice.camera);
-        EXPECT_TRUE(ShowsInTurn(first.dialog, {choice.problem, READY})) << choice.camera;
-        EXPECT_TRUE(KeyCaptures(focus.get())) << choice.camera;
+    const std::pair<int, const wchar_t*> choices[] = {
+        {1, GONE},
+        {2, L"Camera in use by another app. The preview resumes when it is free."},
+        {3, L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera)."},
+        {4, GONE}};  // gone and back without a word from Windows: found again by looking
+    for (const auto& [camera, problem] : choices) {
+        ChooseDevice(first.dialog, camera);
+        EXPECT_TRUE(ShowsInTurn(first.dialog, {problem, READY})) << camera;
+        EXPECT_TRUE(KeyCaptures(focus.get())) << camera;
     }
     ASSERT_TRUE(first.CloseDialog());
     ASSERT_TRUE(first.Exit());

@@ -21,6 +21,7 @@ constexpr wchar_t CAPTURED[] = L"Captured to clipboard.";
 constexpr wchar_t FAILED[] = L"Capture failed. The camera sent no picture.";
 constexpr wchar_t NO_CAMERA[] = L"No camera open. Open the app and select a device first.";
 constexpr wchar_t IN_USE[] = L"Capture failed. The camera is in use by another app.";
+constexpr wchar_t GONE[] = L"Capture failed. The camera is disconnected.";
 
 std::vector<std::pair<DWORD, NOTIFYICONDATAW>> notifyCalls;
 BOOL WINAPI RecordNotify(DWORD message, PNOTIFYICONDATAW data) {
@@ -94,7 +95,7 @@ TEST_F(TrayTest, TaskbarRestartPutsTheIconBackUntilExitOrDestroyRemovesIt) {
 // fails is let go, so that the next press opens it afresh; while the dialog is
 // open the camera is the dialog's and stays open, even when idle.
 struct Press {
-    const wchar_t* link;  // after "snapward-testpattern:", or a whole link
+    const wchar_t* link;
     int failReads;        // 1: every read fails from now, 0: reads succeed again, -1: as before
     bool dialogOpen;
     bool clipboardHeld;
@@ -107,11 +108,11 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenId
     const Press presses[] = {
         {L"", -1, false, false, NO_CAMERA, false},
         {L"\\\\?\\usb#vid_0000&pid_0000#unplugged", -1, false, false, NO_CAMERA, false},
-        {L"rgb24?name=k1&busy=C00D3704", -1, false, false, IN_USE, false},
-        {L"nv12?name=k2&busy=C00D3EA3", -1, false, false, IN_USE, false},
-        {L"rgb24?name=k3&privacy=open", -1, false, false,
+        {L"snapward-testpattern:rgb24?name=k1&busy=C00D3704", -1, false, false, IN_USE, false},
+        {L"snapward-testpattern:nv12?name=k2&busy=C00D3EA3", -1, false, false, IN_USE, false},
+        {L"snapward-testpattern:rgb24?name=k3&privacy=open", -1, false, false,
          L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).", false},
-        {L"rgb24?name=k5&unplug=1", -1, false, false, L"Capture failed. The camera is disconnected.", false},
+        {L"snapward-testpattern:rgb24?name=k5&unplug=1", -1, false, false, GONE, false},
         {nv12.c_str(), -1, false, false, CAPTURED, true},
         {nv12.c_str(), -1, false, true, L"Could not open clipboard.", true},
         {nv12.c_str(), 1, false, false, FAILED, false},
@@ -120,8 +121,7 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenId
     };
     for (const Press& press : presses) {
         SCOPED_TRACE(std::string(press.link, press.link + wcslen(press.link)));
-        settings.DeviceSymLink = wcschr(press.link, L'?') ? std::wstring(L"snapward-testpattern:") + press.link
-                                                          : std::wstring(press.link);
+        settings.DeviceSymLink = press.link;
         if (press.failReads >= 0) script->goodReads = press.failReads ? script->reads : INT_MAX;
         Tray().dialogOpen = press.dialogOpen;
         ASSERT_TRUE(PutTextOnClipboard(L"before"));
@@ -146,7 +146,7 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenId
     EXPECT_FALSE(camera.IsOpen());
 }
 
-// Closes the dialog the tray shows once it shows, noting whether a balloon came first.
+// Closes the dialog once the tray shows it, noting whether a balloon came first.
 bool toldBeforeClosing = false;
 void CALLBACK CloseShownDialog(HWND, UINT, UINT_PTR, DWORD) {
     const HWND dialog = FindWindowW(L"#32770", L"Snapward");
