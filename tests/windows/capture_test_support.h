@@ -1,7 +1,7 @@
 #pragma once
-// Shared by the Windows tests: cameras that fail on cue or run flat out, the
-// clipboard read back and held open, scratch folders, typed keys, waits with a
-// deadline, and the program's settings key kept safe while a test writes it.
+// Shared by the Windows tests: cameras that fail on cue, the clipboard read
+// back and held open, scratch folders, typed keys, waits with a deadline, and
+// the program's settings key kept safe while a test writes it.
 
 #include <windows.h>
 
@@ -27,6 +27,7 @@
 #include "capture/frame.h"
 #include "platform/win_handles.h"
 #include "settings/settings.h"
+#include "ui/resource_ids.h"
 
 namespace capture_test {
 
@@ -70,32 +71,6 @@ inline ReaderOpener ScriptedPatternOpener(std::shared_ptr<ReaderScript> script) 
     };
 }
 
-// RGB24 frames as fast as they are asked for, counted in `frames`: a thousand
-// preview frames in seconds. A 0 x 0 size is a device whose picture is empty.
-class FastReader : public VideoReader {
-public:
-    FastReader(int32_t width, int32_t height, std::atomic<int>& frames)
-        : width_(width), height_(height), bytes_(width * height * 3 + 3), frames_(frames) {}
-    bool SetPartialType(PixelFormat) override { return true; }
-    bool GetNativeFormat(uint32_t, MediaFormat&) override { return false; }
-    bool UseNativeFormat(uint32_t) override { return false; }
-    bool GetCurrentFormat(MediaFormat& format) override {
-        format = MediaFormat{PixelFormat::RGB24, width_, height_, 0};
-        return true;
-    }
-    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError&) override {
-        bytes_[static_cast<size_t>(++frames_) % bytes_.size()] ^= 0xFF;  // frames that differ
-        onSample(SampleView{bytes_.data(), width_ * height_ * 3, 0});
-        return ReadOutcome::Sample;
-    }
-
-private:
-    int32_t width_;
-    int32_t height_;
-    std::vector<uint8_t> bytes_;
-    std::atomic<int>& frames_;
-};
-
 // Checks a packed DIB as the clipboard and the files carry it (40-byte header,
 // bottom-up 24-bit BI_RGB, no colour table) and turns it into a frame.
 inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, CapturedFrame& frame) {
@@ -120,7 +95,7 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
 // The clipboard holds the test pattern as a well-formed CF_DIB (NV12's subsampled
 // chroma allows a deviation of 12). Another process that has just put data there
 // may not have closed the clipboard yet: a second is allowed for that.
-inline ::testing::AssertionResult ClipboardHoldsPattern(uint32_t* counter = nullptr) {
+inline ::testing::AssertionResult ClipboardHoldsPattern() {
     bool opened = false;
     for (int attempt = 0; attempt < 200 && !(opened = OpenClipboard(nullptr) != FALSE); ++attempt) Sleep(5);
     if (!opened) return ::testing::AssertionFailure() << "clipboard busy";
@@ -135,7 +110,6 @@ inline ::testing::AssertionResult ClipboardHoldsPattern(uint32_t* counter = null
     if (!MatchesTestPattern(frame, 12, seen)) {
         return ::testing::AssertionFailure() << "not the pattern, deviation " << TestPatternDeviation(frame, seen);
     }
-    if (counter) *counter = seen;
     return ::testing::AssertionSuccess();
 }
 
@@ -222,15 +196,28 @@ inline void PressKey(WORD key) {
 }
 
 // Polls `test` until it holds or `timeout` has passed, pumping this thread's
-// messages in between; generous, as a step under Wine on a busy machine can take seconds.
+// messages in between as a modal dialog's loop would (its keys are dialog
+// keys); generous, as a step under Wine on a busy machine can take seconds.
 inline bool Eventually(const std::function<bool()>& test,
                        std::chrono::steady_clock::duration timeout = std::chrono::seconds(30)) {
     for (const auto deadline = std::chrono::steady_clock::now() + timeout; !test(); Sleep(5)) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            const HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+            if (!root || !IsDialogMessageW(root, &message)) DispatchMessageW(&message);
+        }
     }
     return true;
+}
+
+// As the user picks entry `index` of a capture dialog's device list; the
+// dialog may belong to another thread or process.
+inline void ChooseDevice(HWND dialog, int index) {
+    const HWND combo = GetDlgItem(dialog, IDC_DEVICE_COMBO);
+    SendMessageTimeoutW(combo, CB_SETCURSEL, index, 0, SMTO_NORMAL, 5000, nullptr);
+    SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(IDC_DEVICE_COMBO, CBN_SELCHANGE),
+                        reinterpret_cast<LPARAM>(combo), SMTO_NORMAL, 10000, nullptr);
 }
 
 // Whether no program holds `key` as a global hotkey.
@@ -244,20 +231,13 @@ inline bool KeyIsFree(UINT key) {
 // test; the settings it held before are written back afterwards.
 class SettingsKeyKeeper {
 public:
-    SettingsKeyKeeper() {
-        UniqueHKey key;
-        had_ = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
-        key.reset();
-        if (had_) saved_ = LoadSettings();
-        RegDeleteTreeW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
-    }
+    SettingsKeyKeeper() : saved_(LoadSettings()) { RegDeleteTreeW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH); }
     ~SettingsKeyKeeper() {
         RegDeleteTreeW(HKEY_CURRENT_USER, SETTINGS_KEY_PATH);
-        if (had_) SaveSettings(saved_);
+        SaveSettings(saved_);
     }
 
 private:
-    bool had_ = false;
     Settings saved_;
 };
 
