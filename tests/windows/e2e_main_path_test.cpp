@@ -121,6 +121,11 @@ struct Program {
 TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf) {
     ASSERT_TRUE(KeyIsFree(VK_F10)) << "something else holds F10";
     SettingsKeyKeeper keeper;
+    // No Media Foundation, as on Windows N; a child takes Wine's DLL overrides from the registry only.
+    const wchar_t* const app = L"Software\\Wine\\AppDefaults\\Snapward-testcam.exe";
+    for (const wchar_t* dll : {L"mfplat", L"mf", L"mfreadwrite"})
+        RegSetKeyValueW(HKEY_CURRENT_USER, (app + std::wstring(L"\\DllOverrides")).c_str(), dll, REG_SZ, L"", 2);
+    ScopeExit restore([&] { RegDeleteTreeW(HKEY_CURRENT_USER, app); });
     UniqueWindow focus(CreateWindowExW(0, L"STATIC", L"snapward e2e", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 300,
                                        200, nullptr, nullptr, nullptr, nullptr));
     const wchar_t* const cameras[] = {
