@@ -274,13 +274,13 @@ bool ParseBehaviour(const std::wstring& query, TestCameraBehaviour& behaviour) {
 }
 
 // What the process remembers of one pattern camera, as the system remembers a
-// device: whether it is plugged in, and since when another program or the
-// privacy settings have held it.
+// device: whether and until when it is unplugged, and since when another
+// program or the privacy settings have held it.
 struct CameraState {
     bool opened = false;
     Clock::time_point firstOpen;
-    bool present = true;
     bool unpluggedOnce = false;
+    Clock::time_point pluggedInAgain = Clock::time_point::max();
     int framesDelivered = 0;
 };
 
@@ -297,6 +297,10 @@ PatternCameraRegistry& Registry() {
     return registry;
 }
 
+// By the clock rather than by a thread that plugs it in again: whether the
+// camera is back must not depend on when, or whether, a thread gets to run.
+bool Present(const CameraState& state) { return !state.unpluggedOnce || Clock::now() >= state.pluggedInAgain; }
+
 bool ConditionHolds(const TestCameraBehaviour& behaviour, const CameraState& state) {
     return behaviour.conditionMs < 0 ||
            Clock::now() < state.firstOpen + std::chrono::milliseconds(behaviour.conditionMs);
@@ -311,18 +315,14 @@ void TellPresence(bool arrived) {
     if (listener) listener(arrived);
 }
 
-void PlugInLater(const std::wstring& link, int delayMs, bool announce) {
+void AnnounceArrivalAt(Clock::time_point when) {
     try {
-        std::thread([link, delayMs, announce] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-            {
-                std::lock_guard<std::mutex> hold(Registry().lock);
-                Registry().states[link].present = true;
-            }
-            if (announce) TellPresence(true);
+        std::thread([when] {
+            std::this_thread::sleep_until(when);
+            TellPresence(true);
         }).detach();
     } catch (const std::system_error&) {
-        // No thread: the camera stays unplugged, as a port that failed would.
+        // No thread: the notice is lost, as Windows' can be; the camera is back all the same.
     }
 }
 
@@ -478,20 +478,24 @@ private:
     bool Unplugged() {
         if (behaviour_.unplugAfterFrames < 0) return false;
         std::lock_guard<std::mutex> hold(Registry().lock);
-        return !Registry().states[link_].present;
+        return !Present(Registry().states[link_]);
     }
 
     void CountDeliveredFrame() {
         if (behaviour_.unplugAfterFrames < 0) return;
+        Clock::time_point back;
         {
             std::lock_guard<std::mutex> hold(Registry().lock);
             CameraState& state = Registry().states[link_];
             if (state.unpluggedOnce || ++state.framesDelivered < behaviour_.unplugAfterFrames) return;
             state.unpluggedOnce = true;
-            state.present = false;
+            if (behaviour_.replugAfterMs >= 0)
+                state.pluggedInAgain = Clock::now() + std::chrono::milliseconds(behaviour_.replugAfterMs);
+            back = state.pluggedInAgain;
         }
-        if (!behaviour_.quiet) TellPresence(false);
-        if (behaviour_.replugAfterMs >= 0) PlugInLater(link_, behaviour_.replugAfterMs, !behaviour_.quiet);
+        if (behaviour_.quiet) return;
+        TellPresence(false);
+        if (behaviour_.replugAfterMs >= 0) AnnounceArrivalAt(back);
     }
 
     // 1 once auto-exposure has settled; from 0.1 up to 1 over the ramp that
@@ -595,7 +599,7 @@ std::vector<CameraDevice> TestPatternCameras() {
         first = Registry().extrasFirst;
         for (const std::wstring& link : Registry().extraLinks) {
             const auto state = Registry().states.find(link);
-            if (state != Registry().states.end() && !state->second.present) continue;
+            if (state != Registry().states.end() && !Present(state->second)) continue;
             const size_t query = link.find(L'?');
             const PatternCamera* plain = PlainCamera(link.substr(0, query));
             std::wstring name = plain->friendlyName;
@@ -642,7 +646,7 @@ std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicL
     {
         std::lock_guard<std::mutex> hold(Registry().lock);
         CameraState& state = Registry().states[symbolicLink];
-        if (!state.present) {
+        if (!Present(state)) {
             error = CAMERA_ERROR_INVALIDATED;
             return nullptr;
         }
