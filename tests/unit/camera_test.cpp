@@ -261,7 +261,7 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
         {L"nv12", 0, 3, 2, 0}, {L"yuy2", 0, 3, 2, 0}, {L"rgb24", 0, 3, 0, 0},
         {L"rgb24?name=a&privacy=open", CAMERA_ERROR_ACCESS_DENIED, 0, 0, 0},
         {L"nv12?name=c&busy=C00D3704&for=150", 0, 0, 0, CAMERA_ERROR_START_STREAMING},
-        {L"yuy2?name=d&busy=0xC00D3EA3&for=0&ramp=1000", 0, 2, -16, 0},  // the other program let go at once
+        {L"yuy2?name=d&busy=0xC00D3EA3&for=0&ramp=4000", 0, 2, -16, 0},  // the other program let go at once
         {L"rgb24?noformat=1", CAMERA_ERROR_NO_FORMAT, 0, 0, 0}, {L"rgb24?slow=", CAMERA_ERROR_NO_PICTURE, 0, 0, 0},
         {L"nv12?name=g&huge=640x480", 0, 1, -16, 0},
         {L"rgb24?name=u&unplug=2&slow=200", 0, 2, 0, CAMERA_ERROR_INVALIDATED},
@@ -279,6 +279,7 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
             ASSERT_TRUE(camera.GrabFrame(frames[n])) << n;
             EXPECT_EQ(MatchesTestPattern(frames[n], std::abs(c.tolerance), counter) && counter == n, c.tolerance >= 0);
         }
+        EXPECT_TRUE(!std::wcsstr(c.link, L"ramp") || std::ranges::max(frames[0].pixels) < 128);  // dark, not off-colour
         const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_TRUE(c.grabs < 3 ||
                     (elapsed >= std::chrono::microseconds(2 * TEST_PATTERN_FRAME_INTERVAL_US) && elapsed < 500ms));
@@ -298,6 +299,7 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
     EXPECT_TRUE(!MatchesTestPattern(dark, 16, counter) && TestPatternDeviation(rgb, 1) > 100);  // or another counter
     std::fill_n(dark.pixels.begin(), 48 * dark.stride, uint8_t{160});  // a band just bright enough for ones
     EXPECT_TRUE(DecodeFrameCounter(dark, counter) && counter == UINT32_MAX);
+    EXPECT_FALSE(MatchesTestPattern(CapturedFrame{}, 255, counter));  // no counter read, no match at any tolerance
     CapturedFrame small{std::vector<uint8_t>(1920 * 480), 640, 480, 1920}, truncated = rgb;
     truncated.pixels.resize(100);
     for (const CapturedFrame& wrong : {small, truncated})
