@@ -1,13 +1,15 @@
 // The conversion timings of the shipped build: the 32-bit Windows program, run
-// under Wine, where neither Google Benchmark nor libyuv is at hand. Each row is
-// the fastest of several batches (the least disturbed by other work on the
-// machine), per frame, beside a memcpy of the output size in the same run.
+// under Wine, where neither Google Benchmark nor libyuv is at hand. The
+// operations of one size take turns, a batch each per round, a memcpy of the
+// output size among them, so that a slow spell of the shared machine falls on
+// all of them alike; each row is the best batch mean per frame.
 // Usage: convert_timing [--smoke]   (--smoke: one small frame, one pass each)
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,17 +23,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Microseconds per call: the best batch mean out of `batches`.
-double Time(const std::function<void()>& body, int batches, int perBatch) {
-    body();  // first touch of every page outside the timing
+struct Timed {
+    std::string operation;
+    std::function<void()> body;
+    int scalarRow;  // the row whose time this one is compared with, or -1
     double best = 1e30;
-    for (int b = 0; b < batches; ++b) {
-        const auto start = Clock::now();
-        for (int i = 0; i < perBatch; ++i) body();
-        const std::chrono::duration<double, std::micro> took = Clock::now() - start;
-        best = std::min(best, took.count() / perBatch);
-    }
-    return best;
+};
+
+// Microseconds per call of each: the best batch mean over `rounds` rounds.
+void TimeInTurns(std::vector<Timed>& rows, int rounds, int perBatch) {
+    for (Timed& row : rows) row.body();  // first touch of every page outside the timing
+    for (int r = 0; r < rounds; ++r)
+        for (Timed& row : rows) {
+            const auto start = Clock::now();
+            for (int i = 0; i < perBatch; ++i) row.body();
+            const std::chrono::duration<double, std::micro> took = Clock::now() - start;
+            row.best = std::min(row.best, took.count() / perBatch);
+        }
 }
 
 const char* Name(InstructionSet set) {
@@ -50,7 +58,7 @@ const char* Name(InstructionSet set) {
 
 int main(int argc, char** argv) {
     const bool smoke = argc > 1 && std::strcmp(argv[1], "--smoke") == 0;
-    const int batches = smoke ? 1 : 15, perBatch = smoke ? 1 : 10;
+    const int rounds = smoke ? 1 : 25, perBatch = smoke ? 1 : 10;
     struct Size {
         int width, height;
     };
@@ -67,37 +75,46 @@ int main(int argc, char** argv) {
         const std::vector<uint8_t> rgb = Noise(outBytes, 1), nv12 = Noise(pixels * 3 / 2, 2),
                                    yuy2 = Noise(pixels * 2, 3);
         std::vector<uint8_t> copy(outBytes);
-        const double memcpyTime =
-            Time([&] { std::memcpy(copy.data(), rgb.data(), outBytes); }, batches, perBatch);
-        CapturedFrame frame;
-        auto convert = [&](const std::vector<uint8_t>& in, PixelFormat format, int32_t stride = 0) {
+        // A frame per row, which keeps its storage from call to call, as the preview's does.
+        std::deque<CapturedFrame> frames(2);
+        auto convert = [&](const std::vector<uint8_t>& in, CapturedFrame& frame, PixelFormat format,
+                           int32_t stride = 0) {
             ok &= ConvertFrame(in.data(), static_cast<int32_t>(in.size()), s.width, s.height,
                                SampleLayout{format, stride}, frame);
         };
-        const std::string label = std::to_string(s.width) + "x" + std::to_string(s.height);
-        auto row = [&](const std::string& operation, double ours, double scalar) {
-            std::printf("%-10s %-20s %10.1f %10.1f %9.2f ", label.c_str(), operation.c_str(), ours,
-                        memcpyTime, ours / memcpyTime);
-            if (scalar > 0)
-                std::printf("%9.2f\n", ours / scalar);
-            else
-                std::printf("%9s\n", "-");
-        };
-        row("RGB24 top-down", Time([&] { convert(rgb, PixelFormat::RGB24); }, batches, perBatch), 0);
         const int32_t bottomUp = -PaddedStride(s.width);
-        row("RGB24 bottom-up", Time([&] { convert(rgb, PixelFormat::RGB24, bottomUp); }, batches, perBatch), 0);
-        std::vector<uint8_t> dib(PackedDibSize(frame));
-        row("WritePackedDib", Time([&] { ok &= WritePackedDib(frame, dib.data()); }, batches, perBatch), 0);
+        std::vector<Timed> rows;
+        rows.push_back({"memcpy", [&] { std::memcpy(copy.data(), rgb.data(), outBytes); }, -1});
+        rows.push_back({"RGB24 top-down", [&] { convert(rgb, frames[0], PixelFormat::RGB24); }, -1});
+        rows.push_back({"RGB24 bottom-up", [&] { convert(rgb, frames[1], PixelFormat::RGB24, bottomUp); }, -1});
+        convert(rgb, frames[1], PixelFormat::RGB24, bottomUp);
+        std::vector<uint8_t> dib(PackedDibSize(frames[1]));
+        rows.push_back({"WritePackedDib", [&] { ok &= WritePackedDib(frames[1], dib.data()); }, -1});
         for (PixelFormat format : {PixelFormat::NV12, PixelFormat::YUY2}) {
             const std::vector<uint8_t>& in = format == PixelFormat::NV12 ? nv12 : yuy2;
-            double scalar = 0;
+            const int scalarRow = static_cast<int>(rows.size());
             for (InstructionSet set : {InstructionSet::Scalar, InstructionSet::SSE2, InstructionSet::AVX2}) {
-                if (!UseInstructionSet(set)) continue;
-                const double t = Time([&] { convert(in, format); }, batches, perBatch);
-                if (set == InstructionSet::Scalar) scalar = t;
-                row(std::string(format == PixelFormat::NV12 ? "NV12 " : "YUY2 ") + Name(set), t, scalar);
+                if (!ProcessorSupports(set)) continue;
+                CapturedFrame* frame = &frames.emplace_back();
+                rows.push_back({std::string(format == PixelFormat::NV12 ? "NV12 " : "YUY2 ") + Name(set),
+                                [&, set, format, frame] {
+                                    UseInstructionSet(set);
+                                    convert(in, *frame, format);
+                                },
+                                set == InstructionSet::Scalar ? -1 : scalarRow});
             }
-            UseInstructionSet(BestInstructionSet());
+        }
+        TimeInTurns(rows, rounds, perBatch);
+        UseInstructionSet(BestInstructionSet());
+        const double memcpyTime = rows[0].best;
+        const std::string label = std::to_string(s.width) + "x" + std::to_string(s.height);
+        for (size_t i = 1; i < rows.size(); ++i) {
+            std::printf("%-10s %-20s %10.1f %10.1f %9.2f ", label.c_str(), rows[i].operation.c_str(),
+                        rows[i].best, memcpyTime, rows[i].best / memcpyTime);
+            if (rows[i].scalarRow >= 0)
+                std::printf("%9.2f\n", rows[i].best / rows[static_cast<size_t>(rows[i].scalarRow)].best);
+            else
+                std::printf("%9s\n", "-");
         }
     }
     if (!ok) std::printf("a conversion failed\n");
