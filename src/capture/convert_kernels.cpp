@@ -104,15 +104,15 @@ bool UseInstructionSet(InstructionSet set) {
     return true;
 }
 
-YuvRowKernels CurrentYuvRowKernels() {
+RowKernels CurrentRowKernels() {
 #ifdef SNAPWARD_X86_KERNELS
     switch (InUse().load(std::memory_order_relaxed)) {
     case InstructionSet::Scalar:
         break;
     case InstructionSet::SSE2:
-        return {Nv12RowSse2, Yuy2RowSse2};
+        return {Nv12RowSse2, Yuy2RowSse2, CopyRowSse2};
     case InstructionSet::AVX2:
-        return {Nv12RowAvx2, Yuy2RowAvx2};
+        return {Nv12RowAvx2, Yuy2RowAvx2, CopyRowAvx2};
     }
 #endif
     return {};

@@ -56,18 +56,33 @@ bool UseInstructionSet(InstructionSet set);
 using Nv12RowKernel = int32_t (*)(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out);
 using Yuy2RowKernel = int32_t (*)(const uint8_t* yuy2, int32_t width, uint8_t* out);
 
-struct YuvRowKernels {
+// Copies `bytes` bytes of one row, as memcpy would, and returns `bytes`, or 0
+// for a row too short for it, which memcpy then copies. Meanwhile it has the
+// cache fetch the row copied next (`nextDst`, `nextSrc`: the same length, or
+// this row again): when rows are copied against their order in memory, as in
+// turning a top-down picture bottom-up, the processor's prefetchers would miss
+// the start of every row. Its stores are aligned: half of the unaligned ones
+// would straddle two cache lines. The buffers must not overlap.
+using RowCopyKernel = int32_t (*)(uint8_t* dst, const uint8_t* src, int32_t bytes, const uint8_t* nextDst,
+                                  const uint8_t* nextSrc);
+
+struct RowKernels {
     Nv12RowKernel nv12 = nullptr;  // null: the scalar row does all of it
     Yuy2RowKernel yuy2 = nullptr;
+    RowCopyKernel copy = nullptr;  // null: memcpy
 };
 
 // The kernels of the set in use.
-YuvRowKernels CurrentYuvRowKernels();
+RowKernels CurrentRowKernels();
 
 int32_t Nv12RowSse2(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out);
 int32_t Yuy2RowSse2(const uint8_t* yuy2, int32_t width, uint8_t* out);
+int32_t CopyRowSse2(uint8_t* dst, const uint8_t* src, int32_t bytes, const uint8_t* nextDst,
+                    const uint8_t* nextSrc);
 int32_t Nv12RowAvx2(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out);
 int32_t Yuy2RowAvx2(const uint8_t* yuy2, int32_t width, uint8_t* out);
+int32_t CopyRowAvx2(uint8_t* dst, const uint8_t* src, int32_t bytes, const uint8_t* nextDst,
+                    const uint8_t* nextSrc);
 
 // The colour products in 16-bit fixed point. For n = U - 128 or V - 128, the
 // high half of the 16-bit product (4n) * M is floor(n * M / 2^14); adding 1 for

@@ -144,4 +144,25 @@ int32_t Yuy2RowSse2(const uint8_t* yuy2, int32_t width, uint8_t* out) {
     }
 }
 
+// A cache line a block: the first 16 bytes and the last line are stored
+// unaligned, the lines between them aligned to the destination.
+int32_t CopyRowSse2(uint8_t* dst, const uint8_t* src, int32_t bytes, const uint8_t* nextDst,
+                    const uint8_t* nextSrc) {
+    constexpr int32_t VECTOR = 16, LINE = 4 * VECTOR;
+    if (bytes < LINE) return 0;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), Load(src));
+    int32_t x = VECTOR - static_cast<int32_t>(reinterpret_cast<uintptr_t>(dst) % VECTOR);
+    for (; x <= bytes - LINE; x += LINE) {
+        _mm_prefetch(reinterpret_cast<const char*>(nextSrc + x), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(nextDst + x), _MM_HINT_T0);
+        const __m128i a = Load(src + x), b = Load(src + x + 16), c = Load(src + x + 32), d = Load(src + x + 48);
+        _mm_store_si128(reinterpret_cast<__m128i*>(dst + x), a);
+        _mm_store_si128(reinterpret_cast<__m128i*>(dst + x + 16), b);
+        _mm_store_si128(reinterpret_cast<__m128i*>(dst + x + 32), c);
+        _mm_store_si128(reinterpret_cast<__m128i*>(dst + x + 48), d);
+    }
+    for (x = bytes - LINE; x < bytes; x += VECTOR) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), Load(src + x));
+    return bytes;
+}
+
 #endif

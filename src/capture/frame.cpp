@@ -98,15 +98,20 @@ void CopyBgrRows(SourceRows source, const Geometry& g, CapturedFrame& frame) {
     // when neither side has padding.
     const bool bottomUp = source.step < 0;
     const int32_t first = bottomUp ? g.height - 1 : 0;
-    const ptrdiff_t rowStep = bottomUp ? -1 : 1;
+    const int32_t rowStep = bottomUp ? -1 : 1;
     const uint8_t* src = source.top + first * source.step;
     if (bottomUp && -source.step == g.stride && g.stride == g.rowBytes) {
         std::memcpy(pixels, src, static_cast<size_t>(g.fullSize));
         return;
     }
+    const RowCopyKernel kernel = CurrentRowKernels().copy;
     for (int32_t y = first; y >= 0 && y < g.height; y += rowStep, src += rowStep * source.step) {
         uint8_t* dst = OutputRow(pixels, g, y);
-        std::memcpy(dst, src, static_cast<size_t>(g.rowBytes));
+        const bool last = y + rowStep < 0 || y + rowStep >= g.height;
+        const uint8_t* nextSrc = last ? src : src + rowStep * source.step;
+        const uint8_t* nextDst = last ? dst : OutputRow(pixels, g, y + rowStep);
+        if (kernel == nullptr || kernel(dst, src, g.rowBytes, nextDst, nextSrc) == 0)
+            std::memcpy(dst, src, static_cast<size_t>(g.rowBytes));
         ZeroPadding(dst, g);
     }
 }
@@ -177,7 +182,7 @@ bool ConvertNv12(const uint8_t* data, int64_t length, const Geometry& g, int64_t
 
     uint8_t* pixels = PrepareFrame(frame, g);
     if (g.fullSize == 0) return true;
-    const Nv12RowKernel kernel = CurrentYuvRowKernels().nv12;
+    const Nv12RowKernel kernel = CurrentRowKernels().nv12;
     const ptrdiff_t step = static_cast<ptrdiff_t>(pitch);
     const uint8_t* luma = data;
     const uint8_t* chroma = data + static_cast<ptrdiff_t>(chromaStart);
@@ -200,7 +205,7 @@ bool ConvertYuy2(const uint8_t* data, int64_t length, const Geometry& g, int32_t
 
     uint8_t* pixels = PrepareFrame(frame, g);
     if (g.fullSize == 0) return true;
-    const Yuy2RowKernel kernel = CurrentYuvRowKernels().yuy2;
+    const Yuy2RowKernel kernel = CurrentRowKernels().yuy2;
     const SourceRows source = RowsOf(data, g.height, pitch, stride < 0);
     const uint8_t* src = source.top;
     for (int32_t y = 0; y < g.height; ++y, src += source.step) {
