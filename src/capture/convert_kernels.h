@@ -61,8 +61,8 @@ using Yuy2RowKernel = int32_t (*)(const uint8_t* yuy2, int32_t width, uint8_t* o
 // cache fetch the row copied next (`nextDst`, `nextSrc`: the same length, or
 // this row again): when rows are copied against their order in memory, as in
 // turning a top-down picture bottom-up, the processor's prefetchers would miss
-// the start of every row. Its stores are aligned: half of the unaligned ones
-// would straddle two cache lines. The buffers must not overlap.
+// the start of every row. Its stores are aligned, as unaligned ones would often
+// straddle two cache lines. The buffers must not overlap.
 using RowCopyKernel = int32_t (*)(uint8_t* dst, const uint8_t* src, int32_t bytes, const uint8_t* nextDst,
                                   const uint8_t* nextSrc);
 
