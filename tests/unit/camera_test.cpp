@@ -115,7 +115,7 @@ TEST_F(CameraTest, NegotiationTakesRgb24OrTheFirstAcceptedNativeTypeElseReleases
         {false, 0, 0, {1, 2, 3}, false, ""},
         {true, 4, 2, {}, true, ""}, {true, 0, 480, {}, false, ""}, {true, 640, -480, {}, false, ""},
         {true, 16385, 16, {}, false, ""}, {true, 16, 16385, {}, false, ""}, {true, 16384, 16384, {}, false, ""},
-        {true, 16384, 5461, {}, false, "PC"}, {true, 16, 16384, {}, false, "PC"},
+        {true, 16384, 5461, {}, false, "PC"}, {true, 16, 16384, {}, false, "PC"}, {true, 1, 1, {}, false, "PC"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);

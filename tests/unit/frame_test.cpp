@@ -139,8 +139,11 @@ TEST(ConvertFrame, MatchesTheReferenceForEveryLayoutSizeStrideAndLengthInReusedS
             EXPECT_TRUE(want.pixels.size() > before.pixels.size() || frame.pixels.data() == storage);
         });
     }
-    CapturedFrame untouched;  // the most negative stride has no 32-bit magnitude
+    CapturedFrame untouched;  // the most negative stride has no 32-bit magnitude; sizes no frame can have
     EXPECT_FALSE(Convert(std::vector<uint8_t>(64), 2, 2, untouched, PixelFormat::RGB24, INT32_MIN));
+    for (auto [w, h] : {std::pair{-1, 2}, {2, -1}, {1 << 16, 1 << 15}})
+        for (PixelFormat format : {PixelFormat::Unknown, PixelFormat::RGB24, PixelFormat::YUY2, PixelFormat::MJPG})
+            EXPECT_FALSE(Convert(std::vector<uint8_t>(64), w, h, untouched, format) || !untouched.pixels.empty());
 }
 
 // AVX2 only where the processor has it and the system saves its registers. Each row after the first lacks one bit:
