@@ -161,7 +161,8 @@ int32_t CopyRowSse2(uint8_t* dst, const uint8_t* src, int32_t bytes, const uint8
         _mm_store_si128(reinterpret_cast<__m128i*>(dst + x + 32), c);
         _mm_store_si128(reinterpret_cast<__m128i*>(dst + x + 48), d);
     }
-    for (x = bytes - LINE; x < bytes; x += VECTOR) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), Load(src + x));
+    for (x = bytes - LINE; x < bytes; x += VECTOR)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), Load(src + x));
     return bytes;
 }
 
