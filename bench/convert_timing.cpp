@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
         std::vector<Timed> rows;
         constexpr size_t PLACEMENTS[] = {0, 1024, 2048, 3072};
         for (size_t offset : PLACEMENTS)
-            rows.push_back({"memcpy", [&, offset] { std::memcpy(copyTo.data() + offset, rgb.data(), outBytes); }, -1});
+            rows.push_back(
+                {"memcpy", [&, offset] { std::memcpy(copyTo.data() + offset, rgb.data(), outBytes); }, -1});
         // A row per instruction set the processor runs, each compared with the scalar one.
         auto addEachSet = [&](const std::string& name, const std::vector<uint8_t>& in, PixelFormat format) {
             const int scalarRow = static_cast<int>(rows.size());
