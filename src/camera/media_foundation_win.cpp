@@ -142,6 +142,13 @@ MediaFormat FormatOfType(IMFMediaType* type) {
     if (SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride))) {
         format.defaultStride = static_cast<int32_t>(stride);
     }
+    UINT64 rate = 0;
+    // Numerator in the upper half, as MFGetAttributeRatio reads it; a rate
+    // with a zero denominator says nothing.
+    if (SUCCEEDED(type->GetUINT64(MF_MT_FRAME_RATE, &rate)) && (rate & 0xFFFFFFFF) != 0) {
+        format.rateNumerator = static_cast<uint32_t>(rate >> 32);
+        format.rateDenominator = static_cast<uint32_t>(rate & 0xFFFFFFFF);
+    }
     return format;
 }
 

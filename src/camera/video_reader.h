@@ -15,6 +15,10 @@ struct MediaFormat {
     int32_t width = 0;
     int32_t height = 0;
     int32_t defaultStride = 0;  // signed; 0 when the type does not say
+    // Frames a second as numerator / denominator (30000 / 1001 for 29.97);
+    // both 0 when the type does not say.
+    uint32_t rateNumerator = 0;
+    uint32_t rateDenominator = 0;
 };
 
 // The bytes of one sample, valid only during the callback that receives them.
