@@ -326,7 +326,8 @@ TW_UINT16 DataSource::Capability(TW_UINT16 msg, TW_CAPABILITY* capability) {
 
 void DataSource::FindCameras() {
     std::vector<CameraDevice> found;
-    std::wstring saved = LoadSettings().DeviceSymLink;
+    const Settings settings = LoadSettings();
+    const std::wstring& saved = settings.DeviceSymLink;
     worker_.Run([&](Camera&) { found = EnumerateCameras(); });
     found.erase(std::remove_if(found.begin(), found.end(),
                                [](const CameraDevice& device) { return device.symbolicLink.empty(); }),
@@ -334,8 +335,13 @@ void DataSource::FindCameras() {
     cameras_ = std::move(found);
     // The camera the program was last told to use, else the first one found.
     cameraIndex_ = 0;
+    wantedSize_ = {};
     for (size_t i = 0; i < cameras_.size(); ++i) {
-        if (!saved.empty() && cameras_[i].symbolicLink == saved) cameraIndex_ = i;
+        if (!saved.empty() && cameras_[i].symbolicLink == saved) {
+            cameraIndex_ = i;
+            // The size the program's user chose belongs to that camera alone.
+            wantedSize_ = ParseFrameSize(settings.FrameSize);
+        }
     }
 }
 
@@ -343,19 +349,24 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     if (index >= cameras_.size()) return CameraOpen::NoCamera;
     std::wstring link = cameras_[index].symbolicLink;
     // The camera opened with the session, still idle, serves its first enable.
-    bool reuse = cameraOpen_ && link == openLink_;
+    const FrameSize wanted = wantedSize_;
+    bool reuse = cameraOpen_ && link == openLink_ && wanted == openSize_;
     CameraOpen result = CameraOpen::Failed;
     CameraError error = CAMERA_ERROR_NONE;
     int32_t width = 0;
     int32_t height = 0;
+    std::vector<MediaFormat> formats;
+    bool honoured = false;
     preview_.Clear();
     worker_.Run([&](Camera& camera) {
-        if (!(reuse && camera.IsOpen()) && !camera.Open(link)) {
+        if (!(reuse && camera.IsOpen()) && !camera.Open(link, wanted)) {
             error = camera.lastError();
             return;
         }
         width = camera.width();
         height = camera.height();
+        formats = camera.formats();
+        honoured = camera.sizeHonoured();
         result = CameraOpen::Opened;
         if (preview) {
             camera.StartPreview([this](const uint8_t* pixels, int32_t frameWidth, int32_t frameHeight,
@@ -368,6 +379,9 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     cameraOpen_ = result == CameraOpen::Opened;
     cameraError_ = error;
     openLink_ = cameraOpen_ ? link : std::wstring();
+    openSize_ = wanted;
+    frameSizes_ = ListFrameSizes(formats);
+    sizeHonoured_ = honoured;
     if (cameraOpen_) {
         frameWidth_ = width;
         frameHeight_ = height;
@@ -420,11 +434,13 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
     events.capture = [this] { OnCapturePressed(); };
     events.cancel = [this] { OnCancelPressed(); };
     events.cameraChosen = [this](size_t index) { OnCameraChosen(index); };
+    events.sizeChosen = [this](size_t entry) { OnFrameSizeChosen(entry); };
     if (!ui_.Create(module_, parent, names, cameraIndex_, &preview_, std::move(events))) {
         CloseCamera();
         state_ = DsState::Open;
         return Fail(TWCC_LOWMEMORY);
     }
+    ShowFrameSizes();
     ui_.SetStatus(ReadyText());
     ui_.EnableCapture(cameraOpen_);
     return TWRC_SUCCESS;
@@ -771,10 +787,32 @@ void DataSource::OnCameraChosen(size_t index) {
     SwitchCamera(index);
 }
 
+void DataSource::OnFrameSizeChosen(size_t entry) {
+    if (state_ < DsState::Enabled || cameraIndex_ >= cameras_.size()) return;
+    wantedSize_ = FrameSizeOfEntry(frameSizes_, static_cast<int>(entry));
+    // As with a camera chosen mid-grab: the grab keeps its camera, and the
+    // new size takes over when it ends.
+    if (grabbing_) {
+        chosenCamera_ = cameraIndex_;
+        ui_.SetStatus(SWITCH_AFTER_CAPTURE_STATUS);
+        return;
+    }
+    SwitchCamera(cameraIndex_);
+}
+
+void DataSource::ShowFrameSizes() {
+    ui_.SetFrameSizes(FrameSizeEntries(frameSizes_),
+                      static_cast<size_t>(FrameSizeEntryInUse(frameSizes_, sizeHonoured_,
+                                                              FrameSize{frameWidth_, frameHeight_})));
+}
+
 void DataSource::SwitchCamera(size_t index) {
-    if (index != cameraIndex_ || !cameraOpen_) {
+    // Another camera starts from its own default size.
+    if (index != cameraIndex_) wantedSize_ = {};
+    if (index != cameraIndex_ || !cameraOpen_ || wantedSize_ != openSize_) {
         ui_.EnableCapture(false);
         OpenCamera(index, true);
+        ShowFrameSizes();
     }
     ui_.SetStatus(ReadyText());
     // While an image waits, Capture comes back when its transfer ends.

@@ -16,6 +16,7 @@
 
 #include "camera/camera.h"
 #include "camera/devices.h"
+#include "camera/frame_sizes.h"
 #include "camera_worker.h"
 #include "ds_capabilities.h"
 #include "ds_image.h"
@@ -102,7 +103,9 @@ private:
     void OnCapturePressed();
     void OnCancelPressed();
     void OnCameraChosen(size_t index);
+    void OnFrameSizeChosen(size_t entry);
     void SwitchCamera(size_t index);
+    void ShowFrameSizes();
     std::wstring ReadyText() const;
 
     HINSTANCE module_;
@@ -125,6 +128,13 @@ private:
     size_t cameraIndex_ = 0;
     bool cameraOpen_ = false;
     std::wstring openLink_;  // of the camera open on the worker, if any
+    FrameSize openSize_;     // the size it was opened for
+    // The size to open the chosen camera at: the program's saved size for its
+    // saved camera, the default for any other, or what our window chose.
+    FrameSize wantedSize_;
+    // What the open camera offers, and whether it got the wanted size.
+    std::vector<FrameSizeOption> frameSizes_;
+    bool sizeHonoured_ = false;
     CameraError cameraError_ = CAMERA_ERROR_NONE;  // why the last open failed
     // Chosen in our window while a grab was under way; applied when it ends.
     std::optional<size_t> chosenCamera_;

@@ -20,6 +20,9 @@ constexpr int MARGIN = 10;
 constexpr int PREVIEW_WIDTH = 512;
 constexpr int PREVIEW_HEIGHT = 288;
 constexpr int BUTTON_WIDTH = 90;
+constexpr int SIZES_WIDTH = 132;
+// Wide enough for "3840 x 2160 (29.97 fps)" when the list is open.
+constexpr int SIZES_DROPPED_WIDTH = 170;
 constexpr int ROW_HEIGHT = 26;
 constexpr int CLIENT_WIDTH = PREVIEW_WIDTH + 2 * MARGIN;
 constexpr int CLIENT_HEIGHT = PREVIEW_HEIGHT + 3 * MARGIN + 2 * ROW_HEIGHT + MARGIN;
@@ -137,12 +140,14 @@ bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std:
     preview_ = MakeChild(PREVIEW_CLASS, L"", 0, IDC_TWAIN_PREVIEW, window, instance);
     cameras_ = MakeChild(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP,
                          IDC_TWAIN_CAMERAS, window, instance);
+    sizes_ = MakeChild(L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, IDC_TWAIN_SIZES, window,
+                       instance);
     capture_ = MakeChild(L"BUTTON", CAPTURE_BUTTON_TEXT, BS_DEFPUSHBUTTON | WS_TABSTOP,
                          IDC_TWAIN_CAPTURE, window, instance);
     cancel_ = MakeChild(L"BUTTON", CANCEL_BUTTON_TEXT, BS_PUSHBUTTON | WS_TABSTOP, IDC_TWAIN_CANCEL,
                         window, instance);
     status_ = MakeChild(L"STATIC", L"", SS_LEFT | SS_NOPREFIX, IDC_TWAIN_STATUS, window, instance);
-    if (!preview_ || !cameras_ || !capture_ || !cancel_ || !status_) {
+    if (!preview_ || !cameras_ || !sizes_ || !capture_ || !cancel_ || !status_) {
         Destroy();
         return false;
     }
@@ -151,6 +156,7 @@ bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std:
         SendMessageW(cameras_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
     }
     SendMessageW(cameras_, CB_SETCURSEL, selected, 0);
+    SendMessageW(sizes_, CB_SETDROPPEDWIDTH, SIZES_DROPPED_WIDTH, 0);
     Layout();
     if (previewFrame_) previewFrame_->SetWindow(preview_);
 
@@ -165,7 +171,9 @@ void SourceWindow::Layout() {
     int buttonsLeft = CLIENT_WIDTH - MARGIN - 2 * BUTTON_WIDTH - MARGIN;
     MoveWindow(preview_, MARGIN, MARGIN, PREVIEW_WIDTH, PREVIEW_HEIGHT, FALSE);
     // A drop-down list's height includes its open list.
-    MoveWindow(cameras_, MARGIN, rowTop + 2, buttonsLeft - 2 * MARGIN, 200, FALSE);
+    const int camerasWidth = buttonsLeft - 3 * MARGIN - SIZES_WIDTH;
+    MoveWindow(cameras_, MARGIN, rowTop + 2, camerasWidth, 200, FALSE);
+    MoveWindow(sizes_, 2 * MARGIN + camerasWidth, rowTop + 2, SIZES_WIDTH, 200, FALSE);
     MoveWindow(capture_, buttonsLeft, rowTop, BUTTON_WIDTH, ROW_HEIGHT, FALSE);
     MoveWindow(cancel_, buttonsLeft + BUTTON_WIDTH + MARGIN, rowTop, BUTTON_WIDTH, ROW_HEIGHT, FALSE);
     MoveWindow(status_, MARGIN, rowTop + ROW_HEIGHT + MARGIN, PREVIEW_WIDTH, ROW_HEIGHT - 6, FALSE);
@@ -176,7 +184,7 @@ void SourceWindow::Destroy() {
     if (window_) SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
     if (preview_) SetWindowLongPtrW(preview_, GWLP_USERDATA, 0);
     window_.reset();
-    preview_ = cameras_ = status_ = capture_ = cancel_ = nullptr;
+    preview_ = cameras_ = sizes_ = status_ = capture_ = cancel_ = nullptr;
 }
 
 void SourceWindow::Abandon() {
@@ -186,6 +194,15 @@ void SourceWindow::Abandon() {
 
 void SourceWindow::SetStatus(const std::wstring& text) {
     if (status_) SetWindowTextW(status_, text.c_str());
+}
+
+void SourceWindow::SetFrameSizes(const std::vector<std::wstring>& entries, size_t selected) {
+    if (!sizes_) return;
+    SendMessageW(sizes_, CB_RESETCONTENT, 0, 0);
+    for (const std::wstring& entry : entries) {
+        SendMessageW(sizes_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
+    }
+    SendMessageW(sizes_, CB_SETCURSEL, selected, 0);
 }
 
 void SourceWindow::EnableCapture(bool enable) {
@@ -230,6 +247,13 @@ LRESULT SourceWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lP
                 LRESULT chosen = SendMessageW(self->cameras_, CB_GETCURSEL, 0, 0);
                 if (chosen != CB_ERR && self->events_.cameraChosen) {
                     self->events_.cameraChosen(static_cast<size_t>(chosen));
+                }
+                return 0;
+            }
+            if (id == IDC_TWAIN_SIZES && code == CBN_SELCHANGE) {
+                LRESULT chosen = SendMessageW(self->sizes_, CB_GETCURSEL, 0, 0);
+                if (chosen != CB_ERR && self->events_.sizeChosen) {
+                    self->events_.sizeChosen(static_cast<size_t>(chosen));
                 }
                 return 0;
             }

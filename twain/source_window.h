@@ -17,6 +17,7 @@ constexpr int IDC_TWAIN_CAMERAS = 1102;
 constexpr int IDC_TWAIN_STATUS = 1103;
 constexpr int IDC_TWAIN_CAPTURE = 1104;
 constexpr int IDC_TWAIN_CANCEL = 1105;
+constexpr int IDC_TWAIN_SIZES = 1106;
 
 inline constexpr wchar_t TWAIN_WINDOW_CLASS[] = L"OrvendelTwainSource";
 
@@ -43,6 +44,7 @@ struct SourceWindowEvents {
     std::function<void()> capture;
     std::function<void()> cancel;  // Cancel, or the window's close box
     std::function<void(size_t)> cameraChosen;
+    std::function<void(size_t)> sizeChosen;  // an entry of the size list
 };
 
 class SourceWindow {
@@ -61,6 +63,8 @@ public:
     HWND window() const { return window_.get(); }
 
     void SetStatus(const std::wstring& text);
+    // The picture sizes of the open camera, `selected` chosen.
+    void SetFrameSizes(const std::vector<std::wstring>& entries, size_t selected);
     void EnableCapture(bool enable);
     // Keyboard navigation between the window's controls.
     bool TranslateDialogKey(MSG* message);
@@ -74,6 +78,7 @@ private:
     UniqueWindow window_;
     HWND preview_ = nullptr;
     HWND cameras_ = nullptr;
+    HWND sizes_ = nullptr;
     HWND status_ = nullptr;
     HWND capture_ = nullptr;
     HWND cancel_ = nullptr;

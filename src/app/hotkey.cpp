@@ -7,6 +7,7 @@
 
 #include "app/tray_state.h"
 #include "camera/camera.h"
+#include "camera/frame_sizes.h"
 #include "capture/capture_action.h"
 #include "capture/frame.h"
 #include "settings/key_names.h"
@@ -51,7 +52,8 @@ void CaptureFromHotkey(HWND owner) {
     Camera& camera = *tray.camera;
 
     const bool saved = tray.settings && !tray.settings->DeviceSymLink.empty();
-    if (!camera.IsOpen() && saved && !camera.Open(tray.settings->DeviceSymLink)) {
+    if (!camera.IsOpen() && saved &&
+        !camera.Open(tray.settings->DeviceSymLink, ParseFrameSize(tray.settings->FrameSize))) {
         // A device that told us why (unplugged, held, blocked) is named as
         // such; anything else is the plain "no camera".
         const CameraProblem problem = ClassifyCameraError(camera.lastError());

@@ -17,17 +17,15 @@ constexpr uint32_t MAX_NATIVE_TYPES = 4096;
 // StopPreview see that it cannot join its own thread.
 thread_local const Camera* previewLoopOwner = nullptr;
 
-bool IsTakenSubtype(PixelFormat subtype) {
-    switch (subtype) {
-    case PixelFormat::RGB24:
-    case PixelFormat::YUY2:
-    case PixelFormat::NV12:
-    case PixelFormat::MJPG:
-        return true;
-    case PixelFormat::Unknown:
-        break;
+// Every native type the device lists, in its order.
+std::vector<MediaFormat> ListNativeFormats(VideoReader& reader) {
+    std::vector<MediaFormat> formats;
+    MediaFormat native;
+    for (uint32_t index = 0; index < MAX_NATIVE_TYPES && reader.GetNativeFormat(index, native); ++index) {
+        formats.push_back(native);
+        native = MediaFormat{};
     }
-    return false;
+    return formats;
 }
 
 }  // namespace
@@ -91,7 +89,7 @@ std::optional<std::chrono::steady_clock::time_point> Camera::firstFrameTime() co
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
 }
 
-bool Camera::Open(const std::wstring& symbolicLink) {
+bool Camera::Open(const std::wstring& symbolicLink, FrameSize wanted) {
     // A callback that reopened the camera would release the reader under its
     // own loop.
     if (OnPreviewThread()) {
@@ -111,8 +109,10 @@ bool Camera::Open(const std::wstring& symbolicLink) {
     // Negotiated on the side and installed only on success: a device whose
     // format cannot be settled is released here rather than left half open,
     // where a capture would read it with a size of 0 x 0.
+    // Listed once, for the size choice and the walk alike.
+    std::vector<MediaFormat> formats = ListNativeFormats(*reader);
     Negotiated chosen;
-    if (!NegotiateFormat(*reader, chosen)) {
+    if (!NegotiateFormat(*reader, formats, wanted, chosen)) {
         lastError_.store(CAMERA_ERROR_NO_FORMAT);
         return false;
     }
@@ -122,26 +122,44 @@ bool Camera::Open(const std::wstring& symbolicLink) {
     height_ = chosen.height;
     subtype_ = chosen.subtype;
     defaultStride_ = chosen.defaultStride;
+    formats_ = std::move(formats);
+    sizeHonoured_ = !wanted.IsDefault() && width_ == wanted.width && height_ == wanted.height;
     lastError_.store(CAMERA_ERROR_NONE);
     previewError_.store(CAMERA_ERROR_NONE);
     firstFrameTicks_.store(0);
     return true;
 }
 
-bool Camera::NegotiateFormat(VideoReader& reader, Negotiated& chosen) {
+bool Camera::UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
+                            PixelFormat& subtype) {
+    // A type the device lists but then refuses is passed over for the next
+    // best of the same size.
+    std::vector<MediaFormat> candidates = formats;
+    for (;;) {
+        const int index = ChooseTypeForSize(candidates, wanted);
+        if (index < 0) return false;
+        if (reader.UseNativeFormat(static_cast<uint32_t>(index))) {
+            subtype = candidates[static_cast<size_t>(index)].subtype;
+            return true;
+        }
+        candidates[static_cast<size_t>(index)].subtype = PixelFormat::Unknown;
+    }
+}
+
+bool Camera::NegotiateFormat(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
+                             Negotiated& chosen) {
     PixelFormat subtype = PixelFormat::Unknown;
-    if (reader.SetPartialType(PixelFormat::RGB24)) {
+    if (!wanted.IsDefault() && UseTypeForSize(reader, formats, wanted, subtype)) {
+        // The user's size; otherwise the default below, as if none was asked.
+    } else if (reader.SetPartialType(PixelFormat::RGB24)) {
         subtype = PixelFormat::RGB24;
     } else {
         // No ranking between the subtypes, by size or by rate: the device's
         // own order decides.
         for (uint32_t index = 0; subtype == PixelFormat::Unknown; ++index) {
-            MediaFormat native;
-            if (index >= MAX_NATIVE_TYPES || !reader.GetNativeFormat(index, native)) {
-                return false;
-            }
-            if (IsTakenSubtype(native.subtype) && reader.UseNativeFormat(index)) {
-                subtype = native.subtype;
+            if (index >= formats.size()) return false;
+            if (IsTakenSubtype(formats[index].subtype) && reader.UseNativeFormat(index)) {
+                subtype = formats[index].subtype;
             }
         }
     }
@@ -316,6 +334,8 @@ void Camera::Close() {
         height_ = 0;
         subtype_ = PixelFormat::Unknown;
         defaultStride_ = 0;
+        formats_.clear();
+        sizeHonoured_ = false;
     }
     previewError_.store(CAMERA_ERROR_NONE);
     firstFrameTicks_.store(0);

@@ -11,7 +11,9 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "camera/frame_sizes.h"
 #include "camera/video_reader.h"
 #include "capture/frame.h"
 
@@ -66,7 +68,12 @@ public:
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
-    bool Open(const std::wstring& symbolicLink);
+    // Opens the device and settles its format: with `wanted` the default,
+    // RGB24 if the device takes it directly, else its first type we take, in
+    // its own order; with a size, the type ChooseTypeForSize picks for it. A
+    // device that does not offer the size (any more) opens with its default;
+    // sizeHonoured() tells which happened.
+    bool Open(const std::wstring& symbolicLink, FrameSize wanted = {});
     bool GrabFrame(CapturedFrame& frame);
     bool StartPreview(FrameCallback callback);
     void StopPreview();
@@ -80,6 +87,12 @@ public:
     // When the device delivered its first frame since it was opened, or
     // nullopt before that. Any thread.
     std::optional<std::chrono::steady_clock::time_point> firstFrameTime() const;
+    // The device's native types as listed at the last successful Open, in its
+    // own order; empty when closed. UI thread.
+    const std::vector<MediaFormat>& formats() const { return formats_; }
+    // Whether the last successful Open got the size it was asked for (false
+    // for the default, which asks for none).
+    bool sizeHonoured() const { return sizeHonoured_; }
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
     PixelFormat subtype() const { return subtype_; }
@@ -95,7 +108,10 @@ private:
         int32_t defaultStride = 0;
     };
 
-    static bool NegotiateFormat(VideoReader& reader, Negotiated& chosen);
+    static bool NegotiateFormat(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
+                                Negotiated& chosen);
+    static bool UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
+                               PixelFormat& subtype);
     bool Grab(CapturedFrame& frame, ReadPriority priority);
     bool GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& error);
     void PreviewLoop();
@@ -113,6 +129,8 @@ private:
     int32_t height_ = 0;
     PixelFormat subtype_ = PixelFormat::Unknown;
     int32_t defaultStride_ = 0;
+    std::vector<MediaFormat> formats_;
+    bool sizeHonoured_ = false;
 
     // Serialises every use of the reader (one read at a time). A hand-made
     // lock rather than a bare mutex so that a waiting still capture is served

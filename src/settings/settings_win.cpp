@@ -65,6 +65,7 @@ Settings LoadSettings(const wchar_t* keyPath) {
         settings.DeviceIndex = static_cast<int32_t>(deviceIndex);
     }
     ReadRegistryDword(key.get(), L"Keybind", settings.Keybind);
+    ReadRegistryString(key.get(), L"FrameSize", settings.FrameSize);
     return settings;
 }
 
@@ -76,9 +77,10 @@ void SaveSettings(const Settings& settings, const wchar_t* keyPath) {
         key.release();
         return;  // this save is lost; the record in memory keeps its values
     }
-    // Every save writes all four values.
+    // Every save writes every value.
     WriteRegistryString(key.get(), L"DeviceSymLink", settings.DeviceSymLink);
     WriteRegistryString(key.get(), L"DeviceName", settings.DeviceName);
     WriteRegistryDword(key.get(), L"DeviceIndex", static_cast<uint32_t>(settings.DeviceIndex));
     WriteRegistryDword(key.get(), L"Keybind", settings.Keybind);
+    WriteRegistryString(key.get(), L"FrameSize", settings.FrameSize);
 }

@@ -92,7 +92,8 @@ INT_PTR CaptureDialog::HandleMessage(HWND window, UINT message, WPARAM wParam, L
         return TRUE;
     case WM_COMMAND: {
         const int id = LOWORD(wParam);
-        const bool selectionChange = id == IDC_DEVICE_COMBO && HIWORD(wParam) == CBN_SELCHANGE;
+        const bool selectionChange =
+            (id == IDC_DEVICE_COMBO || id == IDC_FRAME_SIZE) && HIWORD(wParam) == CBN_SELCHANGE;
         // A waiting key change shows its prompt in the status line; a command
         // that overwrites that line ends the change, or the next key (Enter for
         // another capture, say) would silently become the capture key.
@@ -105,6 +106,12 @@ INT_PTR CaptureDialog::HandleMessage(HWND window, UINT message, WPARAM wParam, L
             if (selectionChange) {
                 OpenSelectedDevice(static_cast<int>(
                     ::SendDlgItemMessageW(window, IDC_DEVICE_COMBO, CB_GETCURSEL, 0, 0)));
+            }
+            break;
+        case IDC_FRAME_SIZE:
+            if (selectionChange) {
+                OnFrameSizeChosen(static_cast<int>(
+                    ::SendDlgItemMessageW(window, IDC_FRAME_SIZE, CB_GETCURSEL, 0, 0)));
             }
             break;
         case IDOK:
@@ -231,15 +238,17 @@ void CaptureDialog::OpenSelectedDevice(int index) {
     ResetRecovery();
 
     // Copied before the open: a device that fails to open is still the user's
-    // choice and is saved as such.
+    // choice and is saved as such. A size belongs to the camera it was chosen
+    // for: another camera starts from its default.
     const CameraDevice device = devices[static_cast<size_t>(index)];
+    if (device.symbolicLink != settings->DeviceSymLink) settings->FrameSize.clear();
     settings->DeviceSymLink = device.symbolicLink;
     settings->DeviceIndex = index;
     settings->DeviceName = device.friendlyName;
 
     SetStatus(STATUS_OPENING);
     camera->Close();
-    if (!camera->Open(device.symbolicLink)) {
+    if (!OpenSavedCamera()) {
         // A device that says why (held, blocked, gone) is waited for; any
         // other failure is the user's to act on.
         const CameraError error = camera->lastError();
@@ -263,6 +272,35 @@ void CaptureDialog::OpenSelectedDevice(int index) {
         StartPreview();
     }
     SetStatus(STATUS_READY);
+}
+
+bool CaptureDialog::OpenSavedCamera() {
+    const bool opened = camera->Open(settings->DeviceSymLink, ParseFrameSize(settings->FrameSize));
+    ShowFrameSizes();
+    return opened;
+}
+
+// The sizes the open camera offers, with the one in use chosen: the default
+// entry also when the saved size is not offered (any more). A closed camera
+// offers only the default.
+void CaptureDialog::ShowFrameSizes() {
+    frameSizes = ListFrameSizes(camera->formats());
+    const HWND combo = ::GetDlgItem(dialog, IDC_FRAME_SIZE);
+    ::SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+    for (const std::wstring& entry : FrameSizeEntries(frameSizes)) {
+        ::SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
+    }
+    const int selection =
+        FrameSizeEntryInUse(frameSizes, camera->sizeHonoured(), FrameSize{camera->width(), camera->height()});
+    ::SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(selection), 0);
+}
+
+void CaptureDialog::OnFrameSizeChosen(int entry) {
+    if (entry < 0 || static_cast<size_t>(entry) > frameSizes.size()) return;
+    settings->FrameSize = FormatFrameSize(FrameSizeOfEntry(frameSizes, entry));
+    const int device = static_cast<int>(::SendDlgItemMessageW(dialog, IDC_DEVICE_COMBO, CB_GETCURSEL, 0, 0));
+    // The same camera again, now at the chosen size.
+    OpenSelectedDevice(device);
 }
 
 void CaptureDialog::StartPreview() {
@@ -358,7 +396,7 @@ void CaptureDialog::Recover() {
     }
     if (shownProblem == CAMERA_ERROR_NONE) return;
     LetCameraGo();
-    if (camera->Open(settings->DeviceSymLink)) {
+    if (OpenSavedCamera()) {
         // The problem stays on show until a frame arrives.
         StartPreview();
         return;

@@ -12,6 +12,7 @@
 #include "camera/camera.h"
 #include "camera/device_changes_win.h"
 #include "camera/devices.h"
+#include "camera/frame_sizes.h"
 #include "platform/win_handles.h"
 #include "settings/settings.h"
 #include "ui/resource_ids.h"
@@ -56,6 +57,8 @@ struct CaptureDialog {
     std::mutex previewLock;
     HWND previewControl = nullptr;
     std::vector<CameraDevice> devices;  // entry i of the combo box is device i
+    // Entry i + 1 of the size list is frameSizes[i]; entry 0 is the default.
+    std::vector<FrameSizeOption> frameSizes;
     int32_t captureCount = 0;
     DialogEnvironment environment;
     std::unique_ptr<CameraChangeNotifications> cameraChanges;
@@ -78,6 +81,11 @@ struct CaptureDialog {
     void FillDeviceList();
     void ShowDeviceList(int selection);
     void OpenSelectedDevice(int index);
+    // Opens the saved camera at the saved size (the default when it is not
+    // offered) and shows what it offers.
+    bool OpenSavedCamera();
+    void ShowFrameSizes();
+    void OnFrameSizeChosen(int entry);
     // Camera trouble: shown, and recovered from without the user.
     void StartPreview();
     void CheckCamera();

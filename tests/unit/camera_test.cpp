@@ -103,19 +103,32 @@ struct CameraTest : testing::Test {
     Camera camera{Opener(device)};
 };
 
-// RGB24 directly, else the device's first native type that we convert and it accepts. A device whose format cannot
-// be settled (no type, no size, too large for a 32-bit process) is released, not kept open for a 0 x 0 capture.
-TEST_F(CameraTest, NegotiationTakesRgb24OrTheFirstAcceptedNativeTypeElseReleasesTheDevice) {
-    const std::vector<MediaFormat> natives = {{PixelFormat::Unknown, 320, 240, 0}, {PixelFormat::NV12, 1280, 720, 1280},
-                                              {PixelFormat::MJPG, 1920, 1080, 0}, {PixelFormat::YUY2, 640, 480, 1280}};
-    // partial: the device takes RGB24 at this size; calls: the negotiation calls expected, none where the open fails.
-    const struct { bool partial; int32_t w, h; std::vector<uint32_t> refused; bool currentFails; std::string calls; }
+// By default RGB24 directly, else the device's first native type that we convert and it accepts; a size asked for
+// takes its fastest type (NV12 before MJPG at equal rates), the next one when the device refuses it, and the default
+// when the device does not offer the size. A device whose format cannot be settled (no type, no size, too large for a
+// 32-bit process) is released, not kept open for a 0 x 0 capture.
+TEST_F(CameraTest, NegotiationTakesTheDefaultOrTheSizeAskedForElseReleasesTheDevice) {
+    const std::vector<MediaFormat> natives = {
+        {PixelFormat::Unknown, 320, 240, 0, 60, 1}, {PixelFormat::NV12, 1280, 720, 1280, 30, 1},
+        {PixelFormat::MJPG, 1920, 1080, 0, 30, 1}, {PixelFormat::YUY2, 640, 480, 1280, 30, 1},
+        {PixelFormat::YUY2, 1920, 1080, 3840, 5, 1}, {PixelFormat::MJPG, 1280, 720, 0, 30, 1}};
+    const std::string listed = "N0N1N2N3N4N5N6";
+    // partial: the device takes RGB24 at this size; chosen: the native type used (-1: RGB24); calls: the
+    // negotiation calls after the listing, none where the open fails.
+    const struct { bool partial; int32_t w, h; std::vector<uint32_t> refused; bool currentFails; FrameSize wanted;
+                   int chosen; std::string calls; }
         cases[] = {
-        {true, 640, 480, {1}, false, "PC"}, {false, 0, 0, {1}, false, "PN0N1U1N2U2C"},
-        {false, 0, 0, {1, 2, 3}, false, ""},
-        {true, 4, 2, {}, true, ""}, {true, 0, 480, {}, false, ""}, {true, 640, -480, {}, false, ""},
-        {true, 16385, 16, {}, false, ""}, {true, 16, 16385, {}, false, ""}, {true, 16384, 16384, {}, false, ""},
-        {true, 16384, 5461, {}, false, "PC"}, {true, 16, 16384, {}, false, "PC"}, {true, 1, 1, {}, false, "PC"},
+        {true, 640, 480, {1}, false, {}, -1, "PC"}, {false, 0, 0, {1}, false, {}, 2, "PU1U2C"},
+        {false, 0, 0, {1, 2, 3, 4, 5}, false, {}, 0, ""},
+        {true, 4, 2, {}, true, {}, 0, ""}, {true, 0, 480, {}, false, {}, 0, ""}, {true, 640, -480, {}, false, {}, 0, ""},
+        {true, 16385, 16, {}, false, {}, 0, ""}, {true, 16, 16385, {}, false, {}, 0, ""},
+        {true, 16384, 16384, {}, false, {}, 0, ""},
+        {true, 16384, 5461, {}, false, {}, -1, "PC"}, {true, 16, 16384, {}, false, {}, -1, "PC"},
+        {true, 1, 1, {}, false, {}, -1, "PC"},
+        {true, 640, 480, {}, false, {1920, 1080}, 2, "U2C"}, {false, 0, 0, {}, false, {1280, 720}, 1, "U1C"},
+        {false, 0, 0, {1}, false, {1280, 720}, 5, "U1U5C"}, {true, 8, 8, {2}, false, {1920, 1080}, 4, "U2U4C"},
+        {true, 8, 8, {2, 4}, false, {1920, 1080}, -1, "U2U4PC"}, {false, 0, 0, {}, false, {800, 600}, 1, "PU1C"},
+        {false, 0, 0, {}, false, {320, 240}, 1, "PU1C"},  // a size only a type we do not take has
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -124,13 +137,18 @@ TEST_F(CameraTest, NegotiationTakesRgb24OrTheFirstAcceptedNativeTypeElseReleases
         fake->natives = natives, fake->refusedNatives = c.refused, fake->currentFormatFails = c.currentFails;
         Camera other(Opener(fake));
         const bool opens = !c.calls.empty();
-        ASSERT_EQ(other.Open(LINK_A), opens);
-        EXPECT_TRUE(other.IsOpen() == opens && fake->readersAlive == int(opens) && (!opens || fake->calls == c.calls));
-        const MediaFormat want = !opens ? MediaFormat{} : c.partial ? fake->partialResult : natives[2];
+        ASSERT_EQ(other.Open(LINK_A, c.wanted), opens);
+        EXPECT_TRUE(other.IsOpen() == opens && fake->readersAlive == int(opens));
+        EXPECT_EQ(fake->calls, opens ? listed + c.calls : fake->calls);
+        const MediaFormat want = !opens ? MediaFormat{} : c.chosen < 0 ? fake->partialResult : natives[c.chosen];
         EXPECT_TRUE(other.subtype() == want.subtype && other.width() == want.width && other.height() == want.height);
+        EXPECT_EQ(other.sizeHonoured(), opens && (c.wanted == FrameSize{want.width, want.height}));
+        EXPECT_EQ(other.formats().size(), opens ? natives.size() : 0u);
         EXPECT_EQ(other.lastError(), opens ? CAMERA_ERROR_NONE : CAMERA_ERROR_NO_FORMAT);
         CapturedFrame frame;
         EXPECT_TRUE(opens || (!other.GrabFrame(frame) && fake->reads == 0));
+        other.Close();
+        EXPECT_TRUE(other.formats().empty() && !other.sizeHonoured());
     }
     ASSERT_TRUE(camera.Open(LINK_A));  // a refused link says why, as far as it is told, and closes the open device
     EXPECT_TRUE(!camera.Open(LINK_DENIED) && camera.lastError() == CAMERA_ERROR_ACCESS_DENIED);

@@ -22,8 +22,8 @@ struct Stored {
     DWORD bytes;
 };
 
-std::tuple<std::wstring, int32_t, std::wstring, uint32_t> Fields(const Settings& s) {
-    return {s.DeviceSymLink, s.DeviceIndex, s.DeviceName, s.Keybind};
+std::tuple<std::wstring, int32_t, std::wstring, uint32_t, std::wstring> Fields(const Settings& s) {
+    return {s.DeviceSymLink, s.DeviceIndex, s.DeviceName, s.Keybind, s.FrameSize};
 }
 
 class SettingsStore : public ::testing::Test {
@@ -42,7 +42,7 @@ TEST_F(SettingsStore, SaveThenLoadGivesTheRecordBackAndALaterSaveReplacesIt) {
     EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(Settings{}));
     EXPECT_FALSE(KeyExists(SCRATCH_ROOT)) << "a first start leaves no trace";
     const Settings first{L"\\\\?\\usb#vid_046d&pid_0825&mi_00#6&2a3c&0&0000#{e5323777-f976-4f5b-9b55-b94699c46e44}",
-                         -1, L"Cam\u00e9ra \u2713 HD", 0};
+                         -1, L"Cam\u00e9ra \u2713 HD", 0, L"1920x1080"};
     SaveSettings(first, SCRATCH_KEY);
     EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(first));
     // A string with one terminator, as other readers of the key expect.
@@ -50,7 +50,7 @@ TEST_F(SettingsStore, SaveThenLoadGivesTheRecordBackAndALaterSaveReplacesIt) {
     EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, SCRATCH_KEY, L"DeviceName", RRF_RT_ANY, &type, nullptr, &bytes), ERROR_SUCCESS);
     EXPECT_EQ(std::make_pair(type, bytes), std::make_pair(DWORD{REG_SZ}, DWORD((first.DeviceName.size() + 1) * 2)));
 
-    const Settings second{L"", 2, L"", 0x41};
+    const Settings second{L"", 2, L"", 0x41, L""};
     SaveSettings(second, SCRATCH_KEY);
     EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(second));
 }
@@ -66,6 +66,7 @@ TEST_F(SettingsStore, OddRegistryDataIsReadSafelyAndSparesItsNeighbours) {
     } cases[] = {
         {{{L"Keybind", REG_DWORD, {0, 0}, 4}}, {L"", 0, L"", 0}},
         {{{L"DeviceName", REG_DWORD, {5, 0}, 4}}, {}},
+        {{{L"FrameSize", REG_DWORD, {5, 0}, 4}, {L"Keybind", REG_DWORD, {7, 0}, 4}}, {L"", 0, L"", 7}},
         {{{L"Keybind", REG_DWORD_BIG_ENDIAN, {5, 0}, 4}}, {}},
         {{{L"Keybind", REG_DWORD, {5, 0}, 2}}, {}},
         {{{L"DeviceSymLink", REG_SZ, z1025, 2048}}, {z1025.substr(1)}},
