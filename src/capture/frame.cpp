@@ -33,6 +33,24 @@ SourceRows RowsOf(const uint8_t* data, int32_t height, int64_t pitch, bool botto
     return {data + static_cast<ptrdiff_t>(pitch * (height - 1)), -static_cast<ptrdiff_t>(pitch)};
 }
 
+// One picture row from luma samples LUMA_STEP bytes apart and U, V pairs
+// PAIR_STEP bytes apart (U first, V at V_OFFSET after it). Two neighbouring
+// pixels share a pair, so the chroma terms are worked out once per pair; an odd
+// last pixel takes the pair that follows the last full one.
+template <int LUMA_STEP, int PAIR_STEP, int V_OFFSET>
+void YuvRowToBgr(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out) {
+    const int32_t pairs = width / 2;
+    for (int32_t j = 0; j < pairs; ++j) {
+        const ChromaTerms terms = ChromaFor(chroma[0], chroma[V_OFFSET]);
+        PutPixel(out, luma[0], terms);
+        PutPixel(out + 3, luma[LUMA_STEP], terms);
+        luma += 2 * LUMA_STEP;
+        chroma += PAIR_STEP;
+        out += 6;
+    }
+    if (width % 2 != 0) PutPixel(out, luma[0], ChromaFor(chroma[0], chroma[V_OFFSET]));
+}
+
 }  // namespace
 
 // Computed in 64 bits so that no size can wrap into a small positive number
@@ -103,6 +121,11 @@ bool LocateRawSample(const uint8_t* data, int32_t length, const Geometry& g, Sam
     return true;
 }
 
+void Yuy2RowToBgr(const uint8_t* yuy2, int32_t width, uint8_t* out, Yuy2RowKernel kernel) {
+    const int32_t done = kernel == nullptr ? 0 : kernel(yuy2, width, out);
+    YuvRowToBgr<2, 4, 2>(yuy2 + 2 * done, yuy2 + 2 * done + 1, width - done, out + 3 * done);
+}
+
 // resize() keeps the allocation when the size is unchanged (the preview fills
 // the same frame every time) and zeroes only what it adds.
 uint8_t* PrepareFrame(CapturedFrame& frame, const Geometry& g) {
@@ -146,24 +169,6 @@ void CopyBgrRows(SourceRows source, const Geometry& g, CapturedFrame& frame) {
     }
 }
 
-// One picture row from luma samples LUMA_STEP bytes apart and U, V pairs
-// PAIR_STEP bytes apart (U first, V at V_OFFSET after it). Two neighbouring
-// pixels share a pair, so the chroma terms are worked out once per pair; an odd
-// last pixel takes the pair that follows the last full one.
-template <int LUMA_STEP, int PAIR_STEP, int V_OFFSET>
-void YuvRowToBgr(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out) {
-    const int32_t pairs = width / 2;
-    for (int32_t j = 0; j < pairs; ++j) {
-        const ChromaTerms terms = ChromaFor(chroma[0], chroma[V_OFFSET]);
-        PutPixel(out, luma[0], terms);
-        PutPixel(out + 3, luma[LUMA_STEP], terms);
-        luma += 2 * LUMA_STEP;
-        chroma += PAIR_STEP;
-        out += 6;
-    }
-    if (width % 2 != 0) PutPixel(out, luma[0], ChromaFor(chroma[0], chroma[V_OFFSET]));
-}
-
 void ConvertNv12(const RawSample& sample, const Geometry& g, CapturedFrame& frame) {
     uint8_t* pixels = PrepareFrame(frame, g);
     if (g.fullSize == 0) return;
@@ -185,8 +190,7 @@ void ConvertYuy2(const RawSample& sample, const Geometry& g, CapturedFrame& fram
     const uint8_t* src = sample.rows.top;
     for (int32_t y = 0; y < g.height; ++y, src += sample.rows.step) {
         uint8_t* dst = OutputRow(pixels, g, y);
-        const int32_t done = kernel == nullptr ? 0 : kernel(src, g.width, dst);
-        YuvRowToBgr<2, 4, 2>(src + 2 * done, src + 2 * done + 1, g.width - done, dst + 3 * done);
+        Yuy2RowToBgr(src, g.width, dst, kernel);
         ZeroPadding(dst, g);
     }
 }

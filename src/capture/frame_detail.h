@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "capture/convert_kernels.h"
 #include "capture/frame.h"
 
 namespace frame_detail {
@@ -68,6 +69,10 @@ inline uint8_t* OutputRow(uint8_t* pixels, const Geometry& g, int32_t y) {
 inline void ZeroPadding(uint8_t* row, const Geometry& g) {
     if (g.stride != g.rowBytes) std::memset(row + g.rowBytes, 0, static_cast<size_t>(g.stride - g.rowBytes));
 }
+
+// ConvertFrame's YUY2 row: `width` pixels from Y0 U Y1 V bytes, through
+// `kernel` (null for none) and the scalar row for what it leaves.
+void Yuy2RowToBgr(const uint8_t* yuy2, int32_t width, uint8_t* out, Yuy2RowKernel kernel);
 
 // What one U, V pair adds to the luma of each of its pixels.
 struct ChromaTerms {
