@@ -123,7 +123,8 @@ TEST(ConvertFrameScaled, RefusesWhatItCannotScale) {
     const struct { PixelFormat format; int w, h, factor; int32_t stride; } cases[] = {
         {PixelFormat::Unknown, 8, 8, 2, 0}, {PixelFormat::MJPG, 8, 8, 2, 0}, {PixelFormat::NV12, 8, 8, 0, 0},
         {PixelFormat::RGB24, 8, 8, -3, 0}, {PixelFormat::YUY2, -2, 8, 2, 0}, {PixelFormat::NV12, 1 << 16, 1 << 15, 2, 0},
-        {PixelFormat::RGB24, 8, 8, 2, 23}, {PixelFormat::YUY2, 8, 8, 2, INT32_MIN}, {PixelFormat::RGB24, 8, 8, 1, 23}};
+        {PixelFormat::RGB24, 8, 8, 2, 23}, {PixelFormat::YUY2, 8, 8, 2, INT32_MIN}, {PixelFormat::RGB24, 8, 8, 1, 23},
+        {PixelFormat::RGB24, 1 << 30, 0, 2, 0}};  // a row no frame can hold, even with no rows
     for (const auto& c : cases) {
         CapturedFrame frame{{1, 2, 3}, 1, 1, 4};
         EXPECT_FALSE(ConvertFrameScaled(s.data(), int32_t(s.size()), c.w, c.h, {c.format, c.stride}, c.factor, frame));
