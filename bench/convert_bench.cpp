@@ -1,7 +1,8 @@
 // Time per frame of the conversions (each with every instruction set the
 // processor runs) and the DIB encoding, beside libyuv's converters and a plain
 // memcpy of the output size on the same frames. After the run a table gives
-// each of ours as a multiple of the libyuv and memcpy times.
+// each of ours as a multiple of the libyuv and memcpy times, and a second one
+// the preview's scaled conversions as a fraction of the full-size one.
 
 #include <benchmark/benchmark.h>
 #include <libyuv.h>
@@ -16,6 +17,7 @@
 #include "capture/convert_kernels.h"
 #include "capture/dib.h"
 #include "capture/frame.h"
+#include "capture/frame_scale.h"
 
 namespace {
 
@@ -25,6 +27,15 @@ struct Size {
 };
 
 constexpr Size SIZES[] = {{640, 480}, {1280, 720}, {1920, 1080}};
+
+// The preview's usual cases: each camera size with the factor that fits it to
+// a 498 x 325 preview.
+struct ScaledCase {
+    Size size;
+    int32_t factor;
+};
+
+constexpr ScaledCase SCALED_CASES[] = {{{1920, 1080}, 3}, {{3840, 2160}, 6}};
 
 std::string Label(Size s) { return std::to_string(s.width) + "x" + std::to_string(s.height); }
 
@@ -159,6 +170,28 @@ void Memcpy(benchmark::State& state, Size s, size_t placement) {
     Finish(state, bytes);
 }
 
+// The preview's conversion with the processor's own instruction set; factor 1
+// is the full-size ConvertFrame it replaces.
+void ConvertScaled(benchmark::State& state, Size s, const std::vector<uint8_t>& input, SampleLayout layout,
+                   int32_t factor) {
+    CapturedFrame frame;
+    const auto length = static_cast<int32_t>(input.size());
+    if (!ConvertFrameScaled(input.data(), length, s.width, s.height, layout, factor, frame)) {
+        state.SkipWithError("sample rejected");
+        return;
+    }
+    for (auto _ : state) {
+        ConvertFrameScaled(input.data(), length, s.width, s.height, layout, factor, frame);
+        benchmark::DoNotOptimize(frame.pixels.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, frame.pixels.size());
+}
+
+std::string ScaledName(const char* format, Size s, int32_t factor) {
+    return std::string("ConvertFrameScaled/") + format + "/" + Label(s) + "/" + std::to_string(factor);
+}
+
 CapturedFrame ConvertedFrame(Size s, const Inputs& in) {
     CapturedFrame frame;
     ConvertFrame(in.nv12.data(), static_cast<int32_t>(in.nv12.size()), s.width, s.height, frame);
@@ -255,6 +288,16 @@ void PrintTable(const std::map<std::string, double>& times) {
             std::printf("%9.2f\n", ratio(ours, copy));
         }
     }
+    std::printf("\nThe preview's conversion, CPU time per frame in microseconds, with the processor's\n"
+                "instruction set; factor 1 is the full-size ConvertFrame.\n");
+    std::printf("%-10s %-6s %8s %10s %10s %9s\n", "size", "format", "factor", "scaled", "full", "/full");
+    for (ScaledCase c : SCALED_CASES)
+        for (const char* format : {"NV12", "YUY2"}) {
+            const double scaled = get(ScaledName(format, c.size, c.factor)), full = get(ScaledName(format, c.size, 1));
+            if (scaled <= 0 || full <= 0) continue;
+            std::printf("%-10s %-6s %8d %10.1f %10.1f %9.2f\n", Label(c.size).c_str(), format, c.factor, scaled, full,
+                        ratio(scaled, full));
+        }
 }
 
 }  // namespace
@@ -311,6 +354,20 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(("memcpy/" + l + "/+" + std::to_string(placement)).c_str(),
                                          [s, placement](benchmark::State& st) { Memcpy(st, s, placement); })
                 ->Unit(us);
+    }
+    for (ScaledCase c : SCALED_CASES) {
+        const auto [at, added] = inputs.try_emplace(Label(c.size));
+        if (added) at->second = MakeInputs(c.size);
+        const Inputs& in = at->second;
+        for (int32_t factor : {1, c.factor}) {
+            const Size s = c.size;
+            benchmark::RegisterBenchmark(ScaledName("NV12", s, factor).c_str(), [s, &in, factor](benchmark::State& st) {
+                ConvertScaled(st, s, in.nv12, SampleLayout{PixelFormat::NV12, 0}, factor);
+            })->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark(ScaledName("YUY2", s, factor).c_str(), [s, &in, factor](benchmark::State& st) {
+                ConvertScaled(st, s, in.yuy2, SampleLayout{PixelFormat::YUY2, 0}, factor);
+            })->Unit(benchmark::kMicrosecond);
+        }
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -1,34 +1,57 @@
 #include "capture/frame.h"
 
-#include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 
 #include "capture/convert_kernels.h"
+#include "capture/frame_detail.h"
 #include "capture/mjpeg.h"
 
-namespace {
+namespace frame_detail {
 
-// Full-range BT.601 (JPEG) coefficients, applied to Y without an offset, as
-// single-precision values with exactly these bit patterns.
-constexpr float RED_FROM_V = std::bit_cast<float>(uint32_t{0xBFB374BC});    // -1.402
-constexpr float GREEN_FROM_V = std::bit_cast<float>(uint32_t{0x3F36C8B4});  // 0.714
-constexpr float GREEN_FROM_U = std::bit_cast<float>(uint32_t{0xBEB020C5});  // -0.344
-constexpr float BLUE_FROM_U = std::bit_cast<float>(uint32_t{0xBFE2D0E5});   // -1.772
+namespace {
 
 // Every byte count of a frame must fit in int32: the frame's fields, the
 // sample length and the bitmap header's 32-bit size fields all hold them.
 constexpr int64_t MAX_BYTES = std::numeric_limits<int32_t>::max();
 
-struct Geometry {
-    int32_t width;
-    int32_t height;
-    int32_t rowBytes;  // 3 * width
-    int32_t stride;    // rowBytes rounded up to a multiple of 4
-    int32_t fullSize;  // height * stride
-};
+int64_t Magnitude(int32_t stride) { return stride < 0 ? -int64_t{stride} : int64_t{stride}; }
+
+// How many bytes from the first row's start are read when `rows` rows lie
+// `pitch` bytes apart and the first `rowRead` bytes of each are read.
+int64_t SpanRead(int64_t rows, int64_t pitch, int64_t rowRead) {
+    return rows == 0 || rowRead == 0 ? 0 : (rows - 1) * pitch + rowRead;
+}
+
+bool Covers(const uint8_t* data, int64_t length, int64_t needed) {
+    return needed <= length && (needed == 0 || data != nullptr);
+}
+
+SourceRows RowsOf(const uint8_t* data, int32_t height, int64_t pitch, bool bottomUp) {
+    if (!bottomUp || height == 0) return {data, static_cast<ptrdiff_t>(pitch)};
+    return {data + static_cast<ptrdiff_t>(pitch * (height - 1)), -static_cast<ptrdiff_t>(pitch)};
+}
+
+// One picture row from luma samples LUMA_STEP bytes apart and U, V pairs
+// PAIR_STEP bytes apart (U first, V at V_OFFSET after it). Two neighbouring
+// pixels share a pair, so the chroma terms are worked out once per pair; an odd
+// last pixel takes the pair that follows the last full one.
+template <int LUMA_STEP, int PAIR_STEP, int V_OFFSET>
+void YuvRowToBgr(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out) {
+    const int32_t pairs = width / 2;
+    for (int32_t j = 0; j < pairs; ++j) {
+        const ChromaTerms terms = ChromaFor(chroma[0], chroma[V_OFFSET]);
+        PutPixel(out, luma[0], terms);
+        PutPixel(out + 3, luma[LUMA_STEP], terms);
+        luma += 2 * LUMA_STEP;
+        chroma += PAIR_STEP;
+        out += 6;
+    }
+    if (width % 2 != 0) PutPixel(out, luma[0], ChromaFor(chroma[0], chroma[V_OFFSET]));
+}
+
+}  // namespace
 
 // Computed in 64 bits so that no size can wrap into a small positive number
 // that a short sample would then pass.
@@ -44,32 +67,67 @@ bool MakeGeometry(int32_t width, int32_t height, Geometry& geometry) {
     return true;
 }
 
-int64_t Magnitude(int32_t stride) { return stride < 0 ? -int64_t{stride} : int64_t{stride}; }
-
-// How many bytes from the first row's start are read when `rows` rows lie
-// `pitch` bytes apart and the first `rowRead` bytes of each are read.
-int64_t SpanRead(int64_t rows, int64_t pitch, int64_t rowRead) {
-    return rows == 0 || rowRead == 0 ? 0 : (rows - 1) * pitch + rowRead;
+// RGB24 rows are |stride| apart (the padded output stride when 0) and read
+// 3 * width bytes each. YUY2 rows are |stride| apart (2 * width when 0) and read
+// all of their last pixel pair. NV12 has luma rows `pitch` apart from `data`,
+// then from pitch * height one chroma row per two picture rows, also `pitch`
+// apart; with an odd height the last picture row has a chroma row of its own,
+// with an odd width the last pixel a pair of its own, which must fit in the row.
+// A picture without pixels reads nothing, whatever its pitch.
+bool LocateRawSample(const uint8_t* data, int32_t length, const Geometry& g, SampleLayout layout,
+                     RawSample& sample) {
+    if (layout.format == PixelFormat::Unknown) {
+        // The length decides: packed top-down rows of the output stride when it
+        // holds a whole frame of them, else NV12 rows of the picture's width.
+        if (length >= g.fullSize)
+            layout = {PixelFormat::RGB24, 0};
+        else if (length >= int64_t{g.height} * g.width * 3 / 2)
+            layout = {PixelFormat::NV12, 0};
+        else
+            return false;
+    }
+    const int64_t width = g.width;
+    int64_t pitch = Magnitude(layout.stride);
+    int64_t rowRead = 0;
+    int64_t needed = 0;
+    switch (layout.format) {
+    case PixelFormat::RGB24:
+        if (pitch == 0) pitch = g.stride;
+        rowRead = g.rowBytes;
+        needed = SpanRead(g.height, pitch, rowRead);
+        break;
+    case PixelFormat::YUY2:
+        if (pitch == 0) pitch = 2 * width;
+        rowRead = 4 * ((width + 1) / 2);
+        needed = SpanRead(g.height, pitch, rowRead);
+        break;
+    case PixelFormat::NV12:
+        if (pitch == 0) pitch = width;
+        rowRead = 2 * ((width + 1) / 2);  // a chroma row; the luma rows read less
+        needed = g.fullSize == 0 ? 0 : pitch * g.height + SpanRead((int64_t{g.height} + 1) / 2, pitch, rowRead);
+        break;
+    default:
+        return false;
+    }
+    if (g.fullSize > 0 && pitch < rowRead) return false;
+    if (!Covers(data, length, needed)) return false;
+    const bool pixels = g.fullSize > 0;
+    sample.format = layout.format;
+    // NV12 is planar and always top-down.
+    sample.rows = RowsOf(data, pixels ? g.height : 0, pitch, layout.stride < 0 && layout.format != PixelFormat::NV12);
+    const bool chroma = pixels && layout.format == PixelFormat::NV12;
+    sample.chroma = {chroma ? data + static_cast<ptrdiff_t>(pitch * g.height) : nullptr,
+                     static_cast<ptrdiff_t>(pitch)};
+    return true;
 }
 
-bool Covers(const uint8_t* data, int64_t length, int64_t needed) {
-    return needed <= length && (needed == 0 || data != nullptr);
+void Yuy2RowToBgr(const uint8_t* yuy2, int32_t width, uint8_t* out, Yuy2RowKernel kernel) {
+    const int32_t done = kernel == nullptr ? 0 : kernel(yuy2, width, out);
+    YuvRowToBgr<2, 4, 2>(yuy2 + 2 * done, yuy2 + 2 * done + 1, width - done, out + 3 * done);
 }
 
-// Picture row y (counted from the top) of a source buffer starts at top + y * step.
-struct SourceRows {
-    const uint8_t* top;
-    ptrdiff_t step;
-};
-
-SourceRows RowsOf(const uint8_t* data, int32_t height, int64_t pitch, bool bottomUp) {
-    if (!bottomUp || height == 0) return {data, static_cast<ptrdiff_t>(pitch)};
-    return {data + static_cast<ptrdiff_t>(pitch * (height - 1)), -static_cast<ptrdiff_t>(pitch)};
-}
-
-// Called only once every check has passed: the frame is either untouched or
-// completely refilled. resize() keeps the allocation when the size is unchanged
-// (the preview fills the same frame every time) and zeroes only what it adds.
+// resize() keeps the allocation when the size is unchanged (the preview fills
+// the same frame every time) and zeroes only what it adds.
 uint8_t* PrepareFrame(CapturedFrame& frame, const Geometry& g) {
     frame.pixels.resize(static_cast<size_t>(g.fullSize));
     frame.width = g.width;
@@ -78,16 +136,11 @@ uint8_t* PrepareFrame(CapturedFrame& frame, const Geometry& g) {
     return frame.pixels.data();
 }
 
-// The output row of picture row y: rows are stored bottom-up.
-uint8_t* OutputRow(uint8_t* pixels, const Geometry& g, int32_t y) {
-    return pixels + static_cast<ptrdiff_t>(g.height - 1 - y) * g.stride;
-}
+}  // namespace frame_detail
 
-// A reused frame may hold anything in its padding; the DIB needs zeros there.
-// The usual camera widths (multiples of 4) have none, and then need no call.
-void ZeroPadding(uint8_t* row, const Geometry& g) {
-    if (g.stride != g.rowBytes) std::memset(row + g.rowBytes, 0, static_cast<size_t>(g.stride - g.rowBytes));
-}
+using namespace frame_detail;
+
+namespace {
 
 void CopyBgrRows(SourceRows source, const Geometry& g, CapturedFrame& frame) {
     uint8_t* pixels = PrepareFrame(frame, g);
@@ -116,152 +169,60 @@ void CopyBgrRows(SourceRows source, const Geometry& g, CapturedFrame& frame) {
     }
 }
 
-// What one U, V pair adds to the luma of each of its pixels.
-struct ChromaTerms {
-    int32_t blue;
-    int32_t green;
-    int32_t red;
-};
-
-// Each product is formed in single precision and truncated toward zero before
-// anything is added to it, so there is no multiply-add to contract. Where float
-// arithmetic runs with excess precision (x87), the product of an 8-bit integer
-// and a 24-bit constant is exact, and truncating the exact product gives the
-// same integer as truncating the rounded single-precision one for every input
-// from -128 to 127 (checked exhaustively), so the result does not change.
-inline ChromaTerms ChromaFor(int32_t uByte, int32_t vByte) {
-    const float u = static_cast<float>(uByte - 128);
-    const float v = static_cast<float>(vByte - 128);
-    const int32_t red = static_cast<int32_t>(v * RED_FROM_V);
-    const int32_t greenU = static_cast<int32_t>(u * GREEN_FROM_U);
-    const int32_t greenV = static_cast<int32_t>(v * GREEN_FROM_V);
-    const int32_t blue = static_cast<int32_t>(u * BLUE_FROM_U);
-    return {-blue, greenU - greenV, -red};
-}
-
-inline uint8_t Saturate(int32_t value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); }
-
-inline void PutPixel(uint8_t* out, int32_t luma, const ChromaTerms& chroma) {
-    out[0] = Saturate(luma + chroma.blue);
-    out[1] = Saturate(luma + chroma.green);
-    out[2] = Saturate(luma + chroma.red);
-}
-
-// One picture row from luma samples LUMA_STEP bytes apart and U, V pairs
-// PAIR_STEP bytes apart (U first, V at V_OFFSET after it). Two neighbouring
-// pixels share a pair, so the chroma terms are worked out once per pair; an odd
-// last pixel takes the pair that follows the last full one.
-template <int LUMA_STEP, int PAIR_STEP, int V_OFFSET>
-void YuvRowToBgr(const uint8_t* luma, const uint8_t* chroma, int32_t width, uint8_t* out) {
-    const int32_t pairs = width / 2;
-    for (int32_t j = 0; j < pairs; ++j) {
-        const ChromaTerms terms = ChromaFor(chroma[0], chroma[V_OFFSET]);
-        PutPixel(out, luma[0], terms);
-        PutPixel(out + 3, luma[LUMA_STEP], terms);
-        luma += 2 * LUMA_STEP;
-        chroma += PAIR_STEP;
-        out += 6;
-    }
-    if (width % 2 != 0) PutPixel(out, luma[0], ChromaFor(chroma[0], chroma[V_OFFSET]));
-}
-
-// Luma rows `pitch` apart from `data`, then from pitch * height one chroma row
-// per two picture rows, also `pitch` apart. With an odd height the last picture
-// row has a chroma row of its own; with an odd width the last pixel has a pair
-// of its own, which must fit in the row. (A picture without pixels reads
-// nothing, whatever its pitch.)
-bool ConvertNv12(const uint8_t* data, int64_t length, const Geometry& g, int64_t pitch,
-                 CapturedFrame& frame) {
-    const int64_t chromaRowRead = 2 * ((int64_t{g.width} + 1) / 2);
-    if (g.fullSize > 0 && pitch < chromaRowRead) return false;
-    const int64_t chromaStart = pitch * g.height;
-    const int64_t chromaRows = (int64_t{g.height} + 1) / 2;
-    const int64_t needed =
-        g.fullSize == 0 ? 0 : chromaStart + SpanRead(chromaRows, pitch, chromaRowRead);
-    if (!Covers(data, length, needed)) return false;
-
+void ConvertNv12(const RawSample& sample, const Geometry& g, CapturedFrame& frame) {
     uint8_t* pixels = PrepareFrame(frame, g);
-    if (g.fullSize == 0) return true;
+    if (g.fullSize == 0) return;
     const Nv12RowKernel kernel = CurrentRowKernels().nv12;
-    const ptrdiff_t step = static_cast<ptrdiff_t>(pitch);
-    const uint8_t* luma = data;
-    const uint8_t* chroma = data + static_cast<ptrdiff_t>(chromaStart);
-    for (int32_t y = 0; y < g.height; ++y, luma += step) {
+    const uint8_t* luma = sample.rows.top;
+    for (int32_t y = 0; y < g.height; ++y, luma += sample.rows.step) {
         uint8_t* dst = OutputRow(pixels, g, y);
-        const uint8_t* chromaRow = chroma + (y / 2) * step;
+        const uint8_t* chromaRow = sample.chroma.top + (y / 2) * sample.chroma.step;
         const int32_t done = kernel == nullptr ? 0 : kernel(luma, chromaRow, g.width, dst);
         YuvRowToBgr<1, 2, 1>(luma + done, chromaRow + done, g.width - done, dst + 3 * done);
         ZeroPadding(dst, g);
     }
-    return true;
 }
 
-bool ConvertYuy2(const uint8_t* data, int64_t length, const Geometry& g, int32_t stride,
-                 CapturedFrame& frame) {
-    const int64_t pitch = stride == 0 ? int64_t{2} * g.width : Magnitude(stride);
-    const int64_t rowRead = 4 * ((int64_t{g.width} + 1) / 2);
-    if (g.fullSize > 0 && pitch < rowRead) return false;
-    if (!Covers(data, length, SpanRead(g.height, pitch, rowRead))) return false;
-
+void ConvertYuy2(const RawSample& sample, const Geometry& g, CapturedFrame& frame) {
     uint8_t* pixels = PrepareFrame(frame, g);
-    if (g.fullSize == 0) return true;
+    if (g.fullSize == 0) return;
     const Yuy2RowKernel kernel = CurrentRowKernels().yuy2;
-    const SourceRows source = RowsOf(data, g.height, pitch, stride < 0);
-    const uint8_t* src = source.top;
-    for (int32_t y = 0; y < g.height; ++y, src += source.step) {
+    const uint8_t* src = sample.rows.top;
+    for (int32_t y = 0; y < g.height; ++y, src += sample.rows.step) {
         uint8_t* dst = OutputRow(pixels, g, y);
-        const int32_t done = kernel == nullptr ? 0 : kernel(src, g.width, dst);
-        YuvRowToBgr<2, 4, 2>(src + 2 * done, src + 2 * done + 1, g.width - done, dst + 3 * done);
+        Yuy2RowToBgr(src, g.width, dst, kernel);
         ZeroPadding(dst, g);
     }
-    return true;
-}
-
-bool ConvertRgb24(const uint8_t* data, int64_t length, const Geometry& g, int32_t stride,
-                  CapturedFrame& frame) {
-    const int64_t pitch = stride == 0 ? int64_t{g.stride} : Magnitude(stride);
-    if (g.fullSize > 0 && pitch < g.rowBytes) return false;
-    if (!Covers(data, length, SpanRead(g.height, pitch, g.rowBytes))) return false;
-    // A picture without pixels reads nothing: no row pointer is formed, which
-    // for a bottom-up buffer would lie (height - 1) * pitch past `data`.
-    CopyBgrRows(RowsOf(data, g.fullSize == 0 ? 0 : g.height, pitch, stride < 0), g, frame);
-    return true;
 }
 
 }  // namespace
 
 bool ConvertFrame(const uint8_t* data, int32_t length, int32_t width, int32_t height,
                   CapturedFrame& frame) {
-    Geometry g{};
-    if (!MakeGeometry(width, height, g)) return false;
-    if (length >= g.fullSize) {
-        if (!Covers(data, length, g.fullSize)) return false;
-        CopyBgrRows(RowsOf(data, height, g.stride, false), g, frame);
-        return true;
-    }
-    const int64_t halfSize = int64_t{height} * width * 3 / 2;
-    if (length >= halfSize) return ConvertNv12(data, length, g, width, frame);
-    return false;
+    return ConvertFrame(data, length, width, height, SampleLayout{}, frame);
 }
 
 bool ConvertFrame(const uint8_t* data, int32_t length, int32_t width, int32_t height,
                   const SampleLayout& layout, CapturedFrame& frame) {
     Geometry g{};
     if (!MakeGeometry(width, height, g)) return false;
-    switch (layout.format) {
-    case PixelFormat::Unknown:
-        return ConvertFrame(data, length, width, height, frame);
-    case PixelFormat::RGB24:
-        return ConvertRgb24(data, length, g, layout.stride, frame);
-    case PixelFormat::YUY2:
-        return ConvertYuy2(data, length, g, layout.stride, frame);
-    case PixelFormat::NV12: {
-        const int64_t pitch = layout.stride == 0 ? int64_t{width} : Magnitude(layout.stride);
-        return ConvertNv12(data, length, g, pitch, frame);
-    }
-    case PixelFormat::MJPG:
+    if (layout.format == PixelFormat::MJPG) {
         if (length <= 0 || data == nullptr) return false;
         return DecodeMjpegFrame(data, length, width, height, frame);
     }
-    return false;
+    RawSample sample{};
+    if (!LocateRawSample(data, length, g, layout, sample)) return false;
+    switch (sample.format) {
+    case PixelFormat::RGB24:
+        CopyBgrRows(sample.rows, g, frame);
+        return true;
+    case PixelFormat::YUY2:
+        ConvertYuy2(sample, g, frame);
+        return true;
+    case PixelFormat::NV12:
+        ConvertNv12(sample, g, frame);
+        return true;
+    default:
+        return false;
+    }
 }
