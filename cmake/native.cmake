@@ -43,3 +43,14 @@ if(benchmark_FOUND)
   # longer run by hand.
   add_test(NAME native.bench_smoke COMMAND snapward_bench --benchmark_min_time=0.01)
 endif()
+
+# DecodeJpeg against libjpeg-turbo (libturbojpeg0-dev, libjpeg62-turbo-dev):
+# native only, as the Windows build has no libjpeg.
+find_library(TURBOJPEG_LIBRARY turbojpeg REQUIRED)
+find_package(JPEG REQUIRED)
+add_executable(jpeg_reference_tests tests/native/jpeg_decoder_reference_test.cpp)
+target_include_directories(jpeg_reference_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/native)
+target_compile_options(jpeg_reference_tests PRIVATE ${SNAPWARD_WARNINGS} ${SANITIZE_FLAGS})
+target_link_libraries(jpeg_reference_tests PRIVATE snapward_core_asan GTest::gtest_main ${TURBOJPEG_LIBRARY}
+                      JPEG::JPEG)
+add_test(NAME native.jpeg_reference_tests COMMAND jpeg_reference_tests)
