@@ -19,3 +19,4 @@ snapward_fuzz(frame_fuzz src/capture/frame.cpp src/capture/convert_kernels.cpp s
 snapward_fuzz(mjpeg_fuzz src/capture/mjpeg.cpp)
 snapward_fuzz(twain_caps_fuzz twain/ds_capabilities.cpp)
 snapward_fuzz(registry_string_fuzz src/settings/registry_text.cpp)
+snapward_fuzz(jpeg_decoder_fuzz src/capture/jpeg_decoder.cpp src/capture/mjpeg.cpp)

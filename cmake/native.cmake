@@ -33,17 +33,6 @@ if(CAMERA_TEST_SOURCES)
                        ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
 endif()
 
-find_package(benchmark QUIET)
-if(benchmark_FOUND)
-  find_library(YUV_LIBRARY yuv REQUIRED)
-  add_executable(snapward_bench bench/convert_bench.cpp)
-  target_compile_options(snapward_bench PRIVATE ${SNAPWARD_WARNINGS})
-  target_link_libraries(snapward_bench PRIVATE snapward_core benchmark::benchmark ${YUV_LIBRARY})
-  # Keeps the benchmark building and running; the real numbers come from a
-  # longer run by hand.
-  add_test(NAME native.bench_smoke COMMAND snapward_bench --benchmark_min_time=0.01)
-endif()
-
 # DecodeJpeg against libjpeg-turbo (libturbojpeg0-dev, libjpeg62-turbo-dev):
 # native only, as the Windows build has no libjpeg.
 find_library(TURBOJPEG_LIBRARY turbojpeg REQUIRED)
@@ -54,3 +43,22 @@ target_compile_options(jpeg_reference_tests PRIVATE ${SNAPWARD_WARNINGS} ${SANIT
 target_link_libraries(jpeg_reference_tests PRIVATE snapward_core_asan GTest::gtest_main ${TURBOJPEG_LIBRARY}
                       JPEG::JPEG)
 add_test(NAME native.jpeg_reference_tests COMMAND jpeg_reference_tests)
+
+find_package(benchmark QUIET)
+if(benchmark_FOUND)
+  find_library(YUV_LIBRARY yuv REQUIRED)
+  add_executable(snapward_bench bench/convert_bench.cpp)
+  target_compile_options(snapward_bench PRIVATE ${SNAPWARD_WARNINGS})
+  target_link_libraries(snapward_bench PRIVATE snapward_core benchmark::benchmark ${YUV_LIBRARY})
+  # Keeps the benchmark building and running; the real numbers come from a
+  # longer run by hand.
+  add_test(NAME native.bench_smoke COMMAND snapward_bench --benchmark_min_time=0.01)
+
+  # DecodeJpeg beside libjpeg-turbo; the smoke run fails when a benchmark
+  # reports an error (a frame refused).
+  add_executable(jpeg_bench bench/jpeg_bench.cpp)
+  target_include_directories(jpeg_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/native)
+  target_compile_options(jpeg_bench PRIVATE ${SNAPWARD_WARNINGS})
+  target_link_libraries(jpeg_bench PRIVATE snapward_core benchmark::benchmark ${TURBOJPEG_LIBRARY} JPEG::JPEG)
+  add_test(NAME native.jpeg_bench_smoke COMMAND jpeg_bench --benchmark_min_time=0.01)
+endif()

@@ -258,6 +258,11 @@ void Idct4(const int16_t* block, uint8_t* out, int stride) {
     for (int col = 0; col < 8; ++col) {
         if (col == 4) continue;
         const int16_t* f = block + col;
+        if (!(f[8] | f[16] | f[24] | f[40] | f[48] | f[56])) {
+            const int32_t dc = Descale(f[0] * R2, CONST_BITS - PASS1_BITS);
+            for (int n = 0; n < 4; ++n) work[n * 8 + col] = dc;
+            continue;
+        }
         int32_t y[4];
         Transform4(f, 8, y);
         for (int n = 0; n < 4; ++n) work[n * 8 + col] = Descale(y[n], CONST_BITS - PASS1_BITS);
@@ -284,8 +289,13 @@ void Transform2(const T* f, int s, int32_t* y) {
 void Idct2(const int16_t* block, uint8_t* out, int stride) {
     int32_t work[16];
     for (int col : {0, 1, 3, 5, 7}) {
+        const int16_t* f = block + col;
+        if (!(f[8] | f[24] | f[40] | f[56])) {
+            work[col] = work[8 + col] = Descale(f[0] * R2, CONST_BITS - PASS1_BITS);
+            continue;
+        }
         int32_t y[2];
-        Transform2(block + col, 8, y);
+        Transform2(f, 8, y);
         work[col] = Descale(y[0], CONST_BITS - PASS1_BITS);
         work[8 + col] = Descale(y[1], CONST_BITS - PASS1_BITS);
     }
