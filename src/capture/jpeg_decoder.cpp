@@ -196,12 +196,14 @@ constexpr int32_t ODD8[4][4] = {
 
 // One 8-point transform of f[0], f[s], ... f[7s], scaled by 2^13 and sqrt 2
 // at DC: x[n] = sum c(u) f[u] cos((2n + 1) u pi / 16), c(0) = 1 / sqrt 2.
-template <typename T>
+// LOW: f[4s] .. f[7s] are known to be zero.
+template <bool LOW, typename T>
 void Transform8(const T* f, int s, int32_t* x) {
-    const int32_t p0 = (f[0] + f[4 * s]) * R2, p1 = (f[0] - f[4 * s]) * R2;
-    const int32_t q0 = f[2 * s] * C1_8 + f[6 * s] * C3_8, q1 = f[2 * s] * C3_8 - f[6 * s] * C1_8;
+    const int32_t f4 = LOW ? 0 : f[4 * s], f6 = LOW ? 0 : f[6 * s];
+    const int32_t p0 = (f[0] + f4) * R2, p1 = (f[0] - f4) * R2;
+    const int32_t q0 = f[2 * s] * C1_8 + f6 * C3_8, q1 = f[2 * s] * C3_8 - f6 * C1_8;
     const int32_t e[4] = {p0 + q0, p1 + q1, p1 - q1, p0 - q0};
-    const int32_t f1 = f[s], f3 = f[3 * s], f5 = f[5 * s], f7 = f[7 * s];
+    const int32_t f1 = f[s], f3 = f[3 * s], f5 = LOW ? 0 : f[5 * s], f7 = LOW ? 0 : f[7 * s];
     for (int n = 0; n < 4; ++n) {
         const int32_t o = f1 * ODD8[n][0] + f3 * ODD8[n][1] + f5 * ODD8[n][2] + f7 * ODD8[n][3];
         x[n] = e[n] + o;
@@ -209,22 +211,29 @@ void Transform8(const T* f, int s, int32_t* x) {
     }
 }
 
+// LOW: only the top left 4 x 4 coefficients can be non-zero, as in most
+// blocks of a camera's picture; half the columns and half the terms go.
+template <bool LOW>
 void Idct8(const int16_t* block, uint8_t* out, int stride) {
     int32_t work[64];
     for (int col = 0; col < 8; ++col) {
         const int16_t* f = block + col;
+        if (LOW && col >= 4) {
+            for (int n = 0; n < 8; ++n) work[n * 8 + col] = 0;
+            continue;
+        }
         if (!(f[8] | f[16] | f[24] | f[32] | f[40] | f[48] | f[56])) {
             const int32_t dc = Descale(f[0] * R2, CONST_BITS - PASS1_BITS);
             for (int n = 0; n < 8; ++n) work[n * 8 + col] = dc;
             continue;
         }
         int32_t x[8];
-        Transform8(f, 8, x);
+        Transform8<LOW>(f, 8, x);
         for (int n = 0; n < 8; ++n) work[n * 8 + col] = Descale(x[n], CONST_BITS - PASS1_BITS);
     }
     for (int row = 0; row < 8; ++row, out += stride) {
         int32_t x[8];
-        Transform8(work + row * 8, 1, x);
+        Transform8<LOW>(work + row * 8, 1, x);
         for (int n = 0; n < 8; ++n) out[n] = Output(x[n] + OUT_BIAS);
     }
 }
@@ -241,10 +250,11 @@ constexpr int32_t B4_7 = Fix(0.074657834);   // cos(3 pi / 8) w(7)
 constexpr int32_t B4_3 = Fix(0.768177757);   // cos(pi / 8) w(3)
 constexpr int32_t B4_5 = Fix(0.513279967);   // cos(pi / 8) w(5)
 
-template <typename T>
+template <bool LOW, typename T>
 void Transform4(const T* f, int s, int32_t* y) {
-    const int32_t z = f[0] * R2, t = f[2 * s] * T4_2 - f[6 * s] * T4_6;
-    const int32_t f1 = f[s], f3 = f[3 * s], f5 = f[5 * s], f7 = f[7 * s];
+    const int32_t f6 = LOW ? 0 : f[6 * s];
+    const int32_t z = f[0] * R2, t = f[2 * s] * T4_2 - f6 * T4_6;
+    const int32_t f1 = f[s], f3 = f[3 * s], f5 = LOW ? 0 : f[5 * s], f7 = LOW ? 0 : f[7 * s];
     const int32_t o0 = f1 * A4_1 - f7 * A4_7 + f3 * A4_3 - f5 * A4_5;
     const int32_t o1 = f1 * B4_1 - f7 * B4_7 - f3 * B4_3 + f5 * B4_5;
     y[0] = z + t + o0;
@@ -253,9 +263,10 @@ void Transform4(const T* f, int s, int32_t* y) {
     y[2] = z - t - o1;
 }
 
+template <bool LOW>
 void Idct4(const int16_t* block, uint8_t* out, int stride) {
     int32_t work[32];  // 4 rows of 8 columns; column 4 does not contribute
-    for (int col = 0; col < 8; ++col) {
+    for (int col = 0; col < (LOW ? 4 : 8); ++col) {
         if (col == 4) continue;
         const int16_t* f = block + col;
         if (!(f[8] | f[16] | f[24] | f[40] | f[48] | f[56])) {
@@ -264,12 +275,12 @@ void Idct4(const int16_t* block, uint8_t* out, int stride) {
             continue;
         }
         int32_t y[4];
-        Transform4(f, 8, y);
+        Transform4<LOW>(f, 8, y);
         for (int n = 0; n < 4; ++n) work[n * 8 + col] = Descale(y[n], CONST_BITS - PASS1_BITS);
     }
     for (int row = 0; row < 4; ++row, out += stride) {
         int32_t y[4];
-        Transform4(work + row * 8, 1, y);
+        Transform4<LOW>(work + row * 8, 1, y);
         for (int n = 0; n < 4; ++n) out[n] = Output(y[n] + OUT_BIAS);
     }
 }
@@ -315,6 +326,9 @@ void FillFlat(int16_t dc, int size, uint8_t* out, int stride) {
 
 using IdctFunction = void (*)(const int16_t*, uint8_t*, int);
 
+// Bits of a natural index that mark a coefficient outside the top left 4 x 4.
+constexpr int OUTSIDE_LOW = 0x24;
+
 // ---- Colour ----
 // Full-range BT.601 as JFIF defines it, in 16-bit fixed point with rounding.
 
@@ -354,6 +368,7 @@ struct Component {
     int planeStride = 0;
     size_t bandOffset = 0;
     IdctFunction idct = nullptr;
+    IdctFunction idctLow = nullptr;  // for blocks with only low frequencies
     int16_t prediction = 0;
 };
 
@@ -475,7 +490,7 @@ struct Decoder {
 };
 
 template <bool KEEP_AC>
-bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc) {
+bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, int& positions) {
     if (reader.count < 16) reader.Fill();
     const int dcSize = DecodeSymbol(reader, *c.dc);
     if (dcSize < 0 || dcSize > 11) return false;
@@ -486,6 +501,7 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc) {
     }
     block[0] = Dequantize(c.prediction, c.quant[0]);
     hasAc = false;
+    positions = 0;
     const HuffmanTable& ac = *c.ac;
     for (int k = 1; k < 64;) {
         if (reader.count < 16) reader.Fill();
@@ -495,6 +511,7 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc) {
             reader.Consume(fast & 255);
             if (k > 63) return false;
             if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(fast >> 16, c.quant[k]);
+            positions |= NATURAL_ORDER[k];
             hasAc = true;
             ++k;
             continue;
@@ -512,6 +529,7 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc) {
         if (reader.count < size) reader.Fill();
         const int32_t value = Extend(reader.Get(size), size);
         if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(value, c.quant[k]);
+        positions |= NATURAL_ORDER[k];
         hasAc = true;
         ++k;
     }
@@ -566,11 +584,12 @@ bool DecodeScan(Decoder& d, BitReader& reader, int mcusX, int mcusY, int bandRow
                 for (int by = 0; by < c.v; ++by)
                     for (int bx = 0; bx < c.h; ++bx) {
                         bool hasAc = false;
-                        if (!DecodeBlock<KEEP_AC>(reader, c, block, hasAc)) return false;
+                        int positions = 0;
+                        if (!DecodeBlock<KEEP_AC>(reader, c, block, hasAc, positions)) return false;
                         uint8_t* at = plane + static_cast<size_t>(by * c.blockSize) * c.planeStride +
                                       static_cast<size_t>((mx * c.h + bx) * c.blockSize);
                         if (hasAc && c.blockSize > 1) {
-                            c.idct(block, at, c.planeStride);
+                            (positions & OUTSIDE_LOW ? c.idct : c.idctLow)(block, at, c.planeStride);
                         } else {
                             FillFlat(block[0], c.blockSize, at, c.planeStride);
                         }
@@ -627,7 +646,8 @@ bool DecodeJpeg(const uint8_t* data, size_t length, int scale, CapturedFrame& fr
         c.planeStride = mcusX * c.h * c.blockSize;
         c.bandOffset = bandBytes;
         bandBytes += static_cast<size_t>(c.planeStride) * c.v * c.blockSize;
-        c.idct = c.blockSize == 8 ? Idct8 : c.blockSize == 4 ? Idct4 : Idct2;  // unused at 1: DC only
+        c.idct = c.blockSize == 8 ? Idct8<false> : c.blockSize == 4 ? Idct4<false> : Idct2;  // unused at 1: DC only
+        c.idctLow = c.blockSize == 8 ? Idct8<true> : c.blockSize == 4 ? Idct4<true> : Idct2;
         needAc |= c.blockSize > 1;
     }
 

@@ -179,7 +179,7 @@ TEST(JpegDecoderReference, RefusesOtherCodingsPrecisionsScalesAndBrokenStreamsLe
         ADD_FAILURE() << "no marker " << int(marker);
         return size_t{0};
     };
-    const size_t sof = find(good, 0xC0), rst0 = find(good, 0xD0);
+    const size_t sof = find(good, 0xC0), rst0 = find(good, 0xD0), dht = find(good, 0xC4), dqt = find(good, 0xDB);
     const auto patched = [&](size_t at, uint8_t value) {
         Bytes s = good;
         s[at] = value;
@@ -203,6 +203,11 @@ TEST(JpegDecoderReference, RefusesOtherCodingsPrecisionsScalesAndBrokenStreamsLe
         {"zero width", [&] { Bytes s = patched(sof + 7, 0); s[sof + 8] = 0; return s; }(), 1},
         {"wider than 16384", [&] { Bytes s = patched(sof + 7, 0x40); s[sof + 8] = 1; return s; }(), 8},
         {"restart out of turn", patched(rst0 + 1, 0xD1), 1},
+        {"Huffman table class 2", patched(dht + 4, 0x20), 1},
+        {"Huffman table slot 4", patched(dht + 4, 0x04), 1},
+        {"Huffman table longer than its segment", patched(dht + 20, 0xF0), 1},
+        {"Huffman codes overflowing their length", patched(dht + 6, 3), 1},
+        {"quantisation table slot 4", patched(dqt + 4, 0x04), 1},
         {"scan data ends early", truncatedScan, 4},
         {"scale 3", good, 3},
         {"scale 16", good, 16},
