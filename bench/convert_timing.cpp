@@ -3,6 +3,8 @@
 // operations of one size take turns, a batch each per round, a memcpy of the
 // output size among them, so that a slow spell of the shared machine falls on
 // all of them alike; each row is the best batch mean per frame.
+// A second table times DecodeJpeg at the preview's scales beside WIC's full
+// decode (DecodeMjpegFrame) on frames that WIC encoded.
 // Usage: convert_timing [--smoke]   (--smoke: one small frame, one pass each)
 
 #include <algorithm>
@@ -15,10 +17,16 @@
 #include <string>
 #include <vector>
 
+#include <objbase.h>
+
 #include "noise.h"
+#include "scene.h"
 #include "capture/convert_kernels.h"
 #include "capture/dib.h"
 #include "capture/frame.h"
+#include "capture/jpeg_decoder.h"
+#include "capture/jpeg_win.h"
+#include "capture/mjpeg.h"
 
 namespace {
 
@@ -56,6 +64,59 @@ const char* Name(InstructionSet set) {
         return "AVX2";
     }
     return "?";
+}
+
+// A camera-like frame as WIC encodes it (4:2:0 under Wine), decoded by
+// DecodeJpeg at the preview's scales and by WIC at full size.
+bool TimeJpeg(bool smoke, int rounds, int perBatch) {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return false;
+    struct Case {
+        int width, height;
+        std::vector<int> scales;
+    };
+    std::vector<Case> cases = {{1920, 1080, {1, 2}}, {3840, 2160, {2, 4, 8}}};
+    if (smoke) cases = {{64, 48, {1, 2, 4, 8}}};
+    bool ok = true;
+    std::printf("\n%-10s %-22s %8s %10s %9s\n", "size", "JPEG decode", "KB", "us", "/WIC");
+    for (const Case& c : cases) {
+        const std::vector<uint8_t> rgb = ScenePixels(c.width, c.height, 11, 8);
+        CapturedFrame source{std::vector<uint8_t>(static_cast<size_t>(PaddedStride(c.width)) * c.height), c.width,
+                             c.height, PaddedStride(c.width)};
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x)
+                for (int i = 0; i < 3; ++i)  // top-down RGB to bottom-up BGR
+                    source.pixels[static_cast<size_t>(c.height - 1 - y) * source.stride + 3 * x + i] =
+                        rgb[(static_cast<size_t>(y) * c.width + x) * 3 + 2 - i];
+        std::vector<uint8_t> jpeg;
+        if (!EncodeJpegFrame(source, jpeg)) {
+            std::printf("WIC could not encode %dx%d\n", c.width, c.height);
+            ok = false;
+            continue;
+        }
+        std::deque<CapturedFrame> frames;
+        std::vector<Timed> rows;
+        CapturedFrame* wic = &frames.emplace_back();
+        rows.push_back({"WIC DecodeMjpegFrame",
+                        [&, wic] {
+                            ok &= DecodeMjpegFrame(jpeg.data(), static_cast<int32_t>(jpeg.size()), c.width,
+                                                   c.height, *wic);
+                        },
+                        -1});
+        for (int scale : c.scales) {
+            CapturedFrame* frame = &frames.emplace_back();
+            rows.push_back({"DecodeJpeg 1:" + std::to_string(scale),
+                            [&, frame, scale] { ok &= DecodeJpeg(jpeg.data(), jpeg.size(), scale, *frame); }, 0});
+        }
+        TimeInTurns(rows, rounds, std::max(1, perBatch / 2));
+        const std::string label = std::to_string(c.width) + "x" + std::to_string(c.height);
+        for (const Timed& row : rows)
+            std::printf("%-10s %-22s %8.1f %10.1f %9.2f\n", label.c_str(), row.operation.c_str(),
+                        static_cast<double>(jpeg.size()) / 1024, row.best, row.best / rows[0].best);
+    }
+    ReleaseWicImagingFactory();
+    CoUninitialize();
+    if (!ok) std::printf("a JPEG decode failed\n");
+    return ok;
 }
 
 }  // namespace
@@ -136,5 +197,5 @@ int main(int argc, char** argv) {
         }
     }
     if (!ok) std::printf("a conversion failed\n");
-    return ok ? 0 : 1;
+    return TimeJpeg(smoke, rounds, perBatch) && ok ? 0 : 1;
 }

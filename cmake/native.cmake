@@ -33,6 +33,17 @@ if(CAMERA_TEST_SOURCES)
                        ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
 endif()
 
+# DecodeJpeg against libjpeg-turbo (libturbojpeg0-dev, libjpeg62-turbo-dev):
+# native only, as the Windows build has no libjpeg.
+find_library(TURBOJPEG_LIBRARY turbojpeg REQUIRED)
+find_package(JPEG REQUIRED)
+add_executable(jpeg_reference_tests tests/native/jpeg_decoder_reference_test.cpp)
+target_include_directories(jpeg_reference_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/native ${PROJECT_SOURCE_DIR}/bench)
+target_compile_options(jpeg_reference_tests PRIVATE ${SNAPWARD_WARNINGS} ${SANITIZE_FLAGS})
+target_link_libraries(jpeg_reference_tests PRIVATE snapward_core_asan GTest::gtest_main ${TURBOJPEG_LIBRARY}
+                      JPEG::JPEG)
+add_test(NAME native.jpeg_reference_tests COMMAND jpeg_reference_tests)
+
 find_package(benchmark QUIET)
 if(benchmark_FOUND)
   find_library(YUV_LIBRARY yuv REQUIRED)
@@ -42,4 +53,12 @@ if(benchmark_FOUND)
   # Keeps the benchmark building and running; the real numbers come from a
   # longer run by hand.
   add_test(NAME native.bench_smoke COMMAND snapward_bench --benchmark_min_time=0.01)
+
+  # DecodeJpeg beside libjpeg-turbo; the smoke run fails when a benchmark
+  # reports an error (a frame refused).
+  add_executable(jpeg_bench bench/jpeg_bench.cpp)
+  target_include_directories(jpeg_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/native ${PROJECT_SOURCE_DIR}/bench)
+  target_compile_options(jpeg_bench PRIVATE ${SNAPWARD_WARNINGS})
+  target_link_libraries(jpeg_bench PRIVATE snapward_core benchmark::benchmark ${TURBOJPEG_LIBRARY} JPEG::JPEG)
+  add_test(NAME native.jpeg_bench_smoke COMMAND jpeg_bench --benchmark_min_time=0.01)
 endif()

@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine32 wine64 xvfb xauth xdotool imagemagick nsis
   clang libfuzzer-14-dev libclang-rt-14-dev  # the fuzz preset; clang only recommends its sanitizer runtimes
+  libturbojpeg0-dev libjpeg62-turbo-dev  # DecodeJpeg's reference tests and benchmark (native)
 )
 
 if [ "$(id -u)" -ne 0 ]; then
