@@ -369,6 +369,7 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
         honoured = camera.sizeHonoured();
         result = CameraOpen::Opened;
         if (preview) {
+            camera.SetPreviewBox(TWAIN_PREVIEW_WIDTH, TWAIN_PREVIEW_HEIGHT);
             camera.StartPreview([this](const uint8_t* pixels, int32_t frameWidth, int32_t frameHeight,
                                        int32_t stride) {
                 preview_.Store(pixels, frameWidth, frameHeight, stride);

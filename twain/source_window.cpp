@@ -17,8 +17,8 @@ constexpr wchar_t NO_PREVIEW_TEXT[] = L"No picture yet";
 constexpr UINT WM_PREVIEW_FRAME = WM_APP + 10;
 
 constexpr int MARGIN = 10;
-constexpr int PREVIEW_WIDTH = 512;
-constexpr int PREVIEW_HEIGHT = 288;
+constexpr int PREVIEW_WIDTH = TWAIN_PREVIEW_WIDTH;
+constexpr int PREVIEW_HEIGHT = TWAIN_PREVIEW_HEIGHT;
 constexpr int BUTTON_WIDTH = 90;
 constexpr int SIZES_WIDTH = 132;
 // Wide enough for "3840 x 2160 (29.97 fps)" when the list is open.
@@ -100,7 +100,7 @@ bool PreviewFrame::Paint(HDC dc, const RECT& area) {
     for (const RECT& band : bands) {
         if (band.right > band.left && band.bottom > band.top) FillRect(dc, &band, black);
     }
-    SetStretchBltMode(dc, HALFTONE);
+    SetStretchBltMode(dc, NeedsSmoothStretch(width_, height_, fit) ? HALFTONE : COLORONCOLOR);
     SetBrushOrgEx(dc, 0, 0, nullptr);
     StretchDIBits(dc, area.left + fit.x, area.top + fit.y, fit.width, fit.height, 0, 0, width_,
                   height_, pixels_.data(), &info, DIB_RGB_COLORS, SRCCOPY);

@@ -21,6 +21,10 @@ constexpr int IDC_TWAIN_SIZES = 1106;
 
 inline constexpr wchar_t TWAIN_WINDOW_CLASS[] = L"OrvendelTwainSource";
 
+// The picture area of the window, in pixels: preview frames need be no larger.
+constexpr int TWAIN_PREVIEW_WIDTH = 512;
+constexpr int TWAIN_PREVIEW_HEIGHT = 288;
+
 // The newest preview frame: stored on the camera's preview thread, painted on
 // the application's thread.
 class PreviewFrame {

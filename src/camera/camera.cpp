@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "capture/frame_scale.h"
+
 namespace {
 
 // A reader that claims endless native types must not keep Open busy forever;
@@ -180,6 +182,15 @@ bool Camera::NegotiateFormat(VideoReader& reader, const std::vector<MediaFormat>
     return true;
 }
 
+void Camera::SetPreviewBox(int32_t width, int32_t height) {
+    previewBoxWidth_.store(std::max(width, 0));
+    previewBoxHeight_.store(std::max(height, 0));
+}
+
+int32_t Camera::PreviewFactor() const {
+    return PreviewScaleFactor(width_, height_, previewBoxWidth_.load(), previewBoxHeight_.load());
+}
+
 bool Camera::GrabFrame(CapturedFrame& frame) {
     return Grab(frame, ReadPriority::Still);
 }
@@ -221,14 +232,16 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& 
         }
         bool converted = false;
         CameraError readError = CAMERA_ERROR_NONE;
+        // Still captures always take the whole picture.
+        const int32_t factor = priority == ReadPriority::Preview ? PreviewFactor() : 1;
         const ReadOutcome outcome = reader_->ReadSample(
             [&](const SampleView& sample) {
                 if (converted || sample.data == nullptr || sample.length <= 0) {
                     return;
                 }
                 const int32_t stride = sample.stride != 0 ? sample.stride : defaultStride_;
-                converted = ConvertFrame(sample.data, sample.length, width_, height_,
-                                         SampleLayout{subtype_, stride}, frame);
+                converted = ConvertPreviewFrame(sample.data, sample.length, width_, height_,
+                                                SampleLayout{subtype_, stride}, factor, frame);
             },
             readError);
         switch (outcome) {

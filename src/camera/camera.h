@@ -87,6 +87,10 @@ public:
     // When the device delivered its first frame since it was opened, or
     // nullopt before that. Any thread.
     std::optional<std::chrono::steady_clock::time_point> firstFrameTime() const;
+    // The size of the picture on screen: preview frames are made no larger
+    // than needed to fill it (see PreviewScaleFactor); 0 x 0, the default,
+    // gives full-size frames. Any thread; takes effect with the next frame.
+    void SetPreviewBox(int32_t width, int32_t height);
     // The device's native types as listed at the last successful Open, in its
     // own order; empty when closed. UI thread.
     const std::vector<MediaFormat>& formats() const { return formats_; }
@@ -114,6 +118,8 @@ private:
                                PixelFormat& subtype);
     bool Grab(CapturedFrame& frame, ReadPriority priority);
     bool GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& error);
+    // Frames for the preview come out this many times smaller (1: full size).
+    int32_t PreviewFactor() const;
     void PreviewLoop();
     bool OnPreviewThread() const;
 
@@ -146,6 +152,9 @@ private:
     // Lets StopPreview cut a back-off wait short.
     std::mutex retryLock_;
     std::condition_variable retryWake_;
+
+    std::atomic<int32_t> previewBoxWidth_{0};
+    std::atomic<int32_t> previewBoxHeight_{0};
 
     std::atomic<CameraError> lastError_{CAMERA_ERROR_NONE};
     std::atomic<CameraError> previewError_{CAMERA_ERROR_NONE};

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "capture/frame_detail.h"
+#include "capture/jpeg_decoder.h"
+#include "capture/mjpeg.h"
 
 using namespace frame_detail;
 
@@ -182,4 +184,20 @@ bool ConvertFrameScaled(const uint8_t* data, int32_t length, int32_t width, int3
 int32_t PreviewScaleFactor(int32_t width, int32_t height, int32_t boxWidth, int32_t boxHeight) {
     if (boxWidth <= 0 || boxHeight <= 0) return 1;
     return std::max(1, std::min(width / boxWidth, height / boxHeight));
+}
+
+bool ConvertPreviewFrame(const uint8_t* data, int32_t length, int32_t width, int32_t height,
+                         const SampleLayout& layout, int32_t factor, CapturedFrame& frame) {
+    if (factor > 1 && layout.format == PixelFormat::MJPG) {
+        int scale = 1;
+        while (scale < 8 && scale * 2 <= factor) scale *= 2;
+        JpegLayout header;
+        if (data && length > 0 && ParseJpeg(data, static_cast<size_t>(length), header) && header.width == width &&
+            header.height == height && DecodeJpeg(data, static_cast<size_t>(length), scale, frame)) {
+            return true;
+        }
+    } else if (factor > 1) {
+        return ConvertFrameScaled(data, length, width, height, layout, factor, frame);
+    }
+    return ConvertFrame(data, length, width, height, layout, frame);
 }

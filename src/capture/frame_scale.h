@@ -31,3 +31,12 @@ bool ConvertFrameScaled(const uint8_t* data, int32_t length, int32_t width, int3
 // at least `boxWidth` x `boxHeight`, so that the screen only ever shrinks it
 // further; 1 when the picture is smaller than the box or the box is empty.
 int32_t PreviewScaleFactor(int32_t width, int32_t height, int32_t boxWidth, int32_t boxHeight);
+
+// One sample of any subtype for the preview, `factor` times smaller (from
+// PreviewScaleFactor): raw samples as ConvertFrameScaled; MJPG decoded in the
+// DCT domain at the largest power of two up to `factor` (at most 8), when the
+// stream's header says the negotiated size. A stream our decoder does not take
+// falls back to the full-size decode of ConvertFrame, so that whatever a still
+// capture can show, the preview shows too. Factor 1 is ConvertFrame.
+bool ConvertPreviewFrame(const uint8_t* data, int32_t length, int32_t width, int32_t height,
+                         const SampleLayout& layout, int32_t factor, CapturedFrame& frame);

@@ -22,3 +22,7 @@ LetterboxRect FitLetterbox(int32_t frameWidth, int32_t frameHeight, int32_t area
     }
     return fit;
 }
+
+bool NeedsSmoothStretch(int32_t frameWidth, int32_t frameHeight, const LetterboxRect& fit) {
+    return frameWidth >= 2 * int64_t{fit.width} || frameHeight >= 2 * int64_t{fit.height};
+}

@@ -16,3 +16,11 @@ struct LetterboxRect {
 // frame or area gives an empty rectangle.
 LetterboxRect FitLetterbox(int32_t frameWidth, int32_t frameHeight, int32_t areaWidth,
                            int32_t areaHeight);
+
+// Whether a frame drawn into `fit` needs the screen's smoothing stretch
+// (HALFTONE) rather than a plain resample: only when it shrinks by half or more
+// in a direction, where a plain resample would skip whole rows or columns.
+// Preview frames are averaged down to within half of their area beforehand
+// (PreviewScaleFactor), so they take the plain resample, which costs GDI
+// little; Wine's HALFTONE stretch of one frame can cost more than a frame's time.
+bool NeedsSmoothStretch(int32_t frameWidth, int32_t frameHeight, const LetterboxRect& fit);

@@ -139,7 +139,6 @@ INT_PTR CaptureDialog::HandleMessage(HWND window, UINT message, WPARAM wParam, L
     }
     case WM_TIMER:
         if (wParam == PREVIEW_TIMER_ID) {
-            if (previewControl) ::InvalidateRect(previewControl, nullptr, FALSE);
             CheckCamera();
         } else if (wParam == RECOVERY_TIMER_ID) {
             Recover();
@@ -191,6 +190,10 @@ void CaptureDialog::OnInitDialog() {
 
     previewControl = ::GetDlgItem(dialog, IDC_PREVIEW);
     if (previewControl) {
+        // Preview frames are made no larger than the control shows them.
+        RECT client{};
+        ::GetClientRect(previewControl, &client);
+        camera->SetPreviewBox(client.right, client.bottom);
         ::SetWindowSubclass(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID,
                             reinterpret_cast<DWORD_PTR>(this));
     }
@@ -466,6 +469,7 @@ void CaptureDialog::OnDestroy() {
     ::KillTimer(dialog, DEVICE_CHANGE_TIMER_ID);
     cameraChanges.reset();
     camera->StopPreview();
+    camera->SetPreviewBox(0, 0);
     if (previewControl) ::RemoveWindowSubclass(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID);
 }
 

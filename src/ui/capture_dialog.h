@@ -54,6 +54,8 @@ struct CaptureDialog {
     Camera* camera = nullptr;
     bool keyChangeActive = false;
     UniqueBitmap previewBitmap;  // latest preview frame; guarded by previewLock
+    uint32_t previewSerial = 0;  // raised with every frame stored; guarded by previewLock
+    uint32_t paintedSerial = 0;  // the frame the preview control last painted; UI thread
     std::mutex previewLock;
     HWND previewControl = nullptr;
     std::vector<CameraDevice> devices;  // entry i of the combo box is device i
@@ -123,6 +125,15 @@ extern CaptureDialog* keyHookOwner;
 LRESULT CALLBACK CaptureKeyHookProc(int code, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR subclassId, DWORD_PTR referenceData);
+
+// How many preview frames the dialogs of this process have made into screen
+// bitmaps, and how many of those reached the screen: a frame replaced before
+// the UI thread painted it is lost to the user. For measuring the preview.
+struct PreviewFrameCounts {
+    uint32_t made = 0;
+    uint32_t shown = 0;
+};
+PreviewFrameCounts CountPreviewFrames();
 
 // Virtual-key codes refused as the capture key: a modifier alone.
 inline constexpr uint32_t MODIFIER_KEYS[] = {0x10, 0x11, 0x12, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};

@@ -2,9 +2,14 @@
 
 #include <commctrl.h>
 
+#include <atomic>
+
 #include "capture/letterbox.h"
 
 namespace {
+
+std::atomic<uint32_t> previewFramesMade{0};
+std::atomic<uint32_t> previewFramesShown{0};
 
 constexpr const wchar_t* NO_PREVIEW_TEXT = L"No preview";
 constexpr COLORREF NO_PREVIEW_COLOUR = RGB(80, 80, 80);
@@ -43,7 +48,8 @@ bool PaintFrame(HDC dc, HBITMAP bitmap, int32_t areaWidth, int32_t areaHeight) {
 
     const LetterboxRect fit =
         FitLetterbox(description.bmWidth, description.bmHeight, areaWidth, areaHeight);
-    ::SetStretchBltMode(dc, HALFTONE);
+    ::SetStretchBltMode(dc, NeedsSmoothStretch(description.bmWidth, description.bmHeight, fit) ? HALFTONE
+                                                                                              : COLORONCOLOR);
     // HALFTONE needs the brush origin set again after the mode change.
     ::SetBrushOrgEx(dc, 0, 0, nullptr);
     ::StretchBlt(dc, fit.x, fit.y, fit.width, fit.height, memory.get(), 0, 0, description.bmWidth,
@@ -64,8 +70,18 @@ void CaptureDialog::OnPreviewFrame(const uint8_t* pixels, int32_t width, int32_t
         // preview shows "No preview" until a frame converts again.
         replaced = std::move(previewBitmap);
         previewBitmap = std::move(fresh);
+        ++previewSerial;
     }
+    ++previewFramesMade;
+    // Painted as it comes, at the camera's rate rather than a timer's: a timer
+    // beating against the frame rate would skip frames now and then. Windows
+    // merges the requests when the UI thread is behind.
+    if (previewControl) ::InvalidateRect(previewControl, nullptr, FALSE);
     // `replaced` is unreachable from the paint now and is deleted here, once.
+}
+
+PreviewFrameCounts CountPreviewFrames() {
+    return {previewFramesMade.load(), previewFramesShown.load()};
 }
 
 LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
@@ -81,12 +97,18 @@ LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, L
     // A private copy, so that the stretch runs without the lock while the
     // preview thread may replace and delete the record's bitmap.
     UniqueBitmap copy;
+    uint32_t serial = 0;
     {
         std::lock_guard<std::mutex> lock(record->previewLock);
         if (record->previewBitmap) {
             copy.reset(static_cast<HBITMAP>(
                 ::CopyImage(record->previewBitmap.get(), IMAGE_BITMAP, 0, 0, 0)));
+            serial = record->previewSerial;
         }
+    }
+    if (copy && serial != record->paintedSerial) {
+        record->paintedSerial = serial;
+        ++previewFramesShown;
     }
     if (!copy || !PaintFrame(paint.dc(), copy.get(), client.right, client.bottom)) {
         PaintNoPreview(paint.dc(), client);

@@ -29,3 +29,14 @@ TEST(Letterbox, FillsOneSideCentresTheOtherKeepsTheProportionsOrIsEmpty) {
         EXPECT_TRUE(r.x == 0 && r.y == 0 && r.width == 0 && r.height == 0) << fw << "x" << fh << " in " << aw;
     }
 }
+
+// The plain resample only where no row or column of the frame is skipped whole.
+TEST(Letterbox, SmoothStretchOnlyWhereTheFrameShrinksByHalfOrMore) {
+    const struct { int32_t fw, fh, aw, ah; bool smooth; } cases[] = {
+        {640, 360, 498, 325, false}, {1280, 720, 498, 325, true}, {900, 500, 498, 325, false},
+        {996, 560, 498, 325, true},  {320, 240, 498, 325, false}, {498, 1000, 498, 325, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(NeedsSmoothStretch(c.fw, c.fh, FitLetterbox(c.fw, c.fh, c.aw, c.ah)), c.smooth) << c.fw << "x" << c.fh;
+    }
+}

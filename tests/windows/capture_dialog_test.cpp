@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "capture_test_support.h"
+#include "capture/frame_scale.h"
 #include "ui/capture_dialog.h"
 
 using namespace capture_test;
@@ -142,9 +143,12 @@ public:
         std::unique_lock<std::mutex> lock(record->previewLock);
         const bool held = record->previewBitmap && ::GetObjectW(record->previewBitmap.get(), sizeof shown, &shown);
         lock.unlock();
-        // The frame on show has the open camera's size.
-        const int frame = held && (!camera.IsOpen() || (shown.bmWidth == camera.width() &&
-                                                         shown.bmHeight == camera.height()));
+        // The frame on show is the open camera's picture, made no larger than the control shows it.
+        RECT box{};
+        ::GetClientRect(record->previewControl, &box);
+        const int32_t factor = PreviewScaleFactor(camera.width(), camera.height(), box.right, box.bottom);
+        const int frame = held && (!camera.IsOpen() || (shown.bmWidth == camera.width() / factor &&
+                                                         shown.bmHeight == camera.height() / factor));
         const std::tuple<const char*, int, int> numbers[] = {{"chosen", seen.chosen, Chosen(settings)},
             {"open", seen.open, camera.IsOpen()}, {"frame", seen.frame, frame},
             {"captures", seen.captures, record->captureCount},
@@ -152,7 +156,6 @@ public:
         for (const auto& [name, expected, now] : numbers) {
             if (expected != -1 && expected != now) wrong << ' ' << name << ' ' << now;
         }
-        RECT box{};
         ::GetWindowRect(dialog, &box);
         const bool centred = box.left == (::GetSystemMetrics(SM_CXSCREEN) - (box.right - box.left)) / 2 &&
                              box.top == (::GetSystemMetrics(SM_CYSCREEN) - (box.bottom - box.top)) / 2;

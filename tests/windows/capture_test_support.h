@@ -202,8 +202,10 @@ inline bool Eventually(const std::function<bool()>& test,
                        std::chrono::steady_clock::duration timeout = std::chrono::seconds(30)) {
     for (const auto deadline = std::chrono::steady_clock::now() + timeout; !test(); Sleep(5)) {
         if (std::chrono::steady_clock::now() > deadline) return false;
+        // A bounded batch between two looks: paints and timers never run out
+        // while a window repaints slower than its frames come.
         MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        for (int batch = 0; batch < 64 && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE); ++batch) {
             const HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
             if (!root || !IsDialogMessageW(root, &message)) DispatchMessageW(&message);
         }
