@@ -89,6 +89,14 @@ if(SNAPWARD_TESTS)
   target_compile_options(convert_timing PRIVATE ${SNAPWARD_WARNINGS})
   add_test(NAME wine.convert_timing_smoke COMMAND convert_timing --smoke)
 
+  # How the preview keeps up at each size, run by hand (slow): the capture
+  # dialog against test-pattern cameras, counted and timed.
+  if(NOT SNAPWARD_DATA_SOURCES_ONLY)
+    add_executable(preview_timing bench/preview_timing.cpp ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc)
+    target_link_libraries(preview_timing PRIVATE snapward_lib)
+    target_compile_options(preview_timing PRIVATE ${SNAPWARD_WARNINGS})
+  endif()
+
   if(WINDOWS_TEST_SOURCES)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
     # The tests make Media Foundation samples and types of their own.
