@@ -114,7 +114,7 @@ struct Geometry {
             counterEdges[bit] = Scaled(bit, COUNTER_BITS, width, blocks);
         }
         counterEdges[COUNTER_BITS] = width;
-        const int32_t nominalStep = width * SQUARE_STEP / PATTERN_WIDTH;
+        const int64_t nominalStep = int64_t{width} * SQUARE_STEP / PATTERN_WIDTH;
         squareStep = std::max(2, Scaled(SQUARE_STEP, PATTERN_WIDTH, width, nominalStep >= 8 ? 8 : 2));
         if (width > squareSize) squarePositions = static_cast<uint32_t>((width - squareSize) / squareStep + 1);
     }
@@ -541,6 +541,29 @@ int64_t HugeSampleSize(PixelFormat format, int32_t width, int32_t height, int32_
     }
 }
 
+// The MJPG frames of one size, encoded when a stream of that size first starts.
+using JpegCycle = std::vector<std::vector<uint8_t>>;
+using JpegFunction = bool (*)(const CapturedFrame&, std::vector<uint8_t>&);
+
+struct SharedCycle {
+    JpegFunction encoder;
+    int32_t width;
+    int32_t height;
+    std::shared_ptr<const JpegCycle> frames;
+};
+
+// Its own lock: a cycle at 3840 x 2160 takes seconds to encode, and the other
+// cameras' reads must not wait for it.
+struct SharedCycleCache {
+    std::mutex lock;
+    std::vector<SharedCycle> cycles;
+};
+
+SharedCycleCache& SharedCycles() {
+    static SharedCycleCache cache;
+    return cache;
+}
+
 class TestPatternReader final : public VideoReader {
 public:
     // `modes`: the types of a camera with modes; empty for the plain camera,
@@ -624,8 +647,8 @@ public:
         } else if (frame_.format == PixelFormat::MJPG) {
             const std::vector<uint8_t>* jpeg = &jpeg_;
             if (!plain_ && exposure >= 1.0) {
-                if (!cycle_ || cycle_->empty()) return ReadOutcome::NoSample;
-                jpeg = &(*cycle_)[counter % cycle_->size()];
+                if (!cycle_) return ReadOutcome::NoSample;
+                jpeg = &(*cycle_)[counter % TEST_PATTERN_MJPG_CYCLE];
             } else {
                 Render(plain_ ? counter : counter % TEST_PATTERN_MJPG_CYCLE);
                 const CapturedFrame* picture = &frame_.picture;
@@ -700,25 +723,45 @@ private:
     }
 
     // At the first read of a stream: the picture at the stream's size and, for
-    // MJPG, the cycle of frames encoded ahead (once per size; an empty cycle
-    // when the encoder failed or there is none).
+    // MJPG, the cycle of frames encoded ahead (none when the encoder failed or
+    // there is none). A plain function as the encoder (the development builds')
+    // shares its cycles with every camera in the process, so that reopening a
+    // camera does not encode them again.
     void StartStream(const MediaFormat& type) {
         Draw(type.subtype, type.width, type.height);
-        cycle_ = nullptr;
+        cycle_.reset();
         if (type.subtype != PixelFormat::MJPG || !encoder_) return;
-        std::vector<std::vector<uint8_t>>& cycle = cycles_[{type.width, type.height}];
-        if (cycle.empty()) {
-            for (uint32_t counter = 0; counter < TEST_PATTERN_MJPG_CYCLE; ++counter) {
-                Render(counter);
-                std::vector<uint8_t> jpeg;
-                if (!encoder_(frame_.picture, jpeg) || jpeg.empty()) {
-                    cycle.clear();
-                    break;
-                }
-                cycle.push_back(std::move(jpeg));
+        const auto* function = encoder_.target<JpegFunction>();
+        if (!function) {
+            std::shared_ptr<const JpegCycle>& mine = cycles_[{type.width, type.height}];
+            if (!mine) mine = EncodeCycle();
+            cycle_ = mine;
+            return;
+        }
+        std::lock_guard<std::mutex> hold(SharedCycles().lock);
+        std::vector<SharedCycle>& shared = SharedCycles().cycles;
+        for (const SharedCycle& known : shared) {
+            if (known.encoder == *function && known.width == type.width && known.height == type.height) {
+                cycle_ = known.frames;
+                return;
             }
         }
-        cycle_ = &cycle;
+        cycle_ = EncodeCycle();
+        // A failure may pass (memory, a busy encoder): the next stream tries again.
+        if (cycle_) shared.push_back({*function, type.width, type.height, cycle_});
+    }
+
+    std::shared_ptr<const JpegCycle> EncodeCycle() {
+        auto cycle = std::make_shared<JpegCycle>(TEST_PATTERN_MJPG_CYCLE);
+        for (uint32_t counter = 0; counter < TEST_PATTERN_MJPG_CYCLE; ++counter) {
+            Render(counter);
+            std::vector<uint8_t>& jpeg = (*cycle)[counter];
+            if (!encoder_(frame_.picture, jpeg) || jpeg.empty() ||
+                jpeg.size() > static_cast<size_t>(INT32_MAX)) {
+                return nullptr;
+            }
+        }
+        return cycle;
     }
 
     std::chrono::microseconds FrameInterval() const {
@@ -810,8 +853,8 @@ private:
     CapturedFrame dark_;
     std::vector<uint8_t> huge_;
     std::vector<uint8_t> jpeg_;
-    std::map<std::pair<int32_t, int32_t>, std::vector<std::vector<uint8_t>>> cycles_;
-    const std::vector<std::vector<uint8_t>>* cycle_ = nullptr;
+    std::map<std::pair<int32_t, int32_t>, std::shared_ptr<const JpegCycle>> cycles_;
+    std::shared_ptr<const JpegCycle> cycle_;
     uint32_t counter_ = 0;
     bool started_ = false;
     Clock::time_point due_;

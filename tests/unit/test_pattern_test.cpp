@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <set>
 #include <tuple>
@@ -124,6 +126,52 @@ TEST(TestPatternModes, StreamThePatternAtTheSelectedSizeSubtypeAndRate) {
     CameraError error = CAMERA_ERROR_NONE;
     for (int n = 0; n < 2; ++n) EXPECT_EQ(c920->ReadSample([](const SampleView&) {}, error), ReadOutcome::Sample);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// Stand-ins for the JPEG encoder: the "JPEG" is the counter that the checker reads from the picture, or all ones.
+bool WriteCounter(const CapturedFrame& picture, std::vector<uint8_t>& jpeg) {
+    uint32_t counter = UINT32_MAX;
+    MatchesTestPattern(picture, 0, counter);
+    jpeg.assign(reinterpret_cast<const uint8_t*>(&counter), reinterpret_cast<const uint8_t*>(&counter + 1));
+    return true;
+}
+std::atomic<int> sharedEncodes{0};
+bool CounterJpeg(const CapturedFrame& picture, std::vector<uint8_t>& jpeg) { return ++sharedEncodes, WriteCounter(picture, jpeg); }
+
+// MJPG frames are encoded when a stream of their size starts, a cycle of them, and sent round: the picture encoded is
+// the pattern with the counter n % cycle. A plain function's cycles serve every later camera of the process; another
+// encoder's only its own reader. Darkened frames are encoded one by one, and a failing encoder gives no samples.
+TEST(TestPatternModes, EncodeMjpgFramesOncePerSizeAndSendThemRound) {
+    std::atomic<int> ownEncodes{0};
+    const JpegEncoder own = [&](const CapturedFrame& p, std::vector<uint8_t>& j) { return ++ownEncodes, WriteCounter(p, j); };
+    const JpegEncoder failing = [](const CapturedFrame&, std::vector<uint8_t>&) { return false; };
+    constexpr int CYCLE = int(TEST_PATTERN_MJPG_CYCLE);
+    // encoder, link, reads, encodes expected from them (-1: at most a cycle), whether samples carry n % cycle or none
+    const struct { JpegEncoder encoder; const wchar_t* link; int reads, encodes; bool cycled, samples; } cases[] = {
+        {own, L"laptop", 6, CYCLE, true, true}, {own, L"laptop", 1, CYCLE, true, true},
+        {CounterJpeg, L"laptop", 2, -1, true, true}, {CounterJpeg, L"laptop&name=x", 5, 0, true, true},
+        {own, L"laptop&ramp=100000", 3, CYCLE + 3, false, true}, {failing, L"frameserver", 2, 0, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        CameraError error = CAMERA_ERROR_NONE;
+        const int before = ownEncodes + sharedEncodes;
+        auto reader = OpenTestPatternReader(std::wstring(L"snapward-testpattern:yuy2?modes=") + c.link, c.encoder, error);
+        MediaFormat mjpg;
+        uint32_t index = 0;
+        while (reader->GetNativeFormat(index, mjpg) && mjpg.subtype != MJPG) ++index;
+        ASSERT_TRUE(reader->UseNativeFormat(index) && ownEncodes + sharedEncodes == before);  // none at the open
+        for (uint32_t n = 0; n < uint32_t(c.reads); ++n) {
+            uint32_t sent = 0;
+            const ReadOutcome outcome = reader->ReadSample([&](const SampleView& s) {
+                if (s.length == 4) std::memcpy(&sent, s.data, 4);
+            }, error);
+            EXPECT_EQ(outcome, c.samples ? ReadOutcome::Sample : ReadOutcome::NoSample);
+            EXPECT_TRUE(!c.cycled || sent == n % TEST_PATTERN_MJPG_CYCLE) << n;
+        }
+        const int encodes = ownEncodes + sharedEncodes - before;
+        EXPECT_TRUE(c.encodes < 0 ? encodes <= CYCLE : encodes == c.encodes) << encodes;
+    }
 }
 
 // The camera negotiates a modes camera as any other (the first type) and lists it by the name it was given, or by
