@@ -1,10 +1,12 @@
 #include "camera/test_pattern.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -15,22 +17,25 @@ namespace {
 
 constexpr int32_t PATTERN_WIDTH = TEST_PATTERN_WIDTH;
 constexpr int32_t PATTERN_HEIGHT = TEST_PATTERN_HEIGHT;
-constexpr int32_t BAR_WIDTH = PATTERN_WIDTH / TEST_PATTERN_BAR_COUNT;
+// The 1280 x 720 layout that every size is scaled from.
 constexpr int32_t BAND_TOP = 576;  // the moving band; the bars end here
 constexpr int32_t SQUARE_TOP = 592;
-constexpr int32_t SQUARE_SIZE = 64;
+constexpr int32_t SQUARE_BOTTOM = 656;
 constexpr int32_t SQUARE_STEP = 16;
-constexpr uint32_t SQUARE_POSITIONS = (PATTERN_WIDTH - SQUARE_SIZE) / SQUARE_STEP + 1;
 constexpr int32_t COUNTER_TOP = 672;
 constexpr int COUNTER_BITS = 32;
-constexpr int32_t COUNTER_BLOCK_WIDTH = PATTERN_WIDTH / COUNTER_BITS;
-// Half of the square of pixels averaged per counter block, and the mean
-// brightness (of red + green + blue, divided by 3) that tells 1 from 0.
+// Sides beyond which the checkers' arithmetic is not trusted.
+constexpr int32_t MAX_CHECKED_SIDE = 16384;
+// The largest half side of the square of pixels averaged per counter block,
+// and the mean brightness (of red + green + blue, divided by 3) that tells 1
+// from 0.
 constexpr int32_t COUNTER_PROBE_HALF = 4;
 constexpr int COUNTER_ONE_ABOVE = 160;
 constexpr int COUNTER_ZERO_BELOW = 96;
-// Points closer than this to an edge of the pattern are not compared.
+// Points closer than this to an edge of the pattern are not compared; smaller
+// frames get a smaller margin, down to the minimum, as their features shrink.
 constexpr int32_t EDGE_MARGIN = 8;
+constexpr int32_t MIN_EDGE_MARGIN = 2;
 constexpr int32_t GRID_STEP = 4;
 
 // 75% bars: no channel of their YUV form reaches the clamp at 0 or 255, so the
@@ -66,8 +71,88 @@ bool SameColour(TestPatternColour a, TestPatternColour b) {
     return a.red == b.red && a.green == b.green && a.blue == b.blue;
 }
 
-int32_t SquareLeft(uint32_t counter) {
-    return static_cast<int32_t>(counter % SQUARE_POSITIONS) * SQUARE_STEP;
+// `position` of the 1280 x 720 layout scaled from `from` pixels to `to` and
+// rounded (half up) to a multiple of `quantum`.
+int32_t Scaled(int64_t position, int64_t from, int64_t to, int32_t quantum) {
+    return static_cast<int32_t>((2 * position * to + from * quantum) / (2 * from * quantum) * quantum);
+}
+
+// Edges fall on multiples of 16 (whole 4:2:0 JPEG blocks) when a feature
+// nominally this wide keeps its shape after the rounding, else on multiples of 8
+// (luma blocks), else on even pixels (4:2:0 chroma samples).
+int32_t Quantum(int64_t nominalFeature) {
+    return nominalFeature >= 64 ? 16 : nominalFeature >= 32 ? 8 : 2;
+}
+
+// Where everything is in a frame of one size; at 1280 x 720, the layout above.
+struct Geometry {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::array<int32_t, TEST_PATTERN_BAR_COUNT + 1> barEdges{};
+    std::array<int32_t, COUNTER_BITS + 1> counterEdges{};
+    int32_t bandTop = 0;
+    int32_t squareTop = 0;
+    int32_t squareSize = 0;
+    int32_t squareStep = 0;
+    uint32_t squarePositions = 1;
+    int32_t counterTop = 0;
+
+    Geometry(int32_t frameWidth, int32_t frameHeight) : width(frameWidth), height(frameHeight) {
+        const int32_t rows = Quantum(int64_t{height} * (SQUARE_BOTTOM - SQUARE_TOP) / PATTERN_HEIGHT);
+        bandTop = Scaled(BAND_TOP, PATTERN_HEIGHT, height, rows);
+        squareTop = Scaled(SQUARE_TOP, PATTERN_HEIGHT, height, rows);
+        squareSize = Scaled(SQUARE_BOTTOM, PATTERN_HEIGHT, height, rows) - squareTop;
+        counterTop = Scaled(COUNTER_TOP, PATTERN_HEIGHT, height, rows);
+        const int32_t bars = Quantum(width / TEST_PATTERN_BAR_COUNT);
+        for (int bar = 0; bar < TEST_PATTERN_BAR_COUNT; ++bar) {
+            barEdges[bar] = Scaled(bar, TEST_PATTERN_BAR_COUNT, width, bars);
+        }
+        barEdges[TEST_PATTERN_BAR_COUNT] = width;
+        // Blocks of black and white only: luma blocks are all that matter.
+        const int32_t blocks = std::min(Quantum(width / COUNTER_BITS), 8);
+        for (int bit = 0; bit < COUNTER_BITS; ++bit) {
+            counterEdges[bit] = Scaled(bit, COUNTER_BITS, width, blocks);
+        }
+        counterEdges[COUNTER_BITS] = width;
+        const int64_t nominalStep = int64_t{width} * SQUARE_STEP / PATTERN_WIDTH;
+        squareStep = std::max(2, Scaled(SQUARE_STEP, PATTERN_WIDTH, width, nominalStep >= 8 ? 8 : 2));
+        if (width > squareSize) squarePositions = static_cast<uint32_t>((width - squareSize) / squareStep + 1);
+    }
+
+    int32_t SquareLeft(uint32_t counter) const {
+        return static_cast<int32_t>(counter % squarePositions) * squareStep;
+    }
+
+    // Points this close to an edge are left out of comparisons.
+    int32_t EdgeMargin() const { return std::clamp(height / 60, MIN_EDGE_MARGIN, EDGE_MARGIN); }
+
+    TestPatternColour ColourAt(int32_t x, int32_t y, uint32_t counter) const {
+        if (x < 0 || y < 0 || x >= width || y >= height) {
+            return BLACK;
+        }
+        if (y < bandTop) {
+            return BAR_COLOURS[Segment(barEdges, x)];
+        }
+        if (y < counterTop) {
+            const int32_t left = SquareLeft(counter);
+            const bool inSquare = y >= squareTop && y < squareTop + squareSize && x >= left &&
+                                  x < left + squareSize;
+            return inSquare ? WHITE : BAND_GREY;
+        }
+        const int bit = Segment(counterEdges, x);
+        return ((counter >> (COUNTER_BITS - 1 - bit)) & 1u) ? WHITE : BLACK;
+    }
+
+    // The index of the span [edges[i], edges[i + 1]) that holds x, for x in [0, width).
+    template <size_t N>
+    static int Segment(const std::array<int32_t, N>& edges, int32_t x) {
+        return static_cast<int>(std::upper_bound(edges.begin() + 1, edges.end() - 1, x) - edges.begin()) - 1;
+    }
+};
+
+const Geometry& StandardGeometry() {
+    static const Geometry geometry(PATTERN_WIDTH, PATTERN_HEIGHT);
+    return geometry;
 }
 
 struct Yuv {
@@ -87,6 +172,22 @@ Yuv ToYuv(TestPatternColour colour) {
             RoundToByte(128.0 + (colour.red - y) / 1.402)};
 }
 
+// Bytes per row of a sample (of the luma plane for NV12); for MJPG, of the
+// bottom-up BGR picture handed to the encoder.
+int32_t Pitch(PixelFormat format, int32_t width) {
+    switch (format) {
+    case PixelFormat::NV12:
+        return width;
+    case PixelFormat::YUY2:
+        return 2 * width;
+    case PixelFormat::RGB24:
+    case PixelFormat::MJPG:
+    case PixelFormat::Unknown:
+        break;
+    }
+    return PaddedStride(width);
+}
+
 // One picture in a camera's own byte layout. For the MJPG camera that is the
 // bottom-up BGR picture handed to the encoder; for the others `picture.pixels`
 // holds the sample's bytes and the other fields are unused.
@@ -95,33 +196,23 @@ struct Canvas {
     int32_t pitch = 0;  // bytes per row (of the luma plane for NV12)
     CapturedFrame picture;
 
-    explicit Canvas(PixelFormat subtype) : format(subtype) {
-        size_t size = 0;
-        switch (format) {
-        case PixelFormat::NV12:
-            pitch = PATTERN_WIDTH;
-            size = static_cast<size_t>(PATTERN_WIDTH) * PATTERN_HEIGHT * 3 / 2;
-            break;
-        case PixelFormat::YUY2:
-            pitch = 2 * PATTERN_WIDTH;
-            size = static_cast<size_t>(pitch) * PATTERN_HEIGHT;
-            break;
-        case PixelFormat::RGB24:
-        case PixelFormat::MJPG:
-        case PixelFormat::Unknown:
-            pitch = 3 * PATTERN_WIDTH;  // already a multiple of 4
-            size = static_cast<size_t>(pitch) * PATTERN_HEIGHT;
-            break;
-        }
-        picture.pixels.assign(size, 0);
-        picture.width = PATTERN_WIDTH;
-        picture.height = PATTERN_HEIGHT;
+    Canvas() = default;
+    Canvas(PixelFormat subtype, int32_t width, int32_t height)
+        : format(subtype), pitch(Pitch(subtype, width)) {
+        const size_t rows = format == PixelFormat::NV12 ? static_cast<size_t>(height) * 3 / 2 : height;
+        picture.pixels.assign(static_cast<size_t>(pitch) * rows, 0);
+        picture.width = width;
+        picture.height = height;
         picture.stride = pitch;
+    }
+
+    bool Is(PixelFormat subtype, int32_t width, int32_t height) const {
+        return format == subtype && picture.width == width && picture.height == height;
     }
 
     uint8_t* Row(int32_t y) {
         // The JPEG encoder takes a DIB-ordered picture: bottom row first.
-        const int32_t memoryRow = format == PixelFormat::MJPG ? PATTERN_HEIGHT - 1 - y : y;
+        const int32_t memoryRow = format == PixelFormat::MJPG ? picture.height - 1 - y : y;
         return picture.pixels.data() + static_cast<size_t>(memoryRow) * pitch;
     }
 
@@ -135,7 +226,7 @@ struct Canvas {
                 std::memset(p + x, yuv.y, static_cast<size_t>(width));
                 if (row % 2 == 0) {
                     uint8_t* chroma = picture.pixels.data() +
-                                      static_cast<size_t>(pitch) * PATTERN_HEIGHT +
+                                      static_cast<size_t>(pitch) * picture.height +
                                       static_cast<size_t>(row / 2) * pitch + x;
                     for (int32_t i = 0; i < width; i += 2) {
                         chroma[i] = yuv.u;
@@ -164,14 +255,16 @@ struct Canvas {
         }
     }
 
-    // Copies picture rows [top, bottom) (both even) from a canvas of the same format.
+    // Copies picture rows [top, bottom) (both even) from a canvas of the same
+    // format and size.
     void CopyRows(const Canvas& from, int32_t top, int32_t bottom) {
-        const int32_t firstMemoryRow = format == PixelFormat::MJPG ? PATTERN_HEIGHT - bottom : top;
+        const int32_t height = picture.height;
+        const int32_t firstMemoryRow = format == PixelFormat::MJPG ? height - bottom : top;
         const size_t offset = static_cast<size_t>(firstMemoryRow) * pitch;
         const size_t size = static_cast<size_t>(bottom - top) * pitch;
         std::memcpy(picture.pixels.data() + offset, from.picture.pixels.data() + offset, size);
         if (format == PixelFormat::NV12) {
-            const size_t chroma = static_cast<size_t>(pitch) * PATTERN_HEIGHT +
+            const size_t chroma = static_cast<size_t>(pitch) * height +
                                   static_cast<size_t>(top / 2) * pitch;
             std::memcpy(picture.pixels.data() + chroma, from.picture.pixels.data() + chroma,
                         size / 2);
@@ -179,6 +272,85 @@ struct Canvas {
     }
 };
 
+// The types of the cameras that `modes` names. Media Foundation lists a type
+// per frame rate, highest first; these are the rates cameras offer.
+enum RateIndex : uint8_t { R30, R24, R20, R15, R10, R7_5, R5, R2, RATE_COUNT };
+constexpr uint32_t RATES[RATE_COUNT][2] = {{30, 1}, {24, 1}, {20, 1}, {15, 1},
+                                           {10, 1}, {15, 2}, {5, 1},  {2, 1}};
+
+// The rates from `best` down to `lowest`, as a set of bits by RateIndex.
+constexpr uint8_t Rates(RateIndex best, RateIndex lowest) {
+    return static_cast<uint8_t>((2u << lowest) - (1u << best));
+}
+constexpr uint8_t FULL_RANGE = Rates(R30, R5);
+constexpr uint8_t THIRTY_AND_FIFTEEN = (1u << R30) | (1u << R15);
+
+struct ModeSize {
+    int32_t width;
+    int32_t height;
+    uint8_t rates;
+};
+
+// One type per size, rate and subtype, in that nesting: `together` lists the
+// subtypes that follow each other at one size and rate.
+void AddTypes(std::vector<MediaFormat>& types, std::initializer_list<PixelFormat> together,
+              std::initializer_list<ModeSize> sizes) {
+    for (const ModeSize& size : sizes) {
+        for (int rate = 0; rate < RATE_COUNT; ++rate) {
+            if (!((size.rates >> rate) & 1u)) continue;
+            for (PixelFormat subtype : together) {
+                const int32_t stride = subtype == PixelFormat::MJPG ? 0 : Pitch(subtype, size.width);
+                types.push_back({subtype, size.width, size.height, stride, RATES[rate][0], RATES[rate][1]});
+            }
+        }
+    }
+}
+
+// False for a name that is not one of them.
+bool ModeTypes(const std::wstring& name, std::vector<MediaFormat>& types) {
+    types.clear();
+    if (name == L"c920") {
+        // USB 2.0 carries about 20 MB a second of YUY2: the best rate falls
+        // with the size. MJPG keeps 30 up to 1920 x 1080.
+        AddTypes(types, {PixelFormat::YUY2},
+                 {{640, 480, FULL_RANGE}, {160, 90, FULL_RANGE}, {160, 120, FULL_RANGE},
+                  {176, 144, FULL_RANGE}, {320, 180, FULL_RANGE}, {320, 240, FULL_RANGE},
+                  {352, 288, FULL_RANGE}, {432, 240, FULL_RANGE}, {640, 360, FULL_RANGE},
+                  {800, 448, FULL_RANGE}, {800, 600, Rates(R24, R5)}, {864, 480, Rates(R24, R5)},
+                  {960, 720, Rates(R15, R5)}, {1024, 576, Rates(R15, R5)}, {1280, 720, Rates(R10, R5)},
+                  {1600, 896, Rates(R7_5, R5)}, {1920, 1080, Rates(R5, R5)},
+                  {2304, 1296, Rates(R2, R2)}, {2304, 1536, Rates(R2, R2)}});
+        constexpr uint8_t mjpg = Rates(R30, R10);
+        AddTypes(types, {PixelFormat::MJPG},
+                 {{640, 480, mjpg}, {160, 90, mjpg}, {320, 180, mjpg}, {320, 240, mjpg}, {640, 360, mjpg},
+                  {800, 600, mjpg}, {960, 720, mjpg}, {1280, 720, mjpg}, {1920, 1080, mjpg}});
+    } else if (name == L"laptop") {
+        AddTypes(types, {PixelFormat::MJPG, PixelFormat::NV12},
+                 {{640, 480, THIRTY_AND_FIFTEEN}, {160, 120, THIRTY_AND_FIFTEEN},
+                  {320, 180, THIRTY_AND_FIFTEEN}, {320, 240, THIRTY_AND_FIFTEEN},
+                  {424, 240, THIRTY_AND_FIFTEEN}, {640, 360, THIRTY_AND_FIFTEEN},
+                  {848, 480, THIRTY_AND_FIFTEEN}, {960, 540, THIRTY_AND_FIFTEEN},
+                  {1280, 720, THIRTY_AND_FIFTEEN}});
+    } else if (name == L"uhd") {
+        for (PixelFormat subtype : {PixelFormat::MJPG, PixelFormat::NV12}) {
+            AddTypes(types, {subtype},
+                     {{640, 480, FULL_RANGE}, {1280, 720, FULL_RANGE}, {1920, 1080, FULL_RANGE},
+                      {2560, 1440, FULL_RANGE}, {3840, 2160, FULL_RANGE}});
+        }
+        AddTypes(types, {PixelFormat::YUY2},
+                 {{640, 480, FULL_RANGE}, {1280, 720, Rates(R10, R5)}, {1920, 1080, Rates(R5, R5)}});
+    } else if (name == L"frameserver") {
+        // The frame server decodes each of the camera's MJPG types and offers
+        // the NV12 result first.
+        AddTypes(types, {PixelFormat::NV12, PixelFormat::MJPG},
+                 {{640, 480, THIRTY_AND_FIFTEEN}, {160, 120, THIRTY_AND_FIFTEEN},
+                  {320, 180, THIRTY_AND_FIFTEEN}, {320, 240, THIRTY_AND_FIFTEEN},
+                  {424, 240, THIRTY_AND_FIFTEEN}, {640, 360, THIRTY_AND_FIFTEEN},
+                  {848, 480, THIRTY_AND_FIFTEEN}, {960, 540, THIRTY_AND_FIFTEEN},
+                  {1280, 720, THIRTY_AND_FIFTEEN}, {1920, 1080, THIRTY_AND_FIFTEEN}});
+    }
+    return !types.empty();
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -264,6 +436,10 @@ bool ParseBehaviour(const std::wstring& query, TestCameraBehaviour& behaviour) {
         } else if (key == L"quiet") {
             good = value == L"1";
             behaviour.quiet = good;
+        } else if (key == L"modes") {
+            std::vector<MediaFormat> types;
+            good = ModeTypes(value, types);
+            behaviour.modes = value;
         } else {
             good = false;
         }
@@ -328,14 +504,14 @@ void AnnounceArrivalAt(Clock::time_point when) {
 
 // Darkens a sample in its own layout, as an underexposed picture: luma and
 // the blue-green-red bytes scaled down, chroma pulled toward grey.
-void Darken(PixelFormat format, int32_t pitch, double gain, std::vector<uint8_t>& bytes) {
+void Darken(PixelFormat format, const Canvas& canvas, double gain, std::vector<uint8_t>& bytes) {
     const auto scale = [gain](uint8_t value) { return static_cast<uint8_t>(value * gain); };
     const auto toGrey = [gain](uint8_t value) {
         return static_cast<uint8_t>(128 + static_cast<int>((value - 128) * gain));
     };
     switch (format) {
     case PixelFormat::NV12: {
-        const size_t luma = static_cast<size_t>(pitch) * PATTERN_HEIGHT;
+        const size_t luma = static_cast<size_t>(canvas.pitch) * canvas.picture.height;
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = i < luma ? scale(bytes[i]) : toGrey(bytes[i]);
         break;
     }
@@ -365,44 +541,79 @@ int64_t HugeSampleSize(PixelFormat format, int32_t width, int32_t height, int32_
     }
 }
 
+// The MJPG frames of one size, encoded when a stream of that size first starts.
+using JpegCycle = std::vector<std::vector<uint8_t>>;
+using JpegFunction = bool (*)(const CapturedFrame&, std::vector<uint8_t>&);
+
+struct SharedCycle {
+    JpegFunction encoder;
+    int32_t width;
+    int32_t height;
+    std::shared_ptr<const JpegCycle> frames;
+};
+
+// Its own lock: a cycle at 3840 x 2160 takes seconds to encode, and the other
+// cameras' reads must not wait for it.
+struct SharedCycleCache {
+    std::mutex lock;
+    std::vector<SharedCycle> cycles;
+};
+
+SharedCycleCache& SharedCycles() {
+    static SharedCycleCache cache;
+    return cache;
+}
+
 class TestPatternReader final : public VideoReader {
 public:
+    // `modes`: the types of a camera with modes; empty for the plain camera,
+    // whose one type is `subtype` at 1280 x 720 (or its huge size).
     TestPatternReader(PixelFormat subtype, JpegEncoder encoder, std::wstring link,
-                      TestCameraBehaviour behaviour, CameraError streamError)
+                      TestCameraBehaviour behaviour, CameraError streamError,
+                      std::vector<MediaFormat> modes)
         : subtype_(subtype),
           encoder_(std::move(encoder)),
           link_(std::move(link)),
           behaviour_(std::move(behaviour)),
           failure_(streamError),
-          background_(subtype),
-          frame_(subtype) {
-        // Only the band below the bars changes from frame to frame: the rest
-        // is drawn once.
-        for (int bar = 0; bar < TEST_PATTERN_BAR_COUNT; ++bar) {
-            background_.Fill(bar * BAR_WIDTH, 0, BAR_WIDTH, BAND_TOP, BAR_COLOURS[bar]);
+          types_(std::move(modes)),
+          plain_(types_.empty()) {
+        if (plain_) {
+            types_.push_back(PlainFormat());
+            Draw(subtype_, PATTERN_WIDTH, PATTERN_HEIGHT);
         }
-        background_.Fill(0, BAND_TOP, PATTERN_WIDTH, COUNTER_TOP - BAND_TOP, BAND_GREY);
-        background_.Fill(0, COUNTER_TOP, PATTERN_WIDTH, PATTERN_HEIGHT - COUNTER_TOP, BLACK);
-        frame_.CopyRows(background_, 0, PATTERN_HEIGHT);
     }
 
-    // The RGB24 camera takes RGB24 straight away; the others only list their own type.
+    // Takes the first type of that subtype: RGB24 only where one is listed (the
+    // plain RGB24 camera), as Media Foundation without a video processor.
     bool SetPartialType(PixelFormat subtype) override {
-        return subtype == subtype_ && !behaviour_.noFormat;
+        for (uint32_t index = 0; subtype != PixelFormat::Unknown && index < types_.size(); ++index) {
+            if (types_[index].subtype == subtype) {
+                Select(index);
+                return true;
+            }
+        }
+        return false;
     }
 
     bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
-        if (index != 0) {
+        if (index >= types_.size()) {
             return false;
         }
-        format = Format();
+        format = types_[index];
         return true;
     }
 
-    bool UseNativeFormat(uint32_t index) override { return index == 0; }
+    bool UseNativeFormat(uint32_t index) override {
+        if (index >= types_.size()) {
+            return false;
+        }
+        Select(index);
+        return true;
+    }
 
     bool GetCurrentFormat(MediaFormat& format) override {
-        format = Format();
+        format = types_[current_];
         return true;
     }
 
@@ -415,12 +626,14 @@ public:
             error = failure_;
             return ReadOutcome::Failed;
         }
+        const MediaFormat type = types_[current_];
+        if (!plain_ && !started_) StartStream(type);
         WaitForNextFrame();
         if (Unplugged()) {  // pulled out while we waited
             error = failure_ = CAMERA_ERROR_INVALIDATED;
             return ReadOutcome::Failed;
         }
-        Render(counter_++);
+        const uint32_t counter = counter_++;
         const double exposure = Exposure();  // one reading for the whole frame
         SampleView sample;
         if (behaviour_.hugeWidth > 0) {
@@ -431,24 +644,32 @@ public:
             // the stream starts; may throw in a crowded 32-bit process.
             if (huge_.empty()) huge_.assign(static_cast<size_t>(size), 128);
             sample = SampleView{huge_.data(), static_cast<int32_t>(size), pitch};
-        } else if (subtype_ == PixelFormat::MJPG) {
-            const CapturedFrame* picture = &frame_.picture;
-            if (exposure < 1.0) {
-                dark_ = frame_.picture;
-                Darken(PixelFormat::MJPG, frame_.pitch, exposure, dark_.pixels);
-                picture = &dark_;
+        } else if (frame_.format == PixelFormat::MJPG) {
+            const std::vector<uint8_t>* jpeg = &jpeg_;
+            if (!plain_ && exposure >= 1.0) {
+                if (!cycle_) return ReadOutcome::NoSample;
+                jpeg = &(*cycle_)[counter % TEST_PATTERN_MJPG_CYCLE];
+            } else {
+                Render(plain_ ? counter : counter % TEST_PATTERN_MJPG_CYCLE);
+                const CapturedFrame* picture = &frame_.picture;
+                if (exposure < 1.0) {
+                    dark_ = frame_.picture;
+                    Darken(PixelFormat::MJPG, frame_, exposure, dark_.pixels);
+                    picture = &dark_;
+                }
+                if (!encoder_ || !encoder_(*picture, jpeg_)) return ReadOutcome::NoSample;
             }
-            if (!encoder_ || !encoder_(*picture, jpeg_) || jpeg_.empty() ||
-                jpeg_.size() > static_cast<size_t>(INT32_MAX)) {
+            if (jpeg->empty() || jpeg->size() > static_cast<size_t>(INT32_MAX)) {
                 return ReadOutcome::NoSample;
             }
-            sample.data = jpeg_.data();
-            sample.length = static_cast<int32_t>(jpeg_.size());
+            sample.data = jpeg->data();
+            sample.length = static_cast<int32_t>(jpeg->size());
         } else {
+            Render(counter);
             const std::vector<uint8_t>* bytes = &frame_.picture.pixels;
             if (exposure < 1.0) {
                 dark_.pixels = frame_.picture.pixels;
-                Darken(subtype_, frame_.pitch, exposure, dark_.pixels);
+                Darken(frame_.format, frame_, exposure, dark_.pixels);
                 bytes = &dark_.pixels;
             }
             sample.data = bytes->data();
@@ -461,18 +682,94 @@ public:
     }
 
 private:
-    MediaFormat Format() const {
+    MediaFormat PlainFormat() const {
         MediaFormat format;
         format.subtype = behaviour_.noFormat ? PixelFormat::Unknown : subtype_;
         format.width = PATTERN_WIDTH;
         format.height = PATTERN_HEIGHT;
-        format.defaultStride = subtype_ == PixelFormat::MJPG ? 0 : frame_.pitch;
+        format.defaultStride = subtype_ == PixelFormat::MJPG ? 0 : Pitch(subtype_, PATTERN_WIDTH);
         if (behaviour_.hugeWidth > 0) {
             format.width = behaviour_.hugeWidth;
             format.height = behaviour_.hugeHeight;
             HugeSampleSize(subtype_, format.width, format.height, format.defaultStride);
         }
         return format;
+    }
+
+    // Another type restarts the stream, as Media Foundation's reader does:
+    // the device starts again (slowly, if it does) and paces from there.
+    void Select(uint32_t index) {
+        if (index == current_) return;
+        current_ = index;
+        started_ = false;
+    }
+
+    // Draws the unchanging parts of the picture, once per size and subtype.
+    void Draw(PixelFormat subtype, int32_t width, int32_t height) {
+        if (frame_.Is(subtype, width, height)) return;
+        const Geometry geometry(width, height);
+        // Both at once, so a failed allocation leaves the old pair whole.
+        Canvas background(subtype, width, height), frame(subtype, width, height);
+        for (int bar = 0; bar < TEST_PATTERN_BAR_COUNT; ++bar) {
+            background.Fill(geometry.barEdges[bar], 0, geometry.barEdges[bar + 1] - geometry.barEdges[bar],
+                            geometry.bandTop, BAR_COLOURS[bar]);
+        }
+        background.Fill(0, geometry.bandTop, width, geometry.counterTop - geometry.bandTop, BAND_GREY);
+        background.Fill(0, geometry.counterTop, width, height - geometry.counterTop, BLACK);
+        frame.CopyRows(background, 0, height);
+        background_ = std::move(background);
+        frame_ = std::move(frame);
+        geometry_ = geometry;
+    }
+
+    // At the first read of a stream: the picture at the stream's size and, for
+    // MJPG, the cycle of frames encoded ahead (none when the encoder failed or
+    // there is none). A plain function as the encoder (the development builds')
+    // shares its cycles with every camera in the process, so that reopening a
+    // camera does not encode them again.
+    void StartStream(const MediaFormat& type) {
+        Draw(type.subtype, type.width, type.height);
+        cycle_.reset();
+        if (type.subtype != PixelFormat::MJPG || !encoder_) return;
+        const auto* function = encoder_.target<JpegFunction>();
+        if (!function) {
+            std::shared_ptr<const JpegCycle>& mine = cycles_[{type.width, type.height}];
+            if (!mine) mine = EncodeCycle();
+            cycle_ = mine;
+            return;
+        }
+        std::lock_guard<std::mutex> hold(SharedCycles().lock);
+        std::vector<SharedCycle>& shared = SharedCycles().cycles;
+        for (const SharedCycle& known : shared) {
+            if (known.encoder == *function && known.width == type.width && known.height == type.height) {
+                cycle_ = known.frames;
+                return;
+            }
+        }
+        cycle_ = EncodeCycle();
+        // A failure may pass (memory, a busy encoder): the next stream tries again.
+        if (cycle_) shared.push_back({*function, type.width, type.height, cycle_});
+    }
+
+    std::shared_ptr<const JpegCycle> EncodeCycle() {
+        auto cycle = std::make_shared<JpegCycle>(TEST_PATTERN_MJPG_CYCLE);
+        for (uint32_t counter = 0; counter < TEST_PATTERN_MJPG_CYCLE; ++counter) {
+            Render(counter);
+            std::vector<uint8_t>& jpeg = (*cycle)[counter];
+            if (!encoder_(frame_.picture, jpeg) || jpeg.empty() ||
+                jpeg.size() > static_cast<size_t>(INT32_MAX)) {
+                return nullptr;
+            }
+        }
+        return cycle;
+    }
+
+    std::chrono::microseconds FrameInterval() const {
+        const MediaFormat& type = types_[current_];
+        if (plain_ || type.rateNumerator == 0) {
+            return std::chrono::microseconds(TEST_PATTERN_FRAME_INTERVAL_US);
+        }
+        return std::chrono::microseconds(int64_t{1000000} * type.rateDenominator / type.rateNumerator);
     }
 
     bool Unplugged() {
@@ -508,7 +805,7 @@ private:
     }
 
     void WaitForNextFrame() {
-        const auto interval = std::chrono::microseconds(TEST_PATTERN_FRAME_INTERVAL_US);
+        const auto interval = FrameInterval();
         auto now = Clock::now();
         if (!started_) {
             started_ = true;
@@ -531,12 +828,13 @@ private:
     }
 
     void Render(uint32_t counter) {
-        frame_.CopyRows(background_, BAND_TOP, PATTERN_HEIGHT);
-        frame_.Fill(SquareLeft(counter), SQUARE_TOP, SQUARE_SIZE, SQUARE_SIZE, WHITE);
+        const Geometry& g = geometry_;
+        frame_.CopyRows(background_, g.bandTop, g.height);
+        frame_.Fill(g.SquareLeft(counter), g.squareTop, g.squareSize, g.squareSize, WHITE);
         for (int bit = 0; bit < COUNTER_BITS; ++bit) {
             if ((counter >> (COUNTER_BITS - 1 - bit)) & 1u) {
-                frame_.Fill(bit * COUNTER_BLOCK_WIDTH, COUNTER_TOP, COUNTER_BLOCK_WIDTH,
-                            PATTERN_HEIGHT - COUNTER_TOP, WHITE);
+                frame_.Fill(g.counterEdges[bit], g.counterTop, g.counterEdges[bit + 1] - g.counterEdges[bit],
+                            g.height - g.counterTop, WHITE);
             }
         }
     }
@@ -546,21 +844,30 @@ private:
     std::wstring link_;
     TestCameraBehaviour behaviour_;
     CameraError failure_;
+    std::vector<MediaFormat> types_;
+    bool plain_;
+    uint32_t current_ = 0;
+    Geometry geometry_{0, 0};
     Canvas background_;
     Canvas frame_;
     CapturedFrame dark_;
     std::vector<uint8_t> huge_;
     std::vector<uint8_t> jpeg_;
+    std::map<std::pair<int32_t, int32_t>, std::shared_ptr<const JpegCycle>> cycles_;
+    std::shared_ptr<const JpegCycle> cycle_;
     uint32_t counter_ = 0;
     bool started_ = false;
     Clock::time_point due_;
     Clock::time_point firstFrame_;
 };
 
-bool HasPatternSize(const CapturedFrame& frame) {
-    return frame.width == PATTERN_WIDTH && frame.height == PATTERN_HEIGHT &&
-           frame.stride >= 3 * PATTERN_WIDTH &&
-           frame.pixels.size() >= static_cast<size_t>(frame.stride) * PATTERN_HEIGHT;
+// Whether the checkers can read the frame: large enough for the counter's
+// blocks, small enough for their arithmetic, and holding all of its rows.
+bool Checkable(const CapturedFrame& frame) {
+    return frame.width >= TEST_PATTERN_MIN_WIDTH && frame.height >= TEST_PATTERN_MIN_HEIGHT &&
+           frame.width <= MAX_CHECKED_SIDE && frame.height <= MAX_CHECKED_SIDE &&
+           frame.stride >= 3 * frame.width &&
+           frame.pixels.size() >= static_cast<size_t>(frame.stride) * frame.height;
 }
 
 TestPatternColour PixelAt(const CapturedFrame& frame, int32_t x, int32_t y) {
@@ -580,8 +887,10 @@ bool ParseTestPatternLink(const std::wstring& symbolicLink, PixelFormat& subtype
     if (query != std::wstring::npos && !ParseBehaviour(symbolicLink.substr(query + 1), parsed)) {
         return false;
     }
-    // A huge picture is made in the camera's raw layout; no JPEG of it.
+    // A huge picture is made in the camera's raw layout; no JPEG of it. Modes
+    // replace the one type that huge and noformat change.
     if (parsed.hugeWidth > 0 && camera->subtype == PixelFormat::MJPG) return false;
+    if (!parsed.modes.empty() && (parsed.hugeWidth > 0 || parsed.noFormat)) return false;
     subtype = camera->subtype;
     behaviour = std::move(parsed);
     return true;
@@ -606,7 +915,12 @@ std::vector<CameraDevice> TestPatternCameras() {
             TestCameraBehaviour behaviour;
             PixelFormat subtype = PixelFormat::Unknown;
             ParseTestPatternLink(link, subtype, behaviour);
-            name.insert(name.size() - 1, L", " + (behaviour.name.empty() ? link.substr(query + 1) : behaviour.name));
+            const std::wstring told = behaviour.name.empty() ? link.substr(query + 1) : behaviour.name;
+            if (behaviour.modes.empty()) {
+                name.insert(name.size() - 1, L", " + told);
+            } else {
+                name.replace(name.rfind(L'(') + 1, std::wstring::npos, told + L")");
+            }
             extras.push_back({name, link});
         }
     }
@@ -640,7 +954,9 @@ std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicL
     PixelFormat subtype = PixelFormat::Unknown;
     TestCameraBehaviour behaviour;
     if (!ParseTestPatternLink(symbolicLink, subtype, behaviour)) return nullptr;
-    if (subtype == PixelFormat::MJPG && !encoder) return nullptr;
+    std::vector<MediaFormat> modes;
+    if (!behaviour.modes.empty() && !ModeTypes(behaviour.modes, modes)) return nullptr;
+    if (subtype == PixelFormat::MJPG && !encoder && modes.empty()) return nullptr;
 
     CameraError streamError = CAMERA_ERROR_NONE;
     {
@@ -666,38 +982,40 @@ std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicL
         }
     }
     return std::make_unique<TestPatternReader>(subtype, std::move(encoder), symbolicLink,
-                                               std::move(behaviour), streamError);
+                                               std::move(behaviour), streamError, std::move(modes));
 }
 
 TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter) {
-    if (x < 0 || y < 0 || x >= PATTERN_WIDTH || y >= PATTERN_HEIGHT) {
-        return BLACK;
-    }
-    if (y < BAND_TOP) {
-        return BAR_COLOURS[x / BAR_WIDTH];
-    }
-    if (y < COUNTER_TOP) {
-        const int32_t left = SquareLeft(counter);
-        const bool inSquare = y >= SQUARE_TOP && y < SQUARE_TOP + SQUARE_SIZE && x >= left &&
-                              x < left + SQUARE_SIZE;
-        return inSquare ? WHITE : BAND_GREY;
-    }
-    const int bit = x / COUNTER_BLOCK_WIDTH;
-    return ((counter >> (COUNTER_BITS - 1 - bit)) & 1u) ? WHITE : BLACK;
+    return StandardGeometry().ColourAt(x, y, counter);
+}
+
+TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter, int32_t width,
+                                      int32_t height) {
+    // Callers ask pixel by pixel, at one size: the geometry of the last size
+    // asked for is kept.
+    thread_local Geometry last(PATTERN_WIDTH, PATTERN_HEIGHT);
+    if (last.width != width || last.height != height) last = Geometry(width, height);
+    return last.ColourAt(x, y, counter);
 }
 
 bool DecodeFrameCounter(const CapturedFrame& frame, uint32_t& counter) {
-    if (!HasPatternSize(frame)) {
+    if (!Checkable(frame)) {
         return false;
     }
-    const int32_t centreY = (COUNTER_TOP + PATTERN_HEIGHT) / 2;
+    const Geometry geometry(frame.width, frame.height);
+    int32_t narrowest = frame.height - geometry.counterTop;
+    for (int bit = 0; bit < COUNTER_BITS; ++bit) {
+        narrowest = std::min(narrowest, geometry.counterEdges[bit + 1] - geometry.counterEdges[bit]);
+    }
+    const int32_t half = std::clamp(narrowest / 4, 1, COUNTER_PROBE_HALF);
+    const int32_t centreY = (geometry.counterTop + frame.height) / 2;
     uint32_t value = 0;
     for (int bit = 0; bit < COUNTER_BITS; ++bit) {
-        const int32_t centreX = bit * COUNTER_BLOCK_WIDTH + COUNTER_BLOCK_WIDTH / 2;
+        const int32_t centreX = (geometry.counterEdges[bit] + geometry.counterEdges[bit + 1]) / 2;
         int sum = 0;
         int count = 0;
-        for (int32_t y = centreY - COUNTER_PROBE_HALF; y < centreY + COUNTER_PROBE_HALF; ++y) {
-            for (int32_t x = centreX - COUNTER_PROBE_HALF; x < centreX + COUNTER_PROBE_HALF; ++x) {
+        for (int32_t y = centreY - half; y < centreY + half; ++y) {
+            for (int32_t x = centreX - half; x < centreX + half; ++x) {
                 const TestPatternColour pixel = PixelAt(frame, x, y);
                 sum += pixel.red + pixel.green + pixel.blue;
                 count += 3;
@@ -717,24 +1035,25 @@ bool DecodeFrameCounter(const CapturedFrame& frame, uint32_t& counter) {
 }
 
 int TestPatternDeviation(const CapturedFrame& frame, uint32_t counter) {
-    if (!HasPatternSize(frame)) {
+    if (!Checkable(frame)) {
         return -1;
     }
-    const auto clampX = [](int32_t x) { return std::clamp(x, 0, PATTERN_WIDTH - 1); };
-    const auto clampY = [](int32_t y) { return std::clamp(y, 0, PATTERN_HEIGHT - 1); };
+    const Geometry geometry(frame.width, frame.height);
+    const int32_t margin = geometry.EdgeMargin();
+    const auto clampX = [&](int32_t x) { return std::clamp(x, 0, frame.width - 1); };
+    const auto clampY = [&](int32_t y) { return std::clamp(y, 0, frame.height - 1); };
     int worst = 0;
-    for (int32_t y = GRID_STEP / 2; y < PATTERN_HEIGHT; y += GRID_STEP) {
-        for (int32_t x = GRID_STEP / 2; x < PATTERN_WIDTH; x += GRID_STEP) {
-            const TestPatternColour expected = TestPatternColourAt(x, y, counter);
-            // The pattern is made of rectangles at least 40 pixels across: when
-            // the corners of the square around a point share its colour, no
-            // edge passes within the margin.
+    for (int32_t y = GRID_STEP / 2; y < frame.height; y += GRID_STEP) {
+        for (int32_t x = GRID_STEP / 2; x < frame.width; x += GRID_STEP) {
+            const TestPatternColour expected = geometry.ColourAt(x, y, counter);
+            // The pattern is made of rectangles wider than twice the margin:
+            // when the corners of the square around a point share its colour,
+            // no edge passes within the margin.
             bool interior = true;
-            for (int32_t dy : {-EDGE_MARGIN, EDGE_MARGIN}) {
-                for (int32_t dx : {-EDGE_MARGIN, EDGE_MARGIN}) {
-                    interior = interior && SameColour(expected, TestPatternColourAt(
-                                                                    clampX(x + dx), clampY(y + dy),
-                                                                    counter));
+            for (int32_t dy : {-margin, margin}) {
+                for (int32_t dx : {-margin, margin}) {
+                    interior = interior &&
+                               SameColour(expected, geometry.ColourAt(clampX(x + dx), clampY(y + dy), counter));
                 }
             }
             if (!interior) {

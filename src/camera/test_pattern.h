@@ -9,8 +9,17 @@
 //   that moves 16 pixels right with every frame;
 // - rows [672, 720): the frame counter, 32 blocks 40 pixels wide, the most
 //   significant bit on the left, white for 1 and black for 0.
-// Every edge lies on a multiple of 16, so 4:2:0 chroma and 16 x 16 JPEG blocks
-// never straddle two colours.
+// Every edge between two colours lies on a multiple of 16, so 4:2:0 chroma and
+// 16 x 16 JPEG blocks never straddle two colours; the counter's blocks, black
+// and white only, lie on multiples of 8, as 8 x 8 luma blocks do.
+//
+// At other sizes every edge is scaled from that layout and rounded to an even
+// pixel, and to a multiple of 8 or 16 where the features are large enough for
+// the rounding not to matter (rows: 16 from 720 high, 8 from 360; bars: 16 from
+// 512 wide, 8 from 256); the square stays square. The picture is drawn at any
+// even size; the checkers below read it from TEST_PATTERN_MIN_WIDTH x
+// TEST_PATTERN_MIN_HEIGHT up (where a counter block is 5 pixels wide) and
+// refuse smaller frames.
 
 #include <cstdint>
 #include <functional>
@@ -26,6 +35,17 @@ constexpr int32_t TEST_PATTERN_WIDTH = 1280;
 constexpr int32_t TEST_PATTERN_HEIGHT = 720;
 constexpr int32_t TEST_PATTERN_FRAME_INTERVAL_US = 33333;  // about 30 frames a second
 constexpr int TEST_PATTERN_BAR_COUNT = 8;
+constexpr int32_t TEST_PATTERN_MIN_WIDTH = 160;
+constexpr int32_t TEST_PATTERN_MIN_HEIGHT = 90;
+// How many MJPG frames of one size a camera with `modes` encodes when a stream
+// of that size first starts; its frames cycle through them, so the counter
+// drawn in (and decoded from) its n-th frame is n % TEST_PATTERN_MJPG_CYCLE,
+// except while a ramp darkens them (those are encoded one by one). A real
+// webcam compresses in hardware; encoding every frame here would measure
+// Windows' encoder rather than the program (under Wine, half a second a frame
+// at 3840 x 2160, so such a stream's first frame takes two seconds, once a
+// process).
+constexpr uint32_t TEST_PATTERN_MJPG_CYCLE = 4;
 
 // Compresses one picture (bottom-up BGR) into a JPEG stream; false on failure.
 using JpegEncoder = std::function<bool(const CapturedFrame& bgr, std::vector<uint8_t>& jpeg)>;
@@ -60,7 +80,32 @@ struct TestPatternColour {
 //   noformat=1    the camera offers only a format that nobody takes
 //   quiet=1       unplugging and plugging in are not announced, as when the
 //                 notice is lost on its way to a busy window
-// Unknown keys and malformed values make the link unknown.
+//   modes=NAME    instead of its one 1280 x 720 type the camera lists a real
+//                 camera's types, in the order that camera reports them (the
+//                 plain camera's subtype in the link then means nothing). Media
+//                 Foundation lists one type per frame rate, highest first; a
+//                 stream runs at the selected type's size, subtype and rate,
+//                 and the first type is current until another is chosen:
+//                   c920     a Logitech C920-class camera on USB 2.0: YUY2
+//                            640 x 480 first, YUY2 from 160 x 90 to 2304 x 1536
+//                            whose best rate falls with the size (1920 x 1080
+//                            at 5, 2304 x 1296 at 2), then MJPG 640 x 480 and
+//                            160 x 90 to 1920 x 1080 at 30 down to 10; 143 types
+//                   laptop   a laptop's camera: MJPG 640 x 480 first, sizes up
+//                            to 1280 x 720 at 30 and 15, each MJPG type followed
+//                            by an NV12 type of the same size and rate; 36 types
+//                   uhd      a 4K camera: MJPG, then NV12, at 640 x 480 and
+//                            1280 x 720 up to 3840 x 2160, 30 down to 5; YUY2 up
+//                            to 1920 x 1080 at 5; 81 types
+//                   frameserver  Windows' frame server in front of a camera:
+//                            an NV12 type, then the MJPG type of the same size
+//                            and rate, from NV12 640 x 480 at 30 up to
+//                            1920 x 1080, at 30 and 15; 40 types
+//                 None offers RGB24, so asking for it fails, as on a real camera
+//                 without a video processor. Without an encoder the camera still
+//                 opens, but reads of an MJPG type give no sample.
+// Unknown keys and malformed values make the link unknown, as does modes with
+// huge or noformat.
 struct TestCameraBehaviour {
     std::wstring name;
     int slowStartMs = 0;
@@ -74,6 +119,7 @@ struct TestCameraBehaviour {
     int32_t hugeHeight = 0;
     bool noFormat = false;
     bool quiet = false;
+    std::wstring modes;  // empty: the one 1280 x 720 type
 };
 
 // The plain camera's subtype and the misbehaviour a link asks for; false when
@@ -83,7 +129,8 @@ bool ParseTestPatternLink(const std::wstring& symbolicLink, PixelFormat& subtype
 
 // One camera per subtype: NV12, YUY2, MJPG, RGB24, in that order, and the extra
 // (misbehaving) cameras after them, or before them when asked for; a camera
-// that is unplugged is not listed.
+// that is unplugged is not listed. An extra camera's friendly name carries its
+// name= or else its keys; a camera with modes shows no subtype, having many.
 std::vector<CameraDevice> TestPatternCameras();
 bool IsTestPatternLink(const std::wstring& symbolicLink);
 
@@ -97,21 +144,27 @@ void SetTestPatternPresenceListener(void (*listener)(bool arrived));
 // A reader for one of the links above, or null for any other link (and for the
 // MJPG camera when no encoder is given, and for a camera that is unplugged or
 // blocked at open, with `error` saying so). Each read blocks until the next
-// frame is due, so the camera runs at about 30 frames a second as a real one
-// would.
+// frame is due, so the camera runs at about 30 frames a second (a camera with
+// modes: at its current type's rate) as a real one would.
 std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicLink,
                                                    JpegEncoder encoder, CameraError& error);
 
-// The colour at picture position (x, y) of the frame with this counter.
+// The colour at picture position (x, y) of the 1280 x 720 frame with this
+// counter, and of a frame of another size.
 TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter);
+TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter, int32_t width,
+                                      int32_t height);
 
-// Reads the counter band of a converted frame. False when the frame is not
-// 1280 x 720 or a block is neither clearly black nor clearly white.
+// The checkers take a converted frame of any size from TEST_PATTERN_MIN_WIDTH x
+// TEST_PATTERN_MIN_HEIGHT up to 16384 on a side, and compare it with the
+// picture drawn at that size.
+// Reads the counter band. False when the frame has no readable size, does not
+// hold its rows, or a block is neither clearly black nor clearly white.
 bool DecodeFrameCounter(const CapturedFrame& frame, uint32_t& counter);
 // The largest difference in any channel between the frame and the picture for
-// `counter`, over a grid of points at least 8 pixels away from every edge of
-// the pattern (so compression ringing does not count); -1 for a frame that is
-// not 1280 x 720.
+// `counter`, over a grid of points away from every edge of the pattern (8
+// pixels from 480 rows up, fewer below), so that compression ringing does not
+// count; -1 for a frame the checkers do not take.
 int TestPatternDeviation(const CapturedFrame& frame, uint32_t counter);
 // Decodes the counter and checks the whole picture against it.
 bool MatchesTestPattern(const CapturedFrame& frame, int tolerance, uint32_t& counter);

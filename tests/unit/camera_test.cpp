@@ -283,6 +283,10 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
         {L"rgb24?noformat=1", CAMERA_ERROR_NO_FORMAT, 0, 0, 0}, {L"rgb24?slow=", CAMERA_ERROR_NO_PICTURE, 0, 0, 0},
         {L"nv12?name=g&huge=640x480", 0, 1, -16, 0},
         {L"rgb24?name=u&unplug=2&slow=200", 0, 2, 0, CAMERA_ERROR_INVALIDATED},
+        // Cameras with modes misbehave alike, at their first type's size.
+        {L"yuy2?modes=c920&name=m&unplug=2", 0, 2, 2, CAMERA_ERROR_INVALIDATED},
+        {L"nv12?modes=frameserver&ramp=4000&slow=200", 0, 2, -16, 0},
+        {L"mjpg?modes=laptop&privacy=read", 0, 0, 0, CAMERA_ERROR_ACCESS_DENIED},
     };
     CapturedFrame rgb;
     for (const auto& c : cases) {
@@ -318,7 +322,7 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
     std::fill_n(dark.pixels.begin(), 48 * dark.stride, uint8_t{160});  // a band just bright enough for ones
     EXPECT_TRUE(DecodeFrameCounter(dark, counter) && counter == UINT32_MAX);
     EXPECT_FALSE(MatchesTestPattern(CapturedFrame{}, 255, counter));  // no counter read, no match at any tolerance
-    CapturedFrame small{std::vector<uint8_t>(1920 * 480), 640, 480, 1920}, truncated = rgb;
+    CapturedFrame small{std::vector<uint8_t>(480 * 89), 160, 89, 480}, truncated = rgb;
     truncated.pixels.resize(100);
     for (const CapturedFrame& wrong : {small, truncated})
         EXPECT_TRUE(!DecodeFrameCounter(wrong, counter) && TestPatternDeviation(wrong, 0) == -1);

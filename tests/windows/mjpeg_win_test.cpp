@@ -96,3 +96,36 @@ TEST_F(MjpegWin, RejectsTruncatedCorruptAndMisSizedFramesLeavingTheFrameAlone) {
     EXPECT_FALSE(Decode(badScan, frame));
     EXPECT_TRUE(IsSentinel(frame));
 }
+
+// A pattern camera with modes encodes its MJPG frames when a stream of a size starts, a cycle of them at once, and
+// sends them round: the counter decoded is the one drawn, the frame's number modulo the cycle, at every size up to
+// 3840 x 2160, and the frame after the cycle is the first one again, byte for byte.
+TEST_F(MjpegWin, PatternCameraWithModesCyclesFramesEncodedOncePerSize) {
+    EnableTestPatternCameras();
+    CameraError error = CAMERA_ERROR_NONE;
+    auto reader = OpenCameraReader(L"snapward-testpattern:nv12?modes=uhd", error);
+    EnableTestPatternCameras(false);
+    ASSERT_TRUE(reader);
+    uint32_t frames = 0;
+    for (const auto [width, height] : {std::pair{640, 480}, {1920, 1080}, {3840, 2160}}) {
+        SCOPED_TRACE(testing::Message() << width << "x" << height);
+        MediaFormat type;
+        uint32_t index = 0;
+        while (reader->GetNativeFormat(index, type) && (type.subtype != PixelFormat::MJPG || type.width != width ||
+                                                        type.height != height))
+            ++index;
+        ASSERT_TRUE(reader->UseNativeFormat(index) && type.rateNumerator == 30);
+        std::vector<uint8_t> first, bytes;
+        for (uint32_t n = 0; n <= TEST_PATTERN_MJPG_CYCLE; ++n, ++frames) {
+            ASSERT_EQ(reader->ReadSample([&](const SampleView& s) { bytes.assign(s.data, s.data + s.length); }, error),
+                      ReadOutcome::Sample);
+            if (n == 0) first = bytes;
+            CapturedFrame frame;
+            uint32_t counter = 99;
+            ASSERT_TRUE(ConvertFrame(bytes.data(), int32_t(bytes.size()), width, height, {PixelFormat::MJPG, 0}, frame));
+            EXPECT_TRUE(MatchesTestPattern(frame, 12, counter) && counter == frames % TEST_PATTERN_MJPG_CYCLE)
+                << n << ": counter " << counter << ", deviation " << TestPatternDeviation(frame, frames % TEST_PATTERN_MJPG_CYCLE);
+        }
+        EXPECT_EQ(bytes, first);
+    }
+}
