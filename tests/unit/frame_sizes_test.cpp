@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "camera/camera.h"
+#include "camera/test_pattern.h"
+
 namespace {
 
 MediaFormat Type(PixelFormat subtype, int32_t width, int32_t height, uint32_t numerator, uint32_t denominator = 1) {
@@ -69,5 +72,55 @@ TEST(FrameSizes, StoredSizesRoundTripAndOddTextReadsAsTheDefault) {
                                L"1920x1080x1", L"0x1080", L"1920x0", L"16385x16", L"16384x16384", L"99999999x1",
                                L"+640x480", L"640x480 ", L"\u0661920x1080"}) {
         EXPECT_TRUE(ParseFrameSize(odd).IsDefault()) << testing::PrintToString(std::wstring(odd));
+    }
+}
+
+// Real cameras' lists, through the camera as the dialog uses it: the default is the first type we take in the
+// device's order (today's negotiation), the list runs largest first with each size's best rate, and a size opens
+// with its fastest type, NV12 before YUY2 before MJPG at equal rates.
+TEST(FrameSizes, RealCamerasListsGiveTheirSizesAndTheFastestCheapestTypeForEach) {
+    using F = PixelFormat;
+    struct Pick { FrameSize size; F subtype; };
+    const struct {
+        const wchar_t* modes;
+        Pick byDefault;
+        size_t sizes;
+        std::vector<const wchar_t*> first;  // the list's first entries after "Camera default"
+        std::vector<Pick> picks;
+    } cameras[] = {
+        {L"c920", {{640, 480}, F::YUY2}, 19, {L"2304 x 1536 (2 fps)", L"2304 x 1296 (2 fps)", L"1920 x 1080 (30 fps)",
+                                               L"1600 x 896 (7.5 fps)", L"1280 x 720 (30 fps)"},
+         {{{1920, 1080}, F::MJPG}, {{640, 480}, F::YUY2}, {{1280, 720}, F::MJPG}, {{2304, 1536}, F::YUY2},
+          {{1600, 896}, F::YUY2}, {{160, 90}, F::YUY2}}},
+        {L"laptop", {{640, 480}, F::MJPG}, 9, {L"1280 x 720 (30 fps)", L"960 x 540 (30 fps)"},
+         {{{1280, 720}, F::NV12}, {{640, 480}, F::NV12}, {{160, 120}, F::NV12}}},
+        {L"uhd", {{640, 480}, F::MJPG}, 5, {L"3840 x 2160 (30 fps)", L"2560 x 1440 (30 fps)", L"1920 x 1080 (30 fps)"},
+         {{{3840, 2160}, F::NV12}, {{1920, 1080}, F::NV12}, {{640, 480}, F::NV12}}},
+        {L"frameserver", {{640, 480}, F::NV12}, 10, {L"1920 x 1080 (30 fps)", L"1280 x 720 (30 fps)"},
+         {{{1920, 1080}, F::NV12}, {{424, 240}, F::NV12}}},
+    };
+    Camera camera([](const std::wstring& link, CameraError& error) { return OpenTestPatternReader(link, nullptr, error); });
+    for (const auto& c : cameras) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.modes)));
+        const std::wstring link = std::wstring(L"snapward-testpattern:nv12?modes=") + c.modes;
+        ASSERT_TRUE(camera.Open(link));
+        const FrameSize opened{camera.width(), camera.height()};
+        EXPECT_TRUE(camera.subtype() == c.byDefault.subtype && opened == c.byDefault.size && !camera.sizeHonoured());
+        const std::vector<FrameSizeOption> options = ListFrameSizes(camera.formats());
+        const std::vector<std::wstring> entries = FrameSizeEntries(options);
+        ASSERT_EQ(options.size(), c.sizes);
+        for (size_t i = 0; i < c.first.size(); ++i) EXPECT_EQ(entries[i + 1], c.first[i]);
+        for (size_t i = 1; i < options.size(); ++i) {
+            EXPECT_GE(int64_t{options[i - 1].size.width} * options[i - 1].size.height,
+                      int64_t{options[i].size.width} * options[i].size.height);
+        }
+        for (const Pick& pick : c.picks) {
+            ASSERT_TRUE(camera.Open(link, pick.size));
+            const FrameSize size{camera.width(), camera.height()};
+            EXPECT_TRUE(camera.sizeHonoured() && camera.subtype() == pick.subtype && size == pick.size)
+                << pick.size.width << "x" << pick.size.height;
+        }
+        ASSERT_TRUE(camera.Open(link, {1000, 1000}));  // not offered: the default, said so
+        EXPECT_TRUE(!camera.sizeHonoured() && camera.subtype() == c.byDefault.subtype);
     }
 }

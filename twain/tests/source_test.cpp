@@ -101,6 +101,24 @@ TEST(DirectSource, ACameraFailingMidSessionEndsInACloseRequest) {
               {Do::Refuse, NATIVE_XFER, 0, TWCC_SEQERROR}, {Do::Disable}, {Do::Close}});
 }
 
+// The picture size the program's user saved for the saved camera is the one the source takes without its window:
+// the layout says so before anything streams, and the transfer is that whole picture. Another camera would start
+// from its own default.
+TEST(DirectSource, TheSavedCameraIsAcquiredAtItsSavedPictureSize) {
+    const std::wstring frameServer = L"snapward-testpattern:nv12?modes=frameserver&name=Server";
+    SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", frameServer.c_str());
+    auto unlisted = ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
+    auto choice = ChooseCamera(frameServer, L"1920x1080");
+    Session host(L"Orvendel-testcam.ds");
+    host.Run({{Do::Open}});
+    TW_IMAGELAYOUT layout{};
+    ASSERT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    const TW_IMAGELAYOUT whole = LayoutFor({0, 0, 1920, 1080}, 96);
+    EXPECT_EQ(std::memcmp(&layout.Frame, &whole.Frame, sizeof(TW_FRAME)), 0);
+    host.Run({{Do::Enable}, {Do::Signal, 0, 0, READY}, {Do::Info, 1920, 1080}, {Do::Transfer, TWSX_NATIVE, 12},
+              {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
+}
+
 // The worker runs whatever camera task it is given; one that throws (an
 // allocation for a huge frame) is a failed operation, not the end of the
 // host, and the tasks after it still run.

@@ -85,11 +85,12 @@ inline bool ShowsPatternPart(const CapturedFrame& picture, const PixelRect& rect
     return same;
 }
 
-// Makes `link` the camera the source opens first, for as long as the result
-// lives.
-inline auto ChooseCamera(const std::wstring& link) {
+// Makes `link` the camera the source opens first, at the picture size saved
+// for it, for as long as the result lives.
+inline auto ChooseCamera(const std::wstring& link, const std::wstring& frameSize = L"") {
     Settings saved = LoadSettings(), changed = saved;
     changed.DeviceSymLink = link;
+    changed.FrameSize = frameSize;
     SaveSettings(changed);
     return ScopeExit([saved] { SaveSettings(saved); });
 }
@@ -109,7 +110,7 @@ inline bool ControlsFit(HWND window) {
         for (const RECT& other : seen) fit = fit && !IntersectRect(&both, &r, &other);
         seen.push_back(r);
     }
-    return fit && seen.size() == 5;
+    return fit && seen.size() == 6;
 }
 
 // A stand-in for a TWAIN 2.x manager that behaves as the real one does: it
