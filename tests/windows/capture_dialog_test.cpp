@@ -27,7 +27,7 @@ std::vector<CameraDevice> PresentDevices() { return presentDevices; }
 
 // A step's action on its argument: a device list entry, a button, a key, the
 // number of the scenario's devices present; Quit: Exit from the tray menu.
-enum class Act { None, Choose, Click, Key, Refresh, SysClose, Quit };
+enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, SysClose, Quit };
 
 // What must hold before the next step; unset fields are not looked at.
 struct Seen {
@@ -54,6 +54,7 @@ struct DialogScenario {
     std::wstring savedLink;
     std::vector<Step> steps;
     int savedChosen = -1;  // afterwards the registry holds this device
+    std::wstring savedSize;  // the picture size saved with the saved camera
 };
 
 class CaptureDialogTest : public ::testing::Test {
@@ -66,7 +67,7 @@ public:
         ::RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_KEY);
         playing = &scenario;
         presentDevices = scenario.devices;
-        settings = Settings{scenario.savedLink, 0, L"", settings.Keybind};
+        settings = Settings{scenario.savedLink, 0, L"", settings.Keybind, scenario.savedSize};
         played = 0;
         current = this;
         const UINT_PTR timer = ::SetTimer(nullptr, 0, 15, OnceShown);
@@ -106,6 +107,7 @@ public:
         switch (act) {
         case Act::None: break;
         case Act::Choose: ChooseDevice(dialog, arg); break;
+        case Act::ChooseSize: ChooseDevice(dialog, arg, IDC_FRAME_SIZE); break;
         case Act::Click: ::SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(arg, BN_CLICKED), 0); break;
         case Act::Key:
             ::SetForegroundWindow(dialog);
@@ -233,6 +235,32 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
     }
     // The last leaves the camera open with its preview stopped: a new preview can start.
     EXPECT_TRUE(camera.StartPreview([](const uint8_t*, int32_t, int32_t, int32_t) {}));
+}
+
+// The size list of a camera that lists many: a saved size it no longer offers opens its default and keeps the
+// saved choice; a size chosen reopens the camera at it and is remembered; another camera starts from its default.
+TEST_F(CaptureDialogTest, PictureSizesOfTheOpenCameraAreListedChosenAndBelongToTheirCamera) {
+    const auto sizeIs = [](int entry, const wchar_t* saved, int entries) {
+        return [=] {
+            const HWND list = ::GetDlgItem(current->dialog, IDC_FRAME_SIZE);
+            return ::SendMessageW(list, CB_GETCURSEL, 0, 0) == entry && current->settings.FrameSize == saved &&
+                   ::SendMessageW(list, CB_GETCOUNT, 0, 0) == entries;
+        };
+    };
+    DialogScenario scenario{"picture sizes",
+                            {{L"C920", L"snapward-testpattern:nv12?modes=c920&name=C920"}, {L"Plain", PatternLink()}},
+                            L"snapward-testpattern:nv12?modes=c920&name=C920",
+                            {{Act::None, 0, {.resolution = L"Resolution: 640 x 480", .also = sizeIs(0, L"3840x2160", 20)}},
+                             {Act::ChooseSize, 1,  // 2304 x 1536, YUY2 at 2 fps
+                              {.status = READY, .resolution = L"Resolution: 2304 x 1536", .frame = 1,
+                               .also = sizeIs(1, L"2304x1536", 20)}},
+                             {Act::Choose, 1, {.resolution = L"Resolution: 1280 x 720", .also = sizeIs(0, L"", 2)}},
+                             {Act::Choose, 0, {.resolution = L"Resolution: 640 x 480", .also = sizeIs(0, L"", 20)}},
+                             {Act::ChooseSize, 0, {.resolution = L"Resolution: 640 x 480", .frame = 1}},
+                             {Act::Click, IDC_CLOSE}},
+                            0,
+                            L"3840x2160"};
+    Play(scenario);
 }
 
 // Keys reach a waiting change through a thread keyboard hook. A command that

@@ -95,7 +95,8 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
 // The clipboard holds the test pattern as a well-formed CF_DIB (NV12's subsampled
 // chroma allows a deviation of 12). Another process that has just put data there
 // may not have closed the clipboard yet: a second is allowed for that.
-inline ::testing::AssertionResult ClipboardHoldsPattern() {
+// With a size, the picture must have it.
+inline ::testing::AssertionResult ClipboardHoldsPattern(int32_t width = 0, int32_t height = 0) {
     bool opened = false;
     for (int attempt = 0; attempt < 200 && !(opened = OpenClipboard(nullptr) != FALSE); ++attempt) Sleep(5);
     if (!opened) return ::testing::AssertionFailure() << "clipboard busy";
@@ -107,6 +108,9 @@ inline ::testing::AssertionResult ClipboardHoldsPattern() {
     uint32_t seen = 0;
     auto parsed = DibToFrame(static_cast<const uint8_t*>(lock.data()), GlobalSize(data), frame);
     if (!parsed) return parsed;
+    if (width && (frame.width != width || frame.height != height)) {
+        return ::testing::AssertionFailure() << "a " << frame.width << " x " << frame.height << " picture";
+    }
     if (!MatchesTestPattern(frame, 12, seen)) {
         return ::testing::AssertionFailure() << "not the pattern, deviation " << TestPatternDeviation(frame, seen);
     }
@@ -213,12 +217,13 @@ inline bool Eventually(const std::function<bool()>& test,
     return true;
 }
 
-// As the user picks entry `index` of a capture dialog's device list; the
+// As the user picks entry `index` of a capture dialog's device list (or
+// another of its lists); the
 // dialog may belong to another thread or process.
-inline void ChooseDevice(HWND dialog, int index) {
-    const HWND combo = GetDlgItem(dialog, IDC_DEVICE_COMBO);
+inline void ChooseDevice(HWND dialog, int index, int list = IDC_DEVICE_COMBO) {
+    const HWND combo = GetDlgItem(dialog, list);
     SendMessageTimeoutW(combo, CB_SETCURSEL, index, 0, SMTO_NORMAL, 5000, nullptr);
-    SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(IDC_DEVICE_COMBO, CBN_SELCHANGE),
+    SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(list, CBN_SELCHANGE),
                         reinterpret_cast<LPARAM>(combo), SMTO_NORMAL, 10000, nullptr);
 }
 

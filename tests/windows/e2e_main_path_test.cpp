@@ -159,4 +159,49 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     EXPECT_TRUE(KeyIsFree(VK_F10)) << "the key lives as long as the program";
 }
 
+// The dialog's resolution label reads `text`.
+bool ShowsResolution(HWND dialog, const wchar_t* text) {
+    wchar_t now[128] = {};
+    return Eventually([&] {
+        SendMessageTimeoutW(GetDlgItem(dialog, IDC_RESOLUTION), WM_GETTEXT, 128, reinterpret_cast<LPARAM>(now),
+                            SMTO_NORMAL, 5000, nullptr);
+        return std::wstring(now) == text;
+    });
+}
+
+// A camera that lists its picture sizes as a C920 does (its default is 640 x 480 YUY2): 1920 x 1080 chosen in the
+// dialog (MJPG, the only type with 30 fps there) is what the dialog's capture and, after the dialog has closed, the
+// capture key take; the registry keeps it beside the other values, and the next start opens the camera at it.
+TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStart) {
+    ASSERT_TRUE(KeyIsFree(VK_F10)) << "something else holds F10";
+    SettingsKeyKeeper keeper;
+    UniqueWindow focus(CreateWindowExW(0, L"STATIC", L"snapward e2e", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 300,
+                                       200, nullptr, nullptr, nullptr, nullptr));
+    const std::wstring c920 = L"snapward-testpattern:mjpg?modes=c920&name=C920";
+    SaveSettings({c920, 0, L"", VK_F10});
+    {
+        Program first;
+        ASSERT_TRUE(first.Start(L"!" + c920));
+        ASSERT_TRUE(ShowsResolution(first.dialog, L"Resolution: 640 x 480"));
+        ChooseDevice(first.dialog, 3, IDC_FRAME_SIZE);  // after the default, 2304 x 1536 and 2304 x 1296
+        ASSERT_TRUE(ShowsResolution(first.dialog, L"Resolution: 1920 x 1080"));
+        ASSERT_TRUE(ShowsInTurn(first.dialog, {READY}));
+        ASSERT_TRUE(PutTextOnClipboard(L"before"));
+        SendMessageTimeoutW(GetDlgItem(first.dialog, IDC_CAPTURE), BM_CLICK, 0, 0, SMTO_NORMAL, 20000, nullptr);
+        EXPECT_TRUE(Eventually([] { return IsClipboardFormatAvailable(CF_DIB) != FALSE; }));
+        EXPECT_TRUE(ClipboardHoldsPattern(1920, 1080)) << "from the dialog";
+        ASSERT_TRUE(first.CloseDialog());
+        EXPECT_EQ(LoadSettings().FrameSize, L"1920x1080");
+        EXPECT_TRUE(KeyCaptures(focus.get()));
+        EXPECT_TRUE(ClipboardHoldsPattern(1920, 1080)) << "with the capture key";
+        ASSERT_TRUE(first.Exit());
+    }
+    Program second;
+    ASSERT_TRUE(second.Start(L"!" + c920));
+    EXPECT_TRUE(ShowsResolution(second.dialog, L"Resolution: 1920 x 1080"));
+    EXPECT_EQ(SendMessageW(GetDlgItem(second.dialog, IDC_FRAME_SIZE), CB_GETCURSEL, 0, 0), 3);
+    ASSERT_TRUE(second.CloseDialog());
+    ASSERT_TRUE(second.Exit());
+}
+
 }  // namespace
