@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include "capture/convert_kernels.h"
+#include "capture/jpeg_kernels.h"
 #include "capture/mjpeg.h"
 
 namespace {
@@ -39,6 +42,21 @@ struct BitReader {
     // Afterwards at least WORD_BITS - 7 bits are buffered: 25 in the 32-bit
     // build, enough for a code of up to 16 bits or up to 11 extra bits.
     void Fill() {
+        // Most words of a segment hold no 0xFF (no stuffing, no marker): their
+        // bytes go in without the per-byte check. A byte of ~word is zero
+        // exactly where the word holds 0xFF.
+        if (!atMarker && end - at >= static_cast<std::ptrdiff_t>(sizeof(BitWord))) {
+            BitWord word;
+            std::memcpy(&word, at, sizeof word);
+            constexpr BitWord ONES = ~BitWord{0} / 255;  // 0x0101...
+            const BitWord inverse = ~word;
+            if (((inverse - ONES) & ~inverse & (ONES << 7)) == 0) {
+                const int room = (WORD_BITS - count) >> 3;
+                for (int i = 0; i < room; ++i, count += 8) bits |= BitWord{at[i]} << (WORD_BITS - 8 - count);
+                at += room;
+                return;
+            }
+        }
         while (count <= WORD_BITS - 8) {
             BitWord byte = 0;
             if (!atMarker) {
@@ -166,33 +184,12 @@ int16_t Dequantize(int32_t value, uint16_t step) {
 }
 
 // ---- Inverse DCTs ----
-// Fixed point with 13 fraction bits; the column pass keeps 2 extra bits. The
-// reduced sizes are the full 8-point transform averaged over 2, 4 or 8
-// neighbouring outputs, which is what libjpeg's reduced transforms compute:
-// the average folds coefficient u with 8 - u, and the even ones above 0 vanish
-// for the 2-point output.
+using namespace jpeg_idct;
 
-constexpr int CONST_BITS = 13;
-constexpr int PASS1_BITS = 2;
-constexpr int32_t Fix(double x) { return static_cast<int32_t>(x * (1 << CONST_BITS) + 0.5); }
 constexpr int32_t Descale(int32_t x, int n) { return (x + (1 << (n - 1))) >> n; }
-
-// The 2-D transform is a quarter of the two 1-D passes; 128 recentres.
-constexpr int OUT_SHIFT = CONST_BITS + PASS1_BITS + 2;
-constexpr int32_t OUT_BIAS = (128 << OUT_SHIFT) + (1 << (OUT_SHIFT - 1));
 
 uint8_t Clamp255(int32_t x) { return static_cast<uint8_t>(x < 0 ? 0 : x > 255 ? 255 : x); }
 uint8_t Output(int32_t x) { return Clamp255(x >> OUT_SHIFT); }
-
-constexpr int32_t R2 = Fix(0.707106781);   // 1 / sqrt 2
-constexpr int32_t C1_8 = Fix(0.923879533);  // cos(pi / 8)
-constexpr int32_t C3_8 = Fix(0.382683432);  // cos(3 pi / 8)
-// cos((2n + 1) u pi / 16) for u = 1, 3, 5, 7
-constexpr int32_t ODD8[4][4] = {
-    {Fix(0.980785280), Fix(0.831469612), Fix(0.555570233), Fix(0.195090322)},
-    {Fix(0.831469612), -Fix(0.195090322), -Fix(0.980785280), -Fix(0.555570233)},
-    {Fix(0.555570233), -Fix(0.980785280), Fix(0.195090322), Fix(0.831469612)},
-    {Fix(0.195090322), -Fix(0.555570233), Fix(0.831469612), -Fix(0.980785280)}};
 
 // One 8-point transform of f[0], f[s], ... f[7s], scaled by 2^13 and sqrt 2
 // at DC: x[n] = sum c(u) f[u] cos((2n + 1) u pi / 16), c(0) = 1 / sqrt 2.
@@ -238,17 +235,6 @@ void Idct8(const int16_t* block, uint8_t* out, int stride) {
     }
 }
 
-// Constants of the 4-point output: w(u) = c(u) cos(u pi / 16) folds u with 8 - u.
-constexpr int32_t T4_2 = Fix(0.653281482);   // w(2) / sqrt 2
-constexpr int32_t T4_6 = Fix(0.270598050);   // w(6) / sqrt 2
-constexpr int32_t A4_1 = Fix(0.906127446);   // cos(pi / 8) w(1)
-constexpr int32_t A4_7 = Fix(0.180239956);   // cos(pi / 8) w(7)
-constexpr int32_t A4_3 = Fix(0.318189645);   // cos(3 pi / 8) w(3)
-constexpr int32_t A4_5 = Fix(0.212607524);   // cos(3 pi / 8) w(5)
-constexpr int32_t B4_1 = Fix(0.375330278);   // cos(3 pi / 8) w(1)
-constexpr int32_t B4_7 = Fix(0.074657834);   // cos(3 pi / 8) w(7)
-constexpr int32_t B4_3 = Fix(0.768177757);   // cos(pi / 8) w(3)
-constexpr int32_t B4_5 = Fix(0.513279967);   // cos(pi / 8) w(5)
 
 template <bool LOW, typename T>
 void Transform4(const T* f, int s, int32_t* y) {
@@ -648,6 +634,12 @@ bool DecodeJpeg(const uint8_t* data, size_t length, int scale, CapturedFrame& fr
         bandBytes += static_cast<size_t>(c.planeStride) * c.v * c.blockSize;
         c.idct = c.blockSize == 8 ? Idct8<false> : c.blockSize == 4 ? Idct4<false> : Idct2;  // unused at 1: DC only
         c.idctLow = c.blockSize == 8 ? Idct8<true> : c.blockSize == 4 ? Idct4<true> : Idct2;
+#ifdef SNAPWARD_X86_KERNELS
+        // The same bytes as the scalar transforms (low blocks included: their
+        // zeros cost the vectors nothing).
+        if (InstructionSetInUse() != InstructionSet::Scalar && c.blockSize > 2)
+            c.idct = c.idctLow = c.blockSize == 8 ? Idct8Sse2 : Idct4Sse2;
+#endif
         needAc |= c.blockSize > 1;
     }
 
