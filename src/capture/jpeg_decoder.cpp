@@ -108,19 +108,22 @@ struct BitReader {
     }
 };
 
-constexpr int FAST_BITS = 9;
+constexpr int FAST_BITS = 10;
 
 // One Huffman table, with lookups for codes of up to FAST_BITS bits.
 struct HuffmanTable {
     bool defined = false;
     std::array<uint16_t, 1 << FAST_BITS> fast;  // length << 8 | symbol; 0 for longer codes
     // For an AC table: a coefficient whose code and extra bits both fit in
-    // FAST_BITS, as value << 16 | run << 8 | total length; 0 otherwise.
+    // FAST_BITS, as value << 16 | run << 8 | total length; the end of block
+    // as END_OF_BLOCK | length; 0 otherwise.
     std::array<int32_t, 1 << FAST_BITS> fastAc;
     std::array<int32_t, 17> maxCode;  // largest code of each length, -1 for none
     std::array<int32_t, 17> offset;   // symbol index minus code, by length
     std::array<uint8_t, 256> symbols;
 };
+
+constexpr int32_t END_OF_BLOCK = 1 << 12;
 
 int32_t Extend(uint32_t bits, int size) {
     const int32_t value = static_cast<int32_t>(bits);
@@ -150,6 +153,7 @@ bool BuildTable(const uint8_t* counts, const uint8_t* symbols, int total, Huffma
     for (int look = 0; look < (1 << FAST_BITS); ++look) {
         const int length = table.fast[look] >> 8;
         const int run = (table.fast[look] >> 4) & 15, size = table.fast[look] & 15;
+        if (length != 0 && run == 0 && size == 0) table.fastAc[look] = END_OF_BLOCK | length;
         if (length == 0 || size == 0 || length + size > FAST_BITS) continue;
         const uint32_t extra = (look >> (FAST_BITS - length - size)) & ((1u << size) - 1);
         table.fastAc[look] = Extend(extra, size) * 65536 + (run << 8) + length + size;
@@ -158,13 +162,8 @@ bool BuildTable(const uint8_t* counts, const uint8_t* symbols, int total, Huffma
     return true;
 }
 
-// -1 for bits that are no code. At least 16 bits must be buffered.
-int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
-    const uint16_t entry = table.fast[reader.Peek(FAST_BITS)];
-    if (entry) {
-        reader.Consume(entry >> 8);
-        return entry & 0xFF;
-    }
+// A code longer than FAST_BITS: the symbol, or -1 for bits that are no code.
+int DecodeLongCode(BitReader& reader, const HuffmanTable& table) {
     const int32_t bits = static_cast<int32_t>(reader.Peek(16));
     for (int length = FAST_BITS + 1; length <= 16; ++length) {
         const int32_t code = bits >> (16 - length);
@@ -174,6 +173,16 @@ int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
         }
     }
     return -1;
+}
+
+// -1 for bits that are no code. At least 16 bits must be buffered.
+inline int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
+    const uint16_t entry = table.fast[reader.Peek(FAST_BITS)];
+    if (entry) {
+        reader.Consume(entry >> 8);
+        return entry & 0xFF;
+    }
+    return DecodeLongCode(reader, table);
 }
 
 // Coefficients of 8-bit pictures stay well inside +-2047 (+-1024 and a
@@ -493,8 +502,9 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, i
         if (reader.count < 16) reader.Fill();
         const int32_t fast = ac.fastAc[reader.Peek(FAST_BITS)];
         if (fast) {
-            k += (fast >> 8) & 15;
             reader.Consume(fast & 255);
+            if (fast & END_OF_BLOCK) break;
+            k += (fast >> 8) & 15;
             if (k > 63) return false;
             if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(fast >> 16, c.quant[k]);
             positions |= NATURAL_ORDER[k];
