@@ -104,6 +104,8 @@ bool UseInstructionSet(InstructionSet set) {
     return true;
 }
 
+InstructionSet InstructionSetInUse() { return InUse().load(std::memory_order_relaxed); }
+
 RowKernels CurrentRowKernels() {
 #ifdef SNAPWARD_X86_KERNELS
     switch (InUse().load(std::memory_order_relaxed)) {

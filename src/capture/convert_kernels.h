@@ -72,6 +72,9 @@ struct RowKernels {
     RowCopyKernel copy = nullptr;  // null: memcpy
 };
 
+// The set in use: ConvertFrame's, and DecodeJpeg's for its transforms.
+InstructionSet InstructionSetInUse();
+
 // The kernels of the set in use.
 RowKernels CurrentRowKernels();
 

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include "capture/convert_kernels.h"
+#include "capture/jpeg_kernels.h"
 #include "capture/mjpeg.h"
 
 namespace {
@@ -39,6 +42,21 @@ struct BitReader {
     // Afterwards at least WORD_BITS - 7 bits are buffered: 25 in the 32-bit
     // build, enough for a code of up to 16 bits or up to 11 extra bits.
     void Fill() {
+        // Most words of a segment hold no 0xFF (no stuffing, no marker): their
+        // bytes go in without the per-byte check. A byte of ~word is zero
+        // exactly where the word holds 0xFF.
+        if (!atMarker && end - at >= static_cast<std::ptrdiff_t>(sizeof(BitWord))) {
+            BitWord word;
+            std::memcpy(&word, at, sizeof word);
+            constexpr BitWord ONES = ~BitWord{0} / 255;  // 0x0101...
+            const BitWord inverse = ~word;
+            if (((inverse - ONES) & ~inverse & (ONES << 7)) == 0) {
+                const int room = (WORD_BITS - count) >> 3;
+                for (int i = 0; i < room; ++i, count += 8) bits |= BitWord{at[i]} << (WORD_BITS - 8 - count);
+                at += room;
+                return;
+            }
+        }
         while (count <= WORD_BITS - 8) {
             BitWord byte = 0;
             if (!atMarker) {
@@ -90,19 +108,22 @@ struct BitReader {
     }
 };
 
-constexpr int FAST_BITS = 9;
+constexpr int FAST_BITS = 10;
 
 // One Huffman table, with lookups for codes of up to FAST_BITS bits.
 struct HuffmanTable {
     bool defined = false;
     std::array<uint16_t, 1 << FAST_BITS> fast;  // length << 8 | symbol; 0 for longer codes
     // For an AC table: a coefficient whose code and extra bits both fit in
-    // FAST_BITS, as value << 16 | run << 8 | total length; 0 otherwise.
+    // FAST_BITS, as value << 16 | run << 8 | total length; the end of block
+    // as END_OF_BLOCK | length; 0 otherwise.
     std::array<int32_t, 1 << FAST_BITS> fastAc;
     std::array<int32_t, 17> maxCode;  // largest code of each length, -1 for none
     std::array<int32_t, 17> offset;   // symbol index minus code, by length
     std::array<uint8_t, 256> symbols;
 };
+
+constexpr int32_t END_OF_BLOCK = 1 << 12;
 
 int32_t Extend(uint32_t bits, int size) {
     const int32_t value = static_cast<int32_t>(bits);
@@ -132,6 +153,7 @@ bool BuildTable(const uint8_t* counts, const uint8_t* symbols, int total, Huffma
     for (int look = 0; look < (1 << FAST_BITS); ++look) {
         const int length = table.fast[look] >> 8;
         const int run = (table.fast[look] >> 4) & 15, size = table.fast[look] & 15;
+        if (length != 0 && run == 0 && size == 0) table.fastAc[look] = END_OF_BLOCK | length;
         if (length == 0 || size == 0 || length + size > FAST_BITS) continue;
         const uint32_t extra = (look >> (FAST_BITS - length - size)) & ((1u << size) - 1);
         table.fastAc[look] = Extend(extra, size) * 65536 + (run << 8) + length + size;
@@ -140,13 +162,8 @@ bool BuildTable(const uint8_t* counts, const uint8_t* symbols, int total, Huffma
     return true;
 }
 
-// -1 for bits that are no code. At least 16 bits must be buffered.
-int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
-    const uint16_t entry = table.fast[reader.Peek(FAST_BITS)];
-    if (entry) {
-        reader.Consume(entry >> 8);
-        return entry & 0xFF;
-    }
+// A code longer than FAST_BITS: the symbol, or -1 for bits that are no code.
+int DecodeLongCode(BitReader& reader, const HuffmanTable& table) {
     const int32_t bits = static_cast<int32_t>(reader.Peek(16));
     for (int length = FAST_BITS + 1; length <= 16; ++length) {
         const int32_t code = bits >> (16 - length);
@@ -158,6 +175,16 @@ int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
     return -1;
 }
 
+// -1 for bits that are no code. At least 16 bits must be buffered.
+inline int DecodeSymbol(BitReader& reader, const HuffmanTable& table) {
+    const uint16_t entry = table.fast[reader.Peek(FAST_BITS)];
+    if (entry) {
+        reader.Consume(entry >> 8);
+        return entry & 0xFF;
+    }
+    return DecodeLongCode(reader, table);
+}
+
 // Coefficients of 8-bit pictures stay well inside +-2047 (+-1024 and a
 // quantisation step); corrupt data is held there so that the IDCTs' 32-bit
 // sums cannot overflow.
@@ -166,33 +193,12 @@ int16_t Dequantize(int32_t value, uint16_t step) {
 }
 
 // ---- Inverse DCTs ----
-// Fixed point with 13 fraction bits; the column pass keeps 2 extra bits. The
-// reduced sizes are the full 8-point transform averaged over 2, 4 or 8
-// neighbouring outputs, which is what libjpeg's reduced transforms compute:
-// the average folds coefficient u with 8 - u, and the even ones above 0 vanish
-// for the 2-point output.
+using namespace jpeg_idct;
 
-constexpr int CONST_BITS = 13;
-constexpr int PASS1_BITS = 2;
-constexpr int32_t Fix(double x) { return static_cast<int32_t>(x * (1 << CONST_BITS) + 0.5); }
 constexpr int32_t Descale(int32_t x, int n) { return (x + (1 << (n - 1))) >> n; }
-
-// The 2-D transform is a quarter of the two 1-D passes; 128 recentres.
-constexpr int OUT_SHIFT = CONST_BITS + PASS1_BITS + 2;
-constexpr int32_t OUT_BIAS = (128 << OUT_SHIFT) + (1 << (OUT_SHIFT - 1));
 
 uint8_t Clamp255(int32_t x) { return static_cast<uint8_t>(x < 0 ? 0 : x > 255 ? 255 : x); }
 uint8_t Output(int32_t x) { return Clamp255(x >> OUT_SHIFT); }
-
-constexpr int32_t R2 = Fix(0.707106781);   // 1 / sqrt 2
-constexpr int32_t C1_8 = Fix(0.923879533);  // cos(pi / 8)
-constexpr int32_t C3_8 = Fix(0.382683432);  // cos(3 pi / 8)
-// cos((2n + 1) u pi / 16) for u = 1, 3, 5, 7
-constexpr int32_t ODD8[4][4] = {
-    {Fix(0.980785280), Fix(0.831469612), Fix(0.555570233), Fix(0.195090322)},
-    {Fix(0.831469612), -Fix(0.195090322), -Fix(0.980785280), -Fix(0.555570233)},
-    {Fix(0.555570233), -Fix(0.980785280), Fix(0.195090322), Fix(0.831469612)},
-    {Fix(0.195090322), -Fix(0.555570233), Fix(0.831469612), -Fix(0.980785280)}};
 
 // One 8-point transform of f[0], f[s], ... f[7s], scaled by 2^13 and sqrt 2
 // at DC: x[n] = sum c(u) f[u] cos((2n + 1) u pi / 16), c(0) = 1 / sqrt 2.
@@ -238,17 +244,6 @@ void Idct8(const int16_t* block, uint8_t* out, int stride) {
     }
 }
 
-// Constants of the 4-point output: w(u) = c(u) cos(u pi / 16) folds u with 8 - u.
-constexpr int32_t T4_2 = Fix(0.653281482);   // w(2) / sqrt 2
-constexpr int32_t T4_6 = Fix(0.270598050);   // w(6) / sqrt 2
-constexpr int32_t A4_1 = Fix(0.906127446);   // cos(pi / 8) w(1)
-constexpr int32_t A4_7 = Fix(0.180239956);   // cos(pi / 8) w(7)
-constexpr int32_t A4_3 = Fix(0.318189645);   // cos(3 pi / 8) w(3)
-constexpr int32_t A4_5 = Fix(0.212607524);   // cos(3 pi / 8) w(5)
-constexpr int32_t B4_1 = Fix(0.375330278);   // cos(3 pi / 8) w(1)
-constexpr int32_t B4_7 = Fix(0.074657834);   // cos(3 pi / 8) w(7)
-constexpr int32_t B4_3 = Fix(0.768177757);   // cos(pi / 8) w(3)
-constexpr int32_t B4_5 = Fix(0.513279967);   // cos(pi / 8) w(5)
 
 template <bool LOW, typename T>
 void Transform4(const T* f, int s, int32_t* y) {
@@ -507,8 +502,9 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, i
         if (reader.count < 16) reader.Fill();
         const int32_t fast = ac.fastAc[reader.Peek(FAST_BITS)];
         if (fast) {
-            k += (fast >> 8) & 15;
             reader.Consume(fast & 255);
+            if (fast & END_OF_BLOCK) break;
+            k += (fast >> 8) & 15;
             if (k > 63) return false;
             if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(fast >> 16, c.quant[k]);
             positions |= NATURAL_ORDER[k];
@@ -648,6 +644,12 @@ bool DecodeJpeg(const uint8_t* data, size_t length, int scale, CapturedFrame& fr
         bandBytes += static_cast<size_t>(c.planeStride) * c.v * c.blockSize;
         c.idct = c.blockSize == 8 ? Idct8<false> : c.blockSize == 4 ? Idct4<false> : Idct2;  // unused at 1: DC only
         c.idctLow = c.blockSize == 8 ? Idct8<true> : c.blockSize == 4 ? Idct4<true> : Idct2;
+#ifdef SNAPWARD_X86_KERNELS
+        // The same bytes as the scalar transforms (low blocks included: their
+        // zeros cost the vectors nothing).
+        if (InstructionSetInUse() != InstructionSet::Scalar && c.blockSize > 2)
+            c.idct = c.idctLow = c.blockSize == 8 ? Idct8Sse2 : Idct4Sse2;
+#endif
         needAc |= c.blockSize > 1;
     }
 

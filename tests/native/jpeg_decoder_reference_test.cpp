@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "capture/convert_kernels.h"
 #include "capture/jpeg_decoder.h"
 #include "capture/mjpeg.h"
 #include "jpeg_test_pictures.h"
@@ -163,6 +164,27 @@ TEST(JpegDecoderReference, EverySamplingSizeAndRestartIntervalMatchesLibjpegTurb
         }
     }
     for (int scale : SCALES) std::printf("largest difference at 1/%d: %d\n", scale, largest[scale]);
+}
+
+// The vector transforms give the scalar ones' bytes: every case at every scale, and harsh noise at quality 100,
+// whose coefficients are as large as 8-bit pictures make them.
+TEST(JpegDecoderReference, VectorTransformsGiveTheScalarBytes) {
+    if (!ProcessorSupports(InstructionSet::SSE2)) GTEST_SKIP() << "no SSE2";
+    std::vector<Bytes> streams;
+    for (const Case& c : CASES)
+        streams.push_back(EncodeWithLibjpeg(c.recipe, ScenePixels(c.recipe.width, c.recipe.height, 7)));
+    for (uint8_t luma : {uint8_t{0x11}, uint8_t{0x22}})
+        streams.push_back(EncodeWithLibjpeg(Recipe(72, 40, luma, 0x11, 0x11, 0, 100), ScenePixels(72, 40, 13, 255)));
+    for (const Bytes& jpeg : streams)
+        for (int scale : SCALES) {
+            CapturedFrame scalar, vector;
+            ASSERT_TRUE(UseInstructionSet(InstructionSet::Scalar));
+            ASSERT_TRUE(DecodeJpeg(jpeg.data(), jpeg.size(), scale, scalar));
+            ASSERT_TRUE(UseInstructionSet(InstructionSet::SSE2));
+            ASSERT_TRUE(DecodeJpeg(jpeg.data(), jpeg.size(), scale, vector));
+            EXPECT_TRUE(scalar.pixels == vector.pixels) << "stream " << (&jpeg - streams.data()) << " at 1/" << scale;
+        }
+    UseInstructionSet(BestInstructionSet());
 }
 
 // What webcams never send, and what is cut short or out of order, is refused and leaves the frame as it was.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "capture/convert_kernels.h"
 #include "capture/jpeg_decoder.h"
 
 namespace {
@@ -57,4 +58,18 @@ TEST(JpegDecoder, QuadrantsComeOutBottomUpBgrAtEveryScale) {
     EXPECT_FALSE(DecodeJpeg(QUADRANTS, sizeof QUADRANTS - 1, 1, frame));
     EXPECT_FALSE(DecodeJpeg(QUADRANTS, sizeof QUADRANTS, 3, frame));
     EXPECT_TRUE(frame.pixels == std::vector<uint8_t>{9} && frame.width == 1 && frame.stride == 4);
+}
+
+// The vector transforms in this build (32-bit under Wine) give the scalar ones' bytes at every scale.
+TEST(JpegDecoder, VectorTransformsGiveTheScalarBytes) {
+    if (!ProcessorSupports(InstructionSet::SSE2)) GTEST_SKIP() << "no SSE2";
+    for (int scale : {1, 2, 4, 8}) {
+        CapturedFrame scalar, vector;
+        ASSERT_TRUE(UseInstructionSet(InstructionSet::Scalar));
+        ASSERT_TRUE(DecodeJpeg(QUADRANTS, sizeof QUADRANTS, scale, scalar));
+        ASSERT_TRUE(UseInstructionSet(InstructionSet::SSE2));
+        ASSERT_TRUE(DecodeJpeg(QUADRANTS, sizeof QUADRANTS, scale, vector));
+        EXPECT_TRUE(scalar.pixels == vector.pixels) << scale;
+    }
+    UseInstructionSet(BestInstructionSet());
 }
