@@ -19,7 +19,8 @@ CapturedFrame MakeFrame(int32_t w, int32_t h) {
 
 TEST(PackedDib, HeadersAndPixelsOfWholeBitmapsOnly) {
     // 641 wide: 1923 row bytes padded to 1924; 2731 x 2048: past 16 MiB, so that every byte of the sizes shows.
-    const uint32_t sizes[][3] = {{640, 480, 921600}, {1, 1, 4}, {641, 3, 3 * 1924}, {2731, 2048, 8196 * 2048}};
+    const uint32_t sizes[][3] = {{640, 480, 921600}, {1, 1, 4}, {641, 3, 3 * 1924}, {2731, 2048, 8196 * 2048},
+                                 {3840, 2160, 24883200}};
     for (const auto& [w, h, imageSize] : sizes) {
         SCOPED_TRACE(testing::Message() << w << "x" << h);
         const CapturedFrame f = MakeFrame(static_cast<int32_t>(w), static_cast<int32_t>(h));

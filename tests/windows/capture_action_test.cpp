@@ -107,3 +107,25 @@ TEST_F(CaptureActionTest, DialogCaptureCountsSavesAndTellsEachFailure) {
     EXPECT_EQ(ClipboardText(), L"before");
     EXPECT_EQ(pictures.Files().size(), 1u);
 }
+
+// A 4K camera's whole picture: a 24.9 MB packed DIB on the clipboard and behind the file header, every size field
+// past 16 MiB right, and the pixels the pattern.
+TEST_F(CaptureActionTest, AFourKPictureReachesClipboardAndFileWhole) {
+    Camera uhd{[](const std::wstring& link, CameraError& error) { return OpenTestPatternReader(link, nullptr, error); }};
+    ASSERT_TRUE(uhd.Open(L"snapward-testpattern:nv12?modes=uhd", {3840, 2160}));
+    int32_t captures = 0;
+    CaptureFromDialog(uhd, dialog.get(), preview, captures, pictures.path().c_str());
+    EXPECT_EQ(captures, 1);
+    EXPECT_TRUE(ClipboardHoldsPattern(3840, 2160));
+    ASSERT_EQ(pictures.Files().size(), 1u);
+    const std::vector<uint8_t> bytes = ReadWholeFile(pictures.path() + L"\\" + pictures.Files()[0]);
+    ASSERT_EQ(bytes.size(), 14u + 40 + 3840 * 3 * 2160);
+    uint32_t fileSize = 0, pixelOffset = 0;
+    std::memcpy(&fileSize, &bytes[2], 4);
+    std::memcpy(&pixelOffset, &bytes[10], 4);
+    EXPECT_TRUE(fileSize == bytes.size() && pixelOffset == 54);
+    CapturedFrame frame;
+    uint32_t counter = 0;
+    ASSERT_TRUE(DibToFrame(bytes.data() + 14, bytes.size() - 14, frame));
+    EXPECT_TRUE(frame.width == 3840 && frame.height == 2160 && MatchesTestPattern(frame, 12, counter));
+}
