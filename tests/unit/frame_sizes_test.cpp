@@ -20,18 +20,18 @@ TEST(FrameSizes, SizesLargestFirstWithTheirBestRateAndTheFastestCheapestTypeForE
     const std::vector<MediaFormat> formats = {
         Type(F::YUY2, 640, 480, 30),         Type(F::YUY2, 640, 480, 15),     Type(F::YUY2, 1920, 1080, 5),
         Type(F::MJPG, 1920, 1080, 30),       Type(F::NV12, 1920, 1080, 30),   Type(F::MJPG, 640, 480, 30),
-        Type(F::Unknown, 3840, 2160, 30),    Type(F::YUY2, 1600, 896, 15, 2), Type(F::RGB24, 1080, 1920, 30000, 1001),
-        Type(F::MJPG, 1080, 1920, 30000, 1001), Type(F::NV12, 176, 144, 0, 0), Type(F::MJPG, 176, 144, 10),
+        Type(F::Unknown, 3840, 2160, 30),    Type(F::YUY2, 1600, 896, 15, 2), Type(F::MJPG, 1080, 1920, 30000, 1001),
+        Type(F::RGB24, 1080, 1920, 30000, 1001), Type(F::NV12, 176, 144, 0, 0), Type(F::MJPG, 176, 144, 10),
         Type(F::YUY2, 0, 480, 30),           Type(F::NV12, 20000, 10, 30),    Type(F::MJPG, 2304, 1296, 2),
-        Type(F::YUY2, 1296, 2304, 2),
+        Type(F::RGB24, 1296, 2304, 2),       Type(F::YUY2, 1296, 2304, 2),
     };
     const struct {
         FrameSize size;
         const wchar_t* label;
         int chosen;  // index of the type opened for the size
     } expected[] = {
-        {{2304, 1296}, L"2304 x 1296 (2 fps)", 14},  {{1296, 2304}, L"1296 x 2304 (2 fps)", 15},
-        {{1920, 1080}, L"1920 x 1080 (30 fps)", 4},  {{1080, 1920}, L"1080 x 1920 (29.97 fps)", 8},
+        {{2304, 1296}, L"2304 x 1296 (2 fps)", 14},  {{1296, 2304}, L"1296 x 2304 (2 fps)", 16},
+        {{1920, 1080}, L"1920 x 1080 (30 fps)", 4},  {{1080, 1920}, L"1080 x 1920 (29.97 fps)", 9},
         {{1600, 896}, L"1600 x 896 (7.5 fps)", 7},   {{640, 480}, L"640 x 480 (30 fps)", 0},
         {{176, 144}, L"176 x 144 (10 fps)", 11},
     };
