@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cwchar>
 #include <deque>
@@ -232,6 +233,23 @@ TEST_F(CameraTest, PreviewRunsPastFailuresReadingEverLessOftenUntilStopped) {
 
 // The reader outlives every read and callback while two threads grab stills and the preview starts and stops, often
 // before its thread began; every seventh cycle reopens with it running, which stops it for good.
+// Preview frames come no larger than the box they are shown in (averaged down by a whole factor), stills whole; an
+// empty or nonsense box gives whole frames.
+TEST_F(CameraTest, PreviewFramesFitTheirBoxWhileStillsStayWhole) {
+    std::atomic<int32_t> seen{0};  // width * 100 + height of the latest preview frame
+    ASSERT_TRUE(camera.Open(LINK_A));
+    ASSERT_TRUE(camera.StartPreview([&](const uint8_t*, int32_t w, int32_t h, int32_t) { seen = w * 100 + h; }));
+    for (const auto& [boxWidth, boxHeight, shown] : {std::array{2, 1, 201}, {0, 0, 402}, {2, -5, 402}, {3, 1, 402}, {1, 1, 201},
+                                                     {-1, 1, 402}, {4, 2, 402}}) {
+        camera.SetPreviewBox(boxWidth, boxHeight);
+        seen = 0;
+        EXPECT_TRUE(WaitUntil([&] { return seen == shown; })) << boxWidth << "x" << boxHeight << ": " << seen;
+        CapturedFrame still;
+        EXPECT_TRUE(camera.GrabFrame(still) && still.width == 4 && still.height == 2);
+    }
+    camera.StopPreview();
+}
+
 TEST_F(CameraTest, PreviewStartStopAndReopenWithConcurrentStillsNeverOverlapReads) {
     device->readDelay = 1ms;
     std::atomic<bool> stop{false}, callbackWithoutReader{false};
