@@ -538,6 +538,7 @@ void ConvertBand(const Decoder& d, const uint8_t* band, int top, int rows, int o
                  int stride, uint8_t* out) {
     const size_t rowBytes = 3 * static_cast<size_t>(outWidth);
     const uint8_t* clamp = COLOUR.clamp.data() + 384;
+    [[maybe_unused]] const bool vectorRows = InstructionSetInUse() != InstructionSet::Scalar;
     for (int r = 0; r < rows; ++r) {
         uint8_t* dst = out + static_cast<size_t>(outHeight - 1 - (top + r)) * static_cast<size_t>(stride);
         const Component& luma = d.components[0];
@@ -550,7 +551,11 @@ void ConvertBand(const Decoder& d, const uint8_t* band, int top, int rows, int o
             const uint8_t* cb = band + cbc.bandOffset + static_cast<size_t>(r >> cbc.shiftY) * cbc.planeStride;
             const uint8_t* cr = band + crc.bandOffset + static_cast<size_t>(r >> crc.shiftY) * crc.planeStride;
             const int sy = luma.shiftX, sb = cbc.shiftX, sr = crc.shiftX;
-            for (int x = 0; x < outWidth; ++x) {
+            int x = 0;
+#ifdef SNAPWARD_X86_KERNELS
+            if (vectorRows && sy == 0) x = YccRowSse2(y, cb, cr, sb, sr, outWidth, dst);
+#endif
+            for (; x < outWidth; ++x) {
                 const int Y = y[x >> sy], Cb = cb[x >> sb], Cr = cr[x >> sr];
                 dst[3 * x] = clamp[Y + COLOUR.cbToB[Cb]];
                 dst[3 * x + 1] = clamp[Y + ((COLOUR.cbToG[Cb] + COLOUR.crToG[Cr]) >> 16)];
