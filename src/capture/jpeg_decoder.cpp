@@ -484,22 +484,35 @@ struct Decoder {
     }
 };
 
+// `positions` gets the natural indices of the coefficients after DC ORed
+// together: zero when the block has only its DC term.
 template <bool KEEP_AC>
-bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, int& positions) {
-    if (reader.count < 16) reader.Fill();
-    const int dcSize = DecodeSymbol(reader, *c.dc);
-    if (dcSize < 0 || dcSize > 11) return false;
-    if (dcSize) {
-        if (reader.count < dcSize) reader.Fill();
-        // Wraps like libjpeg's 16-bit coefficients; only corrupt data gets there.
-        c.prediction = static_cast<int16_t>(c.prediction + Extend(reader.Get(dcSize), dcSize));
+bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, int& positions) {
+    // Most codes and their extra bits fit the combined lookup, which needs
+    // only FAST_BITS buffered: the 32-bit build's 25 bits then serve two
+    // coefficients a refill rather than one. Longer codes take the full path.
+    if (reader.count < FAST_BITS) reader.Fill();
+    int32_t diff = 0;
+    const int32_t fastDc = c.dc->fastAc[reader.Peek(FAST_BITS)];
+    if (fastDc && ((fastDc >> 8) & 15) == 0) {  // an end-of-block entry is a size-0 difference
+        reader.Consume(fastDc & 255);
+        diff = fastDc >> 16;
+    } else {
+        if (reader.count < 16) reader.Fill();
+        const int dcSize = DecodeSymbol(reader, *c.dc);
+        if (dcSize < 0 || dcSize > 11) return false;
+        if (dcSize) {
+            if (reader.count < dcSize) reader.Fill();
+            diff = Extend(reader.Get(dcSize), dcSize);
+        }
     }
+    // Wraps like libjpeg's 16-bit coefficients; only corrupt data gets there.
+    c.prediction = static_cast<int16_t>(c.prediction + diff);
     block[0] = Dequantize(c.prediction, c.quant[0]);
-    hasAc = false;
     positions = 0;
     const HuffmanTable& ac = *c.ac;
     for (int k = 1; k < 64;) {
-        if (reader.count < 16) reader.Fill();
+        if (reader.count < FAST_BITS) reader.Fill();
         const int32_t fast = ac.fastAc[reader.Peek(FAST_BITS)];
         if (fast) {
             reader.Consume(fast & 255);
@@ -508,10 +521,10 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, i
             if (k > 63) return false;
             if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(fast >> 16, c.quant[k]);
             positions |= NATURAL_ORDER[k];
-            hasAc = true;
             ++k;
             continue;
         }
+        if (reader.count < 16) reader.Fill();
         const int symbol = DecodeSymbol(reader, ac);
         if (symbol < 0) return false;
         const int run = symbol >> 4, size = symbol & 15;
@@ -526,7 +539,6 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, i
         const int32_t value = Extend(reader.Get(size), size);
         if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(value, c.quant[k]);
         positions |= NATURAL_ORDER[k];
-        hasAc = true;
         ++k;
     }
     return true;
@@ -584,9 +596,9 @@ bool DecodeScan(Decoder& d, BitReader& reader, int mcusX, int mcusY, int bandRow
                 uint8_t* plane = band.data() + c.bandOffset;
                 for (int by = 0; by < c.v; ++by)
                     for (int bx = 0; bx < c.h; ++bx) {
-                        bool hasAc = false;
                         int positions = 0;
-                        if (!DecodeBlock<KEEP_AC>(reader, c, block, hasAc, positions)) return false;
+                        if (!DecodeBlock<KEEP_AC>(reader, c, block, positions)) return false;
+                        const bool hasAc = positions != 0;
                         uint8_t* at = plane + static_cast<size_t>(by * c.blockSize) * c.planeStride +
                                       static_cast<size_t>((mx * c.h + bx) * c.blockSize);
                         if (hasAc && c.blockSize > 1) {
