@@ -23,5 +23,6 @@ snapward_fuzz(mjpeg_fuzz src/capture/mjpeg.cpp)
 snapward_fuzz(twain_caps_fuzz twain/ds_capabilities.cpp)
 snapward_fuzz(registry_string_fuzz src/settings/registry_text.cpp)
 snapward_fuzz(jpeg_decoder_fuzz src/capture/jpeg_decoder.cpp src/capture/jpeg_idct_sse2.cpp
+              src/capture/jpeg_colour_sse2.cpp
               src/capture/convert_kernels.cpp src/capture/convert_sse2.cpp src/capture/convert_avx2.cpp
               src/capture/mjpeg.cpp)

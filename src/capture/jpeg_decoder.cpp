@@ -484,22 +484,35 @@ struct Decoder {
     }
 };
 
+// `positions` gets the natural indices of the coefficients after DC ORed
+// together: zero when the block has only its DC term.
 template <bool KEEP_AC>
-bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, int& positions) {
-    if (reader.count < 16) reader.Fill();
-    const int dcSize = DecodeSymbol(reader, *c.dc);
-    if (dcSize < 0 || dcSize > 11) return false;
-    if (dcSize) {
-        if (reader.count < dcSize) reader.Fill();
-        // Wraps like libjpeg's 16-bit coefficients; only corrupt data gets there.
-        c.prediction = static_cast<int16_t>(c.prediction + Extend(reader.Get(dcSize), dcSize));
+bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, int& positions) {
+    // Most codes and their extra bits fit the combined lookup, which needs
+    // only FAST_BITS buffered: the 32-bit build's 25 bits then serve two
+    // coefficients a refill rather than one. Longer codes take the full path.
+    if (reader.count < FAST_BITS) reader.Fill();
+    int32_t diff = 0;
+    const int32_t fastDc = c.dc->fastAc[reader.Peek(FAST_BITS)];
+    if (fastDc && ((fastDc >> 8) & 15) == 0) {  // an end-of-block entry is a size-0 difference
+        reader.Consume(fastDc & 255);
+        diff = fastDc >> 16;
+    } else {
+        if (reader.count < 16) reader.Fill();
+        const int dcSize = DecodeSymbol(reader, *c.dc);
+        if (dcSize < 0 || dcSize > 11) return false;
+        if (dcSize) {
+            if (reader.count < dcSize) reader.Fill();
+            diff = Extend(reader.Get(dcSize), dcSize);
+        }
     }
+    // Wraps like libjpeg's 16-bit coefficients; only corrupt data gets there.
+    c.prediction = static_cast<int16_t>(c.prediction + diff);
     block[0] = Dequantize(c.prediction, c.quant[0]);
-    hasAc = false;
     positions = 0;
     const HuffmanTable& ac = *c.ac;
     for (int k = 1; k < 64;) {
-        if (reader.count < 16) reader.Fill();
+        if (reader.count < FAST_BITS) reader.Fill();
         const int32_t fast = ac.fastAc[reader.Peek(FAST_BITS)];
         if (fast) {
             reader.Consume(fast & 255);
@@ -508,10 +521,10 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, i
             if (k > 63) return false;
             if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(fast >> 16, c.quant[k]);
             positions |= NATURAL_ORDER[k];
-            hasAc = true;
             ++k;
             continue;
         }
+        if (reader.count < 16) reader.Fill();
         const int symbol = DecodeSymbol(reader, ac);
         if (symbol < 0) return false;
         const int run = symbol >> 4, size = symbol & 15;
@@ -526,7 +539,6 @@ bool DecodeBlock(BitReader& reader, Component& c, int16_t* block, bool& hasAc, i
         const int32_t value = Extend(reader.Get(size), size);
         if (KEEP_AC) block[NATURAL_ORDER[k]] = Dequantize(value, c.quant[k]);
         positions |= NATURAL_ORDER[k];
-        hasAc = true;
         ++k;
     }
     return true;
@@ -538,6 +550,7 @@ void ConvertBand(const Decoder& d, const uint8_t* band, int top, int rows, int o
                  int stride, uint8_t* out) {
     const size_t rowBytes = 3 * static_cast<size_t>(outWidth);
     const uint8_t* clamp = COLOUR.clamp.data() + 384;
+    [[maybe_unused]] const bool vectorRows = InstructionSetInUse() != InstructionSet::Scalar;
     for (int r = 0; r < rows; ++r) {
         uint8_t* dst = out + static_cast<size_t>(outHeight - 1 - (top + r)) * static_cast<size_t>(stride);
         const Component& luma = d.components[0];
@@ -550,7 +563,11 @@ void ConvertBand(const Decoder& d, const uint8_t* band, int top, int rows, int o
             const uint8_t* cb = band + cbc.bandOffset + static_cast<size_t>(r >> cbc.shiftY) * cbc.planeStride;
             const uint8_t* cr = band + crc.bandOffset + static_cast<size_t>(r >> crc.shiftY) * crc.planeStride;
             const int sy = luma.shiftX, sb = cbc.shiftX, sr = crc.shiftX;
-            for (int x = 0; x < outWidth; ++x) {
+            int x = 0;
+#ifdef SNAPWARD_X86_KERNELS
+            if (vectorRows && sy == 0) x = YccRowSse2(y, cb, cr, sb, sr, outWidth, dst);
+#endif
+            for (; x < outWidth; ++x) {
                 const int Y = y[x >> sy], Cb = cb[x >> sb], Cr = cr[x >> sr];
                 dst[3 * x] = clamp[Y + COLOUR.cbToB[Cb]];
                 dst[3 * x + 1] = clamp[Y + ((COLOUR.cbToG[Cb] + COLOUR.crToG[Cr]) >> 16)];
@@ -579,9 +596,9 @@ bool DecodeScan(Decoder& d, BitReader& reader, int mcusX, int mcusY, int bandRow
                 uint8_t* plane = band.data() + c.bandOffset;
                 for (int by = 0; by < c.v; ++by)
                     for (int bx = 0; bx < c.h; ++bx) {
-                        bool hasAc = false;
                         int positions = 0;
-                        if (!DecodeBlock<KEEP_AC>(reader, c, block, hasAc, positions)) return false;
+                        if (!DecodeBlock<KEEP_AC>(reader, c, block, positions)) return false;
+                        const bool hasAc = positions != 0;
                         uint8_t* at = plane + static_cast<size_t>(by * c.blockSize) * c.planeStride +
                                       static_cast<size_t>((mx * c.h + bx) * c.blockSize);
                         if (hasAc && c.blockSize > 1) {

@@ -54,3 +54,12 @@ constexpr int32_t B4_5 = Fix(0.513279967);  // cos(pi / 8) w(5)
 // keeps 32 bits, and the samples differ but stay samples.
 void Idct8Sse2(const int16_t* block, uint8_t* out, int stride);
 void Idct4Sse2(const int16_t* block, uint8_t* out, int stride);
+
+// One row of the colour conversion for luma at full output rate: pixel x
+// takes luma[x], cb[x >> cbShift] and cr[x >> crShift] (shifts 0 or 1). It
+// converts the leading pixels that fill whole blocks, short of the row's last
+// pixel, to the scalar rows' bytes and returns how many; the rest are left to
+// the scalar row. Reads only what the scalar row reads for those pixels and
+// writes only their bytes and, transiently, bytes of the pixel after them.
+int32_t YccRowSse2(const uint8_t* luma, const uint8_t* cb, const uint8_t* cr, int cbShift, int crShift,
+                   int32_t width, uint8_t* out);

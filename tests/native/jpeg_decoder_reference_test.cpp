@@ -9,6 +9,7 @@
 
 #include "capture/convert_kernels.h"
 #include "capture/jpeg_decoder.h"
+#include "capture/jpeg_kernels.h"
 #include "capture/mjpeg.h"
 #include "jpeg_test_pictures.h"
 
@@ -185,6 +186,30 @@ TEST(JpegDecoderReference, VectorTransformsGiveTheScalarBytes) {
             EXPECT_TRUE(scalar.pixels == vector.pixels) << "stream " << (&jpeg - streams.data()) << " at 1/" << scale;
         }
     UseInstructionSet(BestInstructionSet());
+    // The colour row on every Cb, Cr pair against JFIF's formula in the scalar rows' fixed point, lumas that
+    // reach both clamps, chroma at full and half rate; of 257 pixels, 256 done and the last left to the scalar row.
+    const auto clamp = [](int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); };
+    Bytes luma(257), cb(257), out(3 * 257 + 2);
+    for (int shift : {0, 1})
+        for (int cr = 0; cr < 256; ++cr) {
+            for (int x = 0; x < 257; ++x) {
+                luma[x] = static_cast<uint8_t>(x * 37 + cr);
+                cb[x] = static_cast<uint8_t>(x);
+            }
+            std::fill(out.begin(), out.end(), uint8_t{7});
+            const Bytes crRow(257, static_cast<uint8_t>(cr));
+            ASSERT_EQ(YccRowSse2(luma.data(), cb.data(), crRow.data(), shift, 0, 257, out.data()), 256);
+            // The last pixel's first 2 bytes may be scratch; nothing past them is touched.
+            ASSERT_TRUE(std::all_of(out.begin() + 3 * 256 + 2, out.end(), [](uint8_t v) { return v == 7; }));
+            for (int x = 0; x < 256; ++x) {
+                const int y = luma[x], b = cb[x >> shift] - 128, r = cr - 128;
+                const uint8_t bgr[3] = {clamp(y + ((116130 * b + 32768) >> 16)),
+                                        clamp(y + ((-22554 * b - 46802 * r + 32768) >> 16)),
+                                        clamp(y + ((91881 * r + 32768) >> 16))};
+                for (int i = 0; i < 3; ++i)
+                    ASSERT_EQ(out[3 * x + i], bgr[i]) << "Cr " << cr << " x " << x << " shift " << shift;
+            }
+        }
 }
 
 // What webcams never send, and what is cut short or out of order, is refused and leaves the frame as it was.
