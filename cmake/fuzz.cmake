@@ -14,15 +14,17 @@ function(snapward_fuzz name)
                    $<TARGET_FILE:${name}>)
 endfunction()
 
+# The preview's JPEG decoder, with its instruction-set variants.
+set(JPEG_DECODER_SOURCES src/capture/jpeg_decoder.cpp src/capture/jpeg_idct_sse2.cpp src/capture/jpeg_colour_sse2.cpp)
+
 snapward_fuzz(frame_fuzz src/capture/frame.cpp src/capture/convert_kernels.cpp src/capture/convert_sse2.cpp
               src/capture/convert_avx2.cpp src/capture/mjpeg.cpp src/capture/mjpeg_native.cpp)
 snapward_fuzz(frame_scale_fuzz src/capture/frame_scale.cpp src/capture/frame.cpp src/capture/convert_kernels.cpp
               src/capture/convert_sse2.cpp src/capture/convert_avx2.cpp src/capture/mjpeg.cpp
-              src/capture/mjpeg_native.cpp src/capture/jpeg_decoder.cpp src/capture/jpeg_idct_sse2.cpp)
+              src/capture/mjpeg_native.cpp ${JPEG_DECODER_SOURCES})
 snapward_fuzz(mjpeg_fuzz src/capture/mjpeg.cpp)
 snapward_fuzz(twain_caps_fuzz twain/ds_capabilities.cpp)
 snapward_fuzz(registry_string_fuzz src/settings/registry_text.cpp)
-snapward_fuzz(jpeg_decoder_fuzz src/capture/jpeg_decoder.cpp src/capture/jpeg_idct_sse2.cpp
-              src/capture/jpeg_colour_sse2.cpp
+snapward_fuzz(jpeg_decoder_fuzz ${JPEG_DECODER_SOURCES}
               src/capture/convert_kernels.cpp src/capture/convert_sse2.cpp src/capture/convert_avx2.cpp
               src/capture/mjpeg.cpp)
