@@ -305,6 +305,7 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
         {L"yuy2?modes=c920&name=m&unplug=2", 0, 2, 2, CAMERA_ERROR_INVALIDATED},
         {L"nv12?modes=frameserver&ramp=4000&slow=200", 0, 2, -16, 0},
         {L"mjpg?modes=laptop&privacy=read", 0, 0, 0, CAMERA_ERROR_ACCESS_DENIED},
+        {L"nv12?modes=uhd&busy=c00d3ea2", 0, 0, 0, CAMERA_ERROR_INVALIDATED},
     };
     CapturedFrame rgb;
     for (const auto& c : cases) {

@@ -145,12 +145,14 @@ TEST(TestPatternModes, EncodeMjpgFramesOncePerSizeAndSendThemRound) {
     std::atomic<int> ownEncodes{0};
     const JpegEncoder own = [&](const CapturedFrame& p, std::vector<uint8_t>& j) { return ++ownEncodes, WriteCounter(p, j); };
     const JpegEncoder failing = [](const CapturedFrame&, std::vector<uint8_t>&) { return false; };
+    const JpegEncoder empty = [](const CapturedFrame&, std::vector<uint8_t>& j) { return j.clear(), true; };
     constexpr int CYCLE = int(TEST_PATTERN_MJPG_CYCLE);
     // encoder, link, reads, encodes expected from them (-1: at most a cycle), whether samples carry n % cycle or none
     const struct { JpegEncoder encoder; const wchar_t* link; int reads, encodes; bool cycled, samples; } cases[] = {
         {own, L"laptop", 6, CYCLE, true, true}, {own, L"laptop", 1, CYCLE, true, true},
         {CounterJpeg, L"laptop", 2, -1, true, true}, {CounterJpeg, L"laptop&name=x", 5, 0, true, true},
         {own, L"laptop&ramp=100000", 3, CYCLE + 3, false, true}, {failing, L"frameserver", 2, 0, false, false},
+        {empty, L"laptop&ramp=100000", 1, 0, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -183,7 +185,8 @@ TEST(TestPatternModes, OpenThroughTheCameraAndAreNamedByTheirLinks) {
     uint32_t counter = 9;
     ASSERT_TRUE(camera.Open(L"snapward-testpattern:mjpg?modes=c920") && camera.GrabFrame(frame));
     EXPECT_TRUE(camera.subtype() == YUY2 && MatchesTestPattern(frame, 2, counter) && counter == 0 && frame.width == 640);
-    for (const wchar_t* bad : {L"modes=", L"modes=C920", L"modes=c920&huge=640x480", L"modes=uhd&noformat=1"})
+    for (const wchar_t* bad : {L"modes=", L"modes=C920", L"modes=c920&huge=640x480", L"modes=uhd&noformat=1", L"huge=641x480",
+                               L"huge=640x0"})
         EXPECT_FALSE(IsTestPatternLink(std::wstring(L"snapward-testpattern:yuy2?") + bad));
     SetExtraTestPatternCameras({L"snapward-testpattern:nv12?modes=c920&name=C920",
                                 L"snapward-testpattern:yuy2?modes=uhd&slow=10", L"snapward-testpattern:nv12?slow=1"}, false);
