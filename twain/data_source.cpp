@@ -639,7 +639,7 @@ void DataSource::StartGrab() {
         try {
             // Frames read and dropped until the camera has settled, as the
             // capture key does.
-            SettleCamera(camera);
+            camera.Settle();
             result.dib = FinishImage(CaptureDib(camera), crop, dotsPerInch, result.frame);
         } catch (...) {
             result.dib.reset();

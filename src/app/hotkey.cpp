@@ -68,7 +68,7 @@ void CaptureFromHotkey(HWND owner) {
 
     // A camera that has only just started delivers dark frames; one that has
     // been streaming is captured from at once.
-    SettleCamera(camera);
+    camera.Settle();
     UniqueGlobal dib = CaptureDib(camera);
     if (!dib) {
         const CameraError error = camera.lastError();

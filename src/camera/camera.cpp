@@ -11,6 +11,18 @@
 
 namespace {
 
+// A device that queues frames while nobody reads hands them over at once, and
+// a still capture passes over them; past this many in one grab the clock
+// mapping is taken to be wrong rather than the queue that deep, and the frame
+// is kept rather than the capture failed.
+constexpr int MAX_STALE_FRAMES = 120;
+
+// Settling reads frames no larger than this: the mean brightness needs no more,
+// and a 4K frame decoded in full for each of the 30 to 90 frames read while
+// settling would slow the reads below the camera's rate.
+constexpr int32_t SETTLE_FRAME_WIDTH = 320;
+constexpr int32_t SETTLE_FRAME_HEIGHT = 240;
+
 // A reader that claims endless native types must not keep Open busy forever;
 // real devices list a few hundred at most.
 constexpr uint32_t MAX_NATIVE_TYPES = 4096;
@@ -126,9 +138,11 @@ bool Camera::Open(const std::wstring& symbolicLink, FrameSize wanted) {
     defaultStride_ = chosen.defaultStride;
     formats_ = std::move(formats);
     sizeHonoured_ = !wanted.IsDefault() && width_ == wanted.width && height_ == wanted.height;
+    sampleClock_.Reset();
     lastError_.store(CAMERA_ERROR_NONE);
     previewError_.store(CAMERA_ERROR_NONE);
     firstFrameTicks_.store(0);
+    settled_.store(false);
     return true;
 }
 
@@ -192,10 +206,10 @@ int32_t Camera::PreviewFactor() const {
 }
 
 bool Camera::GrabFrame(CapturedFrame& frame) {
-    return Grab(frame, ReadPriority::Still);
+    return Grab(frame, ReadPriority::Still, 1);
 }
 
-bool Camera::Grab(CapturedFrame& frame, ReadPriority priority) {
+bool Camera::Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor) {
     CameraError error = CAMERA_ERROR_NO_PICTURE;
     const bool grabbed = [&] {
         // A frame of a large camera is tens of megabytes; in a 32-bit process
@@ -203,7 +217,7 @@ bool Camera::Grab(CapturedFrame& frame, ReadPriority priority) {
         // allocation can fail. It is a failed grab, never an exception that
         // ends the thread, and with it the process.
         try {
-            return GrabOnce(frame, priority, error);
+            return GrabOnce(frame, priority, factor, error);
         } catch (const std::bad_alloc&) {
             error = CAMERA_ERROR_OUT_OF_MEMORY;
         } catch (const std::exception&) {
@@ -222,8 +236,12 @@ bool Camera::Grab(CapturedFrame& frame, ReadPriority priority) {
     return grabbed;
 }
 
-bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& error) {
-    for (int attempt = 0; attempt < GRAB_ATTEMPTS; ++attempt) {
+bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t factor, CameraError& error) {
+    // Only a still asks for a frame taken after it was asked for; the preview
+    // shows whatever comes, queued or not.
+    const auto asked = std::chrono::steady_clock::now();
+    int stale = 0;
+    for (int attempt = 0; attempt < GRAB_ATTEMPTS;) {
         // Held per read, not per grab, so that a still capture waits for at
         // most one preview read.
         ReaderHold hold(*this, priority);
@@ -231,13 +249,21 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& 
             return false;
         }
         bool converted = false;
+        bool passedOver = false;
         CameraError readError = CAMERA_ERROR_NONE;
-        // Still captures always take the whole picture.
-        const int32_t factor = priority == ReadPriority::Preview ? PreviewFactor() : 1;
         const ReadOutcome outcome = reader_->ReadSample(
             [&](const SampleView& sample) {
                 if (converted || sample.data == nullptr || sample.length <= 0) {
                     return;
+                }
+                if (sample.timed) {
+                    const auto taken = sampleClock_.CaptureTime(sample.timestamp, std::chrono::steady_clock::now());
+                    // Judged before converting: a queue of 4K frames is
+                    // passed over without decoding any of them.
+                    if (priority == ReadPriority::Still && taken < asked && stale < MAX_STALE_FRAMES) {
+                        passedOver = true;
+                        return;
+                    }
                 }
                 const int32_t stride = sample.stride != 0 ? sample.stride : defaultStride_;
                 converted = ConvertPreviewFrame(sample.data, sample.length, width_, height_,
@@ -250,7 +276,12 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& 
             if (converted) {
                 return true;
             }
-            break;  // the attempt is used up
+            if (passedOver) {
+                ++stale;  // not an attempt: the device gave what it had
+            } else {
+                ++attempt;
+            }
+            break;
         case ReadOutcome::EndOfStream:
         case ReadOutcome::StreamError:
         case ReadOutcome::Failed:
@@ -296,7 +327,7 @@ void Camera::PreviewLoop() {
     CapturedFrame frame;  // one buffer for the whole run
     std::chrono::milliseconds retry{0};
     while (running_.load()) {
-        if (Grab(frame, ReadPriority::Preview)) {
+        if (Grab(frame, ReadPriority::Preview, PreviewFactor())) {
             retry = std::chrono::milliseconds{0};
             previewError_.store(CAMERA_ERROR_NONE);
             // The reader is not held here: a still capture may read while the
@@ -352,15 +383,23 @@ void Camera::Close() {
     }
     previewError_.store(CAMERA_ERROR_NONE);
     firstFrameTicks_.store(0);
+    settled_.store(false);
     // Released outside the hold: shutting a device down can take a while and
     // a waiting GrabFrame only needs to see that the camera is closed.
 }
 
-void SettleCamera(Camera& camera) {
-    CapturedFrame discarded;
+void Camera::Settle() {
+    if (settled_.load()) return;
+    const auto first = firstFrameTime();
+    if (first && std::chrono::steady_clock::now() >= *first + SETTLE_MAX_TIME) return;
+    ExposureWatch watch;
+    CapturedFrame small;
     for (;;) {
-        const auto first = camera.firstFrameTime();
-        if (first && std::chrono::steady_clock::now() >= *first + CAMERA_SETTLE_TIME) return;
-        if (!camera.GrabFrame(discarded)) return;
+        const int32_t factor = PreviewScaleFactor(width_, height_, SETTLE_FRAME_WIDTH, SETTLE_FRAME_HEIGHT);
+        if (!Grab(small, ReadPriority::Still, factor)) return;
+        // Grab has set the first frame's time by now.
+        const auto since = std::chrono::steady_clock::now() - firstFrameTime().value_or(std::chrono::steady_clock::now());
+        if (watch.Settled(std::chrono::duration_cast<std::chrono::milliseconds>(since), MeanLuma(small))) break;
     }
+    settled_.store(true);
 }

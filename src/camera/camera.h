@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "camera/frame_sizes.h"
+#include "camera/frame_timing.h"
 #include "camera/video_reader.h"
 #include "capture/frame.h"
 
@@ -29,15 +30,6 @@ constexpr int GRAB_ATTEMPTS = 10;
 // second.
 constexpr std::chrono::milliseconds PREVIEW_RETRY_FIRST{30};
 constexpr std::chrono::milliseconds PREVIEW_RETRY_MAX{1000};
-
-// How long a camera streams, counted from the first frame it delivers, before
-// a still is kept. Webcams start with a guessed exposure and correct it from
-// the frames they stream; most settle within a few hundred milliseconds.
-// Counted from the first frame, not from the open: a webcam takes 0.5 to 2
-// seconds to start, and a deadline counted from the open would have passed
-// before its first, darkest frames arrived. Time rather than frames because
-// frame rates range from 5 to 60 a second.
-constexpr std::chrono::milliseconds CAMERA_SETTLE_TIME{500};
 
 // The error of a grab that failed without the device saying why (no frame in
 // all attempts, a frame that could not be converted): E_FAIL.
@@ -74,7 +66,17 @@ public:
     // device that does not offer the size (any more) opens with its default;
     // sizeHonoured() tells which happened.
     bool Open(const std::wstring& symbolicLink, FrameSize wanted = {});
+    // A frame taken after the call: frames the device took before it (kept
+    // in its queue while nobody read) are passed over.
     bool GrabFrame(CapturedFrame& frame);
+    // Reads and drops frames until the exposure has settled (ExposureWatch),
+    // counted from the stream's first frame: a webcam starts with a guessed
+    // exposure and corrects it from the frames it streams, and it streams
+    // only while it is read. Returns at once for a camera that has settled
+    // since it was opened, or has streamed for SETTLE_MAX_TIME. A failed grab
+    // ends the wait early; the capture that follows then reports it. Any
+    // thread, as GrabFrame.
+    void Settle();
     bool StartPreview(FrameCallback callback);
     void StopPreview();
     void Close();
@@ -116,8 +118,9 @@ private:
                                 Negotiated& chosen);
     static bool UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
                                PixelFormat& subtype);
-    bool Grab(CapturedFrame& frame, ReadPriority priority);
-    bool GrabOnce(CapturedFrame& frame, ReadPriority priority, CameraError& error);
+    // `factor` as ConvertPreviewFrame's (1: full size).
+    bool Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor);
+    bool GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t factor, CameraError& error);
     // Frames for the preview come out this many times smaller (1: full size).
     int32_t PreviewFactor() const;
     void PreviewLoop();
@@ -137,6 +140,8 @@ private:
     int32_t defaultStride_ = 0;
     std::vector<MediaFormat> formats_;
     bool sizeHonoured_ = false;
+    // The device's sample times on our clock; used while the reader is held.
+    SampleClock sampleClock_;
 
     // Serialises every use of the reader (one read at a time). A hand-made
     // lock rather than a bare mutex so that a waiting still capture is served
@@ -160,14 +165,8 @@ private:
     std::atomic<CameraError> previewError_{CAMERA_ERROR_NONE};
     // steady_clock ticks of the first frame since Open; 0 for none yet.
     std::atomic<int64_t> firstFrameTicks_{0};
+    std::atomic<bool> settled_{false};
 
     FrameCallback frameCallback_;
     std::mutex callbackLock_;  // guards frameCallback_; held while it runs
 };
-
-// Reads and drops frames until the camera has streamed for CAMERA_SETTLE_TIME
-// since its first frame; returns at once for a camera that has. A device only
-// streams while it is read, so waiting without reading would not let its
-// exposure settle. A failed grab ends the wait early; the capture that follows
-// then reports it.
-void SettleCamera(Camera& camera);

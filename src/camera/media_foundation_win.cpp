@@ -213,7 +213,7 @@ public:
                            CameraError& error) override {
         DWORD streamIndex = 0;
         DWORD flags = 0;
-        LONGLONG timestamp = 0;
+        LONGLONG timestamp = 0;  // of the read; the sample's own time is below
         ComPtr<IMFSample> sample;
         const HRESULT read =
             reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample);
@@ -229,12 +229,19 @@ public:
         if (flags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED) RefreshCurrentFormat();
         if (!sample) return ReadOutcome::NoSample;  // a stream tick, or nothing yet
 
+        // The sample's own time, on the stream's presentation clock; a sample
+        // without one cannot be judged fresh or stale.
+        LONGLONG taken = 0;
+        const bool timed = SUCCEEDED(sample->GetSampleTime(&taken));
         ComPtr<IMFMediaBuffer> buffer;
         if (FAILED(sample->ConvertToContiguousBuffer(&buffer))) return ReadOutcome::NoSample;
         sample.Reset();
         LockedSampleBuffer locked;
         if (!locked.Lock(buffer.Get(), current_)) return ReadOutcome::NoSample;
-        onSample(locked.view());
+        SampleView view = locked.view();
+        view.timestamp = taken;
+        view.timed = timed;
+        onSample(view);
         return ReadOutcome::Sample;
     }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -114,6 +115,14 @@ bool ModeTypes(const std::wstring& name, std::vector<MediaFormat>& types) {
 }
 
 using Clock = std::chrono::steady_clock;
+using Stamp = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
+
+// The time as a frame counter: 1/30 s ticks of the clock every process shares.
+uint32_t SharedClockTicks(Clock::time_point at) {
+    const auto ticks = std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count() /
+                       TEST_PATTERN_FRAME_INTERVAL_US;
+    return static_cast<uint32_t>(ticks);
+}
 
 const PatternCamera* PlainCamera(const std::wstring& link) {
     for (const PatternCamera& camera : PATTERN_CAMERAS) {
@@ -175,6 +184,11 @@ bool ParseBehaviour(const std::wstring& query, TestCameraBehaviour& behaviour) {
             good = ParseInt(value, behaviour.slowStartMs);
         } else if (key == L"ramp") {
             good = ParseInt(value, behaviour.rampMs) && behaviour.rampMs > 0;
+        } else if (key == L"dimfps") {
+            good = ParseInt(value, behaviour.dimFps) && behaviour.dimFps > 0 && behaviour.dimFps <= 1000;
+        } else if (key == L"queue") {
+            good = ParseInt(value, behaviour.queueFrames) && behaviour.queueFrames > 0 &&
+                   behaviour.queueFrames <= 1000;
         } else if (key == L"busy") {
             const std::wstring digits = value.rfind(L"0x", 0) == 0 ? value.substr(2) : value;
             good = ParseNumber(digits, 16, UINT32_MAX, code) && code != 0;
@@ -389,13 +403,13 @@ public:
         }
         const MediaFormat type = types_[current_];
         if (!plain_ && !started_) StartStream(type);
-        WaitForNextFrame();
+        const Clock::time_point taken = NextFrameTime();
         if (Unplugged()) {  // pulled out while we waited
             error = failure_ = CAMERA_ERROR_INVALIDATED;
             return ReadOutcome::Failed;
         }
-        const uint32_t counter = counter_++;
-        const double exposure = Exposure();  // one reading for the whole frame
+        const uint32_t counter = behaviour_.queueFrames > 0 ? SharedClockTicks(taken) : counter_++;
+        const double exposure = Exposure(taken);  // one reading for the whole frame
         SampleView sample;
         if (behaviour_.hugeWidth > 0) {
             int32_t pitch = 0;
@@ -437,6 +451,8 @@ public:
             sample.length = static_cast<int32_t>(bytes->size());
             sample.stride = frame_.pitch;
         }
+        sample.timestamp = std::chrono::duration_cast<Stamp>(taken - firstFrame_).count();
+        sample.timed = true;
         onSample(sample);
         CountDeliveredFrame();
         return ReadOutcome::Sample;
@@ -525,7 +541,11 @@ private:
         return cycle;
     }
 
-    std::chrono::microseconds FrameInterval() const {
+    // While a dim camera ramps its exposure it runs at its dim rate.
+    std::chrono::microseconds FrameInterval(Clock::time_point at) const {
+        if (behaviour_.dimFps > 0 && started_ && Exposure(at) < 1.0) {
+            return std::chrono::microseconds(1000000 / behaviour_.dimFps);
+        }
         const MediaFormat& type = types_[current_];
         if (plain_ || type.rateNumerator == 0) {
             return std::chrono::microseconds(TEST_PATTERN_FRAME_INTERVAL_US);
@@ -558,34 +578,50 @@ private:
 
     // 1 once auto-exposure has settled; from 0.1 up to 1 over the ramp that
     // follows the stream's first frame.
-    double Exposure() const {
+    double Exposure(Clock::time_point at) const {
         if (behaviour_.rampMs <= 0) return 1.0;
-        const double elapsed =
-            std::chrono::duration<double, std::milli>(Clock::now() - firstFrame_).count();
-        return elapsed >= behaviour_.rampMs ? 1.0 : 0.1 + 0.9 * elapsed / behaviour_.rampMs;
+        const double elapsed = std::chrono::duration<double, std::milli>(at - firstFrame_).count();
+        return elapsed >= behaviour_.rampMs ? 1.0 : 0.1 + 0.9 * std::max(elapsed, 0.0) / behaviour_.rampMs;
     }
 
-    void WaitForNextFrame() {
-        const auto interval = FrameInterval();
+    // When the frame this read delivers was taken: blocks until the next one
+    // is due, or serves one the camera kept while nobody read.
+    Clock::time_point NextFrameTime() {
         auto now = Clock::now();
         if (!started_) {
-            started_ = true;
             // A webcam's first read blocks while the device starts.
             if (behaviour_.slowStartMs > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(behaviour_.slowStartMs));
                 now = Clock::now();
             }
+            started_ = true;
             firstFrame_ = now;
             due_ = now;
+            kept_.clear();
         }
-        if (now < due_) {
-            std::this_thread::sleep_until(due_);
-        } else if (now - due_ > interval) {
-            // A reader that fell behind gets the next frame now rather than a
-            // burst of frames that were due while nobody read.
-            due_ = now;
+        if (kept_.empty() && now > due_ + FrameInterval(due_)) {
+            if (behaviour_.queueFrames == 0) {
+                // A reader that fell behind gets the next frame now rather
+                // than a burst of frames that were due while nobody read.
+                due_ = now;
+            } else {
+                // Taken while nobody read; the queue keeps the newest.
+                while (due_ <= now) {
+                    kept_.push_back(due_);
+                    if (kept_.size() > static_cast<size_t>(behaviour_.queueFrames)) kept_.pop_front();
+                    due_ += FrameInterval(due_);
+                }
+            }
         }
-        due_ += interval;
+        if (!kept_.empty()) {
+            const Clock::time_point taken = kept_.front();
+            kept_.pop_front();
+            return taken;
+        }
+        if (now < due_) std::this_thread::sleep_until(due_);
+        const Clock::time_point taken = due_;
+        due_ += FrameInterval(taken);
+        return taken;
     }
 
     void Render(uint32_t counter) {
@@ -620,6 +656,7 @@ private:
     bool started_ = false;
     Clock::time_point due_;
     Clock::time_point firstFrame_;
+    std::deque<Clock::time_point> kept_;  // taken while nobody read, oldest first
 };
 
 

@@ -66,6 +66,15 @@ struct TestPatternColour {
 //                 a webcam's does while the device starts
 //   ramp=MS       frames of the first MS after the first one are dark and
 //                 brighten steadily, as auto-exposure does
+//   dimfps=N      ... and come at N a second while they do, as cameras lower
+//                 their rate in dim light
+//   queue=N       while nobody reads, the camera keeps the last N frames it
+//                 took and serves them, oldest first, to the next reads, as a
+//                 capture source's sample queue does. Its frames carry as their
+//                 counter the time they were taken, in 1/30 s ticks of the
+//                 monotonic clock every process shares (steady_clock), so that
+//                 a test in another process can tell a frame taken before a
+//                 press from one taken after it
 //   busy=HEX      another program holds the camera: every read of a stream
 //                 opened while it does fails with this code
 //   privacy=open|read  Windows' privacy settings block the camera: the open,
@@ -110,6 +119,8 @@ struct TestCameraBehaviour {
     std::wstring name;
     int slowStartMs = 0;
     int rampMs = 0;
+    int dimFps = 0;
+    int queueFrames = 0;
     CameraError busyError = CAMERA_ERROR_NONE;
     enum class Privacy { Allowed, BlockOpen, BlockRead } privacy = Privacy::Allowed;
     int conditionMs = -1;  // how long busy and privacy last; -1: for ever
@@ -145,7 +156,8 @@ void SetTestPatternPresenceListener(void (*listener)(bool arrived));
 // MJPG camera when no encoder is given, and for a camera that is unplugged or
 // blocked at open, with `error` saying so). Each read blocks until the next
 // frame is due, so the camera runs at about 30 frames a second (a camera with
-// modes: at its current type's rate) as a real one would.
+// modes: at its current type's rate) as a real one would. Samples are stamped
+// with the time they were taken, in 100 ns units from the stream's first frame.
 std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicLink,
                                                    JpegEncoder encoder, CameraError& error);
 

@@ -26,6 +26,10 @@ struct SampleView {
     const uint8_t* data = nullptr;
     int32_t length = 0;  // the buffer's current length, not its capacity
     int32_t stride = 0;  // signed pitch of the buffer; 0 when not known
+    // When the device took the frame, in 100 ns units on the device's own
+    // clock (see SampleClock); meaningful only when `timed`.
+    int64_t timestamp = 0;
+    bool timed = false;
 };
 
 // Why a device failed: the platform's result code (an HRESULT on Windows), 0
