@@ -599,19 +599,17 @@ private:
             due_ = now;
             kept_.clear();
         }
-        if (kept_.empty() && now > due_ + FrameInterval(due_)) {
-            if (behaviour_.queueFrames == 0) {
-                // A reader that fell behind gets the next frame now rather
-                // than a burst of frames that were due while nobody read.
-                due_ = now;
-            } else {
-                // Taken while nobody read; the queue keeps the newest.
-                while (due_ <= now) {
-                    kept_.push_back(due_);
-                    if (kept_.size() > static_cast<size_t>(behaviour_.queueFrames)) kept_.pop_front();
-                    due_ += FrameInterval(due_);
-                }
+        if (behaviour_.queueFrames > 0) {
+            // Taken while nobody read; the queue keeps the newest.
+            while (due_ <= now) {
+                kept_.push_back(due_);
+                if (kept_.size() > static_cast<size_t>(behaviour_.queueFrames)) kept_.pop_front();
+                due_ += FrameInterval(due_);
             }
+        } else if (now > due_) {
+            // Without a queue a reader that fell behind gets the frame taken
+            // now rather than a burst of frames that were due while nobody read.
+            due_ = now;
         }
         if (!kept_.empty()) {
             const Clock::time_point taken = kept_.front();

@@ -8,6 +8,8 @@
 #include <cwchar>
 #include <deque>
 #include <new>
+#include <cstdio>
+#include <thread>
 
 #include "camera/test_pattern.h"
 
@@ -345,6 +347,88 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
     truncated.pixels.resize(100);
     for (const CapturedFrame& wrong : {small, truncated})
         EXPECT_TRUE(!DecodeFrameCounter(wrong, counter) && TestPatternDeviation(wrong, 0) == -1);
+}
+
+}  // namespace
+
+namespace {
+
+uint32_t TicksNow() {
+    return uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch()).count() / TEST_PATTERN_FRAME_INTERVAL_US);
+}
+
+// A cold camera that ramps its exposure, at its full rate or at a dim one while it ramps, is settled before the still
+// is taken: the still is the pattern at full brightness, as a warm camera's is. All run at once, as each mostly waits
+// for its frames; the latencies go to the test's output.
+TEST(CameraSettle, ColdCapturesAreAsBrightAsWarmOnesWhateverTheRamp) {
+    const struct { const wchar_t* link; int rampMs; } cases[] = {
+        {L"nv12?name=s1&ramp=400", 400}, {L"yuy2?name=s2&ramp=1500", 1500}, {L"rgb24?name=s3&ramp=2500", 2500},
+        {L"nv12?name=s4&ramp=400&dimfps=5", 400}, {L"yuy2?name=s5&ramp=1500&dimfps=7", 1500},
+        {L"rgb24?name=s6&ramp=2500&dimfps=5", 2500}, {L"nv12?name=s7&ramp=3000&dimfps=10", 3000},
+        {L"nv12?name=s8", 0},
+    };
+    struct Outcome { bool grabbed = false, matched = false; long long ms = 0; int deviation = -1; };
+    std::vector<Outcome> outcomes(std::size(cases));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        threads.emplace_back([&, i] {
+            Camera camera(PATTERNS);
+            if (!camera.Open(Link(cases[i].link))) return;
+            const auto start = std::chrono::steady_clock::now();
+            camera.Settle();
+            CapturedFrame frame;
+            Outcome& o = outcomes[i];
+            o.grabbed = camera.GrabFrame(frame);
+            o.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+            uint32_t counter = 0;
+            o.matched = MatchesTestPattern(frame, 2, counter);
+            o.deviation = TestPatternDeviation(frame, counter);
+            const auto again = std::chrono::steady_clock::now();
+            camera.Settle();  // settled once, settled for the rest of the stream
+            o.ms = std::chrono::steady_clock::now() - again > 20ms ? -o.ms : o.ms;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Outcome& o = outcomes[i];
+        const std::string link(cases[i].link, cases[i].link + wcslen(cases[i].link));
+        EXPECT_TRUE(o.grabbed && o.matched) << link << " deviates by " << o.deviation;
+        EXPECT_GT(o.ms, 0) << link << ": settled again";
+        std::printf("cold capture, %s: %lld ms (exposure ramp %d ms)\n", link.c_str(), o.ms, cases[i].rampMs);
+    }
+}
+
+// A camera that keeps the frames it took while nobody read: a still asked for after a pause is taken after it was
+// asked for, not served from the queue, while the preview shows every frame, queued ones included, in order.
+TEST(CameraFreshness, StillsAreTakenAfterTheyAreAskedForAndThePreviewLosesNoFrame) {
+    Camera camera(PATTERNS);
+    ASSERT_TRUE(camera.Open(Link(L"nv12?name=q&queue=8")));
+    CapturedFrame frame;
+    uint32_t counter = 0;
+    ASSERT_TRUE(camera.GrabFrame(frame));
+    for (int pause = 0; pause < 2; ++pause) {
+        std::this_thread::sleep_for(600ms);
+        const uint32_t asked = TicksNow();
+        ASSERT_TRUE(camera.GrabFrame(frame));
+        ASSERT_TRUE(MatchesTestPattern(frame, 2, counter));
+        EXPECT_GE(int32_t(counter - asked), 0) << pause;
+    }
+    std::this_thread::sleep_for(600ms);
+    const uint32_t started = TicksNow();
+    std::mutex lock;
+    std::vector<uint32_t> shown;
+    ASSERT_TRUE(camera.StartPreview([&](const uint8_t* pixels, int32_t w, int32_t h, int32_t stride) {
+        CapturedFrame seen{std::vector<uint8_t>(pixels, pixels + size_t(h) * stride), w, h, stride};
+        uint32_t c = 0;
+        std::lock_guard<std::mutex> hold(lock);
+        shown.push_back(DecodeFrameCounter(seen, c) ? c : 0);
+    }));
+    EXPECT_TRUE(WaitUntil([&] { std::lock_guard<std::mutex> hold(lock); return shown.size() >= 12; }));
+    camera.StopPreview();
+    ASSERT_GE(shown.size(), 12u);
+    EXPECT_LT(int32_t(shown[0] - started), -4) << "the queue's oldest frame first";
+    for (size_t i = 1; i < 12; ++i) EXPECT_EQ(shown[i], shown[i - 1] + 1) << i;
 }
 
 }  // namespace
