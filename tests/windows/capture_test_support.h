@@ -96,7 +96,8 @@ inline ::testing::AssertionResult DibToFrame(const uint8_t* dib, size_t size, Ca
 // chroma allows a deviation of 12). Another process that has just put data there
 // may not have closed the clipboard yet: a second is allowed for that.
 // With a size, the picture must have it.
-inline ::testing::AssertionResult ClipboardHoldsPattern(int32_t width = 0, int32_t height = 0) {
+inline ::testing::AssertionResult ClipboardHoldsPattern(int32_t width = 0, int32_t height = 0,
+                                                       uint32_t* counter = nullptr) {
     bool opened = false;
     for (int attempt = 0; attempt < 200 && !(opened = OpenClipboard(nullptr) != FALSE); ++attempt) Sleep(5);
     if (!opened) return ::testing::AssertionFailure() << "clipboard busy";
@@ -114,6 +115,7 @@ inline ::testing::AssertionResult ClipboardHoldsPattern(int32_t width = 0, int32
     if (!MatchesTestPattern(frame, 12, seen)) {
         return ::testing::AssertionFailure() << "not the pattern, deviation " << TestPatternDeviation(frame, seen);
     }
+    if (counter) *counter = seen;
     return ::testing::AssertionSuccess();
 }
 
