@@ -383,7 +383,6 @@ void Camera::Close() {
     }
     previewError_.store(CAMERA_ERROR_NONE);
     firstFrameTicks_.store(0);
-    settled_.store(false);
     // Released outside the hold: shutting a device down can take a while and
     // a waiting GrabFrame only needs to see that the camera is closed.
 }

@@ -61,7 +61,8 @@ double Ramp(double t, double ms, double from = 20, double to = 200) { return t >
 double Fps(double rate) { return 1000.0 / rate; }
 
 // Each scene fed frame by frame: the watch stops within the window that a camera of that kind allows. Ramps (smooth,
-// in steps, slowing, with a dim rate, with flicker too small to matter) end before it stops; a steady or merely moving
+// in steps, slowing, with a dim rate, with flicker too small to matter, darkening from an overexposed start) end
+// before it stops; a steady or merely moving
 // scene stops at the shortest wait; black frames while the sensor wakes do not count as steady; anything still
 // brightening at 3 s is taken then.
 TEST(ExposureWatch, StopsWhenTheBrightnessHasStoppedMovingOneWayWithinItsBounds) {
@@ -76,6 +77,7 @@ TEST(ExposureWatch, StopsWhenTheBrightnessHasStoppedMovingOneWayWithinItsBounds)
         {"ramp 2500, 5 fps while dim", [](double t) { return Ramp(t, 2500); },
          [](double t) { return t < 2500 ? Fps(5) : Fps(30); }, 2700, 2834},
         {"ramp 2500 at 7.5", [](double t) { return Ramp(t, 2500); }, [](double) { return Fps(7.5); }, 2650, 2934},
+        {"overexposed, darkening", [](double t) { return Ramp(t, 1500, 250, 110); }, at30, 1700, 1767},
         {"ramp to a dark room", [](double t) { return Ramp(t, 1500, 3, 30); }, at30, 1500, 1767},
         {"ramp with flicker", [](double t) { return Ramp(t, 1500) * (1 + 0.003 * std::sin(t)); }, at30, 1700, 1767},
         {"steps every 3 frames", [](double t) { return Ramp(std::floor(t / 100) * 100, 1200); }, at30, 1300, 1434},
@@ -118,7 +120,9 @@ TEST(SampleClock, MapsDeviceStampsToWhenTheFrameWasTaken) {
         EXPECT_EQ(clock.CaptureTime(Stamp(taken), Ms(origin + 4000 + n)), Ms(origin + taken + 5)) << n;
     }
     EXPECT_EQ(clock.CaptureTime(Stamp(4023), Ms(origin + 4040)), Ms(origin + 4028));
-    // A stream that starts over: its first frame counts as taken when it came.
+    // A stream that starts over: its first frame counts as taken when it came, even when it starts over again at once.
+    EXPECT_EQ(clock.CaptureTime(Stamp(100), Ms(8000)), Ms(8000));
+    EXPECT_EQ(clock.CaptureTime(Stamp(50), Ms(8500)), Ms(8500));
     EXPECT_EQ(clock.CaptureTime(Stamp(0), Ms(9000)), Ms(9000));
     EXPECT_EQ(clock.CaptureTime(Stamp(33), Ms(9020)), Ms(9020));
     EXPECT_EQ(clock.CaptureTime(Stamp(33 + 61'000), Ms(9100)), Ms(9100));
