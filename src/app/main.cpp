@@ -4,6 +4,7 @@
 
 #include "app/dialog_from_tray.h"
 #include "app/hotkey.h"
+#include "app/single_instance.h"
 #include "app/tray_window.h"
 #include "camera/camera.h"
 #include "camera/devices.h"
@@ -24,8 +25,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     tray.instance = instance;
 
     // No namespace prefix: one instance per logon session.
-    UniqueKernelHandle singleInstance(CreateMutexW(nullptr, TRUE, SINGLE_INSTANCE_MUTEX));
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    UniqueKernelHandle singleInstance;
+    if (ClaimSingleInstance(SINGLE_INSTANCE_MUTEX, singleInstance) == InstanceClaim::AlreadyRunning) {
         MessageBoxW(nullptr, ALREADY_RUNNING_TEXT, SNAPWARD_TITLE, MB_OK | MB_ICONINFORMATION);
         return 0;
     }

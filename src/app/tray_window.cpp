@@ -8,6 +8,7 @@
 #include "app/resource.h"
 #include "app/twain_installer.h"
 #include "platform/win_handles.h"
+#include "ui/shell_open.h"
 
 namespace {
 
@@ -30,6 +31,20 @@ LRESULT CALLBACK TrayHelperProc(HWND window, UINT message, WPARAM wParam, LPARAM
         tray.notifyIcon(NIM_ADD, &tray.iconData);
     }
     return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// An elevated program (started from an installer, say) does not receive
+// messages from Explorer, which runs at the user's own rights, unless it lets
+// them in: its icon would be gone for good after Explorer restarts. Looked up
+// at run time: Windows Vista has only the process-wide, older function.
+void AdmitTaskbarCreated(HWND window, UINT message) {
+    using FilterFunction = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    const HMODULE user = GetModuleHandleW(L"user32.dll");
+    const auto filter = user ? reinterpret_cast<FilterFunction>(
+                                   reinterpret_cast<void*>(GetProcAddress(user, "ChangeWindowMessageFilterEx")))
+                             : nullptr;
+    constexpr DWORD MESSAGE_FILTER_ALLOW = 1;  // MSGFLT_ALLOW
+    if (filter && window && message != 0) filter(window, message, MESSAGE_FILTER_ALLOW, nullptr);
 }
 
 void RemoveTrayIcon() {
@@ -92,6 +107,7 @@ HWND CreateTrayWindow(HINSTANCE instance) {
     // even if it were.
     tray.helperWindow = CreateWindowExW(WS_EX_TOOLWINDOW, TRAY_HELPER_CLASS, L"",
                                         WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    AdmitTaskbarCreated(tray.helperWindow, tray.taskbarCreatedMessage);
     return tray.window;
 }
 
@@ -131,7 +147,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             InstallTwainSource(nullptr, tray.instance);
             break;
         case ID_TRAY_SUPPORT:
-            ShellExecuteW(nullptr, L"open", SUPPORT_URL, nullptr, nullptr, SW_SHOWNORMAL);
+            OpenInShell(SUPPORT_URL);
             break;
         case ID_TRAY_EXIT:
             RemoveTrayIcon();

@@ -54,9 +54,10 @@ int ShowBox(HWND owner, const wchar_t* text, UINT flags) {
     return MessageBoxW(owner, text, SNAPWARD_TITLE, flags);
 }
 
-std::wstring SystemWindowsDirectory() {
+// The Windows folder or the system folder, by the function that tells it.
+std::wstring SystemFolder(UINT(WINAPI* get)(LPWSTR buffer, UINT size)) {
     std::vector<wchar_t> buffer(SYSTEM_PATH_UNITS);
-    UINT length = GetSystemWindowsDirectoryW(buffer.data(), SYSTEM_PATH_UNITS);
+    UINT length = get(buffer.data(), SYSTEM_PATH_UNITS);
     if (length == 0 || length >= SYSTEM_PATH_UNITS) return {};
     return std::wstring(buffer.data(), length);
 }
@@ -125,6 +126,14 @@ bool BuildTwainSourcePath(const std::wstring& modulePath, const wchar_t* besideP
     return true;
 }
 
+bool BuildCommandProcessorPath(const std::wstring& systemDirectory, std::wstring& path) {
+    if (systemDirectory.size() < 3 || systemDirectory[1] != L':' || systemDirectory[2] != L'\\') return false;
+    std::wstring built = JoinPath(systemDirectory, L"cmd.exe");
+    if (!FitsPathBuffer(built)) return false;
+    path = std::move(built);
+    return true;
+}
+
 bool PassesThroughCommandProcessor(const std::wstring& path) {
     // Between double quotes cmd.exe still expands %NAME%, and !NAME! when
     // delayed expansion is switched on in the registry; a quote would end the
@@ -154,7 +163,10 @@ bool BuildTwainCopies(const std::wstring& windowsDirectory, bool windows64,
 
 CommandLineResult BuildInstallCommandLine(const std::vector<TwainCopy>& copies,
                                           std::wstring& commandLine) {
-    std::wstring built = L"/c ";
+    // /d: the command processor would otherwise first run the AutoRun
+    // commands of the registry, the user's among them, with the rights of the
+    // elevated copy.
+    std::wstring built = L"/d /c ";
     for (const TwainCopy& copy : copies) {
         for (const std::wstring* path : {&copy.folder, &copy.source, &copy.destination}) {
             if (!PassesThroughCommandProcessor(*path)) return CommandLineResult::UnsafePath;
@@ -176,7 +188,7 @@ bool IsTwainSourceInstalledIn(const std::wstring& windowsDirectory, bool windows
 }
 
 bool IsTwainSourceInstalled() {
-    return IsTwainSourceInstalledIn(SystemWindowsDirectory(), IsWindows64Bit());
+    return IsTwainSourceInstalledIn(SystemFolder(GetSystemWindowsDirectoryW), IsWindows64Bit());
 }
 
 void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
@@ -226,13 +238,19 @@ void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
             return;
     }
 
+    std::wstring processor;
+    if (!BuildCommandProcessorPath(SystemFolder(GetSystemDirectoryW), processor)) {
+        ShowBox(owner, PATH_TOO_LONG_TEXT, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+
     if (ShowBox(owner, CONFIRM_TEXT, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
 
     SHELLEXECUTEINFOW launch{};
     launch.cbSize = sizeof(launch);
     launch.fMask = SEE_MASK_NOCLOSEPROCESS;
     launch.lpVerb = L"runas";
-    launch.lpFile = L"cmd.exe";
+    launch.lpFile = processor.c_str();
     launch.lpParameters = commandLine.c_str();
     launch.nShow = SW_HIDE;
     // A refused elevation prompt also ends here; the user knows already.
@@ -253,5 +271,5 @@ void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
 }
 
 void InstallTwainSource(HWND owner, HINSTANCE instance) {
-    InstallTwainSourceFrom(owner, SystemWindowsDirectory(), ModulePath(instance), IsWindows64Bit());
+    InstallTwainSourceFrom(owner, SystemFolder(GetSystemWindowsDirectoryW), ModulePath(instance), IsWindows64Bit());
 }

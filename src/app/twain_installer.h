@@ -64,13 +64,19 @@ struct TwainCopy {
 bool BuildTwainCopies(const std::wstring& windowsDirectory, bool windows64,
                       std::vector<TwainCopy>& copies);
 
+// "<system folder>\cmd.exe": the elevated command processor is named by its
+// full path, never found through the search path, where a cmd.exe in the
+// current or the program's folder would come first. False for a folder that is
+// no absolute drive path, or a path that would not fit.
+bool BuildCommandProcessorPath(const std::wstring& systemDirectory, std::wstring& path);
+
 // True when cmd.exe passes `path`, written between double quotes, on to the
 // command unchanged.
 bool PassesThroughCommandProcessor(const std::wstring& path);
 
 enum class CommandLineResult { Built, UnsafePath, TooLong };
 
-// `/c mkdir "<folder>" 2>nul & copy /Y "<source>" "<destination>"`, the
+// `/d /c mkdir "<folder>" 2>nul & copy /Y "<source>" "<destination>"`, the
 // mkdir-and-copy pair repeated after " & " for each further copy, or the
 // reason it cannot be handed to cmd.exe.
 CommandLineResult BuildInstallCommandLine(const std::vector<TwainCopy>& copies,

@@ -8,6 +8,7 @@
 
 #include "capture/capture_action.h"
 #include "platform/product.h"
+#include "ui/shell_open.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ INT_PTR CaptureDialog::HandleMessage(HWND window, UINT message, WPARAM wParam, L
             FillDeviceList();
             break;
         case IDC_SUPPORT:
-            ::ShellExecuteW(window, L"open", SUPPORT_URL, nullptr, nullptr, SW_SHOWNORMAL);
+            OpenInShell(SUPPORT_URL);
             break;
         default:
             break;

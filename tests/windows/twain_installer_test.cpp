@@ -100,6 +100,24 @@ std::vector<TwainCopy> BothCopies(const std::wstring& windows, const std::wstrin
     return copies;
 }
 
+// The elevated command processor is the system folder's, named in full, and runs without the registry's AutoRun
+// commands (/d) that anything at the user's rights could have planted; a folder that is no drive path gives none.
+TEST(TwainInstallerCommand, RunsTheSystemCommandProcessorWithoutAutoRun) {
+    std::wstring path = L"untouched", command;
+    EXPECT_TRUE(BuildCommandProcessorPath(L"C:\\Windows\\system32", path));
+    EXPECT_EQ(path, L"C:\\Windows\\system32\\cmd.exe");
+    EXPECT_TRUE(BuildCommandProcessorPath(L"D:\\", path));
+    EXPECT_EQ(path, L"D:\\cmd.exe");
+    for (const std::wstring& wrong : {std::wstring(), std::wstring(L"system32"), std::wstring(L"\\\\server\\share"),
+                                      std::wstring(L"C:relative"), L"C:\\" + std::wstring(260, L'x')}) {
+        path = L"untouched";
+        EXPECT_FALSE(BuildCommandProcessorPath(wrong, path));
+        EXPECT_EQ(path, L"untouched");
+    }
+    ASSERT_EQ(BuildInstallCommandLine(BothCopies(L"C:\\W", L"C:\\P"), command), CommandLineResult::Built);
+    EXPECT_EQ(command.rfind(L"/d /c mkdir \"C:\\W\\twain_32\" 2>nul & copy /Y ", 0), 0u) << std::string(command.begin(), command.end());
+}
+
 TEST(TwainInstallerCommand, RefusedWhenTooLongOrChangedByCmd) {
     std::wstring command;
     // The command is run for real by the flows below. Paths that fit one
