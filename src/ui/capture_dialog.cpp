@@ -267,13 +267,7 @@ void CaptureDialog::OpenSelectedDevice(int index) {
         }
         return;
     }
-    if (camera->IsOpen()) {
-        wchar_t resolution[RESOLUTION_TEXT_UNITS] = {};
-        std::swprintf(resolution, RESOLUTION_TEXT_UNITS, RESOLUTION_FORMAT, camera->width(),
-                      camera->height());
-        ::SetDlgItemTextW(dialog, IDC_RESOLUTION, resolution);
-        StartPreview();
-    }
+    if (camera->IsOpen()) StartPreview();
     SetStatus(STATUS_READY);
 }
 
@@ -306,7 +300,12 @@ void CaptureDialog::OnFrameSizeChosen(int entry) {
     OpenSelectedDevice(device);
 }
 
+// Whichever way the camera was opened (chosen, recovered, by the capture key),
+// the resolution shown is the one it opened with.
 void CaptureDialog::StartPreview() {
+    wchar_t resolution[RESOLUTION_TEXT_UNITS] = {};
+    std::swprintf(resolution, RESOLUTION_TEXT_UNITS, RESOLUTION_FORMAT, camera->width(), camera->height());
+    ::SetDlgItemTextW(dialog, IDC_RESOLUTION, resolution);
     camera->StartPreview([this](const uint8_t* pixels, int32_t width, int32_t height, int32_t stride) {
         OnPreviewFrame(pixels, width, height, stride);
     });

@@ -20,6 +20,8 @@ constexpr wchar_t OPEN_FAILED[] = L"Failed to open camera. Try another device or
 constexpr wchar_t NO_WEBCAMS[] = L"No webcams detected. Connect a camera and click Refresh.";
 constexpr wchar_t UNCHANGED[] = L"Hotkey unchanged.";
 constexpr wchar_t F9_LABEL[] = L"F9  (global hotkey)";
+constexpr wchar_t IN_USE[] = L"Camera in use by another app. The preview resumes when it is free.";
+constexpr wchar_t DISCONNECTED[] = L"Camera disconnected. The preview resumes when it is plugged in.";
 
 // What EnumerateCameras reports to the dialog; a Refresh step changes it.
 std::vector<CameraDevice> presentDevices;
@@ -235,6 +237,24 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
     }
     // The last leaves the camera open with its preview stopped: a new preview can start.
     EXPECT_TRUE(camera.StartPreview([](const uint8_t*, int32_t, int32_t, int32_t) {}));
+}
+
+// A camera that fails while its type is set, as one taken by another program or unplugged between listing and opening
+// does, is named as such and opened again by itself once it works, not left as a camera that cannot be opened.
+TEST_F(CaptureDialogTest, CameraThatFailsWhileItsTypeIsSetIsWaitedForAndPreviewed) {
+    const struct { const wchar_t* link; const wchar_t* status; } cases[] = {
+        {L"snapward-testpattern:nv12?name=Taken&typefail=C00D3704&for=1500", IN_USE},
+        {L"snapward-testpattern:yuy2?name=Pulled&typefail=C00D3EA2&for=1500", DISCONNECTED},
+    };
+    for (const auto& c : cases) {
+        camera.Close();
+        Play({"fails while its type is set",
+              {{L"Cam", c.link}},
+              L"",
+              {{Act::None, 0, {.status = c.status, .open = 0}},
+               {Act::None, 0, {.status = READY, .resolution = L"Resolution: 1280 x 720", .open = 1, .frame = 1}},
+               {Act::Click, IDC_CLOSE}}});
+    }
 }
 
 // The size list of a camera that lists many: a saved size it no longer offers opens its default and keeps the
