@@ -82,6 +82,8 @@ public:
     void StopPreview();
     void Close();
     bool IsOpen() const;
+    // Whether the preview loop runs, delivering frames or not. UI thread.
+    bool IsPreviewing() const { return running_.load(); }
     // Why the last Open or grab failed (0 after a success); any thread.
     CameraError lastError() const { return lastError_.load(); }
     // While the preview's grabs keep failing, why the latest one failed; 0

@@ -317,6 +317,13 @@ void CaptureDialog::CheckCamera() {
     // While the saved camera is away, only its return changes anything (the
     // capture key may open it meanwhile, without a preview).
     if (!camera->IsOpen() || waitingForDevice) return;
+    // An open camera is previewed. The capture key opens a closed one for its
+    // still and leaves it open without a preview; when that happens while a
+    // recovery waits, the camera it opened is the recovery.
+    if (!camera->IsPreviewing()) {
+        ShowFrameSizes();
+        StartPreview();
+    }
     const CameraError error = camera->previewError();
     if (error == CAMERA_ERROR_NONE) {
         if (shownProblem != CAMERA_ERROR_NONE && camera->firstFrameTime()) {
