@@ -175,7 +175,7 @@ TEST_F(CameraTest, NegotiationTakesTheDefaultOrTheSizeAskedForElseReleasesTheDev
 // with its code, which the dialog, the tray and the data source then classify as they do a failed read.
 TEST_F(CameraTest, NegotiationPassesOverRefusedTypesButEndsAtTheDevicesOwnFailure) {
     const std::vector<MediaFormat> natives = {
-        {PixelFormat::Unknown, 320, 240, 0, 60, 1}, {PixelFormat::NV12, 1280, 720, 1280, 30, 1},
+        {PixelFormat::YUY2, 320, 240, 640, 30, 1}, {PixelFormat::NV12, 1280, 720, 1280, 30, 1},
         {PixelFormat::MJPG, 1920, 1080, 0, 30, 1}, {PixelFormat::MJPG, 1280, 720, 0, 30, 1}};
     const auto code = [](uint32_t value) { return static_cast<CameraError>(value); };
     const struct { CameraError code; bool passedOver; } codes[] = {
@@ -198,9 +198,10 @@ TEST_F(CameraTest, NegotiationPassesOverRefusedTypesButEndsAtTheDevicesOwnFailur
     const struct { const char* where; bool partial; FrameSize wanted; const char *before, *after; int chosen;
                    size_t listed; } places[] = {
         {"N2", true, {}, "N0N1", "PC", -1, 2},
-        {"P", true, {}, "N0N1N2N3N4", "U1C", 1, 4},
-        {"U1", false, {}, "N0N1N2N3N4P", "U2C", 2, 4},
+        {"P", true, {}, "N0N1N2N3N4", "U0C", 0, 4},
+        {"U0", false, {}, "N0N1N2N3N4P", "U1C", 1, 4},
         {"U1", true, {1280, 720}, "N0N1N2N3N4", "U3C", 3, 4},
+        {"U0", true, {320, 240}, "N0N1N2N3N4", "PC", -1, 4},  // the size's only type: the default then
         {"C", true, {}, "N0N1N2N3N4P", nullptr, 0, 0},
     };
     for (const auto& place : places) {
@@ -219,6 +220,10 @@ TEST_F(CameraTest, NegotiationPassesOverRefusedTypesButEndsAtTheDevicesOwnFailur
             EXPECT_EQ(other.formats().size(), opens ? place.listed : 0u);
         }
     }
+    // A device that claims endless types is listed no further than any real one goes.
+    device->natives.assign(5000, natives[1]);
+    ASSERT_TRUE(camera.Open(LINK_A));
+    EXPECT_EQ(camera.formats().size(), 4096u);
 }
 
 // Empty and short samples use up attempts; the end of the stream, failures and a failed allocation end the grab at
