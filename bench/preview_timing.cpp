@@ -37,14 +37,15 @@ public:
             if (format.subtype == subtype) kept_.push_back(i);
         }
     }
-    bool SetPartialType(PixelFormat) override { return false; }
-    bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
-        return index < kept_.size() && inner_->GetNativeFormat(kept_[index], format);
+    FormatResult SetPartialType(PixelFormat) override { return FormatResult{CAMERA_ERROR_TYPE_REFUSED}; }
+    FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) override {
+        return index < kept_.size() ? inner_->GetNativeFormat(kept_[index], format)
+                                    : FormatResult{CAMERA_ERROR_NO_MORE_TYPES};
     }
-    bool UseNativeFormat(uint32_t index) override {
-        return index < kept_.size() && inner_->UseNativeFormat(kept_[index]);
+    FormatResult UseNativeFormat(uint32_t index) override {
+        return index < kept_.size() ? inner_->UseNativeFormat(kept_[index]) : FormatResult{CAMERA_ERROR_NO_MORE_TYPES};
     }
-    bool GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
+    FormatResult GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         return inner_->ReadSample(onSample, error);
     }

@@ -31,15 +31,24 @@ constexpr uint32_t MAX_NATIVE_TYPES = 4096;
 // StopPreview see that it cannot join its own thread.
 thread_local const Camera* previewLoopOwner = nullptr;
 
-// Every native type the device lists, in its order.
-std::vector<MediaFormat> ListNativeFormats(VideoReader& reader) {
-    std::vector<MediaFormat> formats;
+// A type that failed for this reason is passed over for the next one; any
+// other failure is the device's and ends the open.
+bool PassesOver(CameraError error) {
+    return IsRefusedType(error) || error == CAMERA_ERROR_NO_MORE_TYPES;
+}
+
+// Every native type the device lists, in its order, into `formats`. A type it
+// cannot describe ends the list as its end does; a failure of the device
+// itself is returned.
+CameraError ListNativeFormats(VideoReader& reader, std::vector<MediaFormat>& formats) {
     MediaFormat native;
-    for (uint32_t index = 0; index < MAX_NATIVE_TYPES && reader.GetNativeFormat(index, native); ++index) {
+    for (uint32_t index = 0; index < MAX_NATIVE_TYPES; ++index) {
+        const FormatResult listed = reader.GetNativeFormat(index, native);
+        if (!listed) return PassesOver(listed.error) ? CAMERA_ERROR_NONE : listed.error;
         formats.push_back(native);
         native = MediaFormat{};
     }
-    return formats;
+    return CAMERA_ERROR_NONE;
 }
 
 }  // namespace
@@ -124,10 +133,12 @@ bool Camera::Open(const std::wstring& symbolicLink, FrameSize wanted) {
     // format cannot be settled is released here rather than left half open,
     // where a capture would read it with a size of 0 x 0.
     // Listed once, for the size choice and the walk alike.
-    std::vector<MediaFormat> formats = ListNativeFormats(*reader);
+    std::vector<MediaFormat> formats;
     Negotiated chosen;
-    if (!NegotiateFormat(*reader, formats, wanted, chosen)) {
-        lastError_.store(CAMERA_ERROR_NO_FORMAT);
+    CameraError failure = ListNativeFormats(*reader, formats);
+    if (failure == CAMERA_ERROR_NONE) failure = NegotiateFormat(*reader, formats, wanted, chosen);
+    if (failure != CAMERA_ERROR_NONE) {
+        lastError_.store(failure);
         return false;
     }
     ReaderHold hold(*this, ReadPriority::Still);
@@ -146,54 +157,68 @@ bool Camera::Open(const std::wstring& symbolicLink, FrameSize wanted) {
     return true;
 }
 
-bool Camera::UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
-                            PixelFormat& subtype) {
+CameraError Camera::UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
+                                   PixelFormat& subtype) {
     // A type the device lists but then refuses is passed over for the next
     // best of the same size.
     std::vector<MediaFormat> candidates = formats;
     for (;;) {
         const int index = ChooseTypeForSize(candidates, wanted);
-        if (index < 0) return false;
-        if (reader.UseNativeFormat(static_cast<uint32_t>(index))) {
+        if (index < 0) return CAMERA_ERROR_NO_FORMAT;
+        const FormatResult used = reader.UseNativeFormat(static_cast<uint32_t>(index));
+        if (used) {
             subtype = candidates[static_cast<size_t>(index)].subtype;
-            return true;
+            return CAMERA_ERROR_NONE;
         }
+        if (!PassesOver(used.error)) return used.error;
         candidates[static_cast<size_t>(index)].subtype = PixelFormat::Unknown;
     }
 }
 
-bool Camera::NegotiateFormat(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
-                             Negotiated& chosen) {
+CameraError Camera::NegotiateFormat(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
+                                    Negotiated& chosen) {
+    // A device that fails for itself rather than refusing a type (unplugged,
+    // taken by another program, blocked since it was listed) says so at once:
+    // its other types would fail alike, and "no usable format" would hide
+    // what the user can wait for.
     PixelFormat subtype = PixelFormat::Unknown;
-    if (!wanted.IsDefault() && UseTypeForSize(reader, formats, wanted, subtype)) {
-        // The user's size; otherwise the default below, as if none was asked.
-    } else if (reader.SetPartialType(PixelFormat::RGB24)) {
-        subtype = PixelFormat::RGB24;
-    } else {
-        // No ranking between the subtypes, by size or by rate: the device's
-        // own order decides.
-        for (uint32_t index = 0; subtype == PixelFormat::Unknown; ++index) {
-            if (index >= formats.size()) return false;
-            if (IsTakenSubtype(formats[index].subtype) && reader.UseNativeFormat(index)) {
-                subtype = formats[index].subtype;
-            }
+    if (!wanted.IsDefault()) {
+        // Without the user's size, the default below, as if none was asked.
+        const CameraError sized = UseTypeForSize(reader, formats, wanted, subtype);
+        if (sized != CAMERA_ERROR_NONE && sized != CAMERA_ERROR_NO_FORMAT) return sized;
+    }
+    if (subtype == PixelFormat::Unknown) {
+        const FormatResult partial = reader.SetPartialType(PixelFormat::RGB24);
+        if (partial) {
+            subtype = PixelFormat::RGB24;
+        } else if (!PassesOver(partial.error)) {
+            return partial.error;
+        }
+    }
+    // No ranking between the subtypes, by size or by rate: the device's own
+    // order decides.
+    for (uint32_t index = 0; subtype == PixelFormat::Unknown; ++index) {
+        if (index >= formats.size()) return CAMERA_ERROR_NO_FORMAT;
+        if (!IsTakenSubtype(formats[index].subtype)) continue;
+        const FormatResult used = reader.UseNativeFormat(index);
+        if (used) {
+            subtype = formats[index].subtype;
+        } else if (!PassesOver(used.error)) {
+            return used.error;
         }
     }
 
     MediaFormat current;
-    if (!reader.GetCurrentFormat(current)) {
-        return false;
-    }
-    if (!IsUsableFrameSize(current.width, current.height)) {
-        return false;
-    }
+    const FormatResult read = reader.GetCurrentFormat(current);
+    if (!read) return read.error;
+    if (!IsUsableFrameSize(current.width, current.height)) return CAMERA_ERROR_NO_FORMAT;
     // The type in force is the one we set; the reader's own report wins when
     // it names one of ours.
     chosen.subtype = IsTakenSubtype(current.subtype) ? current.subtype : subtype;
     chosen.width = current.width;
     chosen.height = current.height;
     chosen.defaultStride = current.defaultStride;
-    return true;
+    return CAMERA_ERROR_NONE;
 }
 
 void Camera::SetPreviewBox(int32_t width, int32_t height) {

@@ -34,8 +34,9 @@ constexpr std::chrono::milliseconds PREVIEW_RETRY_MAX{1000};
 // The error of a grab that failed without the device saying why (no frame in
 // all attempts, a frame that could not be converted): E_FAIL.
 constexpr CameraError CAMERA_ERROR_NO_PICTURE = static_cast<CameraError>(0x80004005u);
-// The error of an open that found no usable format: MF_E_INVALIDMEDIATYPE.
-constexpr CameraError CAMERA_ERROR_NO_FORMAT = static_cast<CameraError>(0xC00D36B4u);
+// The error of an open that found no usable format: MF_E_INVALIDMEDIATYPE, as
+// for a type refused.
+constexpr CameraError CAMERA_ERROR_NO_FORMAT = CAMERA_ERROR_TYPE_REFUSED;
 
 // Largest frame a device may negotiate. Every size derived from width and
 // height (3 * width, height * stride) then fits in int32, and a device that
@@ -64,7 +65,9 @@ public:
     // RGB24 if the device takes it directly, else its first type we take, in
     // its own order; with a size, the type ChooseTypeForSize picks for it. A
     // device that does not offer the size (any more) opens with its default;
-    // sizeHonoured() tells which happened.
+    // sizeHonoured() tells which happened. Types the device refuses are
+    // passed over; a failure of the device itself ends the open with its code
+    // in lastError(), as a failed read would.
     bool Open(const std::wstring& symbolicLink, FrameSize wanted = {});
     // A frame taken after the call: frames the device took before it (kept
     // in its queue while nobody read) are passed over.
@@ -81,6 +84,8 @@ public:
     void StopPreview();
     void Close();
     bool IsOpen() const;
+    // Whether the preview loop runs, delivering frames or not. UI thread.
+    bool IsPreviewing() const { return running_.load(); }
     // Why the last Open or grab failed (0 after a success); any thread.
     CameraError lastError() const { return lastError_.load(); }
     // While the preview's grabs keep failing, why the latest one failed; 0
@@ -114,10 +119,12 @@ private:
         int32_t defaultStride = 0;
     };
 
-    static bool NegotiateFormat(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
-                                Negotiated& chosen);
-    static bool UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats, FrameSize wanted,
-                               PixelFormat& subtype);
+    // Both give CAMERA_ERROR_NONE once a type is set, CAMERA_ERROR_NO_FORMAT
+    // when none will do, or the device's own failure.
+    static CameraError NegotiateFormat(VideoReader& reader, const std::vector<MediaFormat>& formats,
+                                       FrameSize wanted, Negotiated& chosen);
+    static CameraError UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats,
+                                      FrameSize wanted, PixelFormat& subtype);
     // `factor` as ConvertPreviewFrame's (1: full size).
     bool Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor);
     bool GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t factor, CameraError& error);

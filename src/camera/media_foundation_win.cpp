@@ -167,46 +167,56 @@ int64_t RowsOfFrame(const MediaFormat& format) {
     }
 }
 
+// The platform's code carried as it is: the camera tells a refused type from a
+// device that failed.
+FormatResult ResultOf(HRESULT result) {
+    return FormatResult{SUCCEEDED(result) ? CAMERA_ERROR_NONE : static_cast<CameraError>(result)};
+}
+
 class MediaFoundationReader final : public VideoReader {
 public:
     explicit MediaFoundationReader(ComPtr<IMFSourceReader> reader) : reader_(std::move(reader)) {
         RefreshCurrentFormat();
     }
 
-    bool SetPartialType(PixelFormat subtype) override {
+    FormatResult SetPartialType(PixelFormat subtype) override {
         const GUID* guid = SubtypeOfFormat(subtype);
+        // A subtype with no name in Media Foundation is one no device takes.
+        if (!guid) return FormatResult{CAMERA_ERROR_TYPE_REFUSED};
         const MediaFoundationApi* mf = MediaFoundation();
-        if (!guid || !mf) return false;
+        if (!mf) return ResultOf(E_FAIL);
         ComPtr<IMFMediaType> type;
-        if (FAILED(mf->createMediaType(&type))) return false;
-        if (FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video))) return false;
-        if (FAILED(type->SetGUID(MF_MT_SUBTYPE, *guid))) return false;
-        if (FAILED(reader_->SetCurrentMediaType(FIRST_VIDEO_STREAM, nullptr, type.Get()))) return false;
-        RefreshCurrentFormat();
-        return true;
+        HRESULT result = mf->createMediaType(&type);
+        if (SUCCEEDED(result)) result = type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+        if (SUCCEEDED(result)) result = type->SetGUID(MF_MT_SUBTYPE, *guid);
+        if (SUCCEEDED(result)) result = reader_->SetCurrentMediaType(FIRST_VIDEO_STREAM, nullptr, type.Get());
+        if (SUCCEEDED(result)) RefreshCurrentFormat();
+        return ResultOf(result);
     }
 
-    bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
+    FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) override {
         ComPtr<IMFMediaType> type;
-        if (FAILED(reader_->GetNativeMediaType(FIRST_VIDEO_STREAM, index, &type))) return false;
-        format = FormatOfType(type.Get());
-        return true;
+        const HRESULT result = reader_->GetNativeMediaType(FIRST_VIDEO_STREAM, index, &type);
+        if (SUCCEEDED(result)) format = FormatOfType(type.Get());
+        return ResultOf(result);
     }
 
-    bool UseNativeFormat(uint32_t index) override {
+    FormatResult UseNativeFormat(uint32_t index) override {
         ComPtr<IMFMediaType> type;
-        if (FAILED(reader_->GetNativeMediaType(FIRST_VIDEO_STREAM, index, &type))) return false;
-        if (FAILED(reader_->SetCurrentMediaType(FIRST_VIDEO_STREAM, nullptr, type.Get()))) return false;
-        RefreshCurrentFormat();
-        return true;
+        HRESULT result = reader_->GetNativeMediaType(FIRST_VIDEO_STREAM, index, &type);
+        if (SUCCEEDED(result)) result = reader_->SetCurrentMediaType(FIRST_VIDEO_STREAM, nullptr, type.Get());
+        if (SUCCEEDED(result)) RefreshCurrentFormat();
+        return ResultOf(result);
     }
 
-    bool GetCurrentFormat(MediaFormat& format) override {
+    FormatResult GetCurrentFormat(MediaFormat& format) override {
         ComPtr<IMFMediaType> type;
-        if (FAILED(reader_->GetCurrentMediaType(FIRST_VIDEO_STREAM, &type))) return false;
-        format = FormatOfType(type.Get());
-        current_ = format;
-        return true;
+        const HRESULT result = reader_->GetCurrentMediaType(FIRST_VIDEO_STREAM, &type);
+        if (SUCCEEDED(result)) {
+            format = FormatOfType(type.Get());
+            current_ = format;
+        }
+        return ResultOf(result);
     }
 
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,

@@ -189,10 +189,11 @@ bool ParseBehaviour(const std::wstring& query, TestCameraBehaviour& behaviour) {
         } else if (key == L"queue") {
             good = ParseInt(value, behaviour.queueFrames) && behaviour.queueFrames > 0 &&
                    behaviour.queueFrames <= 1000;
-        } else if (key == L"busy") {
+        } else if (key == L"busy" || key == L"typefail") {
             const std::wstring digits = value.rfind(L"0x", 0) == 0 ? value.substr(2) : value;
             good = ParseNumber(digits, 16, UINT32_MAX, code) && code != 0;
-            behaviour.busyError = static_cast<CameraError>(static_cast<uint32_t>(code));
+            (key == L"busy" ? behaviour.busyError : behaviour.typeError) =
+                static_cast<CameraError>(static_cast<uint32_t>(code));
         } else if (key == L"privacy") {
             good = value == L"open" || value == L"read";
             behaviour.privacy = value == L"open" ? TestCameraBehaviour::Privacy::BlockOpen
@@ -361,35 +362,33 @@ public:
 
     // Takes the first type of that subtype: RGB24 only where one is listed (the
     // plain RGB24 camera), as Media Foundation without a video processor.
-    bool SetPartialType(PixelFormat subtype) override {
+    FormatResult SetPartialType(PixelFormat subtype) override {
+        if (const FormatResult failed = TypeFailure(); !failed) return failed;
         for (uint32_t index = 0; subtype != PixelFormat::Unknown && index < types_.size(); ++index) {
             if (types_[index].subtype == subtype) {
                 Select(index);
-                return true;
+                return {};
             }
         }
-        return false;
+        return FormatResult{CAMERA_ERROR_TYPE_REFUSED};
     }
 
-    bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
-        if (index >= types_.size()) {
-            return false;
-        }
+    FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) override {
+        if (index >= types_.size()) return FormatResult{CAMERA_ERROR_NO_MORE_TYPES};
         format = types_[index];
-        return true;
+        return {};
     }
 
-    bool UseNativeFormat(uint32_t index) override {
-        if (index >= types_.size()) {
-            return false;
-        }
+    FormatResult UseNativeFormat(uint32_t index) override {
+        if (const FormatResult failed = TypeFailure(); !failed) return failed;
+        if (index >= types_.size()) return FormatResult{CAMERA_ERROR_NO_MORE_TYPES};
         Select(index);
-        return true;
+        return {};
     }
 
-    bool GetCurrentFormat(MediaFormat& format) override {
+    FormatResult GetCurrentFormat(MediaFormat& format) override {
         format = types_[current_];
-        return true;
+        return {};
     }
 
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,
@@ -471,6 +470,14 @@ private:
             HugeSampleSize(subtype_, format.width, format.height, format.defaultStride);
         }
         return format;
+    }
+
+    // typefail: the device's own failure while the condition holds.
+    FormatResult TypeFailure() const {
+        if (behaviour_.typeError == CAMERA_ERROR_NONE) return {};
+        std::lock_guard<std::mutex> hold(Registry().lock);
+        const bool held = ConditionHolds(behaviour_, Registry().states[link_]);
+        return FormatResult{held ? behaviour_.typeError : CAMERA_ERROR_NONE};
     }
 
     // Another type restarts the stream, as Media Foundation's reader does:

@@ -79,8 +79,11 @@ struct TestPatternColour {
 //                 opened while it does fails with this code
 //   privacy=open|read  Windows' privacy settings block the camera: the open,
 //                 or every read, fails with E_ACCESSDENIED
-//   for=MS        busy and privacy last MS from the camera's first open in the
-//                 process; without it, for ever
+//   typefail=HEX  the device fails while its type is set (partial or native)
+//                 with this code, as one unplugged or taken by another program
+//                 between listing and opening does; the open itself works
+//   for=MS        busy, privacy and typefail last MS from the camera's first
+//                 open in the process; without it, for ever
 //   unplug=N      after N frames (once a process) the camera is unplugged: reads
 //                 of every open stream fail with the device-invalidated code
 //                 and it leaves the device list
@@ -122,6 +125,7 @@ struct TestCameraBehaviour {
     int dimFps = 0;
     int queueFrames = 0;
     CameraError busyError = CAMERA_ERROR_NONE;
+    CameraError typeError = CAMERA_ERROR_NONE;
     enum class Privacy { Allowed, BlockOpen, BlockRead } privacy = Privacy::Allowed;
     int conditionMs = -1;  // how long busy and privacy last; -1: for ever
     int unplugAfterFrames = -1;

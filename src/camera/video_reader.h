@@ -49,6 +49,25 @@ constexpr CameraError CAMERA_ERROR_ACCESS_DENIED = static_cast<CameraError>(0x80
 // A frame could not be allocated (E_OUTOFMEMORY).
 constexpr CameraError CAMERA_ERROR_OUT_OF_MEMORY = static_cast<CameraError>(0x8007000Eu);
 
+// The end of a device's list of native types (MF_E_NO_MORE_TYPES): no failure.
+constexpr CameraError CAMERA_ERROR_NO_MORE_TYPES = static_cast<CameraError>(0xC00D36B9u);
+// The device or its reader refused one type; another may do. The codes Media
+// Foundation's source reader documents for a type it will not set:
+// MF_E_INVALIDMEDIATYPE (the type was rejected), MF_E_INVALIDTYPE (the type is
+// malformed) and MF_E_TOPO_CODEC_NOT_FOUND (nothing converts the device's own
+// type to it).
+constexpr CameraError CAMERA_ERROR_TYPE_REFUSED = static_cast<CameraError>(0xC00D36B4u);
+constexpr CameraError CAMERA_ERROR_TYPE_MALFORMED = static_cast<CameraError>(0xC00D36BDu);
+constexpr CameraError CAMERA_ERROR_NO_CONVERTER = static_cast<CameraError>(0xC00D5212u);
+
+// True when a failure to set a type says only that this type will not do.
+// Anything else (the device in use, gone, blocked, or a failure we do not
+// know) is the device's, and trying its other types would only hide it.
+constexpr bool IsRefusedType(CameraError error) {
+    return error == CAMERA_ERROR_TYPE_REFUSED || error == CAMERA_ERROR_TYPE_MALFORMED ||
+           error == CAMERA_ERROR_NO_CONVERTER;
+}
+
 // What a failure means to the user, which decides what we tell them and how
 // we recover: wait for the other program, for the device to come back, or for
 // the user to change a setting.
@@ -85,15 +104,24 @@ enum class ReadOutcome {
     Failed,       // the read call itself failed
 };
 
+// How a call that lists or sets a type ended: true for success, else false
+// with the code that says why, never CAMERA_ERROR_NONE.
+struct FormatResult {
+    CameraError error = CAMERA_ERROR_NONE;
+    explicit operator bool() const { return error == CAMERA_ERROR_NONE; }
+};
+
 class VideoReader {
 public:
     virtual ~VideoReader() = default;
-    // Asks for `subtype` at whatever size the device then chooses.
-    virtual bool SetPartialType(PixelFormat subtype) = 0;
-    // The device's index-th native type, in its own order; false past the last.
-    virtual bool GetNativeFormat(uint32_t index, MediaFormat& format) = 0;
-    virtual bool UseNativeFormat(uint32_t index) = 0;
-    virtual bool GetCurrentFormat(MediaFormat& format) = 0;
+    // Asks for `subtype` at whatever size the device then chooses. A subtype
+    // the device does not take fails with a code for which IsRefusedType holds.
+    virtual FormatResult SetPartialType(PixelFormat subtype) = 0;
+    // The device's index-th native type, in its own order;
+    // CAMERA_ERROR_NO_MORE_TYPES past the last.
+    virtual FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) = 0;
+    virtual FormatResult UseNativeFormat(uint32_t index) = 0;
+    virtual FormatResult GetCurrentFormat(MediaFormat& format) = 0;
     // One blocking read. On ReadOutcome::Sample `onSample` has been called once;
     // on Failed and StreamError `error` says why when the device told us.
     virtual ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,

@@ -268,13 +268,7 @@ void CaptureDialog::OpenSelectedDevice(int index) {
         }
         return;
     }
-    if (camera->IsOpen()) {
-        wchar_t resolution[RESOLUTION_TEXT_UNITS] = {};
-        std::swprintf(resolution, RESOLUTION_TEXT_UNITS, RESOLUTION_FORMAT, camera->width(),
-                      camera->height());
-        ::SetDlgItemTextW(dialog, IDC_RESOLUTION, resolution);
-        StartPreview();
-    }
+    if (camera->IsOpen()) StartPreview();
     SetStatus(STATUS_READY);
 }
 
@@ -307,7 +301,12 @@ void CaptureDialog::OnFrameSizeChosen(int entry) {
     OpenSelectedDevice(device);
 }
 
+// Whichever way the camera was opened (chosen, recovered, by the capture key),
+// the resolution shown is the one it opened with.
 void CaptureDialog::StartPreview() {
+    wchar_t resolution[RESOLUTION_TEXT_UNITS] = {};
+    std::swprintf(resolution, RESOLUTION_TEXT_UNITS, RESOLUTION_FORMAT, camera->width(), camera->height());
+    ::SetDlgItemTextW(dialog, IDC_RESOLUTION, resolution);
     camera->StartPreview([this](const uint8_t* pixels, int32_t width, int32_t height, int32_t stride) {
         OnPreviewFrame(pixels, width, height, stride);
     });
@@ -319,6 +318,13 @@ void CaptureDialog::CheckCamera() {
     // While the saved camera is away, only its return changes anything (the
     // capture key may open it meanwhile, without a preview).
     if (!camera->IsOpen() || waitingForDevice) return;
+    // An open camera is previewed. The capture key opens a closed one for its
+    // still and leaves it open without a preview; when that happens while a
+    // recovery waits, the camera it opened is the recovery.
+    if (!camera->IsPreviewing()) {
+        ShowFrameSizes();
+        StartPreview();
+    }
     const CameraError error = camera->previewError();
     if (error == CAMERA_ERROR_NONE) {
         if (shownProblem != CAMERA_ERROR_NONE && camera->firstFrameTime()) {

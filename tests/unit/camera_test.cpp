@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <deque>
+#include <map>
 #include <new>
 #include <cstdio>
 #include <thread>
@@ -39,6 +40,7 @@ struct FakeDevice {
     MediaFormat partialResult{PixelFormat::RGB24, 4, 2, 12};
     std::vector<MediaFormat> natives;  // refused: listed, but the device does not take them
     std::vector<uint32_t> refusedNatives;
+    std::map<std::string, CameraError> failing;  // a negotiation call, named as in `calls`, that fails with the code
     std::string calls;  // negotiation calls in order: Partial, Native n, Use n, Current
     std::deque<FakeRead> script;  // read first, then `endless` for ever
     FakeRead endless = Frame(7);
@@ -51,18 +53,24 @@ struct FakeDevice {
 struct FakeReader final : VideoReader {
     explicit FakeReader(std::shared_ptr<FakeDevice> device) : d(std::move(device)) { ++d->readersAlive; }
     ~FakeReader() override { d->releasedDuringRead = d->releasedDuringRead || d->readsInProgress, --d->readersAlive; }
-    bool SetPartialType(PixelFormat type) override {
-        return d->calls += "P", type == PixelFormat::RGB24 && d->acceptPartialRgb24 && Take(d->partialResult);
+    FormatResult SetPartialType(PixelFormat type) override {
+        if (const FormatResult failed = Call("P"); !failed) return failed;
+        return type == PixelFormat::RGB24 && d->acceptPartialRgb24 ? Take(d->partialResult) : REFUSED;
     }
-    bool GetNativeFormat(uint32_t index, MediaFormat& format) override {
-        d->calls += "N" + std::to_string(index);
-        return index < d->natives.size() && (format = d->natives[index], true);
+    FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) override {
+        if (const FormatResult failed = Call("N" + std::to_string(index)); !failed) return failed;
+        if (index >= d->natives.size()) return {CAMERA_ERROR_NO_MORE_TYPES};
+        return format = d->natives[index], FormatResult{};
     }
-    bool UseNativeFormat(uint32_t index) override {
-        d->calls += "U" + std::to_string(index);
-        return index < d->natives.size() && !std::ranges::count(d->refusedNatives, index) && Take(d->natives[index]);
+    FormatResult UseNativeFormat(uint32_t index) override {
+        if (const FormatResult failed = Call("U" + std::to_string(index)); !failed) return failed;
+        if (index >= d->natives.size()) return {CAMERA_ERROR_NO_MORE_TYPES};
+        return std::ranges::count(d->refusedNatives, index) ? REFUSED : Take(d->natives[index]);
     }
-    bool GetCurrentFormat(MediaFormat& out) override { return d->calls += "C", out = current, !d->currentFormatFails; }
+    FormatResult GetCurrentFormat(MediaFormat& out) override {
+        if (const FormatResult failed = Call("C"); !failed) return failed;
+        return out = current, d->currentFormatFails ? REFUSED : FormatResult{};
+    }
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         std::unique_lock<std::mutex> guard(d->lock);
         if (++d->readsInProgress > 1) d->overlappingReads = true;
@@ -77,7 +85,13 @@ struct FakeReader final : VideoReader {
         else onSample({read.bytes.data(), static_cast<int32_t>(read.bytes.size()), read.stride});
         return read.outcome;
     }
-    bool Take(const MediaFormat& format) { return current = format, true; }
+    FormatResult Call(const std::string& name) {
+        d->calls += name;
+        const auto failing = d->failing.find(name);
+        return {failing == d->failing.end() ? CAMERA_ERROR_NONE : failing->second};
+    }
+    FormatResult Take(const MediaFormat& format) { return current = format, FormatResult{}; }
+    static constexpr FormatResult REFUSED{CAMERA_ERROR_TYPE_REFUSED};
     std::shared_ptr<FakeDevice> d;
     MediaFormat current;
 };
@@ -156,6 +170,62 @@ TEST_F(CameraTest, NegotiationTakesTheDefaultOrTheSizeAskedForElseReleasesTheDev
     ASSERT_TRUE(camera.Open(LINK_A));  // a refused link says why, as far as it is told, and closes the open device
     EXPECT_TRUE(!camera.Open(LINK_DENIED) && camera.lastError() == CAMERA_ERROR_ACCESS_DENIED);
     EXPECT_TRUE(!camera.IsOpen() && camera.width() == 0 && device->readersAlive == 0 && !camera.firstFrameTime());
+}
+
+// A call that fails while the format is settled: a type refused, or the end of the list, is passed over; any other
+// failure is the device's (in use, unplugged, blocked, shut down, or a code nobody documents) and ends the open at once
+// with its code, which the dialog, the tray and the data source then classify as they do a failed read.
+TEST_F(CameraTest, NegotiationPassesOverRefusedTypesButEndsAtTheDevicesOwnFailure) {
+    const std::vector<MediaFormat> natives = {
+        {PixelFormat::YUY2, 320, 240, 640, 30, 1}, {PixelFormat::NV12, 1280, 720, 1280, 30, 1},
+        {PixelFormat::MJPG, 1920, 1080, 0, 30, 1}, {PixelFormat::MJPG, 1280, 720, 0, 30, 1}};
+    const auto code = [](uint32_t value) { return static_cast<CameraError>(value); };
+    const struct { CameraError code; bool passedOver; } codes[] = {
+        {code(0xC00D36B4), true},   // MF_E_INVALIDMEDIATYPE
+        {code(0xC00D36BD), true},   // MF_E_INVALIDTYPE
+        {code(0xC00D5212), true},   // MF_E_TOPO_CODEC_NOT_FOUND
+        {code(0xC00D36B9), true},   // MF_E_NO_MORE_TYPES
+        {code(0xC00D3704), false},  // MF_E_HW_MFT_FAILED_START_STREAMING: in use
+        {code(0xC00D3EA3), false},  // MF_E_VIDEO_RECORDING_DEVICE_PREEMPTED
+        {code(0xC00D3EA2), false},  // MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED: unplugged
+        {code(0x80070005), false},  // E_ACCESSDENIED: privacy settings
+        {code(0xC00D3E85), false},  // MF_E_SHUTDOWN
+        {code(0xC00D36B2), false},  // MF_E_INVALIDREQUEST
+        {code(0x8007000E), false},  // E_OUTOFMEMORY
+        {code(0x80004005), false},  // E_FAIL
+        {code(0x8000FFFF), false},  // E_UNEXPECTED
+    };
+    // The failing call comes after `before`; passed over, `after` follows with `chosen` in force (-1: RGB24) and
+    // `listed` types known. The current type is the one call that nothing can stand in for.
+    const struct { const char* where; bool partial; FrameSize wanted; const char *before, *after; int chosen;
+                   size_t listed; } places[] = {
+        {"N2", true, {}, "N0N1", "PC", -1, 2},
+        {"P", true, {}, "N0N1N2N3N4", "U0C", 0, 4},
+        {"U0", false, {}, "N0N1N2N3N4P", "U1C", 1, 4},
+        {"U1", true, {1280, 720}, "N0N1N2N3N4", "U3C", 3, 4},
+        {"U0", true, {320, 240}, "N0N1N2N3N4", "PC", -1, 4},  // the size's only type: the default then
+        {"C", true, {}, "N0N1N2N3N4P", nullptr, 0, 0},
+    };
+    for (const auto& place : places) {
+        for (const auto& c : codes) {
+            SCOPED_TRACE(testing::Message() << place.where << " " << std::hex << c.code);
+            auto fake = std::make_shared<FakeDevice>();
+            fake->acceptPartialRgb24 = place.partial, fake->natives = natives, fake->failing = {{place.where, c.code}};
+            Camera other(Opener(fake));
+            const bool opens = c.passedOver && place.after;
+            ASSERT_EQ(other.Open(LINK_A, place.wanted), opens);
+            EXPECT_EQ(fake->calls, std::string(place.before) + place.where + (opens ? place.after : ""));
+            EXPECT_EQ(other.lastError(), opens ? CAMERA_ERROR_NONE : c.code);
+            EXPECT_TRUE(other.IsOpen() == opens && fake->readersAlive == int(opens));
+            const MediaFormat want = !opens ? MediaFormat{} : place.chosen < 0 ? fake->partialResult : natives[place.chosen];
+            EXPECT_TRUE(other.subtype() == want.subtype && other.width() == want.width && other.height() == want.height);
+            EXPECT_EQ(other.formats().size(), opens ? place.listed : 0u);
+        }
+    }
+    // A device that claims endless types is listed no further than any real one goes.
+    device->natives.assign(5000, natives[1]);
+    ASSERT_TRUE(camera.Open(LINK_A));
+    EXPECT_EQ(camera.formats().size(), 4096u);
 }
 
 // Empty and short samples use up attempts; the end of the stream, failures and a failed allocation end the grab at
@@ -302,6 +372,10 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
         {L"yuy2?name=d&busy=0xC00D3EA3&for=0&ramp=4000", 0, 2, -16, 0},  // the other program let go at once
         {L"rgb24?noformat=1", CAMERA_ERROR_NO_FORMAT, 0, 0, 0}, {L"rgb24?slow=", CAMERA_ERROR_NO_PICTURE, 0, 0, 0},
         {L"nv12?name=g&huge=640x480", 0, 1, -16, 0},
+        // Unplugged or taken between listing and opening: setting the type fails, for the partial and native alike.
+        {L"rgb24?name=t&typefail=C00D3EA2", CAMERA_ERROR_INVALIDATED, 0, 0, 0},
+        {L"nv12?modes=laptop&typefail=0xc00d3704", CAMERA_ERROR_START_STREAMING, 0, 0, 0},
+        {L"yuy2?name=v&typefail=C00D3704&for=0", 0, 3, 2, 0}, {L"yuy2?name=w&typefail=0", CAMERA_ERROR_NO_PICTURE, 0, 0, 0},
         {L"rgb24?name=u&unplug=2&slow=200", 0, 2, 0, CAMERA_ERROR_INVALIDATED},
         // Cameras with modes misbehave alike, at their first type's size.
         {L"yuy2?modes=c920&name=m&unplug=2", 0, 2, 2, CAMERA_ERROR_INVALIDATED},

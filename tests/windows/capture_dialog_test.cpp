@@ -5,6 +5,8 @@
 #include <sstream>
 #include <tuple>
 
+#include "app/hotkey.h"
+#include "app/tray_state.h"
 #include "capture_test_support.h"
 #include "capture/frame_scale.h"
 #include "ui/capture_dialog.h"
@@ -20,14 +22,21 @@ constexpr wchar_t OPEN_FAILED[] = L"Failed to open camera. Try another device or
 constexpr wchar_t NO_WEBCAMS[] = L"No webcams detected. Connect a camera and click Refresh.";
 constexpr wchar_t UNCHANGED[] = L"Hotkey unchanged.";
 constexpr wchar_t F9_LABEL[] = L"F9  (global hotkey)";
+constexpr wchar_t IN_USE[] = L"Camera in use by another app. The preview resumes when it is free.";
+constexpr wchar_t DISCONNECTED[] = L"Camera disconnected. The preview resumes when it is plugged in.";
+constexpr wchar_t BLOCKED[] = L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera).";
+
+BOOL WINAPI NoBalloon(DWORD, PNOTIFYICONDATAW) { return TRUE; }
 
 // What EnumerateCameras reports to the dialog; a Refresh step changes it.
 std::vector<CameraDevice> presentDevices;
 std::vector<CameraDevice> PresentDevices() { return presentDevices; }
 
 // A step's action on its argument: a device list entry, a button, a key, the
-// number of the scenario's devices present; Quit: Exit from the tray menu.
-enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, SysClose, Quit };
+// number of the scenario's devices present, whether opens are blocked; Quit:
+// Exit from the tray menu; CaptureKey: the capture key pressed while the dialog
+// is up, as the tray handles it.
+enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, SysClose, Quit, Block, CaptureKey };
 
 // What must hold before the next step; unset fields are not looked at.
 struct Seen {
@@ -120,6 +129,15 @@ public:
             break;
         case Act::SysClose: ::PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); break;
         case Act::Quit: ::PostQuitMessage(0); break;
+        case Act::Block: blocked = arg != 0; break;
+        case Act::CaptureKey: {
+            const TrayWindow kept = Tray();
+            Tray().camera = &camera, Tray().settings = &settings, Tray().dialogOpen = true;
+            Tray().notifyIcon = NoBalloon;
+            CaptureFromHotkey(dialog);
+            Tray() = kept;
+            break;
+        }
         }
     }
 
@@ -168,7 +186,13 @@ public:
 
     static inline CaptureDialogTest* current = nullptr;
     Settings settings;
-    Camera camera{[](const std::wstring& link, CameraError& error) {
+    // While set, every open is refused as Windows' privacy settings refuse one.
+    bool blocked = false;
+    Camera camera{[this](const std::wstring& link, CameraError& error) -> std::unique_ptr<VideoReader> {
+        if (blocked) {
+            error = CAMERA_ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
         return OpenTestPatternReader(link, nullptr, error);  // MISSING_LINK opens nothing
     }};
     ScratchFolder pictures{L"snapward-dialog-test"};
@@ -235,6 +259,46 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
     }
     // The last leaves the camera open with its preview stopped: a new preview can start.
     EXPECT_TRUE(camera.StartPreview([](const uint8_t*, int32_t, int32_t, int32_t) {}));
+}
+
+// A camera that fails while its type is set, as one taken by another program or unplugged between listing and opening
+// does, is named as such and opened again by itself once it works, not left as a camera that cannot be opened.
+TEST_F(CaptureDialogTest, CameraThatFailsWhileItsTypeIsSetIsWaitedForAndPreviewed) {
+    const struct { const wchar_t* link; const wchar_t* status; } cases[] = {
+        {L"snapward-testpattern:nv12?name=Taken&typefail=C00D3704&for=1500", IN_USE},
+        {L"snapward-testpattern:yuy2?name=Pulled&typefail=C00D3EA2&for=1500", DISCONNECTED},
+    };
+    for (const auto& c : cases) {
+        camera.Close();
+        Play({"fails while its type is set",
+              {{L"Cam", c.link}},
+              L"",
+              {{Act::None, 0, {.status = c.status, .open = 0}},
+               {Act::None, 0, {.status = READY, .resolution = L"Resolution: 1280 x 720", .open = 1, .frame = 1}},
+               {Act::Click, IDC_CLOSE}}});
+    }
+}
+
+// The capture key opens the camera for its still while the dialog waits to recover it: the dialog then previews
+// that camera rather than calling it ready with its preview left empty for good.
+TEST_F(CaptureDialogTest, CaptureKeyThatOpensTheCameraDuringARecoveryBringsThePreviewBack) {
+    const auto recoveryFailedOnce = [] { return current->record->recoveryDelayMs == 2 * RECOVERY_FIRST_MS; };
+    uint32_t made = 0;
+    // Frames keep coming, and the sizes the camera offers are listed as for any open.
+    const auto framesFlow = [&made] {
+        return CountPreviewFrames().made >= made + 5 &&
+               ::SendDlgItemMessageW(current->dialog, IDC_FRAME_SIZE, CB_GETCOUNT, 0, 0) == 2;
+    };
+    blocked = true;
+    Play({"capture key during a recovery",
+          {{L"Cam", PatternLink()}},
+          L"",
+          {{Act::None, 0, {.status = BLOCKED, .open = 0, .also = recoveryFailedOnce}},
+           {Act::Block, 0, {.also = [&made] { return made = CountPreviewFrames().made, true; }}},
+           {Act::CaptureKey, 0,
+            {.status = READY, .resolution = L"Resolution: 1280 x 720", .open = 1, .frame = 1, .also = framesFlow}},
+           {Act::Click, IDC_CLOSE}}});
+    EXPECT_TRUE(ClipboardHoldsPattern(1280, 720));
 }
 
 // The size list of a camera that lists many: a saved size it no longer offers opens its default and keeps the

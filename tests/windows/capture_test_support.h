@@ -48,10 +48,12 @@ class ScriptedReader : public VideoReader {
 public:
     ScriptedReader(std::unique_ptr<VideoReader> inner, std::shared_ptr<ReaderScript> script)
         : inner_(std::move(inner)), script_(std::move(script)) {}
-    bool SetPartialType(PixelFormat subtype) override { return inner_->SetPartialType(subtype); }
-    bool GetNativeFormat(uint32_t index, MediaFormat& type) override { return inner_->GetNativeFormat(index, type); }
-    bool UseNativeFormat(uint32_t index) override { return inner_->UseNativeFormat(index); }
-    bool GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
+    FormatResult SetPartialType(PixelFormat subtype) override { return inner_->SetPartialType(subtype); }
+    FormatResult GetNativeFormat(uint32_t index, MediaFormat& type) override {
+        return inner_->GetNativeFormat(index, type);
+    }
+    FormatResult UseNativeFormat(uint32_t index) override { return inner_->UseNativeFormat(index); }
+    FormatResult GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         if (script_->reads++ >= script_->goodReads) return ReadOutcome::Failed;
         return inner_->ReadSample(onSample, error);

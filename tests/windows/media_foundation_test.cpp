@@ -23,7 +23,8 @@ constexpr DWORD VIDEO = MF_SOURCE_READER_FIRST_VIDEO_STREAM;
 struct FakeSourceReader final : IMFSourceReader {
     std::vector<ComPtr<IMFMediaType>> nativeTypes, offered;  // offered: every SetCurrentMediaType
     ComPtr<IMFMediaType> current;
-    bool refuseTypes = false;
+    HRESULT typeResult = S_OK;    // what setting a type gives
+    HRESULT nativeResult = S_OK;  // what asking for a native type within the list gives
     // The next read's outcome; one read at a time.
     HRESULT readResult = E_UNEXPECTED;
     DWORD readFlags = 0;
@@ -43,7 +44,8 @@ struct FakeSourceReader final : IMFSourceReader {
     }
     HRESULT STDMETHODCALLTYPE GetNativeMediaType(DWORD stream, DWORD index, IMFMediaType** type) override {
         if (stream != VIDEO) return E_INVALIDARG;
-        return index < nativeTypes.size() ? nativeTypes[index].CopyTo(type) : MF_E_NO_MORE_TYPES;
+        if (index >= nativeTypes.size()) return MF_E_NO_MORE_TYPES;
+        return FAILED(nativeResult) ? nativeResult : nativeTypes[index].CopyTo(type);
     }
     HRESULT STDMETHODCALLTYPE GetCurrentMediaType(DWORD stream, IMFMediaType** type) override {
         return stream == VIDEO && current ? current.CopyTo(type) : MF_E_INVALIDREQUEST;
@@ -51,8 +53,8 @@ struct FakeSourceReader final : IMFSourceReader {
     HRESULT STDMETHODCALLTYPE SetCurrentMediaType(DWORD stream, DWORD*, IMFMediaType* type) override {
         if (stream != VIDEO) return E_INVALIDARG;
         offered.push_back(type);
-        if (!refuseTypes) current = type;
-        return refuseTypes ? MF_E_INVALIDMEDIATYPE : S_OK;
+        if (SUCCEEDED(typeResult)) current = type;
+        return typeResult;
     }
     HRESULT STDMETHODCALLTYPE ReadSample(DWORD stream, DWORD control, DWORD* actual, DWORD* flags,
                                          LONGLONG* timestamp, IMFSample** sample) override {
@@ -134,8 +136,8 @@ TEST_F(MediaFoundation, ReaderMapsTypesAndReadOutcomes) {
         for (const MediaFormat& got : {native, current}) EXPECT_EQ(Fields(got), Fields(natives[i].second));
     }
     MediaFormat format;
-    EXPECT_FALSE(reader->GetNativeFormat(std::size(natives), format));
-    EXPECT_FALSE(reader->UseNativeFormat(std::size(natives)));
+    EXPECT_EQ(reader->GetNativeFormat(std::size(natives), format).error, MF_E_NO_MORE_TYPES);
+    EXPECT_EQ(reader->UseNativeFormat(std::size(natives)).error, MF_E_NO_MORE_TYPES);
     // A partial type holds the major type and subtype only.
     for (const auto& [type, format] : natives) {
         if (format.subtype == PixelFormat::Unknown) continue;
@@ -146,11 +148,28 @@ TEST_F(MediaFoundation, ReaderMapsTypesAndReadOutcomes) {
         fake->offered.back()->GetCount(&count);
         EXPECT_TRUE(within && count == 2u) << static_cast<int>(format.subtype);
     }
-    EXPECT_FALSE(reader->SetPartialType(PixelFormat::Unknown));
+    EXPECT_EQ(reader->SetPartialType(PixelFormat::Unknown).error, MF_E_INVALIDMEDIATYPE);
     ASSERT_TRUE(reader->UseNativeFormat(std::size(natives) - 1));
-    fake->refuseTypes = true;
-    EXPECT_FALSE(reader->SetPartialType(PixelFormat::RGB24));
-    EXPECT_FALSE(reader->UseNativeFormat(0));
+    // The reader's code comes through as it is, so that the camera can tell a
+    // refused type from a device that was unplugged or taken since it was listed.
+    const size_t offers = fake->offered.size();
+    for (const HRESULT code : {MF_E_INVALIDMEDIATYPE, MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED,
+                               MF_E_HW_MFT_FAILED_START_STREAMING, E_ACCESSDENIED}) {
+        SCOPED_TRACE(code);
+        fake->typeResult = code;
+        EXPECT_EQ(reader->SetPartialType(PixelFormat::RGB24).error, code);
+        EXPECT_EQ(reader->UseNativeFormat(0).error, code);
+        fake->nativeResult = code;
+        EXPECT_TRUE(reader->GetNativeFormat(0, format).error == code && reader->UseNativeFormat(0).error == code);
+        fake->nativeResult = S_OK;
+        // The type in force stays the last one set.
+        EXPECT_TRUE(reader->GetCurrentFormat(format) && Fields(format) == Fields(natives[std::size(natives) - 1].second));
+    }
+    EXPECT_EQ(fake->offered.size(), offers + 8) << "a native type that could not be had is not offered";
+    fake->typeResult = S_OK;
+    const ComPtr<IMFMediaType> inForce = std::exchange(fake->current, nullptr);
+    EXPECT_EQ(reader->GetCurrentFormat(format).error, MF_E_INVALIDREQUEST);
+    fake->current = inForce;
 
     // A failed read says why; an error flag wins over end of stream; pieces
     // come joined, with the stride of the type in force, which changes only
