@@ -9,6 +9,11 @@ packages=(
   wine wine32 wine64 xvfb xauth xdotool imagemagick nsis
   clang libfuzzer-14-dev libclang-rt-14-dev  # the fuzz preset; clang only recommends its sanitizer runtimes
   libturbojpeg0-dev libjpeg62-turbo-dev  # DecodeJpeg's reference tests and benchmark (native)
+  # Wine's Media Foundation decodes files through GStreamer (the file camera's
+  # clips): without these plugins opening a clip fails with E_FAIL. The i386
+  # ones serve the 32-bit prefix, the plain ones the 64-bit data source's.
+  gstreamer1.0-plugins-base:i386 gstreamer1.0-plugins-good:i386
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -16,7 +21,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-# wine32 is an i386 package.
+# wine32 is an i386 package; others name their architecture (":i386") in the list.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
   need_update=1
