@@ -9,8 +9,11 @@
 #include <iterator>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 #include "camera/devices.h"
+#include "camera/frame_pacing.h"
+#include "camera/sample_pitch.h"
 #include "capture/jpeg_win.h"
 #include "platform/win_handles.h"
 
@@ -42,6 +45,10 @@ struct MediaFoundationApi {
     HRESULT(WINAPI* createDeviceSource)(IMFAttributes* attributes, IMFMediaSource** source) = nullptr;
     HRESULT(WINAPI* createSourceReaderFromMediaSource)(IMFMediaSource* source, IMFAttributes* attributes,
                                                        IMFSourceReader** reader) = nullptr;
+    // Optional, outside the set above: only the development builds' file
+    // cameras use it, and its absence must not cost the real cameras.
+    HRESULT(WINAPI* createSourceReaderFromUrl)(LPCWSTR url, IMFAttributes* attributes,
+                                               IMFSourceReader** reader) = nullptr;
 };
 
 // Loaded by full path from the system folder, never from the program's own
@@ -82,7 +89,10 @@ const MediaFoundationApi* MediaFoundation() {
                    Resolve(sources, "MFCreateDeviceSource", found.createDeviceSource) &&
                    Resolve(readers, "MFCreateSourceReaderFromMediaSource",
                            found.createSourceReaderFromMediaSource);
-        if (complete) api = found;
+        if (complete) {
+            Resolve(readers, "MFCreateSourceReaderFromURL", found.createSourceReaderFromUrl);
+            api = found;
+        }
     });
     return complete ? &api : nullptr;
 }
@@ -175,7 +185,8 @@ FormatResult ResultOf(HRESULT result) {
 
 class MediaFoundationReader final : public VideoReader {
 public:
-    explicit MediaFoundationReader(ComPtr<IMFSourceReader> reader) : reader_(std::move(reader)) {
+    MediaFoundationReader(ComPtr<IMFSourceReader> reader, SourceReaderOptions options)
+        : reader_(std::move(reader)), options_(options) {
         RefreshCurrentFormat();
     }
 
@@ -225,8 +236,15 @@ public:
         DWORD flags = 0;
         LONGLONG timestamp = 0;  // of the read; the sample's own time is below
         ComPtr<IMFSample> sample;
-        const HRESULT read =
-            reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample);
+        HRESULT read = reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample);
+        // A clip played as a camera never ends: from its end it starts again,
+        // in the same call, so that the caller sees no gap.
+        if (SUCCEEDED(read) && options_.loop && (flags & MF_SOURCE_READERF_ENDOFSTREAM) &&
+            !(flags & MF_SOURCE_READERF_ERROR) && Rewind()) {
+            sample.Reset();
+            flags = 0;
+            read = reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample);
+        }
         if (FAILED(read)) {
             error = static_cast<CameraError>(read);
             return ReadOutcome::Failed;
@@ -248,6 +266,10 @@ public:
         sample.Reset();
         LockedSampleBuffer locked;
         if (!locked.Lock(buffer.Get(), current_)) return ReadOutcome::NoSample;
+        if (options_.pace) {
+            std::this_thread::sleep_for(
+                pacer_.NextDelay(std::chrono::steady_clock::now(), current_.rateNumerator, current_.rateDenominator));
+        }
         SampleView view = locked.view();
         view.timestamp = taken;
         view.timed = timed;
@@ -256,6 +278,15 @@ public:
     }
 
 private:
+    // Back to the start: GUID_NULL with a VT_I8 position in 100 ns units.
+    bool Rewind() {
+        PROPVARIANT start;
+        PropVariantInit(&start);
+        start.vt = VT_I8;
+        start.hVal.QuadPart = 0;
+        return SUCCEEDED(reader_->SetCurrentPosition(GUID_NULL, start));
+    }
+
     void RefreshCurrentFormat() {
         MediaFormat format;
         if (!GetCurrentFormat(format)) current_ = MediaFormat{};
@@ -263,6 +294,8 @@ private:
 
     ComPtr<IMFSourceReader> reader_;
     MediaFormat current_;  // the type in force, for locking buffers
+    SourceReaderOptions options_;
+    FramePacer pacer_;
 };
 
 // The attribute as a string, freed as soon as it is copied; empty when it
@@ -360,7 +393,8 @@ bool LockedSampleBuffer::Lock(IMFMediaBuffer* buffer, const MediaFormat& format)
     if (!buffer) return false;
     if (LockTwoDimensional(buffer, format)) return true;
     // A 2D lock that could not be used: the plain lock gives the same frame as
-    // contiguous rows of the type's default stride.
+    // contiguous rows of the type's default stride, or where the type names
+    // none, of the pitch that the buffer's length tells.
     Unlock();
 
     BYTE* data = nullptr;
@@ -373,7 +407,9 @@ bool LockedSampleBuffer::Lock(IMFMediaBuffer* buffer, const MediaFormat& format)
         Unlock();
         return false;
     }
-    view_ = SampleView{data, static_cast<int32_t>(currentLength), format.defaultStride};
+    const int32_t stride =
+        format.defaultStride != 0 ? format.defaultStride : PitchFromLength(format, currentLength);
+    view_ = SampleView{data, static_cast<int32_t>(currentLength), stride};
     return true;
 }
 
@@ -436,9 +472,21 @@ std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbo
     return WrapSourceReader(std::move(reader));
 }
 
-std::unique_ptr<VideoReader> WrapSourceReader(ComPtr<IMFSourceReader> reader) {
+std::unique_ptr<VideoReader> WrapSourceReader(ComPtr<IMFSourceReader> reader, SourceReaderOptions options) {
     if (!reader) return nullptr;
-    return std::make_unique<MediaFoundationReader>(std::move(reader));
+    return std::make_unique<MediaFoundationReader>(std::move(reader), options);
+}
+
+std::unique_ptr<VideoReader> OpenMediaFoundationFile(const std::wstring& path, CameraError& error) {
+    const MediaFoundationApi* mf = MediaFoundation();
+    if (!mf || !mf->createSourceReaderFromUrl || path.empty()) return nullptr;
+    ComPtr<IMFSourceReader> reader;
+    const HRESULT made = mf->createSourceReaderFromUrl(path.c_str(), nullptr, &reader);
+    if (FAILED(made)) {
+        error = static_cast<CameraError>(made);
+        return nullptr;
+    }
+    return WrapSourceReader(std::move(reader), SourceReaderOptions{true, true});
 }
 
 bool StartMediaFoundation() {

@@ -24,13 +24,30 @@ std::vector<CameraDevice> EnumerateMediaFoundationCameras();
 // it cannot be opened, with `error` saying why when the platform told us.
 std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink, CameraError& error);
 
+// How a wrapped source reader behaves beyond the seam's plain reads; a
+// camera's reader takes the defaults.
+struct SourceReaderOptions {
+    // At the end of the stream, seek back to its start and read on.
+    bool loop = false;
+    // Hand frames over no faster than the current type's frame rate (FramePacer).
+    bool pace = false;
+};
+
 // The seam over a source reader already made (in synchronous mode).
-std::unique_ptr<VideoReader> WrapSourceReader(Microsoft::WRL::ComPtr<IMFSourceReader> reader);
+std::unique_ptr<VideoReader> WrapSourceReader(Microsoft::WRL::ComPtr<IMFSourceReader> reader,
+                                              SourceReaderOptions options = {});
+
+// A video file (a Windows path) read through Media Foundation's source
+// resolver as an endless camera: looped and paced at the clip's frame rate.
+// Null when Media Foundation or its file reader is missing or the file cannot
+// be opened, with `error` saying why when the platform told us.
+std::unique_ptr<VideoReader> OpenMediaFoundationFile(const std::wstring& path, CameraError& error);
 
 // The bytes of one media buffer, locked while this object lives. Where the
 // buffer offers a 2D lock its own pitch is used (so padded and bottom-up rows
 // are read as they are); otherwise the plain lock with the type's default
-// stride. SampleView::data is the lowest address of the frame's rows.
+// stride (or the pitch PitchFromLength finds where the type states none).
+// SampleView::data is the lowest address of the frame's rows.
 class LockedSampleBuffer {
 public:
     LockedSampleBuffer() = default;

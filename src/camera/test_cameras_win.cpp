@@ -1,13 +1,15 @@
-// The development builds' test-pattern cameras, in the device list beside the
-// platform's. Only those builds call EnableTestPatternCameras, so only they
-// link this file and the pattern cameras.
+// The development builds' test-pattern cameras, and the file cameras named in
+// the environment, in the device list beside the platform's. Only those builds
+// call EnableTestPatternCameras, so only they link this file and those cameras.
 
 #include <windows.h>
 
+#include <mutex>
 #include <vector>
 
 #include "camera/device_changes_win.h"
 #include "camera/devices.h"
+#include "camera/file_camera.h"
 #include "camera/test_pattern.h"
 #include "capture/jpeg_win.h"
 #include "capture/mjpeg.h"
@@ -29,7 +31,32 @@ std::unique_ptr<VideoReader> OpenPatternCamera(const std::wstring& symbolicLink,
     return OpenTestPatternReader(symbolicLink, EncodeWebcamJpeg, error);
 }
 
-const ExtraCameras PATTERN_CAMERAS{TestPatternCameras, IsTestPatternLink, OpenPatternCamera};
+// The file cameras asked for, listed with the extra pattern cameras: first
+// with them when asked, else last. Read by any thread that lists or opens.
+std::mutex fileCamerasLock;
+std::vector<CameraDevice> fileCameras;
+bool fileCamerasFirst = false;
+
+std::vector<CameraDevice> ExtraCameraList() {
+    std::vector<CameraDevice> cameras = TestPatternCameras();
+    std::lock_guard<std::mutex> hold(fileCamerasLock);
+    cameras.insert(fileCamerasFirst ? cameras.begin() : cameras.end(), fileCameras.begin(), fileCameras.end());
+    return cameras;
+}
+
+bool IsExtraCameraLink(const std::wstring& symbolicLink) {
+    std::wstring path, name;
+    return IsTestPatternLink(symbolicLink) || ParseFileCameraLink(symbolicLink, path, name);
+}
+
+// A file camera's link never reaches the platform's device source: Wine's
+// aborts the process for a device it has not listed.
+std::unique_ptr<VideoReader> OpenExtraCamera(const std::wstring& symbolicLink, CameraError& error) {
+    if (IsTestPatternLink(symbolicLink)) return OpenPatternCamera(symbolicLink, error);
+    return OpenFileCameraReader(symbolicLink, error);
+}
+
+const ExtraCameras PATTERN_CAMERAS{ExtraCameraList, IsExtraCameraLink, OpenExtraCamera};
 
 // Reads the extra cameras a test asked for in the environment.
 void ReadExtraCameras() {
@@ -48,6 +75,9 @@ void ReadExtraCameras() {
         start = end + 1;
     }
     SetExtraTestPatternCameras(links, first);
+    std::lock_guard<std::mutex> hold(fileCamerasLock);
+    fileCameras = FileCamerasOf(links);
+    fileCamerasFirst = first;
 }
 
 }  // namespace

@@ -29,6 +29,12 @@ struct FakeSourceReader final : IMFSourceReader {
     HRESULT readResult = E_UNEXPECTED;
     DWORD readFlags = 0;
     ComPtr<IMFSample> readSample;
+    // Seeks: their result, how many went to the start (GUID_NULL, VT_I8 0) and
+    // how many elsewhere; a successful one makes the next read these.
+    HRESULT seekResult = E_NOTIMPL;
+    int seeksToStart = 0, otherSeeks = 0;
+    DWORD afterSeekFlags = 0;
+    ComPtr<IMFSample> afterSeekSample;
     ULONG references = 1;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -65,7 +71,12 @@ struct FakeSourceReader final : IMFSourceReader {
     HRESULT STDMETHODCALLTYPE GetServiceForStream(DWORD, REFGUID, REFIID, void** out) override { return *out = nullptr, E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetStreamSelection(DWORD, WINBOOL*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetStreamSelection(DWORD, WINBOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetCurrentPosition(REFGUID, REFPROPVARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetCurrentPosition(REFGUID format, REFPROPVARIANT position) override {
+        const bool start = format == GUID_NULL && position.vt == VT_I8 && position.hVal.QuadPart == 0;
+        ++(start ? seeksToStart : otherSeeks);
+        if (SUCCEEDED(seekResult)) readResult = S_OK, readFlags = afterSeekFlags, readSample = afterSeekSample;
+        return seekResult;
+    }
     HRESULT STDMETHODCALLTYPE Flush(DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetPresentationAttribute(DWORD, REFGUID, PROPVARIANT*) override { return E_NOTIMPL; }
 };
@@ -270,4 +281,49 @@ TEST_F(MediaFoundation, TwoDimensionalBufferLockUsesThePitch) {
         EXPECT_EQ(view.data, c.rows ? top : plain);
     }
     EXPECT_FALSE(LockedSampleBuffer().Lock(nullptr, MediaFormat{}));
+}
+
+// A clip's reader goes back to the start at the end of its stream and reads on
+// in the same call; a camera's reader (the default) never seeks. A clip that
+// cannot seek, or is empty, ends; an error flag is never read past.
+TEST_F(MediaFoundation, AClipsReaderLoopsAtItsEndAndACamerasNever) {
+    constexpr DWORD END = MF_SOURCE_READERF_ENDOFSTREAM;
+    const std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const struct {
+        bool loop;
+        DWORD flags;
+        HRESULT seek;
+        DWORD afterSeek;  // the flags of the read after the seek; it has a sample unless END
+        ReadOutcome outcome;
+        int seeks;
+    } cases[] = {
+        {false, END, S_OK, 0, ReadOutcome::EndOfStream, 0},
+        {true, END, S_OK, 0, ReadOutcome::Sample, 1},
+        {true, END, MF_E_INVALIDREQUEST, 0, ReadOutcome::EndOfStream, 1},
+        {true, END, S_OK, END, ReadOutcome::EndOfStream, 1},  // empty: one seek, not for ever
+        {true, END | MF_SOURCE_READERF_ERROR, S_OK, 0, ReadOutcome::StreamError, 0},
+        {true, 0, S_OK, 0, ReadOutcome::Sample, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        auto* fake = new FakeSourceReader;
+        ComPtr<IMFSourceReader> wrapped;
+        wrapped.Attach(fake);
+        fake->current = VideoType(MFVideoFormat_RGB24, 4, 1, 12);
+        const std::unique_ptr<VideoReader> reader = WrapSourceReader(wrapped, SourceReaderOptions{c.loop, false});
+        fake->readResult = S_OK;
+        fake->readFlags = c.flags;
+        fake->readSample = c.flags & END ? nullptr : SampleOf({bytes});
+        fake->seekResult = c.seek;
+        fake->afterSeekFlags = c.afterSeek;
+        fake->afterSeekSample = c.afterSeek & END ? nullptr : SampleOf({bytes});
+        std::vector<uint8_t> seen;
+        CameraError error = CAMERA_ERROR_NONE;
+        EXPECT_EQ(reader->ReadSample([&](const SampleView& view) { seen.assign(view.data, view.data + view.length); },
+                                     error),
+                  c.outcome);
+        EXPECT_EQ(seen, c.outcome == ReadOutcome::Sample ? bytes : std::vector<uint8_t>{});
+        EXPECT_EQ(fake->seeksToStart, c.seeks);
+        EXPECT_EQ(fake->otherSeeks, 0);
+    }
 }
