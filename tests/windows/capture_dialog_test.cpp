@@ -7,8 +7,10 @@
 
 #include "app/hotkey.h"
 #include "app/tray_state.h"
+#include "camera/file_camera.h"
 #include "capture_test_support.h"
 #include "capture/frame_scale.h"
+#include "test_clips.h"
 #include "ui/capture_dialog.h"
 
 using namespace capture_test;
@@ -193,7 +195,8 @@ public:
             error = CAMERA_ERROR_ACCESS_DENIED;
             return nullptr;
         }
-        return OpenTestPatternReader(link, nullptr, error);  // MISSING_LINK opens nothing
+        std::unique_ptr<VideoReader> clip = OpenFileCameraReader(link, error);
+        return clip ? std::move(clip) : OpenTestPatternReader(link, nullptr, error);  // MISSING_LINK opens nothing
     }};
     ScratchFolder pictures{L"snapward-dialog-test"};
     DialogEnvironment environment{SCRATCH_KEY, pictures.path().c_str(), PresentDevices};
@@ -325,6 +328,29 @@ TEST_F(CaptureDialogTest, PictureSizesOfTheOpenCameraAreListedChosenAndBelongToT
                             0,
                             L"3840x2160"};
     Play(scenario);
+}
+
+// A clip played through Wine's Media Foundation as a camera: listed under its
+// file's name, previewed for longer than the clip lasts (it loops), and the
+// capture is the clip's picture.
+TEST_F(CaptureDialogTest, AFileCameraIsListedPreviewedAndCaptured) {
+    ASSERT_TRUE(StartMediaFoundation());  // and COM, for the clip's JPEG encoder
+    ScopeExit stop([] { StopMediaFoundation(); });
+    const std::wstring link = test_clips::WriteClip(pictures.path(), PixelFormat::MJPG);
+    ASSERT_FALSE(link.empty());
+    static uint32_t madeBefore = 0;
+    madeBefore = CountPreviewFrames().made;
+    Play({"file camera",
+          FileCamerasOf({link}),
+          link,
+          {{Act::None, 0,
+            {.resolution = L"Resolution: 320 x 180", .entry = L"pattern-mjpg.avi", .open = 1, .frame = 1,
+             .also = [] { return CountPreviewFrames().made >= madeBefore + 2 * test_clips::CLIP_FRAMES; }}},
+           {Act::Click, IDC_CAPTURE,
+            {.captures = 1, .also = [] { return bool(ClipboardHoldsPattern(test_clips::CLIP_WIDTH,
+                                                                            test_clips::CLIP_HEIGHT)); }}},
+           {Act::Click, IDC_CLOSE}},
+          0});
 }
 
 // Keys reach a waiting change through a thread keyboard hook. A command that

@@ -6,7 +6,9 @@
 
 #include "app/hotkey.h"
 #include "app/tray_window.h"
+#include "camera/devices.h"
 #include "capture_test_support.h"
+#include "test_clips.h"
 #include "ui/resource_ids.h"
 
 using namespace capture_test;
@@ -179,7 +181,8 @@ bool ShowsResolution(HWND dialog, const wchar_t* text) {
 
 // A camera that lists its picture sizes as a C920 does (its default is 640 x 480 YUY2): 1920 x 1080 chosen in the
 // dialog (MJPG, the only type with 30 fps there) is what the dialog's capture and, after the dialog has closed, the
-// capture key take; the registry keeps it beside the other values, and the next start opens the camera at it.
+// capture key take; the registry keeps it beside the other values, and the next start opens the camera at it. Then a
+// clip listed as a file camera, played through Wine's Media Foundation, chosen: the capture key takes its picture.
 TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStart) {
     ASSERT_TRUE(KeyIsFree(VK_F10)) << "something else holds F10";
     SettingsKeyKeeper keeper;
@@ -204,11 +207,25 @@ TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStar
         EXPECT_TRUE(ClipboardHoldsPattern(1920, 1080)) << "with the capture key";
         ASSERT_TRUE(first.Exit());
     }
+    ScratchFolder clips(L"snapward-e2e-clips");
+    std::wstring clip;
+    {
+        ASSERT_TRUE(StartMediaFoundation());  // and COM, for the clip's JPEG encoder
+        ScopeExit stop([] { StopMediaFoundation(); });
+        clip = test_clips::WriteClip(clips.path(), PixelFormat::MJPG);
+    }
+    ASSERT_FALSE(clip.empty());
     Program second;
-    ASSERT_TRUE(second.Start(L"!" + c920));
+    ASSERT_TRUE(second.Start(L"!" + c920 + L";" + clip));  // listed first: the clip, then the C920
     EXPECT_TRUE(ShowsResolution(second.dialog, L"Resolution: 1920 x 1080"));
     EXPECT_EQ(SendMessageW(GetDlgItem(second.dialog, IDC_FRAME_SIZE), CB_GETCURSEL, 0, 0), 3);
+    ChooseDevice(second.dialog, 0);
+    ASSERT_TRUE(ShowsResolution(second.dialog, L"Resolution: 320 x 180"));
+    ASSERT_TRUE(ShowsInTurn(second.dialog, {READY}));
     ASSERT_TRUE(second.CloseDialog());
+    EXPECT_EQ(LoadSettings().DeviceSymLink, clip);
+    EXPECT_TRUE(KeyCaptures(focus.get()));
+    EXPECT_TRUE(ClipboardHoldsPattern(test_clips::CLIP_WIDTH, test_clips::CLIP_HEIGHT)) << "from the clip";
     ASSERT_TRUE(second.Exit());
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "camera/camera.h"
 #include "camera/devices.h"
 #include "camera_worker.h"
+#include "test_clips.h"
 #include "twain_app.h"
 
 TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
@@ -103,10 +105,16 @@ TEST(DirectSource, ACameraFailingMidSessionEndsInACloseRequest) {
 
 // The picture size the program's user saved for the saved camera is the one the source takes without its window:
 // the layout says so before anything streams, and the transfer is that whole picture. Another camera would start
-// from its own default.
+// from its own default. A clip listed as a file camera, read through Media Foundation on the source's camera thread,
+// is acquired as its picture.
 TEST(DirectSource, TheSavedCameraIsAcquiredAtItsSavedPictureSize) {
+    const std::filesystem::path clips = std::filesystem::temp_directory_path() / "orvendel-clips";
+    std::filesystem::create_directories(clips);
+    auto removed = ScopeExit([clips] { std::error_code ignored; std::filesystem::remove_all(clips, ignored); });
+    const std::wstring clip = test_clips::WriteClip(clips.wstring(), PixelFormat::YUY2);
+    ASSERT_FALSE(clip.empty());
     const std::wstring frameServer = L"snapward-testpattern:nv12?modes=frameserver&name=Server";
-    SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", frameServer.c_str());
+    SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", (frameServer + L";" + clip).c_str());
     auto unlisted = ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
     auto choice = ChooseCamera(frameServer, L"1920x1080");
     Session host(L"Orvendel-testcam.ds");
@@ -117,6 +125,11 @@ TEST(DirectSource, TheSavedCameraIsAcquiredAtItsSavedPictureSize) {
     EXPECT_EQ(std::memcmp(&layout.Frame, &whole.Frame, sizeof(TW_FRAME)), 0);
     host.Run({{Do::Enable}, {Do::Signal, 0, 0, READY}, {Do::Info, 1920, 1080}, {Do::Transfer, TWSX_NATIVE, 12},
               {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
+    auto fromClip = ChooseCamera(clip);
+    Session played(L"Orvendel-testcam.ds");
+    played.Run({{Do::Open}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+                {Do::Info, test_clips::CLIP_WIDTH, test_clips::CLIP_HEIGHT}, {Do::Transfer, TWSX_NATIVE, 4},
+                {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
 }
 
 // The worker runs whatever camera task it is given; one that throws (an
