@@ -34,7 +34,8 @@ void SetExtraCameras(const ExtraCameras* extra);
 // Development builds only (defined with the test-pattern cameras): lists them,
 // with the extra, misbehaving cameras named in the environment variable
 // SNAPWARD_TEST_CAMERAS (links joined by ';'; a leading '!' lists them before
-// the four plain pattern cameras).
+// the four plain pattern cameras) and the file cameras named there
+// ("snapward-file:PATH", file_camera.h), listed first of all with '!', else last.
 // Process-wide; tests switch them off again when done.
 void EnableTestPatternCameras(bool enabled = true);
 
