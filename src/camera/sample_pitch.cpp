@@ -1,7 +1,8 @@
 #include "camera/sample_pitch.h"
 
 int32_t PitchFromLength(const MediaFormat& format, int64_t length) {
-    if (format.width <= 0 || format.height <= 0 || length <= 0) return 0;
+    // A length of 0 or less is no whole number of rows of at least one byte.
+    if (format.width <= 0 || format.height <= 0) return 0;
     int64_t rows = 0;
     int64_t rowBytes = 0;
     switch (format.subtype) {

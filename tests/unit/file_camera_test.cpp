@@ -58,6 +58,8 @@ TEST(FileCamera, APitchIsToldByALengthOfWholeRowsWithinThePaddingAllowed) {
         {{PixelFormat::NV12, 320, 181}, 272, 320},   // an odd height: 91 chroma rows
         {{PixelFormat::YUY2, 322, 180}, 180, 644},
         {{PixelFormat::RGB24, 33, 7}, 7, 99},
+        {{PixelFormat::RGB24, 1, 1}, 1, 3},
+        {{PixelFormat::NV12, 2, 1}, 2, 2},
         {{PixelFormat::MJPG, 320, 180}, 180, 0},
         {{PixelFormat::Unknown, 320, 180}, 180, 0},
         {{PixelFormat::NV12, 0, 180}, 180, 0},
@@ -71,10 +73,10 @@ TEST(FileCamera, APitchIsToldByALengthOfWholeRowsWithinThePaddingAllowed) {
             if (pitch <= 0) continue;
             const bool fits = c.rowBytes > 0 && pitch >= c.rowBytes && pitch <= c.rowBytes + LARGEST_ROW_PADDING;
             EXPECT_EQ(PitchFromLength(c.format, pitch * c.rows), fits ? pitch : 0) << pitch;
-            if (pitch * c.rows > 1) {
+            if (c.rows > 1) {  // one row: every length is whole rows
                 EXPECT_EQ(PitchFromLength(c.format, pitch * c.rows - 1), 0) << pitch;
+                EXPECT_EQ(PitchFromLength(c.format, pitch * c.rows + 1), 0) << pitch;
             }
-            EXPECT_EQ(PitchFromLength(c.format, pitch * c.rows + 1), 0) << pitch;
         }
     }
     EXPECT_EQ(PitchFromLength({PixelFormat::NV12, 320, 180}, 0), 0);
