@@ -89,6 +89,9 @@ TEST_F(FileCameraTest, AMissingClipOrAnotherLinkOpensNothing) {
 TEST_F(FileCameraTest, ListedFromTheEnvironmentAndOpenedByTheExtraCameras) {
     const std::wstring link = test_clips::WriteClip(folder.path(), PixelFormat::YUY2);
     ASSERT_FALSE(link.empty());
+    // The extra pattern cameras outlive the switch: later tests count on the
+    // plain four at their places.
+    ScopeExit plain([] { SetExtraTestPatternCameras({}, false); });
     for (const bool first : {false, true}) {
         SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS",
                                 ((first ? L"!" : L"") + link + L";snapward-testpattern:nv12?name=Extra").c_str());
