@@ -12,10 +12,11 @@
 namespace {
 
 // A device that queues frames while nobody reads hands them over at once, and
-// a still capture passes over them; past this many in one grab the clock
-// mapping is taken to be wrong rather than the queue that deep, and the frame
-// is kept rather than the capture failed.
-constexpr int MAX_STALE_FRAMES = 120;
+// a still capture passes over them in a few milliseconds. A grab still
+// passing over frames after this long is misled by a device's clock (one that
+// runs slow, say) rather than draining a queue, and keeps the next frame
+// rather than fail or keep the user waiting.
+constexpr std::chrono::milliseconds MAX_PASSING_OVER{500};
 
 // Settling reads frames no larger than this: the mean brightness needs no more,
 // and a 4K frame decoded in full for each of the 30 to 90 frames read while
@@ -265,7 +266,6 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t facto
     // Only a still asks for a frame taken after it was asked for; the preview
     // shows whatever comes, queued or not.
     const auto asked = std::chrono::steady_clock::now();
-    int stale = 0;
     for (int attempt = 0; attempt < GRAB_ATTEMPTS;) {
         // Held per read, not per grab, so that a still capture waits for at
         // most one preview read.
@@ -285,7 +285,8 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t facto
                     const auto taken = sampleClock_.CaptureTime(sample.timestamp, std::chrono::steady_clock::now());
                     // Judged before converting: a queue of 4K frames is
                     // passed over without decoding any of them.
-                    if (priority == ReadPriority::Still && taken < asked && stale < MAX_STALE_FRAMES) {
+                    if (priority == ReadPriority::Still && taken < asked &&
+                        std::chrono::steady_clock::now() - asked < MAX_PASSING_OVER) {
                         passedOver = true;
                         return;
                     }
@@ -301,11 +302,7 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t facto
             if (converted) {
                 return true;
             }
-            if (passedOver) {
-                ++stale;  // not an attempt: the device gave what it had
-            } else {
-                ++attempt;
-            }
+            if (!passedOver) ++attempt;  // one passed over is no attempt: the device gave what it had
             break;
         case ReadOutcome::EndOfStream:
         case ReadOutcome::StreamError:

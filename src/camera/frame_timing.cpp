@@ -69,7 +69,9 @@ SampleClock::Clock::time_point SampleClock::CaptureTime(int64_t stamp, Clock::ti
         receivedUnits >= STAMP_LIMIT) {
         return received;
     }
-    if (count_ > 0 && (stamp < lastStamp_ || stamp - lastStamp_ > STAMP_LEAP)) Reset();
+    // A stamp that does not move on is no clock at all (a device that stamps
+    // every frame alike): each frame then counts as taken when it came.
+    if (count_ > 0 && (stamp <= lastStamp_ || stamp - lastStamp_ > STAMP_LEAP)) Reset();
     lastStamp_ = stamp;
     offsets_[next_] = receivedUnits - stamp;
     next_ = (next_ + 1) % WINDOW;

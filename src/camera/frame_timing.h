@@ -70,8 +70,8 @@ constexpr std::chrono::milliseconds SETTLE_WINDOW{200};
 // taken, give or take the shortest delay. Frames that waited in a device's
 // queue arrive with large differences and never lower it. Recent rather than
 // all: two clocks drift apart. A stamp that goes back (a stream restarted, a
-// file looped) or leaps far ahead starts over: the first frame then counts as
-// taken when it arrived.
+// file looped), stands still or leaps far ahead starts over: the first frame
+// then counts as taken when it arrived.
 class SampleClock {
 public:
     using Clock = std::chrono::steady_clock;

@@ -45,6 +45,7 @@ struct FakeDevice {
     std::deque<FakeRead> script;  // read first, then `endless` for ever
     FakeRead endless = Frame(7);
     std::chrono::milliseconds readDelay{0};
+    int64_t stampStep = -1;  // each sample stamped with its read's number times this; negative: no stamps
     std::atomic<int> reads{0}, readersAlive{0}, readsInProgress{0};
     std::atomic<bool> overlappingReads{false}, releasedDuringRead{false};
     std::mutex lock;  // guards the script while the camera reads
@@ -82,7 +83,8 @@ struct FakeReader final : VideoReader {
         struct Leave { FakeDevice& d; ~Leave() { --d.readsInProgress; } } leave{*d};
         if (read.error == CAMERA_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
         if (read.outcome != ReadOutcome::Sample) error = read.error;
-        else onSample({read.bytes.data(), static_cast<int32_t>(read.bytes.size()), read.stride});
+        else onSample({read.bytes.data(), static_cast<int32_t>(read.bytes.size()), read.stride,
+                       d->stampStep * d->reads, d->stampStep >= 0});
         return read.outcome;
     }
     FormatResult Call(const std::string& name) {
@@ -470,6 +472,22 @@ TEST(CameraSettle, ColdCapturesAreAsBrightAsWarmOnesWhateverTheRamp) {
         EXPECT_TRUE(o.grabbed && o.matched) << link << " deviates by " << o.deviation;
         EXPECT_GT(o.ms, 0) << link << ": settled again";
         std::printf("cold capture, %s: %lld ms (exposure ramp %d ms)\n", link.c_str(), o.ms, cases[i].rampMs);
+    }
+}
+
+// Devices whose sample clock cannot tell old from new: stamps that stand still, and a clock that crawls (100 ns a
+// frame), which makes every frame look older than the ask. A still is taken all the same, from the next frame or,
+// for the crawling clock, once a grab has passed over frames for half a second.
+TEST_F(CameraTest, StillsFromADeviceWithAMisleadingClockAreTakenAllTheSame) {
+    device->readDelay = 10ms;
+    for (const int64_t step : {0, 1}) {
+        device->stampStep = step;
+        ASSERT_TRUE(camera.Open(LINK_A));
+        CapturedFrame frame;
+        ASSERT_TRUE(camera.GrabFrame(frame));
+        const int before = device->reads;
+        EXPECT_TRUE(camera.GrabFrame(frame)) << step;
+        EXPECT_EQ(device->reads - before > 1, step == 1);
     }
 }
 

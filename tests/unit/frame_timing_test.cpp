@@ -104,7 +104,8 @@ int64_t Stamp(int64_t ms) { return ms * 10'000; }
 
 // Live frames, delayed by the device by 5 to 40 ms, map to when they were taken give or take the shortest delay;
 // frames that waited in a queue map to when they were taken, long before they came; a stream that starts over (a
-// stamp that goes back or leaps) maps anew; drift is followed; nonsense stamps are taken as received.
+// stamp that goes back or leaps) maps anew; drift is followed; nonsense stamps and stamps that stand still are taken
+// as received.
 TEST(SampleClock, MapsDeviceStampsToWhenTheFrameWasTaken) {
     SampleClock clock;
     const int64_t origin = 500;  // our ms at the device's stamp 0
@@ -137,6 +138,9 @@ TEST(SampleClock, MapsDeviceStampsToWhenTheFrameWasTaken) {
     }
     for (const int64_t nonsense : {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()})
         EXPECT_EQ(clock.CaptureTime(nonsense, Ms(70)), Ms(70));
+    // Stamps that stand still: no frame looks older than it is.
+    clock.Reset();
+    for (int n = 0; n < 100; ++n) EXPECT_EQ(clock.CaptureTime(Stamp(5), Ms(n * 33)), Ms(n * 33)) << n;
 }
 
 }  // namespace
