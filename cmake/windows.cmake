@@ -168,6 +168,15 @@ if(MAKENSIS AND TARGET Snapward AND TARGET Orvendel.ds AND TARGET data_sources_6
   if(CMAKE_CROSSCOMPILING AND SNAPWARD_TESTS)
     # Its own scratch prefix and session: installing must not touch the one the
     # other tests share.
+    # Holds data sources in use during an upgrade and reports how the
+    # installer started the program.
+    add_executable(installer_probe tests/e2e/installer_probe.cpp)
+    target_include_directories(installer_probe PRIVATE ${PROJECT_SOURCE_DIR}/src)
+    target_compile_options(installer_probe PRIVATE ${SNAPWARD_WARNINGS})
+    if(MINGW)
+      target_link_options(installer_probe PRIVATE -municode)
+    endif()
+    add_dependencies(installer installer_probe)
     add_test(NAME wine.installer COMMAND ${PROJECT_SOURCE_DIR}/tests/e2e/installer_test.sh ${CMAKE_BINARY_DIR})
     set_tests_properties(wine.installer PROPERTIES RESOURCE_LOCK wine_installer TIMEOUT 300)
   endif()

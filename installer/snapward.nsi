@@ -27,6 +27,7 @@ RequestExecutionLevel admin
 !define HWND_MESSAGE -3
 ; The tray menu's Exit command: the program removes its icon and ends itself.
 !define ID_TRAY_EXIT 2003
+!define SOURCE_FILE "Orvendel.ds"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -46,8 +47,12 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright ${PUBLISHER}"
 !endif
 
 Var WasRunning
+; Set when a data source waits for the next restart to be replaced.
+Var ReplaceAtRestart
 
-!define MUI_FINISHPAGE_RUN "$INSTDIR\Snapward.exe"
+; Started through StartAsUser, never as the installer's own child.
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_FUNCTION StartAsUser
 !define MUI_FINISHPAGE_RUN_TEXT "Start Snapward now"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -87,6 +92,80 @@ FunctionEnd
 !insertmacro StopSnapward ""
 !insertmacro StopSnapward "un."
 
+; A child of this elevated installer would inherit its token: the wrong
+; profile when an administrator's password was typed for a standard user, a
+; single-instance lock that later normal starts cannot take over, and a tray
+; icon that Explorer's TaskbarCreated cannot reach. explorer.exe hands the file
+; to the running shell, which starts it at the user's own rights.
+Function StartAsUser
+  Exec '"$WINDIR\explorer.exe" "$INSTDIR\Snapward.exe"'
+FunctionEnd
+
+; Puts the new data source $R0 into folder $R1 as Orvendel.ds. A host that
+; ever opened the old one keeps it loaded until it exits (the source pins
+; itself, and scanning services run for days): it can be neither overwritten
+; nor deleted, but a loaded DLL can be renamed, so it is moved aside under a
+; name no source manager loads, and the new one takes its place now. A file
+; held open without delete sharing cannot even be renamed; then the new one
+; waits beside it under a temporary name and replaces it at the next restart.
+; Either way the old file never stays in place unreported.
+Function PlaceSource
+  StrCpy $R2 "$R1\${SOURCE_FILE}"
+  CreateDirectory "$R1"
+  Delete "$R2"
+  ${If} ${FileExists} "$R2"
+    GetTempFileName $R3 "$R1"
+    Delete "$R3"
+    ClearErrors
+    Rename "$R2" "$R3"
+    ${IfNot} ${Errors}
+      DetailPrint "The old $R2 is still in use; programs using it keep it until they exit."
+      ; Leftovers are cleared at the next restart, which they alone do not
+      ; call for.
+      ${If} ${RebootFlag}
+        Delete /REBOOTOK "$R3"
+      ${Else}
+        Delete /REBOOTOK "$R3"
+        SetRebootFlag false
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+
+  ; With the old file gone, the name existing afterwards proves the copy.
+  ${IfNot} ${FileExists} "$R2"
+    ClearErrors
+    CopyFiles /SILENT "$R0" "$R2"
+    ${IfNot} ${Errors}
+    ${AndIf} ${FileExists} "$R2"
+      Return
+    ${EndIf}
+  ${EndIf}
+
+  GetTempFileName $R3 "$R1"
+  ClearErrors
+  CopyFiles /SILENT "$R0" "$R3"
+  ${IfNot} ${Errors}
+    Rename /REBOOTOK "$R3" "$R2"
+  ${EndIf}
+  ${If} ${Errors}
+    Delete "$R3"
+    DetailPrint "Could not put ${SOURCE_FILE} into $R1"
+    MessageBox MB_OK|MB_ICONEXCLAMATION "${SOURCE_FILE} could not be put into $R1. Scanning programs will not find the current Snapward source there." /SD IDOK
+    SetErrorLevel 2
+  ${Else}
+    DetailPrint "$R2 is in use; the new one replaces it when Windows restarts."
+    StrCpy $ReplaceAtRestart 1
+  ${EndIf}
+FunctionEnd
+
+; A silent install that needs a restart says so in its exit code, as Windows
+; Installer does (ERROR_SUCCESS_REBOOT_REQUIRED).
+Function .onInstSuccess
+  ${If} $ReplaceAtRestart = 1
+    SetErrorLevel 3010
+  ${EndIf}
+FunctionEnd
+
 Section "Snapward" SecMain
   SectionIn RO
   Call StopSnapward
@@ -96,11 +175,10 @@ Section "Snapward" SecMain
   File "/oname=Orvendel.ds" "${ORVENDEL_DS}"
 
   ; Scanning applications look for data sources here.
-  CreateDirectory "$WINDIR\twain_32"
-  CopyFiles /SILENT "$INSTDIR\Orvendel.ds" "$WINDIR\twain_32\Orvendel.ds"
-  ${IfNot} ${FileExists} "$WINDIR\twain_32\Orvendel.ds"
-    DetailPrint "Could not copy Orvendel.ds into $WINDIR\twain_32"
-  ${EndIf}
+  StrCpy $ReplaceAtRestart 0
+  StrCpy $R0 "$INSTDIR\Orvendel.ds"
+  StrCpy $R1 "$WINDIR\twain_32"
+  Call PlaceSource
 
   ; 64-bit applications load only 64-bit sources, from twain_64. This 32-bit
   ; installer sees System32 redirected, but twain_64 lies in $WINDIR itself,
@@ -110,11 +188,13 @@ Section "Snapward" SecMain
     SetOutPath "$INSTDIR\x64"
     File "/oname=Orvendel.ds" "${ORVENDEL_DS64}"
     SetOutPath "$INSTDIR"
-    CreateDirectory "$WINDIR\twain_64"
-    CopyFiles /SILENT "$INSTDIR\x64\Orvendel.ds" "$WINDIR\twain_64\Orvendel.ds"
-    ${IfNot} ${FileExists} "$WINDIR\twain_64\Orvendel.ds"
-      DetailPrint "Could not copy the 64-bit Orvendel.ds into $WINDIR\twain_64"
-    ${EndIf}
+    StrCpy $R0 "$INSTDIR\x64\Orvendel.ds"
+    StrCpy $R1 "$WINDIR\twain_64"
+    Call PlaceSource
+  ${EndIf}
+  ${If} $ReplaceAtRestart = 1
+    SetRebootFlag true
+    MessageBox MB_OK|MB_ICONINFORMATION "A program still uses the old Snapward scanning source. Restart Windows to finish the update; until then scanning programs may keep using the old one." /SD IDOK
   ${EndIf}
 
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Snapward.exe"
@@ -134,9 +214,15 @@ Section "Snapward" SecMain
   ; An upgrade during a silent install brings back the program it stopped.
   ${If} ${Silent}
   ${AndIf} $WasRunning = 1
-    Exec '"$INSTDIR\Snapward.exe"'
+    Call StartAsUser
   ${EndIf}
 SectionEnd
+
+Function un.onUninstSuccess
+  ${If} ${RebootFlag}
+    SetErrorLevel 3010
+  ${EndIf}
+FunctionEnd
 
 Section "Uninstall"
   Call un.StopSnapward
@@ -148,8 +234,13 @@ Section "Uninstall"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   ; The folders stay: other sources live there.
-  Delete "$WINDIR\twain_32\Orvendel.ds"
-  Delete "$WINDIR\twain_64\Orvendel.ds"
+  ; A source a host still holds goes at the next restart.
+  Delete /REBOOTOK "$WINDIR\twain_32\Orvendel.ds"
+  Delete /REBOOTOK "$WINDIR\twain_64\Orvendel.ds"
+  ${If} ${RebootFlag}
+    DetailPrint "${SOURCE_FILE} is still in use; it is removed when Windows restarts."
+    MessageBox MB_OK|MB_ICONINFORMATION "A program still uses the Snapward scanning source. Restart Windows to finish removing it." /SD IDOK
+  ${EndIf}
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# SnapwardSetup.exe in a scratch 64-bit Wine prefix: install, then uninstall
-# while the program runs.
+# SnapwardSetup.exe in a scratch 64-bit Wine prefix: an interactive install
+# that starts the program from its finish page, a silent upgrade while the
+# program runs and scanning hosts hold the old data sources, then an uninstall
+# while the program runs and a host holds a source.
 # Usage: installer_test.sh BUILD_DIR
 set -u
 build=$(cd "${1:?build dir}" && pwd)
@@ -8,6 +10,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 setup=$build/SnapwardSetup.exe
 ds32=$build/Orvendel.ds
 ds64=$(sed -n 's/^SNAPWARD_WINDOWS64_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")/Orvendel.ds
+probe=$build/installer_probe.exe
 
 failures=0
 check() {  # check "what" command...
@@ -22,6 +25,24 @@ wait_for() {  # wait_for seconds command...
   return 1
 }
 running() { xdotool search --name '^Snapward$' >/dev/null 2>&1; }
+setup_window() { xdotool search --name '^Snapward Setup' >/dev/null 2>&1; }
+# The prefix maps Z: to the Unix root.
+winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
+# The probe runs the installer and reports its exit code and how the program
+# it started was started.
+# (Wine's console ends lines with CR LF.)
+said() { tr -d '\r' <"$scratch/launch.out" | grep -qx "$1"; }
+# hold PROBE_ARGS...: a stand-in scanning host keeps sources in use until
+# release; see installer_probe.cpp.
+hold() {
+  : >"$drive/hold.flag"
+  run "$probe" hold 'C:\hold.flag' "$@" >"$scratch/hold.out" 2>&1 &
+  holder=$!
+  wait_for 20 grep -q '^held' "$scratch/hold.out" || echo "the probe holds nothing: $(cat "$scratch/hold.out")"
+}
+release() { rm -f "$drive/hold.flag"; wait "$holder"; }
+# Renames and deletes left for the restart are done by the next Wine boot.
+restart_windows() { run wineboot -r >/dev/null 2>&1; }
 # The tray program's own check, inside the prefix: the system's bitness, and
 # every source it needs in place.
 tray_check() {
@@ -51,13 +72,31 @@ rm -rf "$SNAPWARD_WINE_HOME"
 trap '"$root/scripts/wine-session.sh" stop "$SNAPWARD_WINE_HOME" >/dev/null' EXIT
 export DISPLAY=$(cat "$SNAPWARD_WINE_HOME/session/display")
 drive=$SNAPWARD_WINE_HOME/prefix/drive_c
+scratch=$SNAPWARD_WINE_HOME/scratch
+mkdir -p "$scratch"
 windir=$drive/windows
 shortcut=$(printf '%s' "$drive/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Snapward.lnk")
 appdir="$drive/Program Files (x86)/Snapward"
 UNINSTALL_KEY='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Snapward'
 
-run "$setup" /S
-check "install exits 0" [ $? -eq 0 ]
+# Interactive: Install on the first page, then Finish with "Start Snapward
+# now" ticked. Return presses the default button of whichever page shows (on
+# the progress page there is none), until the installer has gone.
+run "$probe" launch "$(winpath "$setup")" Snapward.exe >"$scratch/launch.out" 2>&1 &
+installer=$!
+for _ in $(seq 90); do
+  sleep 1
+  kill -0 "$installer" 2>/dev/null || break
+  setup_window && xdotool key Return
+done
+if kill -0 "$installer" 2>/dev/null; then
+  import -window root "$scratch/interactive.png" 2>/dev/null
+  echo "the interactive installer did not finish; its screen is in $scratch/interactive.png"
+  kill "$installer"
+fi
+wait "$installer"
+check "install exits 0" said 'exit 0'
+check "the finish page starts the program, not as the installer's child" said 'parent other'
 expect install "$appdir/Snapward.exe=any" "$appdir/Uninstall.exe=any" "$shortcut=any" \
   "$appdir/Orvendel.ds=$ds32" "$appdir/x64/Orvendel.ds=$ds64" \
   "$windir/twain_32/Orvendel.ds=$ds32" "$windir/twain_64/Orvendel.ds=$ds64"
@@ -66,18 +105,42 @@ check "Apps & features entry" reg_has "$UNINSTALL_KEY" DisplayName
 check "publisher Quillmere" bash -c "'$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' /v Publisher | grep -q Quillmere"
 check "the tray sees 64-bit Windows with both sources in place" tray_check
 
-# The installed program starts (its capture dialog shows at every start).
-run "$appdir/Snapward.exe" &
 check "installed program starts" wait_for 30 running
+
+# Silent upgrade over sources that differ from the new ones by one byte. One
+# host has twain_32's loaded: it can be renamed aside but not replaced. One
+# holds twain_64's open without delete sharing: not even a rename goes, so only
+# a restart can replace it. Never the old file with a plain success.
+for bits in 32 64; do
+  printf X | dd of="$windir/twain_$bits/Orvendel.ds" bs=1 seek=100 conv=notrunc status=none
+  cp "$windir/twain_$bits/Orvendel.ds" "$scratch/old$bits.ds"
+done
+hold 'load:C:\windows\twain_32\Orvendel.ds' 'open:C:\windows\twain_64\Orvendel.ds'
+run "$probe" launch "$(winpath "$setup")" Snapward.exe /S >"$scratch/launch.out" 2>&1
+check "the upgrade reports the restart it needs (exit 3010)" said 'exit 3010'
+check "the upgrade restarts the program, not as the installer's child" said 'parent other'
+expect upgrade "$windir/twain_32/Orvendel.ds=$ds32" "$windir/twain_64/Orvendel.ds=$scratch/old64.ds"
+no_old_source_loadable() { ! cmp -s "$1" "$scratch/old32.ds"; }
+for file in "$windir"/twain_32/*.ds; do
+  check "upgrade: the old source is not left as ${file##*/}" no_old_source_loadable "$file"
+done
+release
+restart_windows
+expect "after the restart" "$windir/twain_64/Orvendel.ds=$ds64" "$windir/twain_32/Orvendel.ds=$ds32"
+check "upgraded program runs" wait_for 30 running
 
 # Uninstall. The uninstaller re-launches itself from a temporary copy, so wait
 # for its work rather than for the first process: for the Apps & features
 # entry, which it removes last.
 run reg add 'HKCU\Software\Quillmere\Orvendel' /v Keybind /t REG_DWORD /d 121 /f >/dev/null
+hold 'open:C:\windows\twain_32\Orvendel.ds'
 run "$appdir/Uninstall.exe" /S
 check "uninstall stops the program" wait_for 30 eval '! running'
 check "Apps & features entry removed" wait_for 30 eval '! reg_has "$UNINSTALL_KEY"'
-expect uninstall "$appdir=none" "$windir/twain_32/Orvendel.ds=none" "$windir/twain_64/Orvendel.ds=none" "$shortcut=none"
+expect uninstall "$appdir=none" "$windir/twain_64/Orvendel.ds=none" "$shortcut=none"
+release
+restart_windows
+expect "uninstall, after the restart" "$windir/twain_32/Orvendel.ds=none"
 check "Run entry removed" eval '! reg_has "$RUN_KEY" Snapward'
 check "settings key kept" reg_has 'HKCU\Software\Quillmere\Orvendel' Keybind
 
