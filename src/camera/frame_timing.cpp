@@ -9,7 +9,7 @@ namespace {
 constexpr int32_t LUMA_GRID = 8;
 constexpr size_t MIN_WINDOW_FRAMES = 3;
 constexpr double STEADY_SHARE = 0.02;
-constexpr double AGAINST_SHARE = 0.01;
+constexpr double MOTION_RATIO = 3.0;
 constexpr double LUMA_FLOOR = 16.0;
 constexpr double BLACK_LUMA = 2.0;
 
@@ -52,14 +52,11 @@ bool ExposureWatch::Settled(std::chrono::milliseconds sinceFirst, double luma) {
     if (sinceFirst < SETTLE_MIN_TIME || recent_.size() < MIN_WINDOW_FRAMES || luma < BLACK_LUMA) return false;
 
     const double first = recent_.front().luma;
-    const double scale = std::max({first, luma, LUMA_FLOOR});
-    const double net = luma - first;
-    if (std::abs(net) < STEADY_SHARE * scale) return true;
-    for (size_t i = 1; i < recent_.size(); ++i) {
-        const double step = recent_[i].luma - recent_[i - 1].luma;
-        if ((net > 0 ? -step : step) > AGAINST_SHARE * scale) return true;
-    }
-    return false;
+    const double net = std::abs(luma - first);
+    if (net < STEADY_SHARE * std::max({first, luma, LUMA_FLOOR})) return true;
+    double travelled = 0;
+    for (size_t i = 1; i < recent_.size(); ++i) travelled += std::abs(recent_[i].luma - recent_[i - 1].luma);
+    return net * MOTION_RATIO < travelled;
 }
 
 SampleClock::Clock::time_point SampleClock::CaptureTime(int64_t stamp, Clock::time_point received) {

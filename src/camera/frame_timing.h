@@ -29,17 +29,19 @@ double MeanLuma(const CapturedFrame& frame);
 //
 // Settled means the mean luma has stopped moving one way: across the frames of
 // the last SETTLE_WINDOW (at least three), either the newest differs from the
-// oldest by less than 2 %, or some step between them went against the net
-// change by more than 1 %.
+// oldest by less than 2 %, or the luma travelled there and back more than
+// three times as far as it got.
 // - Time, not a count of frames: at 60 frames a second three frames span 33 ms,
 //   in which even a fast exposure loop moves the picture by less than 2 %,
 //   while a camera in dim light lowers its rate to 5 or 7.5 a second. 200 ms
 //   is long enough for the slowest ramp we wait for (from a tenth to full
 //   brightness over 3 s moves the picture by 6 % in 200 ms) and short enough
 //   to add little to a capture.
-// - The net change, not the largest step: a moving scene (a hand, a head) moves
-//   the mean both ways, and a step against the trend is no exposure loop still
-//   brightening; an exposure loop moves it one way, in steps or smoothly.
+// - The net change against the way travelled, not the largest step: a moving
+//   scene (a hand, a head) moves the mean both ways, so it gets nowhere for
+//   all its travel, while an exposure loop moves it one way, in steps or
+//   smoothly, and a brief dip on the way (something dark passing, a lamp's
+//   flicker) takes little from its progress.
 // - Relative to the picture's brightness, with a floor of 16 levels, so that a
 //   dark room's picture need not hold still to a tenth of a level. A nearly
 //   black picture (below 2) never counts as settled: cameras start with black

@@ -400,8 +400,8 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
         }
         EXPECT_TRUE(!std::wcsstr(c.link, L"ramp") || std::ranges::max(frames[0].pixels) < 128);  // dark, not off-colour
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_TRUE(c.grabs < 3 ||
-                    (elapsed >= std::chrono::microseconds(2 * TEST_PATTERN_FRAME_INTERVAL_US) && elapsed < 500ms));
+        // At the camera's pace; that each grab took one frame the counters say, not the clock of a busy machine.
+        EXPECT_TRUE(c.grabs < 3 || elapsed >= std::chrono::microseconds(2 * TEST_PATTERN_FRAME_INTERVAL_US));
         EXPECT_TRUE(!std::wcsstr(c.link, L"slow") || elapsed >= 200ms);
         EXPECT_TRUE(!c.failure || (!camera.GrabFrame(frames[0]) && camera.lastError() == c.failure));
         if (c.failure == CAMERA_ERROR_START_STREAMING) {  // held: the stream stays failed, a new one works later

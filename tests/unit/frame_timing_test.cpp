@@ -79,6 +79,8 @@ TEST(ExposureWatch, StopsWhenTheBrightnessHasStoppedMovingOneWayWithinItsBounds)
         {"ramp 2500 at 7.5", [](double t) { return Ramp(t, 2500); }, [](double) { return Fps(7.5); }, 2650, 2934},
         {"overexposed, darkening", [](double t) { return Ramp(t, 1500, 250, 110); }, at30, 1700, 1767},
         {"ramp to a dark room", [](double t) { return Ramp(t, 1500, 3, 30); }, at30, 1500, 1767},
+        {"ramp with a dip every 16 frames",
+         [](double t) { return Ramp(t, 2500) * (int(t / Fps(30)) % 16 == 15 ? 0.975 : 1); }, at30, 2600, 2767},
         {"ramp with flicker", [](double t) { return Ramp(t, 1500) * (1 + 0.003 * std::sin(t)); }, at30, 1700, 1767},
         {"steps every 3 frames", [](double t) { return Ramp(std::floor(t / 100) * 100, 1200); }, at30, 1300, 1434},
         {"settling slowly", [](double t) { return 200 - 180 * std::exp(-t / 400); }, at30, 1000, 1400},
