@@ -17,6 +17,9 @@ namespace {
 // runs slow, say) rather than draining a queue, and keeps the next frame
 // rather than fail or keep the user waiting.
 constexpr std::chrono::milliseconds MAX_PASSING_OVER{500};
+// A frame taken this little before the ask shows the same moment; the clock
+// mapping is no finer anyway (a device's shortest delay, a thread's wake-up).
+constexpr std::chrono::milliseconds ASKED_TOLERANCE{2};
 
 // Settling reads frames no larger than this: the mean brightness needs no more,
 // and a 4K frame decoded in full for each of the 30 to 90 frames read while
@@ -285,7 +288,7 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t facto
                     const auto taken = sampleClock_.CaptureTime(sample.timestamp, std::chrono::steady_clock::now());
                     // Judged before converting: a queue of 4K frames is
                     // passed over without decoding any of them.
-                    if (priority == ReadPriority::Still && taken < asked &&
+                    if (priority == ReadPriority::Still && taken + ASKED_TOLERANCE < asked &&
                         std::chrono::steady_clock::now() - asked < MAX_PASSING_OVER) {
                         passedOver = true;
                         return;

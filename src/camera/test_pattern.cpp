@@ -624,8 +624,10 @@ private:
             return taken;
         }
         if (now < due_) std::this_thread::sleep_until(due_);
-        const Clock::time_point taken = due_;
-        due_ += FrameInterval(taken);
+        // Taken when due, or when the sleep ended if that was later; never
+        // before the frame can be seen (a sleep may end a little early).
+        const Clock::time_point taken = std::max(due_, Clock::now());
+        due_ += FrameInterval(due_);
         return taken;
     }
 
