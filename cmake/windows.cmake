@@ -35,9 +35,11 @@ if(MINGW)
 endif()
 
 # No mfplat, mf or mfreadwrite: Media Foundation is loaded at run time, so that
-# the program and the data source start where Windows has none.
+# the program and the data source start where Windows has none. No
+# windowscodecs either: an import is looked up from the program's folder first,
+# so the imaging component is loaded from the system folder at run time too.
 set(SNAPWARD_SYSTEM_LIBS
-    mfuuid windowscodecs ole32 oleaut32 uuid
+    mfuuid ole32 oleaut32 uuid
     comctl32 shlwapi shell32 user32 gdi32 advapi32 version)
 
 configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/snapward_version.h @ONLY)
