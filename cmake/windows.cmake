@@ -37,10 +37,11 @@ endif()
 # No mfplat, mf or mfreadwrite: Media Foundation is loaded at run time, so that
 # the program and the data source start where Windows has none. No
 # windowscodecs either: an import is looked up from the program's folder first,
-# so the imaging component is loaded from the system folder at run time too.
+# so the imaging component is loaded from the system folder at run time too, as
+# are the common controls (the program has no manifest to redirect them).
 set(SNAPWARD_SYSTEM_LIBS
     mfuuid ole32 oleaut32 uuid
-    comctl32 shlwapi shell32 user32 gdi32 advapi32 version)
+    shlwapi shell32 user32 gdi32 advapi32 version)
 
 configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/snapward_version.h @ONLY)
 
