@@ -13,10 +13,11 @@
 #include <vector>
 
 struct PlantedDlls {
-    // The imaging component, Media Foundation and two of Media Foundation's
-    // own imports, which the default search would look for in the folder.
-    static constexpr const wchar_t* NAMES[] = {L"windowscodecs", L"mfplat", L"mf", L"mfreadwrite", L"rtworkq",
-                                               L"propsys"};
+    // The imaging component, Media Foundation, two of their own imports, and
+    // the common controls (no KnownDLL, and loaded by the system's own DLLs
+    // too), which the default search would look for in the folder.
+    static constexpr const wchar_t* NAMES[] = {L"windowscodecs", L"mfplat", L"mf",      L"mfreadwrite",
+                                               L"rtworkq",       L"propsys", L"comctl32"};
 
     std::filesystem::path folder;
     std::wstring appKey;

@@ -48,7 +48,8 @@ TEST(SystemLibrary, ComesFromTheSystemFolderAndANameWithAPathOrNoneIsRefused) {
     // Beside this test, in the current folder, not in the system folder.
     EXPECT_EQ(LoadSystemLibrary(L"planted_marker.dll"), nullptr);
     EXPECT_EQ(GetModuleHandleW(L"planted_marker.dll"), nullptr);
-    const std::wstring tooLong(MAX_PATH, L'a');
+    // One longer than the longest that fits (below) beside the folder.
+    const std::wstring tooLong(MAX_PATH - SystemFolder().size() - 1, L'a');
     const std::pair<const wchar_t*, DWORD> refused[] = {
         {nullptr, ERROR_INVALID_PARAMETER},       {L"", ERROR_INVALID_PARAMETER},
         {L"..\\mfplat.dll", ERROR_INVALID_PARAMETER}, {L"wbem/wmiutils.dll", ERROR_INVALID_PARAMETER},
