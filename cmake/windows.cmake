@@ -35,10 +35,13 @@ if(MINGW)
 endif()
 
 # No mfplat, mf or mfreadwrite: Media Foundation is loaded at run time, so that
-# the program and the data source start where Windows has none.
+# the program and the data source start where Windows has none. No
+# windowscodecs either: an import is looked up from the program's folder first,
+# so the imaging component is loaded from the system folder at run time too, as
+# are the common controls (the program has no manifest to redirect them).
 set(SNAPWARD_SYSTEM_LIBS
-    mfuuid windowscodecs ole32 oleaut32 uuid
-    comctl32 shlwapi shell32 user32 gdi32 advapi32 version)
+    mfuuid ole32 oleaut32 uuid
+    shlwapi shell32 user32 gdi32 advapi32 version)
 
 configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/snapward_version.h @ONLY)
 
@@ -75,6 +78,11 @@ if(SNAPWARD_TESTS)
     find_package(GTest REQUIRED)
   endif()
 
+  # Copied under system libraries' names beside the programs under test
+  # (tests/planted): none of them may ever be loaded.
+  add_library(planted_marker SHARED tests/planted/marker_dll.cpp)
+  set_target_properties(planted_marker PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
   # The portable code's 64-bit run is the native one.
   if(NOT SNAPWARD_DATA_SOURCES_ONLY)
     add_executable(unit_tests ${UNIT_TEST_SOURCES})
@@ -103,10 +111,11 @@ if(SNAPWARD_TESTS)
     target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main mfplat)
     # The dialog tests need template 101 in their own module.
     target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc)
+    target_include_directories(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     add_test(NAME wine.windows_tests COMMAND windows_tests)
     # The installer tests copy the built data source; the end-to-end tests
     # start the programs beside them.
-    foreach(target Orvendel.ds Snapward Snapward-testcam)
+    foreach(target Orvendel.ds Snapward Snapward-testcam planted_marker)
       if(TARGET ${target})
         add_dependencies(windows_tests ${target})
       endif()

@@ -8,6 +8,7 @@
 #include "app/tray_window.h"
 #include "camera/camera.h"
 #include "camera/devices.h"
+#include "platform/system_library.h"
 #include "platform/win_handles.h"
 #include "settings/settings.h"
 
@@ -21,6 +22,11 @@ constexpr wchar_t ALREADY_RUNNING_TEXT[] =
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Before anything loads a library: run from Downloads, the program's folder
+    // may hold a planted DLL under the name of one that Windows itself loads
+    // later on our behalf (COM servers, the shell's delay-loaded helpers).
+    RestrictDllSearchToSystemFolder();
+
     TrayWindow& tray = Tray();
     tray.instance = instance;
 

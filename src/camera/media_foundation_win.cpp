@@ -15,6 +15,7 @@
 #include "camera/frame_pacing.h"
 #include "camera/sample_pitch.h"
 #include "capture/jpeg_win.h"
+#include "platform/system_library.h"
 #include "platform/win_handles.h"
 
 using Microsoft::WRL::ComPtr;
@@ -50,18 +51,6 @@ struct MediaFoundationApi {
     HRESULT(WINAPI* createSourceReaderFromUrl)(LPCWSTR url, IMFAttributes* attributes,
                                                IMFSourceReader** reader) = nullptr;
 };
-
-// Loaded by full path from the system folder, never from the program's own
-// folder or the current one, where a planted DLL would be run.
-HMODULE LoadSystemLibrary(const wchar_t* name) {
-    wchar_t path[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return nullptr;
-    if (lstrlenW(name) + length + 1 >= MAX_PATH) return nullptr;
-    lstrcatW(path, L"\\");
-    lstrcatW(path, name);
-    return LoadLibraryW(path);
-}
 
 template <typename Function>
 bool Resolve(HMODULE module, const char* name, Function& function) {

@@ -17,6 +17,10 @@
 Microsoft::WRL::ComPtr<IWICImagingFactory> WicImagingFactory();
 // Drops the process's reference; called before COM is uninitialised.
 void ReleaseWicImagingFactory();
+// WICConvertBitmapSource from the imaging component in the system folder, which
+// nothing imports; HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND) where it is missing.
+HRESULT WicConvertBitmapSource(REFWICPixelFormatGUID format, IWICBitmapSource* source,
+                               IWICBitmapSource** converted);
 
 // Compresses a CapturedFrame (bottom-up BGR) into one baseline JPEG stream.
 // False, with `jpeg` unspecified, on failure or for a frame whose pixels do

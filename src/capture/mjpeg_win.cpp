@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "capture/jpeg_win.h"
+#include "platform/system_library.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -22,11 +23,45 @@ constexpr int64_t MAX_DECODED_BYTES = int64_t{1} << 28;
 std::mutex factoryLock;
 ComPtr<IWICImagingFactory> sharedFactory;
 
+using ConvertFunction = HRESULT(WINAPI*)(REFWICPixelFormatGUID format, IWICBitmapSource* source,
+                                         IWICBitmapSource** converted);
+
+// The imaging component is loaded from the system folder at run time, not
+// imported: an import is looked up along the default search order, which
+// starts in the program's folder (or, for the data source, the host's). It is
+// loaded before the first factory too, so that COM finds it in place and its
+// own imports have come from the system folder. It stays loaded for the life
+// of the process, as objects made from it may outlive any one user.
+struct WicLibrary {
+    HMODULE module = nullptr;
+    ConvertFunction convert = nullptr;
+};
+
+const WicLibrary& Wic() {
+    static const WicLibrary library = [] {
+        WicLibrary found;
+        found.module = LoadSystemLibrary(L"windowscodecs.dll");
+        if (found.module) {
+            found.convert = reinterpret_cast<ConvertFunction>(
+                reinterpret_cast<void*>(GetProcAddress(found.module, "WICConvertBitmapSource")));
+        }
+        return found;
+    }();
+    return library;
+}
+
 }  // namespace
+
+HRESULT WicConvertBitmapSource(REFWICPixelFormatGUID format, IWICBitmapSource* source,
+                               IWICBitmapSource** converted) {
+    const ConvertFunction convert = Wic().convert;
+    if (!convert) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    return convert(format, source, converted);
+}
 
 ComPtr<IWICImagingFactory> WicImagingFactory() {
     std::lock_guard<std::mutex> lock(factoryLock);
-    if (!sharedFactory) {
+    if (!sharedFactory && Wic().module) {
         CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                          IID_PPV_ARGS(sharedFactory.ReleaseAndGetAddressOf()));
     }
@@ -86,7 +121,7 @@ bool DecodeMjpegFrame(const uint8_t* data, int32_t length, int32_t width, int32_
     }
     // Grey or CMYK streams come out as BGR too; a BGR stream passes unchanged.
     ComPtr<IWICBitmapSource> bgr;
-    if (FAILED(WICConvertBitmapSource(GUID_WICPixelFormat24bppBGR, source.Get(), &bgr))) return false;
+    if (FAILED(WicConvertBitmapSource(GUID_WICPixelFormat24bppBGR, source.Get(), &bgr))) return false;
 
     // Decoded into a buffer of our own first, so that a stream that fails half
     // way leaves the caller's frame untouched; it then trades places with the

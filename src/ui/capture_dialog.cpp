@@ -9,6 +9,7 @@
 #include "capture/capture_action.h"
 #include "platform/product.h"
 #include "ui/shell_open.h"
+#include "ui/window_subclass.h"
 
 namespace {
 
@@ -195,8 +196,7 @@ void CaptureDialog::OnInitDialog() {
         RECT client{};
         ::GetClientRect(previewControl, &client);
         camera->SetPreviewBox(client.right, client.bottom);
-        ::SetWindowSubclass(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID,
-                            reinterpret_cast<DWORD_PTR>(this));
+        SubclassWindow(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID, reinterpret_cast<DWORD_PTR>(this));
     }
 
     cameraChanges = std::make_unique<CameraChangeNotifications>(dialog);
@@ -477,7 +477,7 @@ void CaptureDialog::OnDestroy() {
     cameraChanges.reset();
     camera->StopPreview();
     camera->SetPreviewBox(0, 0);
-    if (previewControl) ::RemoveWindowSubclass(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID);
+    if (previewControl) UnsubclassWindow(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID);
 }
 
 void CaptureDialog::SetStatus(const wchar_t* text) const {

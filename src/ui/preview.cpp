@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "capture/letterbox.h"
+#include "ui/window_subclass.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ PreviewFrameCounts CountPreviewFrames() {
 LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR /*subclassId*/, DWORD_PTR referenceData) {
     CaptureDialog* record = reinterpret_cast<CaptureDialog*>(referenceData);
-    if (!record || message != WM_PAINT) return ::DefSubclassProc(window, message, wParam, lParam);
+    if (!record || message != WM_PAINT) return DefaultSubclassProc(window, message, wParam, lParam);
 
     PaintGuard paint(window);
     RECT client{};

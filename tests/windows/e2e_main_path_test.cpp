@@ -8,7 +8,11 @@
 #include "app/tray_window.h"
 #include "camera/devices.h"
 #include "capture_test_support.h"
+<<<<<<< HEAD
 #include "test_clips.h"
+=======
+#include "planted/planted_dlls.h"
+>>>>>>> dll-planting
 #include "ui/resource_ids.h"
 
 using namespace capture_test;
@@ -53,12 +57,13 @@ struct Program {
     HWND tray = nullptr;
     HWND dialog = nullptr;
 
-    // Started with these test cameras; with its tray window and the dialog it
-    // shows at every start.
-    bool Start(const std::wstring& cameras) {
+    // Started with these test cameras, from `folder` when one is given; with
+    // its tray window and the dialog it shows at every start.
+    bool Start(const std::wstring& cameras, const std::filesystem::path& folder = {}) {
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
-        const std::wstring program = std::wstring(path, wcsrchr(path, L'\\') + 1) + L"Snapward-testcam.exe";
+        const std::wstring program =
+            (folder.empty() ? std::filesystem::path(path).parent_path() : folder) / L"Snapward-testcam.exe";
         STARTUPINFOW startup{sizeof(startup)};
         PROCESS_INFORMATION info{};
         SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", cameras.c_str());
@@ -181,18 +186,29 @@ bool ShowsResolution(HWND dialog, const wchar_t* text) {
 
 // A camera that lists its picture sizes as a C920 does (its default is 640 x 480 YUY2): 1920 x 1080 chosen in the
 // dialog (MJPG, the only type with 30 fps there) is what the dialog's capture and, after the dialog has closed, the
+<<<<<<< HEAD
 // capture key take; the registry keeps it beside the other values, and the next start opens the camera at it. Then a
 // clip listed as a file camera, played through Wine's Media Foundation, chosen: the capture key takes its picture.
+=======
+// capture key take; the registry keeps it beside the other values, and the next start opens the camera at it.
+// The program runs from a folder of planted DLLs, as from Downloads: neither it nor Media Foundation nor the
+// imaging component (which encodes and decodes the MJPG frames) loads any of them.
+>>>>>>> dll-planting
 TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStart) {
     ASSERT_TRUE(KeyIsFree(VK_F10)) << "something else holds F10";
     SettingsKeyKeeper keeper;
+    PlantedDlls downloads(L"snapward-downloads", L"Snapward-testcam.exe");
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::filesystem::copy_file(std::filesystem::path(self).parent_path() / L"Snapward-testcam.exe",
+                               downloads.folder / L"Snapward-testcam.exe");
     UniqueWindow focus(CreateWindowExW(0, L"STATIC", L"snapward e2e", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 300,
                                        200, nullptr, nullptr, nullptr, nullptr));
     const std::wstring c920 = L"snapward-testpattern:mjpg?modes=c920&name=C920";
     SaveSettings({c920, 0, L"", VK_F10});
     {
         Program first;
-        ASSERT_TRUE(first.Start(L"!" + c920));
+        ASSERT_TRUE(first.Start(L"!" + c920, downloads.folder));
         ASSERT_TRUE(ShowsResolution(first.dialog, L"Resolution: 640 x 480"));
         ChooseDevice(first.dialog, 3, IDC_FRAME_SIZE);  // after the default, 2304 x 1536 and 2304 x 1296
         ASSERT_TRUE(ShowsResolution(first.dialog, L"Resolution: 1920 x 1080"));
@@ -216,7 +232,11 @@ TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStar
     }
     ASSERT_FALSE(clip.empty());
     Program second;
+<<<<<<< HEAD
     ASSERT_TRUE(second.Start(L"!" + c920 + L";" + clip));  // listed first: the clip, then the C920
+=======
+    ASSERT_TRUE(second.Start(L"!" + c920, downloads.folder));
+>>>>>>> dll-planting
     EXPECT_TRUE(ShowsResolution(second.dialog, L"Resolution: 1920 x 1080"));
     EXPECT_EQ(SendMessageW(GetDlgItem(second.dialog, IDC_FRAME_SIZE), CB_GETCURSEL, 0, 0), 3);
     ChooseDevice(second.dialog, 0);
@@ -227,6 +247,7 @@ TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStar
     EXPECT_TRUE(KeyCaptures(focus.get()));
     EXPECT_TRUE(ClipboardHoldsPattern(test_clips::CLIP_WIDTH, test_clips::CLIP_HEIGHT)) << "from the clip";
     ASSERT_TRUE(second.Exit());
+    EXPECT_EQ(downloads.Loaded(), std::vector<std::wstring>{});
 }
 
 }  // namespace

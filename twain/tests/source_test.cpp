@@ -14,8 +14,47 @@
 #include "camera/camera.h"
 #include "camera/devices.h"
 #include "camera_worker.h"
+#include "planted/planted_dlls.h"
 #include "test_clips.h"
 #include "twain_app.h"
+
+// Managers load a source from its own folder, and some make that folder the
+// current one or add it to the search so that the source finds its files; a
+// folder that anyone can write to may then hold planted DLLs. Nothing the
+// source loads, whether on opening, grabbing an MJPG frame or transferring it,
+// may come from there, and the host's search order is left as it was. First
+// in this file: Media Foundation and the imaging component must not be loaded
+// yet, or the source would only be handed the copies already there.
+TEST(PlantedLibraries, NoneIsLoadedByTheSourceNorIsTheHostsSearchChanged) {
+    for (const wchar_t* name : PlantedDlls::NAMES) {
+        ASSERT_EQ(GetModuleHandleW((std::wstring(name) + L".dll").c_str()), nullptr) << "already loaded";
+    }
+    wchar_t self[MAX_PATH] = {}, current[MAX_PATH] = {}, directory[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    PlantedDlls planted(L"orvendel-planted", std::filesystem::path(self).filename().wstring());
+    // Under a name of its own: the source pins itself, and the later tests
+    // want a fresh Orvendel-testcam.ds.
+    const std::wstring source = (planted.folder / L"Orvendel-planted.ds").wstring();
+    std::filesystem::copy_file(std::filesystem::path(self).parent_path() / L"Orvendel-testcam.ds", source);
+    GetCurrentDirectoryW(MAX_PATH, current);
+    SetCurrentDirectoryW(planted.folder.c_str());
+    SetDllDirectoryW(planted.folder.c_str());
+    auto restore = ScopeExit([&] {
+        SetDllDirectoryW(nullptr);
+        SetCurrentDirectoryW(current);
+    });
+    auto mjpg = ChooseCamera(TestPatternCameras()[2].symbolicLink);
+    {
+        Session host(source.c_str());
+        host.Run({{Do::Open}, {Do::Enable}, {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 12},
+                  {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
+    }
+    EXPECT_EQ(planted.Loaded(), std::vector<std::wstring>{});
+    GetDllDirectoryW(MAX_PATH, directory);
+    EXPECT_EQ(planted.folder.wstring(), directory);
+    // The host's own folder is still searched: the source restricted no default.
+    EXPECT_NE(LoadLibraryExW(L"planted_marker.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE), nullptr);
+}
 
 TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
     StartMediaFoundation();

@@ -63,7 +63,7 @@ inline CapturedFrame ReadPictureFile(const std::wstring& path) {
         FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
                                                   WICDecodeMetadataCacheOnDemand, &decoder)) ||
         FAILED(decoder->GetFrame(0, &picture)) ||
-        FAILED(WICConvertBitmapSource(GUID_WICPixelFormat24bppRGB, picture.Get(), &rgb)) ||
+        FAILED(WicConvertBitmapSource(GUID_WICPixelFormat24bppRGB, picture.Get(), &rgb)) ||
         FAILED(rgb->GetSize(&width, &height))) {
         return {};
     }
