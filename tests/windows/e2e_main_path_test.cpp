@@ -8,11 +8,8 @@
 #include "app/tray_window.h"
 #include "camera/devices.h"
 #include "capture_test_support.h"
-<<<<<<< HEAD
-#include "test_clips.h"
-=======
 #include "planted/planted_dlls.h"
->>>>>>> dll-planting
+#include "test_clips.h"
 #include "ui/resource_ids.h"
 
 using namespace capture_test;
@@ -186,14 +183,10 @@ bool ShowsResolution(HWND dialog, const wchar_t* text) {
 
 // A camera that lists its picture sizes as a C920 does (its default is 640 x 480 YUY2): 1920 x 1080 chosen in the
 // dialog (MJPG, the only type with 30 fps there) is what the dialog's capture and, after the dialog has closed, the
-<<<<<<< HEAD
 // capture key take; the registry keeps it beside the other values, and the next start opens the camera at it. Then a
 // clip listed as a file camera, played through Wine's Media Foundation, chosen: the capture key takes its picture.
-=======
-// capture key take; the registry keeps it beside the other values, and the next start opens the camera at it.
 // The program runs from a folder of planted DLLs, as from Downloads: neither it nor Media Foundation nor the
 // imaging component (which encodes and decodes the MJPG frames) loads any of them.
->>>>>>> dll-planting
 TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStart) {
     ASSERT_TRUE(KeyIsFree(VK_F10)) << "something else holds F10";
     SettingsKeyKeeper keeper;
@@ -232,11 +225,8 @@ TEST(E2eMainPath, APictureSizeChosenInTheDialogServesTheCaptureKeyAndTheNextStar
     }
     ASSERT_FALSE(clip.empty());
     Program second;
-<<<<<<< HEAD
-    ASSERT_TRUE(second.Start(L"!" + c920 + L";" + clip));  // listed first: the clip, then the C920
-=======
-    ASSERT_TRUE(second.Start(L"!" + c920, downloads.folder));
->>>>>>> dll-planting
+    // Listed first: the clip, then the C920.
+    ASSERT_TRUE(second.Start(L"!" + c920 + L";" + clip, downloads.folder));
     EXPECT_TRUE(ShowsResolution(second.dialog, L"Resolution: 1920 x 1080"));
     EXPECT_EQ(SendMessageW(GetDlgItem(second.dialog, IDC_FRAME_SIZE), CB_GETCURSEL, 0, 0), 3);
     ChooseDevice(second.dialog, 0);
