@@ -21,6 +21,7 @@
 // TEST_PATTERN_MIN_HEIGHT up (where a counter block is 5 pixels wide) and
 // refuse smaller frames.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -174,6 +175,10 @@ TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter, in
 // The checkers take a converted frame of any size from TEST_PATTERN_MIN_WIDTH x
 // TEST_PATTERN_MIN_HEIGHT up to 16384 on a side, and compare it with the
 // picture drawn at that size.
+// A queue camera's frame counter for a frame taken at `at`: 1/30 s ticks of
+// the monotonic clock every process shares.
+uint32_t TestPatternClockTicks(std::chrono::steady_clock::time_point at);
+
 // Reads the counter band. False when the frame has no readable size, does not
 // hold its rows, or a block is neither clearly black nor clearly white.
 bool DecodeFrameCounter(const CapturedFrame& frame, uint32_t& counter);

@@ -429,10 +429,7 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
 
 namespace {
 
-uint32_t TicksNow() {
-    return uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch()).count() / TEST_PATTERN_FRAME_INTERVAL_US);
-}
+uint32_t TicksNow() { return TestPatternClockTicks(std::chrono::steady_clock::now()); }
 
 // A cold camera that ramps its exposure, at its full rate or at a dim one while it ramps, is settled before the still
 // is taken: the still is the pattern at full brightness, as a warm camera's is. All run at once, as each mostly waits

@@ -148,8 +148,7 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     EXPECT_TRUE(KeyCaptures(focus.get(), 1500 + 500));
     Eventually([] { return false; }, milliseconds(3000));
     // The camera kept its last 8 frames meanwhile; the capture is of the scene after the press.
-    const uint32_t pressed = static_cast<uint32_t>(
-        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count() / TEST_PATTERN_FRAME_INTERVAL_US);
+    const uint32_t pressed = TestPatternClockTicks(steady_clock::now());
     uint32_t counter = 0;
     EXPECT_TRUE(KeyCaptures(focus.get(), 0, 1500, &counter)) << "without the start";
     EXPECT_GE(static_cast<int32_t>(counter - pressed), 0) << "a frame taken before the press";
