@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "camera/camera_trouble.h"
 #include "ds_shared.h"
 #include "platform/product.h"
 
@@ -25,6 +26,7 @@ DataSource::DataSource(HINSTANCE module, void (*addTestCameras)())
     : module_(module), addTestCameras_(addTestCameras) {}
 
 DataSource::~DataSource() {
+    ReleaseHostWindow();
     ui_.Destroy();
     worker_.Stop();
 }
@@ -173,6 +175,8 @@ TW_UINT16 DataSource::OpenSource(TW_IDENTITY* origin, TW_IDENTITY* identity) {
 }
 
 TW_UINT16 DataSource::CloseSource() {
+    ReleaseHostWindow();
+    ui_.Destroy();
     worker_.Stop();
     signalWindow_.reset();
     image_.reset();
@@ -182,6 +186,10 @@ TW_UINT16 DataSource::CloseSource() {
     }
     cameraOpen_ = false;
     openLink_.clear();
+    // The source stays loaded (it pins itself) while the manager that gave
+    // these may not: a later session through a 1.x manager, which gives none,
+    // must not call into an unloaded one.
+    manager_ = TW_ENTRYPOINT{};
     state_ = DsState::Closed;
     return TWRC_SUCCESS;
 }
@@ -189,6 +197,7 @@ TW_UINT16 DataSource::CloseSource() {
 TW_UINT16 DataSource::Capability(TW_UINT16 msg, TW_CAPABILITY* capability) {
     if (msg == MSG_RESETALL) {
         caps_.ResetAll();
+        crop_.reset();
         return TWRC_SUCCESS;
     }
     if (msg == MSG_SET) {
@@ -202,6 +211,12 @@ TW_UINT16 DataSource::Capability(TW_UINT16 msg, TW_CAPABILITY* capability) {
         if (!read) return Fail(TWCC_BADVALUE);
         CapResult result = caps_.Set(capability->Cap, request);
         if (result.returnCode == TWRC_FAILURE) return Fail(result.conditionCode);
+        if (capability->Cap == ICAP_SUPPORTEDSIZES && caps_.PageSize() != TWSS_NONE) {
+            // The page is what the camera looks at: the whole picture (see
+            // ImageLayout), which the application is told to read back.
+            crop_.reset();
+            return TWRC_CHECKSTATUS;
+        }
         return result.returnCode;
     }
 
@@ -253,6 +268,9 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
     showUI_ = ui.ShowUI != 0;
     HWND parent = static_cast<HWND>(ui.hParent);
     if (parent && !IsWindow(parent)) parent = nullptr;
+    hostWindow_ = parent;
+    pagesDone_ = 0;
+    recovery_ = Recovery{};
 
     FindCameras();
     CameraOpen opened = OpenCamera(cameraIndex_, showUI_);
@@ -287,15 +305,31 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
     events.cancel = [this] { OnCancelPressed(); };
     events.cameraChosen = [this](size_t index) { OnCameraChosen(index); };
     events.sizeChosen = [this](size_t entry) { OnFrameSizeChosen(entry); };
+    events.tick = [this] { OnWindowTick(); };
     if (!ui_.Create(module_, parent, names, cameraIndex_, &preview_, std::move(events))) {
         CloseCamera();
         state_ = DsState::Open;
         return Fail(TWCC_LOWMEMORY);
     }
+    // A modal session: the application's window takes no input while ours
+    // is up, as with a dialog box of its own.
+    if (ui.ModalUI && parent && IsWindowEnabled(parent)) {
+        disabledHost_ = parent;
+        EnableWindow(parent, FALSE);
+    }
     ShowFrameSizes();
     ui_.SetStatus(ReadyText());
-    ui_.EnableCapture(cameraOpen_);
+    // Capture opens a camera that failed to start again, or says why not.
+    ui_.EnableCapture(!cameras_.empty());
+    if (!cameraOpen_) PlanRecovery();
     return TWRC_SUCCESS;
+}
+
+void DataSource::ReleaseHostWindow() {
+    // Enabled before our window goes, so that Windows gives the activation
+    // back to it rather than to another program.
+    if (disabledHost_ && IsWindow(disabledHost_)) EnableWindow(disabledHost_, TRUE);
+    disabledHost_ = nullptr;
 }
 
 TW_UINT16 DataSource::DisableSource() {
@@ -303,6 +337,7 @@ TW_UINT16 DataSource::DisableSource() {
     grabbing_ = false;
     chosenCamera_.reset();
     pendingSignal_ = MSG_NULL;
+    ReleaseHostWindow();
     ui_.Destroy();
     CloseCamera();
     image_.reset();

@@ -59,6 +59,21 @@ private:
         unsigned generation = 0;
         UniqueGlobal dib;  // null when the grab failed
         PixelRect frame;   // the part of the camera's picture it holds
+        CameraError error = CAMERA_ERROR_NONE;  // why it failed
+    };
+    // What a grab needs to know, copied from the application's thread.
+    struct GrabOrder {
+        std::wstring link;  // to open the camera again if its stream failed
+        FrameSize size;
+        std::optional<PixelRect> crop;
+        double dotsPerInch = 96;
+        // Without our window nobody else brings a failed camera back.
+        bool reopen = false;
+    };
+    // How the open camera is doing, read on its thread.
+    struct CameraHealth {
+        CameraError trouble = CAMERA_ERROR_NONE;  // why it stopped, if it did
+        bool delivering = false;                  // a frame came since it opened
     };
 
     static LRESULT CALLBACK SignalProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -85,9 +100,34 @@ private:
     void FindCameras();
     CameraOpen OpenCamera(size_t index, bool preview);
     void CloseCamera();
+    CameraHealth CheckHealth();
+    // The open camera if it still delivers, else a fresh open of the chosen
+    // one (a failed stream stays failed): false when that fails too.
+    bool ReviveCamera();
+    // With our window, every few hundred milliseconds: a camera whose stream
+    // failed is closed, its picture cleared, the reason shown, and opened
+    // again on the capture dialog's schedule.
+    void OnWindowTick();
+    void LoseCamera(CameraError trouble);
+    void PlanRecovery();
     void StartGrab();
+    GrabOrder OrderGrab() const;
+    // On the camera's thread: a settled still as the order asks, after one
+    // fresh open when the stream has failed meanwhile.
+    static GrabResult TakePicture(Camera& camera, const GrabOrder& order);
     void OnGrabbed();
+    // Keeps a grabbed picture as the image waiting for the application.
+    bool AcceptImage(GrabResult& result);
+    // Without our window the application only learns of a failed grab as a
+    // close request: the camera is offline, the condition says so, and the
+    // user is told when the application lets us indicate.
+    void ReportLostCamera(CameraError error);
     void EndTransfers();
+    // The next of the pages asked for without our window, grabbed now that
+    // the last transfer has ended: false when none is left or it failed.
+    bool TakeNextPage();
+    // The host's window, disabled for a modal session, enabled again.
+    void ReleaseHostWindow();
 
     void Signal(TW_UINT16 message);
     TW_UINT16 TakeSignal();
@@ -123,6 +163,8 @@ private:
     SourceWindow ui_;
     PreviewFrame preview_;
     bool showUI_ = false;
+    HWND disabledHost_ = nullptr;  // the application's window while our modal one is up
+    HWND hostWindow_ = nullptr;    // the parent the application enabled us with
 
     std::vector<CameraDevice> cameras_;
     size_t cameraIndex_ = 0;
@@ -136,6 +178,13 @@ private:
     std::vector<FrameSizeOption> frameSizes_;
     bool sizeHonoured_ = false;
     CameraError cameraError_ = CAMERA_ERROR_NONE;  // why the last open failed
+    // A camera lost while our window is up is opened again on a schedule.
+    struct Recovery {
+        bool planned = false;
+        bool midSession = false;  // the stream failed, rather than an open
+        unsigned delayMs = 0;
+        std::chrono::steady_clock::time_point due;
+    } recovery_;
     // Chosen in our window while a grab was under way; applied when it ends.
     std::optional<size_t> chosenCamera_;
     int32_t frameWidth_ = 0;
@@ -151,6 +200,7 @@ private:
     int32_t imageHeight_ = 0;
     PixelRect imageFrame_;
     uint32_t nextRow_ = 0;  // of a memory transfer in progress
+    int pagesDone_ = 0;     // transferred since the source was enabled
 
     TW_UINT16 pendingSignal_ = MSG_NULL;
     // Raised whenever the source is enabled or disabled, so that a grab that

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "camera/camera_trouble.h"
 #include "ds_shared.h"
 #include "settings/settings.h"
 
@@ -78,11 +79,76 @@ void DataSource::CloseCamera() {
     worker_.Run([](Camera& camera) { camera.Close(); });
     cameraOpen_ = false;
     openLink_.clear();
+    // Not left on show as if it were live.
     preview_.Clear();
 }
 
+DataSource::CameraHealth DataSource::CheckHealth() {
+    CameraHealth health;
+    worker_.Run([&](Camera& camera) {
+        if (!camera.IsOpen()) {
+            health.trouble = CAMERA_ERROR_NO_PICTURE;
+            return;
+        }
+        health.trouble = camera.previewError();
+        if (health.trouble == CAMERA_ERROR_NONE) health.trouble = camera.lastError();
+        health.delivering = camera.firstFrameTime().has_value();
+    });
+    return health;
+}
+
+bool DataSource::ReviveCamera() {
+    if (cameraOpen_ && CheckHealth().trouble == CAMERA_ERROR_NONE) return true;
+    if (cameraOpen_) CloseCamera();
+    return OpenCamera(cameraIndex_, showUI_) == CameraOpen::Opened;
+}
+
+void DataSource::LoseCamera(CameraError trouble) {
+    CloseCamera();
+    cameraError_ = trouble;
+    ui_.SetStatus(CameraTroubleText(trouble));
+    // At once the first time: a reader that went stale while the
+    // application waited comes back with a fresh open.
+    recovery_.planned = true;
+    recovery_.midSession = true;
+    recovery_.due = std::chrono::steady_clock::now();
+}
+
+void DataSource::PlanRecovery() {
+    recovery_.planned = true;
+    recovery_.delayMs = NextRecoveryDelay(recovery_.delayMs);
+    recovery_.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(recovery_.delayMs);
+}
+
+void DataSource::OnWindowTick() {
+    if (state_ != DsState::Enabled || !showUI_ || grabbing_) return;
+    if (cameraOpen_) {
+        const CameraHealth health = CheckHealth();
+        if (health.trouble != CAMERA_ERROR_NONE) {
+            LoseCamera(health.trouble);
+        } else if (recovery_.planned && health.delivering) {
+            // Back: the reason goes once pictures come again.
+            recovery_ = Recovery{};
+            ui_.SetStatus(ReadyText());
+        }
+        return;
+    }
+    if (!recovery_.planned || std::chrono::steady_clock::now() < recovery_.due) return;
+    const bool opened = OpenCamera(cameraIndex_, true) == CameraOpen::Opened;
+    ShowFrameSizes();
+    if (opened) return;  // the reason stays until pictures come
+    PlanRecovery();
+    ui_.SetStatus(recovery_.midSession ? CameraTroubleText(cameraError_) : ReadyText());
+}
+
 void DataSource::OnCapturePressed() {
-    if (state_ != DsState::Enabled || grabbing_ || !cameraOpen_) return;
+    if (state_ != DsState::Enabled || grabbing_) return;
+    if (!ReviveCamera()) {
+        ShowFrameSizes();
+        ui_.SetStatus(ReadyText());
+        return;
+    }
+    recovery_ = Recovery{};
     ui_.EnableCapture(false);
     ui_.SetStatus(CAPTURING_STATUS);
     StartGrab();
@@ -127,14 +193,20 @@ void DataSource::ShowFrameSizes() {
 void DataSource::SwitchCamera(size_t index) {
     // Another camera starts from its own default size.
     if (index != cameraIndex_) wantedSize_ = {};
-    if (index != cameraIndex_ || !cameraOpen_ || wantedSize_ != openSize_) {
+    // The same camera chosen again is opened again if its stream failed.
+    const bool same = index == cameraIndex_ && wantedSize_ == openSize_;
+    if (!same || !cameraOpen_ || CheckHealth().trouble != CAMERA_ERROR_NONE) {
         ui_.EnableCapture(false);
+        if (cameraOpen_) CloseCamera();
         OpenCamera(index, true);
         ShowFrameSizes();
     }
+    // A choice that fails is tried again as any lost camera is.
+    recovery_ = Recovery{};
+    if (!cameraOpen_) PlanRecovery();
     ui_.SetStatus(ReadyText());
     // While an image waits, Capture comes back when its transfer ends.
-    ui_.EnableCapture(cameraOpen_ && state_ == DsState::Enabled && !image_);
+    ui_.EnableCapture(state_ == DsState::Enabled && !image_);
 }
 
 std::wstring DataSource::ReadyText() const {

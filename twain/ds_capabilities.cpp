@@ -265,9 +265,13 @@ CapabilitySet::CapabilitySet() {
         {ICAP_XFERMECH, TWTY_UINT16, Kind::Choice, {TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY},
          TWSX_NATIVE, 0},
         {ICAP_IMAGEFILEFORMAT, TWTY_UINT16, Kind::Choice, {TWFF_BMP, TWFF_PNG}, TWFF_BMP, 0},
-        {ICAP_PIXELTYPE, TWTY_UINT16, Kind::Choice, {TWPT_RGB}, TWPT_RGB, 0},
+        {ICAP_PIXELTYPE, TWTY_UINT16, Kind::Choice, {TWPT_RGB, TWPT_GRAY, TWPT_BW}, TWPT_RGB, 0},
+        // Offered one at a time: the depth the pixel type has (see Follow).
         {ICAP_BITDEPTH, TWTY_UINT16, Kind::Choice, {24}, 24, 0},
-        {ICAP_UNITS, TWTY_UINT16, Kind::Choice, {TWUN_INCHES}, TWUN_INCHES, 0},
+        {ICAP_THRESHOLD, TWTY_FIX32, Kind::Range, {Fix32Item(0), Fix32Item(255), Fix32Item(1)}, Fix32Item(128), 0},
+        {ICAP_UNITS, TWTY_UINT16, Kind::Choice, {TWUN_INCHES, TWUN_PIXELS}, TWUN_INCHES, 0},
+        {ICAP_SUPPORTEDSIZES, TWTY_UINT16, Kind::Choice,
+         {TWSS_NONE, TWSS_USLETTER, TWSS_USLEGAL, TWSS_A4, TWSS_A5, TWSS_JISB5, TWSS_USEXECUTIVE}, TWSS_NONE, 0},
         {ICAP_XRESOLUTION, TWTY_FIX32, Kind::Resolution, resolutions, dpi, 0},
         {ICAP_YRESOLUTION, TWTY_FIX32, Kind::Resolution, resolutions, dpi, 0},
         {ICAP_XNATIVERESOLUTION, TWTY_FIX32, Kind::Fixed, {}, dpi, 0},
@@ -314,7 +318,7 @@ void CapabilitySet::Answer(const Entry& entry, CapQuery query, CapContainer& ans
         return;
     }
     bool whole = query == CapQuery::Get || query == CapQuery::Reset;
-    if (whole && entry.kind == Kind::Resolution) {
+    if (whole && (entry.kind == Kind::Resolution || entry.kind == Kind::Range)) {
         answer.conType = TWON_RANGE;
         answer.items = entry.allowed;
         answer.items.push_back(entry.defaultValue);
@@ -347,6 +351,7 @@ CapResult CapabilitySet::Query(TW_UINT16 cap, CapQuery query, CapContainer& answ
             SetResolution(entry->defaultValue);
         } else {
             entry->current = entry->defaultValue;
+            Follow(cap);
         }
     }
     Answer(*entry, query, answer);
@@ -398,7 +403,17 @@ CapResult CapabilitySet::Set(TW_UINT16 cap, const CapContainer& request) {
                 return {TWRC_FAILURE, TWCC_BADVALUE};
             }
             entry->current = item;
+            Follow(cap);
             return {};
+        case Kind::Range: {
+            // Whole steps inside the range; the nearest kept, the caller told to look.
+            const double minimum = Fix32Value(entry->allowed[0]), maximum = Fix32Value(entry->allowed[1]);
+            if (!(value >= minimum && value <= maximum)) return {TWRC_FAILURE, TWCC_BADVALUE};
+            const double nearest = std::round(value);
+            entry->current = Fix32Item(nearest);
+            const bool exact = std::fabs(nearest - value) < 1.0 / 65536.0;
+            return {exact ? TWRC_SUCCESS : TWRC_CHECKSTATUS, TWCC_SUCCESS};
+        }
         case Kind::Resolution: {
             if (!(value > 0)) return {TWRC_FAILURE, TWCC_BADVALUE};
             // The nearest value offered is kept, and the caller told to look.
@@ -429,7 +444,44 @@ void CapabilitySet::ResetAll() {
     for (Entry& entry : entries_) {
         if (entry.kind != Kind::Fixed && entry.kind != Kind::List) entry.current = entry.defaultValue;
     }
+    Follow(ICAP_PIXELTYPE);
     UpdatePhysicalSize();
+}
+
+void CapabilitySet::Follow(TW_UINT16 cap) {
+    if (cap == ICAP_PIXELTYPE) {
+        // A page has one depth per pixel type: 24-bit colour, 8-bit grey,
+        // 1-bit black and white.
+        const TW_UINT16 type = PixelType();
+        const TW_UINT32 depth = type == TWPT_BW ? 1 : type == TWPT_GRAY ? 8 : 24;
+        if (Entry* entry = Find(ICAP_BITDEPTH)) entry->allowed = {entry->current = entry->defaultValue = depth};
+    } else if (cap == ICAP_UNITS) {
+        UpdatePhysicalSize();
+    }
+}
+
+TW_UINT16 CapabilitySet::PixelType() const {
+    return static_cast<TW_UINT16>(Current(ICAP_PIXELTYPE));
+}
+
+uint8_t CapabilitySet::Threshold() const {
+    return static_cast<uint8_t>(std::clamp(std::lround(Fix32Value(Current(ICAP_THRESHOLD))), 0L, 255L));
+}
+
+TW_UINT16 CapabilitySet::Units() const {
+    return static_cast<TW_UINT16>(Current(ICAP_UNITS));
+}
+
+double CapabilitySet::PixelsPerUnit() const {
+    return Units() == TWUN_PIXELS ? 1.0 : Resolution();
+}
+
+TW_UINT16 CapabilitySet::PageSize() const {
+    return static_cast<TW_UINT16>(Current(ICAP_SUPPORTEDSIZES));
+}
+
+void CapabilitySet::SetPageSize(TW_UINT16 size) {
+    if (Entry* entry = Find(ICAP_SUPPORTEDSIZES)) entry->current = size;
 }
 
 void CapabilitySet::SetResolution(TW_UINT32 item) {
@@ -471,11 +523,42 @@ void CapabilitySet::SetFrameSize(int32_t width, int32_t height) {
 }
 
 void CapabilitySet::UpdatePhysicalSize() {
-    const double resolution = Resolution();
+    const double resolution = PixelsPerUnit();
     if (Entry* entry = Find(ICAP_PHYSICALWIDTH)) {
         entry->current = entry->defaultValue = Fix32Item(frameWidth_ / resolution);
     }
     if (Entry* entry = Find(ICAP_PHYSICALHEIGHT)) {
         entry->current = entry->defaultValue = Fix32Item(frameHeight_ / resolution);
     }
+}
+
+namespace {
+
+struct StandardPage {
+    TW_UINT16 size;
+    double width, height;  // inches, portrait
+};
+constexpr double MM = 1 / 25.4;
+constexpr StandardPage STANDARD_PAGES[] = {
+    {TWSS_USLETTER, 8.5, 11},           {TWSS_USLEGAL, 8.5, 14},           {TWSS_A4, 210 * MM, 297 * MM},
+    {TWSS_A5, 148 * MM, 210 * MM},      {TWSS_JISB5, 182 * MM, 257 * MM}, {TWSS_USEXECUTIVE, 7.25, 10.5},
+};
+// Applications round millimetres to inches in their own ways (A4 as 8.27 or
+// 8.26 inches); a thirtieth of an inch, under a millimetre, takes them all.
+constexpr double PAGE_TOLERANCE = 1 / 30.0;
+
+}  // namespace
+
+TW_UINT16 StandardPageOf(const TW_FRAME& frame) {
+    const double left = FromFix32(frame.Left), top = FromFix32(frame.Top);
+    const double width = FromFix32(frame.Right) - left, height = FromFix32(frame.Bottom) - top;
+    if (std::fabs(left) > PAGE_TOLERANCE || std::fabs(top) > PAGE_TOLERANCE) return TWSS_NONE;
+    const auto near = [](double a, double b) { return std::fabs(a - b) <= PAGE_TOLERANCE; };
+    for (const StandardPage& page : STANDARD_PAGES) {
+        if ((near(width, page.width) && near(height, page.height)) ||
+            (near(width, page.height) && near(height, page.width))) {
+            return page.size;
+        }
+    }
+    return TWSS_NONE;
 }

@@ -39,6 +39,10 @@ std::vector<uint8_t> EncodeContainer(const CapContainer& container);
 // is not one this source reads.
 bool DecodeContainer(TW_UINT16 conType, const uint8_t* bytes, size_t length, CapContainer& out);
 
+// The standard page (TWSS_) a frame in inches is, portrait or landscape, with
+// its top left corner at the origin; TWSS_NONE for any other frame.
+TW_UINT16 StandardPageOf(const TW_FRAME& frame);
+
 struct CapResult {
     TW_UINT16 returnCode = TWRC_SUCCESS;
     TW_UINT16 conditionCode = TWCC_SUCCESS;
@@ -69,6 +73,19 @@ public:
     // which the physical size, the layout and the image info all follow.
     double Resolution() const;
 
+    // ICAP_PIXELTYPE, and ICAP_THRESHOLD (0 to 255) for black and white.
+    TW_UINT16 PixelType() const;
+    uint8_t Threshold() const;
+    // ICAP_UNITS, and how many pixels one of them holds: frames and physical
+    // sizes are told in it. A pixel has no size of its own, so the resolution
+    // stays in dots per inch whatever the unit.
+    TW_UINT16 Units() const;
+    double PixelsPerUnit() const;
+    // ICAP_SUPPORTEDSIZES: the standard page the application asked for last,
+    // TWSS_NONE once it set a frame of its own.
+    TW_UINT16 PageSize() const;
+    void SetPageSize(TW_UINT16 size);
+
     // What the camera says: online or not, and the picture size, which at the
     // resolution gives the physical width and height.
     void SetDeviceOnline(bool online);
@@ -81,6 +98,7 @@ private:
     enum class Kind {
         Choice,      // one of a fixed list; MSG_GET answers an enumeration
         Resolution,  // a range of whole numbers; X and Y move together
+        Range,       // a TW_FIX32 range of whole numbers: minimum, maximum, step
         Flag,        // a settable TW_BOOL
         Count,       // CAP_XFERCOUNT: -1 (any number) or 1 to 32767
         Fixed,       // read-only
@@ -99,6 +117,9 @@ private:
     const Entry* Find(TW_UINT16 cap) const;
     TW_UINT32 Current(TW_UINT16 cap) const;
     void Answer(const Entry& entry, CapQuery query, CapContainer& answer) const;
+    // What follows from a change of `cap`: the bit depth from the pixel type,
+    // the physical size from the units.
+    void Follow(TW_UINT16 cap);
     // Both resolutions to `item`, and the physical size after them.
     void SetResolution(TW_UINT32 item);
     void UpdatePhysicalSize();

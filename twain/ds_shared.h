@@ -14,6 +14,10 @@ inline constexpr wchar_t NO_CAMERA_TEXT[] =
 inline constexpr wchar_t CAMERA_FAILED_TEXT[] =
     L"The camera could not be started.\n\nIt may be in use by another program. Close that "
     L"program and try again.";
+// Without our window, when a grab failed and a fresh open did not help.
+inline constexpr wchar_t CAMERA_LOST_TEXT[] =
+    L"The camera stopped sending pictures.\n\nIt may have been unplugged, or another program may be using it. "
+    L"Check the camera and try again.";
 // After the camera's name, by what its open said.
 inline constexpr wchar_t CAMERA_IN_USE_STATUS[] =
     L" is in use by another program. Close that program, or choose another camera.";

@@ -5,6 +5,7 @@
 #include "capture/capture_action.h"
 #include "ds_shared.h"
 #include "image_file.h"
+#include "platform/product.h"
 
 using namespace ds;
 
@@ -45,27 +46,58 @@ std::wstring FromAnsi(const char* text) {
 
 TW_UINT16 DataSource::PendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS& pending) {
     pending.EOJ = 0;
+    const TW_INT16 asked = caps_.XferCount();
     if (msg == MSG_GET) {
-        pending.Count = state_ >= DsState::XferReady ? 1 : 0;
+        // With our window each Capture makes one page; without it, the pages
+        // asked for are taken one after another.
+        const bool counted = !showUI_ && asked > 0;
+        pending.Count = state_ < DsState::XferReady ? 0 : counted ? static_cast<TW_UINT16>(asked - pagesDone_) : 1;
         return TWRC_SUCCESS;
     }
-    // MSG_ENDXFER and MSG_RESET: a webcam has one picture per capture.
     image_.reset();
+    if (msg == MSG_ENDXFER) {
+        ++pagesDone_;
+        if (TakeNextPage()) {
+            pending.Count = static_cast<TW_UINT16>(asked - pagesDone_);
+            return TWRC_SUCCESS;
+        }
+    }
+    // MSG_RESET, or the last page: nothing more until the next Capture.
     pending.Count = 0;
     state_ = DsState::Enabled;
     EndTransfers();
     return TWRC_SUCCESS;
 }
 
+bool DataSource::TakeNextPage() {
+    const TW_INT16 asked = caps_.XferCount();
+    // A webcam has no feeder: "as many as there are" (-1) is one page.
+    if (showUI_ || asked <= 0 || pagesDone_ >= asked) return false;
+    // Taken now, after the transfer before it ended, while the application
+    // waits in this call: it moves on to the next transfer as it returns.
+    GrabResult result;
+    const GrabOrder order = OrderGrab();
+    worker_.Run([&](Camera& camera) { result = TakePicture(camera, order); });
+    if (AcceptImage(result)) {
+        state_ = DsState::XferReady;
+        return true;
+    }
+    // Signalled once this call has returned, with the application in state 5.
+    ReportLostCamera(result.error);
+    return false;
+}
+
 void DataSource::EndTransfers() {
-    if (showUI_) {
-        ui_.EnableCapture(cameraOpen_);
+    const TW_INT16 asked = caps_.XferCount();
+    if (showUI_ && (asked <= 0 || pagesDone_ < asked)) {
+        // The window stays for the next page until the user closes it.
+        ui_.EnableCapture(!cameras_.empty());
         ui_.SetStatus(ReadyText());
         return;
     }
-    // Without our window there is nothing more to do: ask to be closed. An
-    // application that disables us at once simply never sees the request.
-    Signal(MSG_CLOSEDSREQ);
+    // Nothing more to do: ask to be closed. An application that disables us
+    // at once simply never sees the request.
+    if (pendingSignal_ == MSG_NULL) Signal(MSG_CLOSEDSREQ);
 }
 
 PixelRect DataSource::WholeFrame() const {
@@ -78,14 +110,29 @@ PixelRect DataSource::NextFrame() const {
     return crop_ ? ClipToPicture(*crop_, whole.width, whole.height) : whole;
 }
 
+// A webcam over a document is a scanner whose glass is the camera's view:
+// its pixels are taken to be 1/96 inch (or what ICAP_XRESOLUTION says), so
+// a 1920 x 1080 picture is a 20 x 11.25 inch bed. Hosts that set a standard
+// page as the layout (Letter, A4, ...) mean "the page", not its top left
+// corner of the view: the camera is pointed at the page, so the page is the
+// whole picture, and TWRC_CHECKSTATUS tells them to read the layout back.
+// Every other frame is cut exactly, in the units the host chose.
 TW_UINT16 DataSource::ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) {
-    const double dotsPerInch = caps_.Resolution();
+    const double perUnit = caps_.PixelsPerUnit();
     const PixelRect whole = WholeFrame();
     TW_UINT16 result = TWRC_SUCCESS;
     PixelRect frame;
     switch (msg) {
         case MSG_SET: {
-            FrameFit fit = FitFrame(layout.Frame, dotsPerInch, whole.width, whole.height, frame);
+            const TW_UINT16 page = caps_.Units() == TWUN_INCHES ? StandardPageOf(layout.Frame) : TWSS_NONE;
+            caps_.SetPageSize(page);
+            if (page != TWSS_NONE) {
+                crop_.reset();
+                frame = whole;
+                result = TWRC_CHECKSTATUS;
+                break;
+            }
+            FrameFit fit = FitFrame(layout.Frame, perUnit, whole.width, whole.height, frame);
             if (fit == FrameFit::Refused) return Fail(TWCC_BADVALUE);
             if (fit == FrameFit::Adjusted) result = TWRC_CHECKSTATUS;
             crop_ = frame == whole ? std::nullopt : std::optional<PixelRect>(frame);
@@ -93,6 +140,7 @@ TW_UINT16 DataSource::ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) {
         }
         case MSG_RESET:
             crop_.reset();
+            caps_.SetPageSize(TWSS_NONE);
             frame = whole;
             break;
         case MSG_GETDEFAULT:
@@ -102,7 +150,7 @@ TW_UINT16 DataSource::ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) {
             frame = state_ >= DsState::XferReady ? imageFrame_ : NextFrame();
             break;
     }
-    layout = LayoutFor(frame, dotsPerInch);
+    layout = LayoutFor(frame, perUnit);
     return result;
 }
 
@@ -191,32 +239,77 @@ TW_UINT16 DataSource::MemoryTransfer(TW_IMAGEMEMXFER& transfer) {
     return nextRow_ >= static_cast<uint32_t>(imageHeight_) ? TWRC_XFERDONE : TWRC_SUCCESS;
 }
 
+DataSource::GrabOrder DataSource::OrderGrab() const {
+    return {openLink_, openSize_, crop_, caps_.Resolution(), !showUI_};
+}
+
 void DataSource::StartGrab() {
     grabbing_ = true;
     unsigned generation = generation_;
     HWND signalWindow = signalWindow_.get();
-    std::optional<PixelRect> crop = crop_;
-    double dotsPerInch = caps_.Resolution();
-    worker_.Post([this, generation, signalWindow, crop, dotsPerInch](Camera& camera) {
-        GrabResult result;
+    GrabOrder order = OrderGrab();
+    worker_.Post([this, generation, signalWindow, order](Camera& camera) {
+        GrabResult result = TakePicture(camera, order);
         result.generation = generation;
-        // Whatever the grab throws (an allocation for a huge frame in a
-        // crowded 32-bit host) makes it a failed grab: the application's
-        // thread waits for the result either way.
-        try {
-            // Frames read and dropped until the camera has settled, as the
-            // capture key does.
-            camera.Settle();
-            result.dib = FinishImage(CaptureDib(camera), crop, dotsPerInch, result.frame);
-        } catch (...) {
-            result.dib.reset();
-        }
         {
             std::lock_guard<std::mutex> hold(grabLock_);
             grabbed_ = std::move(result);
         }
         PostMessageW(signalWindow, WM_TWAIN_GRABBED, 0, 0);
     });
+}
+
+DataSource::GrabResult DataSource::TakePicture(Camera& camera, const GrabOrder& order) {
+    GrabResult result;
+    // Whatever the grab throws (an allocation for a huge frame in a crowded
+    // 32-bit host) makes it a failed grab: the application's thread waits
+    // for the result either way.
+    try {
+        for (int attempt = 0; attempt < (order.reopen ? 2 : 1) && !result.dib; ++attempt) {
+            // The stream failed since the last frame (another program took
+            // the camera, it was plugged out and in, a reader kept while the
+            // application waited went stale): one fresh open.
+            if (attempt > 0 || !camera.IsOpen()) {
+                camera.Close();
+                if (order.link.empty() || !camera.Open(order.link, order.size)) break;
+            }
+            // Frames read and dropped until the camera has settled, as the
+            // capture key does.
+            camera.Settle();
+            result.dib = FinishImage(CaptureDib(camera), order.crop, order.dotsPerInch, result.frame);
+        }
+    } catch (...) {
+        result.dib.reset();
+    }
+    if (!result.dib) result.error = camera.lastError() != CAMERA_ERROR_NONE ? camera.lastError() : CAMERA_ERROR_NO_PICTURE;
+    return result;
+}
+
+bool DataSource::AcceptImage(GrabResult& result) {
+    DibPixels picture;
+    bool usable = false;
+    if (result.dib) {
+        GlobalLockGuard locked(result.dib.get());
+        usable = locked.data() && ViewPackedDib(static_cast<const uint8_t*>(locked.data()),
+                                                GlobalSize(result.dib.get()), picture);
+    }
+    if (!usable) return false;
+    image_ = std::move(result.dib);
+    imageWidth_ = picture.width;
+    imageHeight_ = picture.height;
+    imageFrame_ = result.frame;
+    nextRow_ = 0;
+    return true;
+}
+
+void DataSource::ReportLostCamera(CameraError error) {
+    cameraOpen_ = false;
+    cameraError_ = error;
+    caps_.SetDeviceOnline(false);
+    if (caps_.Indicators()) MessageBoxW(hostWindow_, CAMERA_LOST_TEXT, SNAPWARD_TITLE, MB_OK | MB_ICONEXCLAMATION);
+    Signal(MSG_CLOSEDSREQ);
+    // Read by an application that asks why it is asked to close.
+    condition_ = TWCC_CHECKDEVICEONLINE;
 }
 
 void DataSource::OnGrabbed() {
@@ -227,29 +320,17 @@ void DataSource::OnGrabbed() {
     }
     // A grab started before the last enable or disable is stale.
     if (taken && taken->generation == generation_ && state_ == DsState::Enabled) {
-        GrabResult& result = *taken;
         grabbing_ = false;
-        DibPixels picture;
-        bool usable = false;
-        if (result.dib) {
-            GlobalLockGuard locked(result.dib.get());
-            usable = locked.data() && ViewPackedDib(static_cast<const uint8_t*>(locked.data()),
-                                                    GlobalSize(result.dib.get()), picture);
-        }
-        if (!usable) {
-            if (showUI_) {
-                ui_.SetStatus(CAPTURE_FAILED_STATUS);
-                ui_.EnableCapture(cameraOpen_);
-            } else {
-                Signal(MSG_CLOSEDSREQ);
-            }
-        } else {
-            image_ = std::move(result.dib);
-            imageWidth_ = picture.width;
-            imageHeight_ = picture.height;
-            imageFrame_ = result.frame;
-            nextRow_ = 0;
+        if (AcceptImage(*taken)) {
             Signal(MSG_XFERREADY);
+        } else if (showUI_) {
+            // The window's check finds a failed stream and shows why.
+            cameraError_ = taken->error;
+            ui_.SetStatus(CAPTURE_FAILED_STATUS);
+            ui_.EnableCapture(true);
+            OnWindowTick();
+        } else {
+            ReportLostCamera(taken->error);
         }
     }
     if (chosenCamera_ && !grabbing_) {

@@ -16,6 +16,11 @@ constexpr wchar_t NO_PREVIEW_TEXT[] = L"No picture yet";
 // and a posted message never waits for a thread that may be waiting for us.
 constexpr UINT WM_PREVIEW_FRAME = WM_APP + 10;
 
+// How often the camera is looked at: a failed stream is seen, and its frozen
+// picture cleared, well within a second.
+constexpr UINT_PTR CHECK_TIMER_ID = 1;
+constexpr UINT CHECK_INTERVAL_MS = 250;
+
 constexpr int MARGIN = 10;
 constexpr int PREVIEW_WIDTH = TWAIN_PREVIEW_WIDTH;
 constexpr int PREVIEW_HEIGHT = TWAIN_PREVIEW_HEIGHT;
@@ -63,10 +68,16 @@ void PreviewFrame::Store(const uint8_t* pixels, int32_t width, int32_t height, i
 }
 
 void PreviewFrame::Clear() {
-    std::lock_guard<std::mutex> hold(lock_);
-    pixels_.clear();
-    width_ = 0;
-    height_ = 0;
+    HWND window = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        pixels_.clear();
+        width_ = 0;
+        height_ = 0;
+        window = window_;
+    }
+    // Painted over at once: a picture left on show would look live.
+    if (window) PostMessageW(window, WM_PREVIEW_FRAME, 0, 0);
 }
 
 void PreviewFrame::SetWindow(HWND window) {
@@ -160,6 +171,7 @@ bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std:
     Layout();
     if (previewFrame_) previewFrame_->SetWindow(preview_);
 
+    SetTimer(window, CHECK_TIMER_ID, CHECK_INTERVAL_MS, nullptr);
     ShowWindow(window, SW_SHOWNORMAL);
     SetForegroundWindow(window);
     SetFocus(capture_);
@@ -259,6 +271,9 @@ LRESULT SourceWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lP
             }
             break;
         }
+        case WM_TIMER:
+            if (wParam == CHECK_TIMER_ID && self->events_.tick) self->events_.tick();
+            return 0;
         case WM_CLOSE:
             // The application ends the session (MSG_DISABLEDS); we only ask it to.
             if (self->events_.cancel) self->events_.cancel();

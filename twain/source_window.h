@@ -49,6 +49,7 @@ struct SourceWindowEvents {
     std::function<void()> cancel;  // Cancel, or the window's close box
     std::function<void(size_t)> cameraChosen;
     std::function<void(size_t)> sizeChosen;  // an entry of the size list
+    std::function<void()> tick;              // now and then while the window is up
 };
 
 class SourceWindow {

@@ -34,6 +34,7 @@ struct CameraState {
     bool unpluggedOnce = false;
     Clock::time_point pluggedInAgain = Clock::time_point::max();
     int framesDelivered = 0;
+    int unplugs = 0;  // a reader opened before the latest is stale for good
 };
 
 struct PatternCameraRegistry {
@@ -58,6 +59,16 @@ bool ConditionHolds(const TestCameraBehaviour& behaviour, const CameraState& sta
            Clock::now() < state.firstOpen + std::chrono::milliseconds(behaviour.conditionMs);
 }
 
+// Pulls the camera out now; when it comes back, if ever. Under the registry's lock.
+Clock::time_point MarkUnplugged(CameraState& state, const TestCameraBehaviour& behaviour) {
+    state.unpluggedOnce = true;
+    ++state.unplugs;
+    if (behaviour.replugAfterMs >= 0) {
+        state.pluggedInAgain = Clock::now() + std::chrono::milliseconds(behaviour.replugAfterMs);
+    }
+    return state.pluggedInAgain;
+}
+
 void TellPresence(bool arrived) {
     void (*listener)(bool) = nullptr;
     {
@@ -76,6 +87,13 @@ void AnnounceArrivalAt(Clock::time_point when) {
     } catch (const std::system_error&) {
         // No thread: the notice is lost, as Windows' can be; the camera is back all the same.
     }
+}
+
+// What Windows tells of an unplug, and of the camera coming back at `back`.
+void AnnounceUnplug(const TestCameraBehaviour& behaviour, Clock::time_point back) {
+    if (behaviour.quiet) return;
+    TellPresence(false);
+    if (behaviour.replugAfterMs >= 0) AnnounceArrivalAt(back);
 }
 
 // Darkens a sample in its own layout, as an underexposed picture: luma and
@@ -146,14 +164,15 @@ public:
     // whose one type is `subtype` at 1280 x 720 (or its huge size).
     TestPatternReader(PixelFormat subtype, JpegEncoder encoder, std::wstring link,
                       TestCameraBehaviour behaviour, CameraError streamError,
-                      std::vector<MediaFormat> modes)
+                      std::vector<MediaFormat> modes, int unplugsAtOpen)
         : subtype_(subtype),
           encoder_(std::move(encoder)),
           link_(std::move(link)),
           behaviour_(std::move(behaviour)),
           failure_(streamError),
           types_(std::move(modes)),
-          plain_(types_.empty()) {
+          plain_(types_.empty()),
+          unplugsAtOpen_(unplugsAtOpen) {
         if (plain_) {
             types_.push_back(PlainFormat());
             Draw(subtype_, PATTERN_WIDTH, PATTERN_HEIGHT);
@@ -363,7 +382,10 @@ private:
     bool Unplugged() {
         if (behaviour_.unplugAfterFrames < 0) return false;
         std::lock_guard<std::mutex> hold(Registry().lock);
-        return !Present(Registry().states[link_]);
+        const CameraState& state = Registry().states[link_];
+        // A reader opened before the camera was pulled out stays dead once
+        // it is back, as a real one does: only a new open sees it again.
+        return !Present(state) || state.unplugs != unplugsAtOpen_;
     }
 
     void CountDeliveredFrame() {
@@ -373,14 +395,9 @@ private:
             std::lock_guard<std::mutex> hold(Registry().lock);
             CameraState& state = Registry().states[link_];
             if (state.unpluggedOnce || ++state.framesDelivered < behaviour_.unplugAfterFrames) return;
-            state.unpluggedOnce = true;
-            if (behaviour_.replugAfterMs >= 0)
-                state.pluggedInAgain = Clock::now() + std::chrono::milliseconds(behaviour_.replugAfterMs);
-            back = state.pluggedInAgain;
+            back = MarkUnplugged(state, behaviour_);
         }
-        if (behaviour_.quiet) return;
-        TellPresence(false);
-        if (behaviour_.replugAfterMs >= 0) AnnounceArrivalAt(back);
+        AnnounceUnplug(behaviour_, back);
     }
 
     // 1 once auto-exposure has settled; from 0.1 up to 1 over the ramp that
@@ -450,6 +467,7 @@ private:
     CameraError failure_;
     std::vector<MediaFormat> types_;
     bool plain_;
+    int unplugsAtOpen_;
     uint32_t current_ = 0;
     Geometry geometry_{0, 0};
     Canvas background_;
@@ -532,6 +550,9 @@ std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicL
     if (subtype == PixelFormat::MJPG && !encoder && modes.empty()) return nullptr;
 
     CameraError streamError = CAMERA_ERROR_NONE;
+    int unplugsAtOpen = 0;
+    bool pulledOut = false;
+    Clock::time_point back;
     {
         std::lock_guard<std::mutex> hold(Registry().lock);
         CameraState& state = Registry().states[symbolicLink];
@@ -539,9 +560,15 @@ std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicL
             error = CAMERA_ERROR_INVALIDATED;
             return nullptr;
         }
+        unplugsAtOpen = state.unplugs;
         if (!state.opened) {
             state.opened = true;
             state.firstOpen = Clock::now();
+            // unplug=0: pulled out the moment it first opens, its reader stale.
+            if (behaviour.unplugAfterFrames == 0) {
+                back = MarkUnplugged(state, behaviour);
+                pulledOut = true;
+            }
         }
         const bool held = ConditionHolds(behaviour, state);
         if (held && behaviour.privacy == TestCameraBehaviour::Privacy::BlockOpen) {
@@ -554,6 +581,7 @@ std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicL
             streamError = behaviour.busyError;
         }
     }
-    return std::make_unique<TestPatternReader>(subtype, std::move(encoder), symbolicLink,
-                                               std::move(behaviour), streamError, std::move(modes));
+    if (pulledOut) AnnounceUnplug(behaviour, back);
+    return std::make_unique<TestPatternReader>(subtype, std::move(encoder), symbolicLink, std::move(behaviour),
+                                               streamError, std::move(modes), unplugsAtOpen);
 }

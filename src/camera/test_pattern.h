@@ -87,7 +87,9 @@ struct TestPatternColour {
 //                 open in the process; without it, for ever
 //   unplug=N      after N frames (once a process) the camera is unplugged: reads
 //                 of every open stream fail with the device-invalidated code
-//                 and it leaves the device list
+//                 and it leaves the device list; 0 pulls it out the moment it
+//                 first opens. A stream opened before the unplug stays failed
+//                 once the camera is back: only a new open sees it again
 //   replug=MS     ... and is plugged in again MS later
 //   huge=WxH      the camera offers this frame size, a flat grey picture
 //   noformat=1    the camera offers only a format that nobody takes

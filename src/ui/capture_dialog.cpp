@@ -25,13 +25,6 @@ constexpr const wchar_t* STATUS_NO_WEBCAMS = L"No webcams detected. Connect a ca
 constexpr const wchar_t* NO_DEVICES_ENTRY = L"(No video devices found)";
 constexpr const wchar_t* STATUS_NO_CAMERA = L"No camera open. Select a device first.";
 constexpr const wchar_t* RESOLUTION_FORMAT = L"Resolution: %d x %d";
-// What is wrong with the camera, and that the preview comes back by itself.
-constexpr const wchar_t* STATUS_IN_USE = L"Camera in use by another app. The preview resumes when it is free.";
-constexpr const wchar_t* STATUS_DISCONNECTED = L"Camera disconnected. The preview resumes when it is plugged in.";
-constexpr const wchar_t* STATUS_BLOCKED =
-    L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera).";
-constexpr const wchar_t* STATUS_OUT_OF_MEMORY = L"Not enough memory for this camera's picture size.";
-constexpr const wchar_t* STATUS_NO_PICTURES = L"The camera stopped sending pictures. Retrying...";
 
 constexpr size_t RESOLUTION_TEXT_UNITS = 64;
 
@@ -346,27 +339,11 @@ void CaptureDialog::CheckCamera() {
 
 void CaptureDialog::ShowCameraProblem(CameraError error) {
     shownProblem = error;
-    const wchar_t* text = STATUS_NO_PICTURES;
-    switch (ClassifyCameraError(error)) {
-    case CameraProblem::InUse:
-        text = STATUS_IN_USE;
-        break;
-    case CameraProblem::Disconnected:
-        text = STATUS_DISCONNECTED;
-        break;
-    case CameraProblem::Blocked:
-        text = STATUS_BLOCKED;
-        break;
-    case CameraProblem::None:
-    case CameraProblem::Other:
-        if (error == CAMERA_ERROR_OUT_OF_MEMORY) text = STATUS_OUT_OF_MEMORY;
-        break;
-    }
-    SetStatus(text);
+    SetStatus(CameraTroubleText(error));
 }
 
 void CaptureDialog::ScheduleRecovery() {
-    recoveryDelayMs = recoveryDelayMs == 0 ? RECOVERY_FIRST_MS : std::min(2 * recoveryDelayMs, RECOVERY_MAX_MS);
+    recoveryDelayMs = NextRecoveryDelay(recoveryDelayMs);
     recoveryPlanned = true;
     ::SetTimer(dialog, RECOVERY_TIMER_ID, recoveryDelayMs, nullptr);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "camera/camera.h"
+#include "camera/camera_trouble.h"
 #include "camera/device_changes_win.h"
 #include "camera/devices.h"
 #include "camera/frame_sizes.h"
@@ -22,13 +23,10 @@ constexpr UINT PREVIEW_INTERVAL_MS = 33;
 constexpr UINT_PTR PREVIEW_SUBCLASS_ID = 1;
 
 // A camera that fails (held by another program, blocked, or sending nothing)
-// is closed and opened again after a wait that doubles from the first to the
-// last value: the user sees it come back by itself without the device being
-// hammered. An unplugged camera is not retried: it is reopened when Windows
-// says it has come back.
+// is closed and opened again after the waits of NextRecoveryDelay: the user
+// sees it come back by itself without the device being hammered. An unplugged
+// camera is not retried: it is reopened when Windows says it has come back.
 constexpr UINT_PTR RECOVERY_TIMER_ID = 2;
-constexpr UINT RECOVERY_FIRST_MS = 1000;
-constexpr UINT RECOVERY_MAX_MS = 8000;
 // Windows announces a device in several steps (each interface, then its
 // drivers); the list is read once they have come, not at the first.
 constexpr UINT_PTR DEVICE_CHANGE_TIMER_ID = 3;
