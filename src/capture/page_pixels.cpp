@@ -1,0 +1,50 @@
+#include "capture/page_pixels.h"
+
+#include <cstring>
+
+#include "capture/convert_kernels.h"
+
+namespace {
+
+inline uint8_t Luma(const uint8_t* pixel) {
+    return static_cast<uint8_t>(
+        (LUMA_BLUE * pixel[0] + LUMA_GREEN * pixel[1] + LUMA_RED * pixel[2] + LUMA_ROUNDING) >> LUMA_SHIFT);
+}
+
+bool VectorRows() {
+#ifdef SNAPWARD_X86_KERNELS
+    return InstructionSetInUse() != InstructionSet::Scalar;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+void BgrRowToGrayScalar(const uint8_t* bgr, int32_t width, uint8_t* gray) {
+    for (int32_t x = 0; x < width; ++x) gray[x] = Luma(bgr + 3 * x);
+}
+
+void BgrRowToBlackWhiteScalar(const uint8_t* bgr, int32_t width, uint8_t threshold, uint8_t* bits) {
+    if (width <= 0) return;
+    std::memset(bits, 0, static_cast<size_t>(width + 7) / 8);
+    for (int32_t x = 0; x < width; ++x) {
+        if (Luma(bgr + 3 * x) >= threshold) bits[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+    }
+}
+
+void BgrRowToGray(const uint8_t* bgr, int32_t width, uint8_t* gray) {
+    int32_t done = 0;
+#ifdef SNAPWARD_X86_KERNELS
+    if (VectorRows()) done = GrayRowSse2(bgr, width, gray);
+#endif
+    BgrRowToGrayScalar(bgr + 3 * done, width - done, gray + done);
+}
+
+void BgrRowToBlackWhite(const uint8_t* bgr, int32_t width, uint8_t threshold, uint8_t* bits) {
+    int32_t done = 0;
+#ifdef SNAPWARD_X86_KERNELS
+    if (VectorRows()) done = BlackWhiteRowSse2(bgr, width, threshold, bits);
+#endif
+    BgrRowToBlackWhiteScalar(bgr + 3 * done, width - done, threshold, bits + done / 8);
+}
