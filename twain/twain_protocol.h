@@ -362,6 +362,7 @@ constexpr TW_UINT16 ICAP_BITDEPTH = 0x112b;
 constexpr TW_UINT16 TWSX_NATIVE = 0;
 constexpr TW_UINT16 TWSX_FILE = 1;
 constexpr TW_UINT16 TWSX_MEMORY = 2;
+constexpr TW_UINT16 TWPT_BW = 0;
 constexpr TW_UINT16 TWPT_GRAY = 1;
 constexpr TW_UINT16 TWPT_RGB = 2;
 constexpr TW_UINT16 TWUN_INCHES = 0;
