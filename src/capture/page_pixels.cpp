@@ -1,7 +1,5 @@
 #include "capture/page_pixels.h"
 
-#include <cstring>
-
 #include "capture/convert_kernels.h"
 
 namespace {
@@ -26,10 +24,15 @@ void BgrRowToGrayScalar(const uint8_t* bgr, int32_t width, uint8_t* gray) {
 }
 
 void BgrRowToBlackWhiteScalar(const uint8_t* bgr, int32_t width, uint8_t threshold, uint8_t* bits) {
-    if (width <= 0) return;
-    std::memset(bits, 0, static_cast<size_t>(width + 7) / 8);
-    for (int32_t x = 0; x < width; ++x) {
-        if (Luma(bgr + 3 * x) >= threshold) bits[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+    // Byte by byte and without a branch per pixel: on a camera's noisy
+    // pixels near the threshold a branch is mispredicted half the time.
+    for (int32_t x = 0; x < width; x += 8) {
+        const int32_t count = width - x < 8 ? width - x : 8;
+        unsigned byte = 0;
+        for (int32_t i = 0; i < count; ++i) {
+            byte |= static_cast<unsigned>(Luma(bgr + 3 * (x + i)) >= threshold) << (7 - i);
+        }
+        bits[x / 8] = static_cast<uint8_t>(byte);
     }
 }
 
