@@ -82,7 +82,7 @@ std::array<uint8_t, BMP_FILE_HEADER_SIZE> EncodeBmpFileHeader(const uint8_t* pac
     const uint64_t imageSize = GetU32(packedDib + BI_SIZE_IMAGE_OFFSET);
     // The palette sits between the header and the pixels: biClrUsed entries,
     // or for 8 bits or fewer all the depth allows when that is 0.
-    const uint32_t bitCount = packedDib[BI_BIT_COUNT_OFFSET] | packedDib[BI_BIT_COUNT_OFFSET + 1] << 8;
+    const uint32_t bitCount = GetU32(packedDib + BI_BIT_COUNT_OFFSET) & 0xffff;
     uint64_t entries = GetU32(packedDib + BI_CLR_USED_OFFSET);
     if (entries == 0 && bitCount >= 1 && bitCount <= 8) entries = uint64_t{1} << bitCount;
     const uint64_t infoSize = headerSize + 4 * entries;
