@@ -227,9 +227,10 @@ size_t PackedDibBytes(int32_t width, int32_t height, PagePixels pixels) {
 
 bool WriteCroppedDib(const DibPixels& picture, const PixelRect& rect, double dotsPerInch,
                      PagePixels pixels, uint8_t threshold, uint8_t* dest) {
+    // An empty or negative size has no bytes.
     if (!picture.data || !dest || picture.pixels != PagePixels::Rgb || rect.left < 0 || rect.top < 0 ||
-        rect.width <= 0 || rect.height <= 0 || rect.width > picture.width - rect.left ||
-        rect.height > picture.height - rect.top || PackedDibBytes(rect.width, rect.height, pixels) == 0) {
+        rect.width > picture.width - rect.left || rect.height > picture.height - rect.top ||
+        PackedDibBytes(rect.width, rect.height, pixels) == 0) {
         return false;
     }
     const uint32_t stride = RowBytes(rect.width, pixels);

@@ -9,14 +9,6 @@ inline uint8_t Luma(const uint8_t* pixel) {
         (LUMA_BLUE * pixel[0] + LUMA_GREEN * pixel[1] + LUMA_RED * pixel[2] + LUMA_ROUNDING) >> LUMA_SHIFT);
 }
 
-bool VectorRows() {
-#ifdef SNAPWARD_X86_KERNELS
-    return InstructionSetInUse() != InstructionSet::Scalar;
-#else
-    return false;
-#endif
-}
-
 }  // namespace
 
 void BgrRowToGrayScalar(const uint8_t* bgr, int32_t width, uint8_t* gray) {
@@ -36,10 +28,14 @@ void BgrRowToBlackWhiteScalar(const uint8_t* bgr, int32_t width, uint8_t thresho
     }
 }
 
+// The AVX2 rows leave rows shorter than their blocks, and the ends of rows, to
+// the SSE2 rows.
 void BgrRowToGray(const uint8_t* bgr, int32_t width, uint8_t* gray) {
     int32_t done = 0;
 #ifdef SNAPWARD_X86_KERNELS
-    if (VectorRows()) done = GrayRowSse2(bgr, width, gray);
+    const InstructionSet set = InstructionSetInUse();
+    if (set == InstructionSet::AVX2) done = GrayRowAvx2(bgr, width, gray);
+    if (set != InstructionSet::Scalar) done += GrayRowSse2(bgr + 3 * done, width - done, gray + done);
 #endif
     BgrRowToGrayScalar(bgr + 3 * done, width - done, gray + done);
 }
@@ -47,7 +43,11 @@ void BgrRowToGray(const uint8_t* bgr, int32_t width, uint8_t* gray) {
 void BgrRowToBlackWhite(const uint8_t* bgr, int32_t width, uint8_t threshold, uint8_t* bits) {
     int32_t done = 0;
 #ifdef SNAPWARD_X86_KERNELS
-    if (VectorRows()) done = BlackWhiteRowSse2(bgr, width, threshold, bits);
+    const InstructionSet set = InstructionSetInUse();
+    if (set == InstructionSet::AVX2) done = BlackWhiteRowAvx2(bgr, width, threshold, bits);
+    if (set != InstructionSet::Scalar) {
+        done += BlackWhiteRowSse2(bgr + 3 * done, width - done, threshold, bits + done / 8);
+    }
 #endif
     BgrRowToBlackWhiteScalar(bgr + 3 * done, width - done, threshold, bits + done / 8);
 }

@@ -38,3 +38,5 @@ void BgrRowToBlackWhiteScalar(const uint8_t* bgr, int32_t width, uint8_t thresho
 // pixels.
 int32_t GrayRowSse2(const uint8_t* bgr, int32_t width, uint8_t* gray);
 int32_t BlackWhiteRowSse2(const uint8_t* bgr, int32_t width, uint8_t threshold, uint8_t* bits);
+int32_t GrayRowAvx2(const uint8_t* bgr, int32_t width, uint8_t* gray);
+int32_t BlackWhiteRowAvx2(const uint8_t* bgr, int32_t width, uint8_t threshold, uint8_t* bits);
