@@ -61,4 +61,9 @@ if(benchmark_FOUND)
   target_compile_options(jpeg_bench PRIVATE ${SNAPWARD_WARNINGS})
   target_link_libraries(jpeg_bench PRIVATE snapward_core benchmark::benchmark ${TURBOJPEG_LIBRARY} JPEG::JPEG)
   add_test(NAME native.jpeg_bench_smoke COMMAND jpeg_bench --benchmark_min_time=0.01)
+
+  # The data source's grey and black-and-white pages beside its colour one.
+  add_executable(page_bench bench/page_bench.cpp twain/ds_image.cpp twain/ds_capabilities.cpp)
+  target_include_directories(page_bench PRIVATE ${PROJECT_SOURCE_DIR}/bench ${PROJECT_SOURCE_DIR}/twain)
+  target_link_libraries(page_bench PRIVATE snapward_core benchmark::benchmark)
 endif()

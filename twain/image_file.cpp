@@ -34,8 +34,13 @@ bool WritePngFile(const wchar_t* path, HGLOBAL packedDib, double dotsPerInch) {
         FAILED(frame->SetResolution(dotsPerInch, dotsPerInch))) {
         return false;
     }
-    WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
-    if (FAILED(frame->SetPixelFormat(&format)) || format != GUID_WICPixelFormat24bppBGR) return false;
+    // The DIB's rows as they are: black-and-white keeps 0 for black, as the
+    // DIB's palette does.
+    const WICPixelFormatGUID wanted = picture.pixels == PagePixels::Rgb    ? GUID_WICPixelFormat24bppBGR
+                                      : picture.pixels == PagePixels::Gray ? GUID_WICPixelFormat8bppGray
+                                                                           : GUID_WICPixelFormatBlackWhite;
+    WICPixelFormatGUID format = wanted;
+    if (FAILED(frame->SetPixelFormat(&format)) || format != wanted) return false;
     // The encoder takes rows from the top; the DIB keeps them bottom-up.
     const UINT stride = static_cast<UINT>(picture.stride);
     for (int32_t y = 0; y < picture.height; ++y) {

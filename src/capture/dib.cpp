@@ -25,7 +25,9 @@ uint32_t GetU32(const uint8_t* at) {
     return uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 | uint32_t{at[3]} << 24;
 }
 
+constexpr size_t BI_BIT_COUNT_OFFSET = 14;
 constexpr size_t BI_SIZE_IMAGE_OFFSET = 20;
+constexpr size_t BI_CLR_USED_OFFSET = 32;
 
 }  // namespace
 
@@ -76,10 +78,16 @@ std::array<uint8_t, BMP_FILE_HEADER_SIZE> EncodeBmpFileHeader(const uint8_t* pac
                                                               size_t length) {
     std::array<uint8_t, BMP_FILE_HEADER_SIZE> header{};
     if (packedDib == nullptr || length < DIB_HEADER_SIZE) return header;
-    const uint64_t infoSize = GetU32(packedDib);
+    const uint64_t headerSize = GetU32(packedDib);
     const uint64_t imageSize = GetU32(packedDib + BI_SIZE_IMAGE_OFFSET);
+    // The palette sits between the header and the pixels: biClrUsed entries,
+    // or for 8 bits or fewer all the depth allows when that is 0.
+    const uint32_t bitCount = GetU32(packedDib + BI_BIT_COUNT_OFFSET) & 0xffff;
+    uint64_t entries = GetU32(packedDib + BI_CLR_USED_OFFSET);
+    if (entries == 0 && bitCount >= 1 && bitCount <= 8) entries = uint64_t{1} << bitCount;
+    const uint64_t infoSize = headerSize + 4 * entries;
     const uint64_t fileSize = BMP_FILE_HEADER_SIZE + infoSize + imageSize;
-    if (infoSize < DIB_HEADER_SIZE || infoSize + imageSize > length || fileSize > UINT32_MAX) {
+    if (headerSize < DIB_HEADER_SIZE || infoSize + imageSize > length || fileSize > UINT32_MAX) {
         return header;
     }
     header[0] = 'B';

@@ -27,8 +27,9 @@ bool WritePackedDib(const CapturedFrame& frame, uint8_t* dest);
 std::vector<uint8_t> EncodePackedDib(const CapturedFrame& frame);
 
 // The BMP file header for the `length`-byte packed DIB at `packedDib`, sized from
-// the DIB's own biSize and biSizeImage. All zero (no "BM") when the block is not
-// such a DIB: shorter than 40 bytes, biSize below 40, or shorter than
-// biSize + biSizeImage.
+// the DIB's own biSize, palette (biClrUsed entries; when 0, 2^biBitCount for 8
+// bits or fewer) and biSizeImage. All zero (no "BM") when the block is not such
+// a DIB: shorter than 40 bytes, biSize below 40, or shorter than biSize, palette
+// and biSizeImage together.
 std::array<uint8_t, BMP_FILE_HEADER_SIZE> EncodeBmpFileHeader(const uint8_t* packedDib,
                                                               size_t length);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -33,6 +34,18 @@ TEST(PackedDib, HeadersAndPixelsOfWholeBitmapsOnly) {
         const uint32_t want[] = {40, w, h, 0x180001, 0, imageSize, 3780, 3780, 0, 0, 54 + imageSize, 0, 54};
         for (int i = 0; i < 13; ++i) EXPECT_EQ(U32(i < 10 ? &dib[4 * i] : &file[4 * i - 38]), want[i]) << i;
         EXPECT_TRUE(std::equal(f.pixels.begin(), f.pixels.end(), dib.begin() + 40) && file[0] == 'B' && file[1] == 'M');
+    }
+    // Palettes lie between the header and the pixels: as many entries as biClrUsed says, or when it says 0, all that
+    // 8 bits or fewer allow; a block too short for its palette gives nothing.
+    const uint32_t palettes[][4] = {{8, 256, 1024, 8}, {8, 0, 1024, 8}, {1, 2, 8, 4}, {1, 0, 8, 4}, {4, 3, 12, 4},
+                                    {24, 0, 0, 12}, {24, 2, 8, 12}};
+    for (const auto& [bits, used, paletteBytes, imageSize] : palettes) {
+        std::vector<uint8_t> dib(40 + paletteBytes + imageSize, 0);
+        const uint32_t header[] = {40, 1, 1, 1 | bits << 16, 0, imageSize, 0, 0, used};
+        std::memcpy(dib.data(), header, sizeof(header));
+        const auto file = EncodeBmpFileHeader(dib.data(), dib.size());
+        EXPECT_TRUE(U32(&file[2]) == dib.size() + 14 && U32(&file[10]) == 54 + paletteBytes) << bits << " " << used;
+        EXPECT_EQ(EncodeBmpFileHeader(dib.data(), dib.size() - 1)[0], 0) << bits << " " << used;
     }
     // Frames and blocks that are not whole bitmaps give nothing.
     CapturedFrame bad[4] = {{}, MakeFrame(4, 4), MakeFrame(4, 4), MakeFrame(4, 4)};

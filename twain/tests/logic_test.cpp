@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/page_pixels.h"
 #include "ds_capabilities.h"
 #include "ds_image.h"
 #include "ds_state.h"
@@ -255,4 +256,176 @@ TEST(TwainImage, FramesOffThePixelEdgesAreAdjustedOrRefusedAndSizesStayInBounds)
     TW_IMAGEINFO info = ImageInfoFor(7, 5, 150);
     EXPECT_TRUE(info.ImageWidth == 7 && info.ImageLength == 5 && FromFix32(info.YResolution) == 150);
     EXPECT_EQ(info.BitsPerSample[0] + info.BitsPerSample[1] + info.BitsPerSample[2], info.BitsPerPixel);
+}
+
+namespace {
+
+// A grey or black-and-white page built the plain way from its levels (x, y from
+// the top; black and white as 0 and 255): header, palette, bottom-up rows.
+std::vector<uint8_t> ReferencePage(int32_t width, int32_t height, PagePixels kind,
+                                   const std::function<uint8_t(int32_t, int32_t)>& level) {
+    const bool grey = kind == PagePixels::Gray;
+    const int32_t entries = grey ? 256 : 2, stride = ((grey ? width : (width + 7) / 8) + 3) & ~3;
+    std::vector<uint8_t> dib(40 + 4 * entries + static_cast<size_t>(stride) * height, 0);
+    const int32_t header[10] = {40, width, height, 1 | (grey ? 8 : 1) << 16, 0, stride * height, 2835, 2835, entries};
+    std::memcpy(dib.data(), header, sizeof(header));
+    for (int32_t i = 0; i < entries; ++i) std::memset(&dib[40 + 4 * i], grey ? i : i * 255, 3);
+    for (int32_t y = 0; y < height; ++y) {
+        uint8_t* row = &dib[40 + 4 * entries + (height - 1 - y) * stride];
+        for (int32_t x = 0; x < width; ++x) {
+            if (grey) {
+                row[x] = level(x, y);
+            } else if (level(x, y)) {
+                row[x / 8] |= uint8_t(0x80 >> x % 8);
+            }
+        }
+    }
+    return dib;
+}
+
+uint8_t LumaOf(uint32_t bgr) {
+    uint8_t pixel[3], luma;
+    std::memcpy(pixel, &bgr, 3);
+    BgrRowToGrayScalar(pixel, 1, &luma);
+    return luma;
+}
+
+}  // namespace
+
+// Grey and black-and-white pages of every width around a byte of bits, whole
+// and cropped, at the edge thresholds: the page is the reference's byte for
+// byte, it views back as its kind, and strips in buffers of every size
+// reassemble its rows top-down.
+TEST(TwainImage, GreyAndBlackWhitePagesHoldTheirLumasAndStripBack) {
+    auto colour = [](int32_t x, int32_t y) { return 0x9a3b17u * uint32_t(x + 1) + 0x2f61c5u * uint32_t(y); };
+    for (int32_t width : {1, 7, 8, 9, 33}) {
+        const int32_t height = 3;
+        std::vector<uint8_t> source = MakeDib(width, height, 0, colour);
+        DibPixels picture;
+        ASSERT_TRUE(ViewPackedDib(source.data(), source.size(), picture));
+        const PixelRect rects[] = {{0, 0, width, height}, {width / 2, 1, width - width / 2, 2}, {width - 1, 2, 1, 1}};
+        for (const PixelRect& rect : rects) {
+            for (auto [kind, threshold] : {std::pair{PagePixels::Gray, 128}, {PagePixels::BlackWhite, 0},
+                                           {PagePixels::BlackWhite, 128}, {PagePixels::BlackWhite, 255}}) {
+                SCOPED_TRACE(testing::Message() << width << " wide, crop " << rect.left << "," << rect.top << " "
+                                                << rect.width << "x" << rect.height << " kind "
+                                                << static_cast<int>(kind) << " at " << threshold);
+                auto level = [&](int32_t x, int32_t y) {
+                    const uint8_t luma = LumaOf(colour(x + rect.left, y + rect.top));
+                    return kind == PagePixels::Gray ? luma : uint8_t(luma >= threshold ? 255 : 0);
+                };
+                const std::vector<uint8_t> expected = ReferencePage(rect.width, rect.height, kind, level);
+                std::vector<uint8_t> page(PackedDibBytes(rect.width, rect.height, kind), 0x55);
+                ASSERT_TRUE(WriteCroppedDib(picture, rect, 72, kind, uint8_t(threshold), page.data()));
+                ASSERT_EQ(page, expected);
+                DibPixels view;
+                ASSERT_TRUE(ViewPackedDib(page.data(), page.size(), view));
+                ASSERT_TRUE(view.pixels == kind && view.width == rect.width && view.height == rect.height);
+                // The strip rows: the DIB's rows top-down, each RowBytes long.
+                const uint32_t rowBytes = RowBytes(rect.width, kind), whole = rowBytes * rect.height;
+                std::vector<uint8_t> rows;
+                for (int32_t y = 0; y < rect.height; ++y) {
+                    auto start = expected.end() - (y + 1) * view.stride;
+                    rows.insert(rows.end(), start, start + rowBytes);
+                }
+                const TW_SETUPMEMXFER sizes = MemoryBufferSizes(rect.width, rect.height, kind);
+                EXPECT_TRUE(sizes.MinBufSize == rowBytes && sizes.MaxBufSize == whole && sizes.Preferred == whole);
+                for (uint32_t capacity = rowBytes - 1; capacity <= whole + 1; ++capacity) {
+                    std::vector<uint8_t> out(whole + capacity, 0x55);
+                    uint32_t done = 0;
+                    for (uint32_t got; (got = CopyRows(view, done, &out[done * rowBytes], capacity)) > 0; done += got) {
+                        ASSERT_EQ(got, std::min<uint32_t>(capacity / rowBytes, rect.height - done));
+                    }
+                    ASSERT_EQ(done, capacity < rowBytes ? 0u : uint32_t(rect.height));
+                    ASSERT_TRUE(std::all_of(out.begin() + done * rowBytes, out.end(), [](uint8_t b) { return b == 0x55; }));
+                    if (done) {
+                        ASSERT_TRUE(std::equal(rows.begin(), rows.end(), out.begin())) << "in " << capacity;
+                    }
+                }
+            }
+        }
+        // Stray bits past the last pixel of a DIB stay out of the strips.
+        std::vector<uint8_t> page(PackedDibBytes(width, 1, PagePixels::BlackWhite));
+        ASSERT_TRUE(WriteCroppedDib(picture, {0, 0, width, 1}, 72, PagePixels::BlackWhite, 0, page.data()));
+        std::memset(&page[48], 0xff, page.size() - 48);
+        DibPixels view;
+        std::vector<uint8_t> strip(8, 0), bits(8, 0);
+        ASSERT_TRUE(ViewPackedDib(page.data(), page.size(), view) && CopyRows(view, 0, strip.data(), 8) == 1);
+        std::fill_n(bits.begin(), width / 8, 0xff);
+        if (width % 8) bits[width / 8] = uint8_t(0xff00 >> width % 8);
+        EXPECT_EQ(strip, bits) << width;
+    }
+}
+
+// What each kind tells the application, and the sizes of its DIB and strips.
+TEST(TwainImage, EachKindDescribesItselfAndSizesItsRows) {
+    const std::tuple<PagePixels, int, int, TW_UINT16, int32_t, uint32_t, size_t> kinds[] = {
+        // kind, bits per pixel, samples, pixel type, width, row bytes, DIB bytes of width x 5
+        {PagePixels::Rgb, 24, 3, TWPT_RGB, 7, 24, 40 + 24 * 5},
+        {PagePixels::Gray, 8, 1, TWPT_GRAY, 7, 8, 40 + 1024 + 8 * 5},
+        {PagePixels::Gray, 8, 1, TWPT_GRAY, 9, 12, 40 + 1024 + 12 * 5},
+        {PagePixels::BlackWhite, 1, 1, TWPT_BW, 33, 8, 40 + 8 + 8 * 5},
+        {PagePixels::BlackWhite, 1, 1, TWPT_BW, 32, 4, 40 + 8 + 4 * 5},
+    };
+    for (const auto& [kind, bits, samples, type, width, rowBytes, dibBytes] : kinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        const TW_IMAGEINFO info = ImageInfoFor(width, 5, 150, kind);
+        EXPECT_TRUE(info.BitsPerPixel == bits && info.SamplesPerPixel == samples && info.PixelType == type &&
+                    info.Planar == 0 && info.Compression == TWCP_NONE && info.ImageWidth == width &&
+                    info.ImageLength == 5 && FromFix32(info.XResolution) == 150);
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(info.BitsPerSample[i], i < samples ? bits / samples : 0) << i;
+        EXPECT_EQ(RowBytes(width, kind), rowBytes);
+        EXPECT_EQ(PackedDibBytes(width, 5, kind), dibBytes);
+        EXPECT_EQ(RowBytes(0, kind) + PackedDibBytes(width, 0, kind), 0u);
+    }
+    EXPECT_EQ(PackedDibBytes(0x7fffffff, 1, PagePixels::BlackWhite), 40u + 8 + 0x10000000u);
+    EXPECT_EQ(PackedDibBytes(46341, 46341, PagePixels::Gray), 0u);  // past 2 GB
+    EXPECT_EQ(RowBytes(0x7fffffff, PagePixels::Gray), 0u);
+}
+
+// Only the three kinds the source makes, with exactly their palettes, whose
+// header, palette and pixels lie in the block; and no page from anything but
+// a 24-bit picture or from a crop outside it.
+TEST(TwainImage, ViewsRefuseOtherDibsAndPagesComeOnlyFromInside) {
+    std::vector<uint8_t> rgb = MakeDib(9, 2, 0, Numbered);
+    DibPixels picture;
+    ASSERT_TRUE(ViewPackedDib(rgb.data(), rgb.size(), picture));
+    std::vector<uint8_t> grey(PackedDibBytes(9, 2, PagePixels::Gray)), bw(PackedDibBytes(9, 2, PagePixels::BlackWhite));
+    ASSERT_TRUE(WriteCroppedDib(picture, {0, 0, 9, 2}, 96, PagePixels::Gray, 128, grey.data()));
+    ASSERT_TRUE(WriteCroppedDib(picture, {0, 0, 9, 2}, 96, PagePixels::BlackWhite, 128, bw.data()));
+    struct Change {
+        std::vector<uint8_t>* dib;
+        size_t offset;
+        uint32_t value;  // written as 4 bytes, or 2 at offsets 12 and 14
+        bool accepted;
+    };
+    const Change changes[] = {
+        {&grey, 32, 0, true},      {&bw, 32, 0, true},        // biClrUsed 0: the whole palette
+        {&grey, 32, 255, false},   {&bw, 32, 1, false},       {&rgb, 32, 2, false},
+        {&grey, 14, 4, false},     {&grey, 14, 32, false},    {&rgb, 14, 16, false},  // other depths
+        {&bw, 12, 2, false},       {&grey, 16, 1, false},     {&bw, 8, uint32_t(-2), false},
+        {&grey, 40 + 4 * 200, 0xc8c8c9, false},               {&bw, 44, 0xfffffe, false},
+        {&bw, 40, 0x01000000, false},                         {&grey, 0, 2000, false},  // header past the block
+    };
+    for (const Change& c : changes) {
+        std::vector<uint8_t> dib = *c.dib;
+        if (c.offset == 12 || c.offset == 14) std::memcpy(&dib[c.offset], &c.value, 2);
+        else std::memcpy(&dib[c.offset], &c.value, 4);
+        DibPixels view;
+        EXPECT_EQ(ViewPackedDib(dib.data(), dib.size(), view), c.accepted) << c.offset << " " << c.value;
+    }
+    for (const std::vector<uint8_t>* dib : {&grey, &bw}) {
+        DibPixels view;
+        EXPECT_TRUE(ViewPackedDib(dib->data(), dib->size(), view));
+        EXPECT_FALSE(ViewPackedDib(dib->data(), dib->size() - 1, view));  // last row cut
+        EXPECT_FALSE(ViewPackedDib(dib->data(), dib == &grey ? 1063 : 47, view));  // palette cut
+        std::vector<uint8_t> sink(grey.size(), 0x55);
+        EXPECT_FALSE(WriteCroppedDib(view, {0, 0, 9, 2}, 96, PagePixels::Gray, 0, sink.data()));  // not 24-bit
+    }
+    std::vector<uint8_t> sink(grey.size(), 0x55);
+    for (PixelRect outside : {PixelRect{1, 0, 9, 2}, PixelRect{0, 1, 9, 2}, PixelRect{-1, 0, 2, 2},
+                              PixelRect{0, -1, 2, 2}, PixelRect{0, 0, 0, 2}, PixelRect{0, 0, 2, 0}}) {
+        EXPECT_FALSE(WriteCroppedDib(picture, outside, 96, PagePixels::Gray, 0, sink.data())) << outside.left;
+    }
+    EXPECT_TRUE(std::all_of(sink.begin(), sink.end(), [](uint8_t b) { return b == 0x55; }));
 }
