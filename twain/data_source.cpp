@@ -93,8 +93,8 @@ TW_UINT16 DataSource::Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg,
             bool haveImage = imageWidth_ > 0 && state_ >= DsState::XferReady;
             PixelRect next = NextFrame();
             *static_cast<TW_SETUPMEMXFER*>(data) =
-                haveImage ? MemoryBufferSizes(imageWidth_, imageHeight_)
-                          : MemoryBufferSizes(next.width, next.height);
+                haveImage ? MemoryBufferSizes(imageWidth_, imageHeight_, imagePixels_)
+                          : MemoryBufferSizes(next.width, next.height, NextPixels());
             return TWRC_SUCCESS;
         }
         case DAT_SETUPFILEXFER:
@@ -109,7 +109,7 @@ TW_UINT16 DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
     switch (dat) {
         case DAT_IMAGEINFO:
             *static_cast<TW_IMAGEINFO*>(data) =
-                ImageInfoFor(imageWidth_, imageHeight_, caps_.Resolution());
+                ImageInfoFor(imageWidth_, imageHeight_, caps_.Resolution(), imagePixels_);
             return TWRC_SUCCESS;
         case DAT_IMAGELAYOUT:
             return ImageLayout(msg, *static_cast<TW_IMAGELAYOUT*>(data));

@@ -67,6 +67,8 @@ private:
         FrameSize size;
         std::optional<PixelRect> crop;
         double dotsPerInch = 96;
+        PagePixels pixels = PagePixels::Rgb;
+        uint8_t threshold = 128;
         // Without our window nobody else brings a failed camera back.
         bool reopen = false;
     };
@@ -112,6 +114,8 @@ private:
     void PlanRecovery();
     void StartGrab();
     GrabOrder OrderGrab() const;
+    // What ICAP_PIXELTYPE asks the next image to be.
+    PagePixels NextPixels() const;
     // On the camera's thread: a settled still as the order asks, after one
     // fresh open when the stream has failed meanwhile.
     static GrabResult TakePicture(Camera& camera, const GrabOrder& order);
@@ -199,6 +203,7 @@ private:
     int32_t imageWidth_ = 0;
     int32_t imageHeight_ = 0;
     PixelRect imageFrame_;
+    PagePixels imagePixels_ = PagePixels::Rgb;
     uint32_t nextRow_ = 0;  // of a memory transfer in progress
     int pagesDone_ = 0;     // transferred since the source was enabled
 

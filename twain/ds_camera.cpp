@@ -107,10 +107,14 @@ void DataSource::LoseCamera(CameraError trouble) {
     CloseCamera();
     cameraError_ = trouble;
     ui_.SetStatus(CameraTroubleText(trouble));
+    recovery_.midSession = true;
+    if (recovery_.planned) {
+        PlanRecovery();  // it opened, but its stream failed again
+        return;
+    }
     // At once the first time: a reader that went stale while the
     // application waited comes back with a fresh open.
     recovery_.planned = true;
-    recovery_.midSession = true;
     recovery_.due = std::chrono::steady_clock::now();
 }
 

@@ -12,25 +12,28 @@ using namespace ds;
 namespace {
 
 // The grabbed picture as the application asked for it: the part `crop` of
-// it, `dotsPerInch` in its header. Null when it cannot be made.
-UniqueGlobal FinishImage(UniqueGlobal dib, const std::optional<PixelRect>& crop,
-                         double dotsPerInch, PixelRect& frame) {
+// it, in `pixels` (with `threshold` for black and white), `dotsPerInch` in its
+// header. Null when it cannot be made.
+UniqueGlobal FinishImage(UniqueGlobal dib, const std::optional<PixelRect>& crop, double dotsPerInch,
+                         PagePixels pixels, uint8_t threshold, PixelRect& frame) {
     GlobalLockGuard locked(dib.get());
     auto* bytes = static_cast<uint8_t*>(locked.data());
     DibPixels picture;
     if (!bytes || !ViewPackedDib(bytes, GlobalSize(dib.get()), picture)) return {};
     const PixelRect whole{0, 0, picture.width, picture.height};
     frame = crop ? ClipToPicture(*crop, picture.width, picture.height) : whole;
-    if (frame == whole) {
+    if (frame == whole && pixels == PagePixels::Rgb) {
         StampDibResolution(bytes, dotsPerInch);
         return dib;
     }
-    size_t size = PackedDibBytes(frame.width, frame.height);
-    UniqueGlobal cropped(size ? GlobalAlloc(GMEM_MOVEABLE, size) : nullptr);
-    GlobalLockGuard target(cropped.get());
-    if (!target.data()) return {};
-    WriteCroppedDib(picture, frame, dotsPerInch, static_cast<uint8_t*>(target.data()));
-    return cropped;
+    size_t size = PackedDibBytes(frame.width, frame.height, pixels);
+    UniqueGlobal page(size ? GlobalAlloc(GMEM_MOVEABLE, size) : nullptr);
+    GlobalLockGuard target(page.get());
+    if (!target.data() ||
+        !WriteCroppedDib(picture, frame, dotsPerInch, pixels, threshold, static_cast<uint8_t*>(target.data()))) {
+        return {};
+    }
+    return page;
 }
 
 std::wstring FromAnsi(const char* text) {
@@ -219,7 +222,7 @@ TW_UINT16 DataSource::MemoryTransfer(TW_IMAGEMEMXFER& transfer) {
         DibPixels picture;
         if (locked.data() && ViewPackedDib(static_cast<const uint8_t*>(locked.data()),
                                            GlobalSize(image_.get()), picture)) {
-            rows = CopyRgbRows(picture, nextRow_, target, memory.Length);
+            rows = CopyRows(picture, nextRow_, target, memory.Length);
         }
     }
     if (handle) Unlock(memory.TheMem);
@@ -227,7 +230,7 @@ TW_UINT16 DataSource::MemoryTransfer(TW_IMAGEMEMXFER& transfer) {
     if (rows == 0) return Fail(TWCC_BADVALUE);
 
     transfer.Compression = TWCP_NONE;
-    transfer.BytesPerRow = RgbRowBytes(imageWidth_);
+    transfer.BytesPerRow = RowBytes(imageWidth_, imagePixels_);
     transfer.Columns = static_cast<TW_UINT32>(imageWidth_);
     transfer.Rows = rows;
     transfer.XOffset = 0;
@@ -239,8 +242,19 @@ TW_UINT16 DataSource::MemoryTransfer(TW_IMAGEMEMXFER& transfer) {
     return nextRow_ >= static_cast<uint32_t>(imageHeight_) ? TWRC_XFERDONE : TWRC_SUCCESS;
 }
 
+PagePixels DataSource::NextPixels() const {
+    switch (caps_.PixelType()) {
+        case TWPT_GRAY:
+            return PagePixels::Gray;
+        case TWPT_BW:
+            return PagePixels::BlackWhite;
+        default:
+            return PagePixels::Rgb;
+    }
+}
+
 DataSource::GrabOrder DataSource::OrderGrab() const {
-    return {openLink_, openSize_, crop_, caps_.Resolution(), !showUI_};
+    return {openLink_, openSize_, crop_, caps_.Resolution(), NextPixels(), caps_.Threshold(), !showUI_};
 }
 
 void DataSource::StartGrab() {
@@ -276,7 +290,8 @@ DataSource::GrabResult DataSource::TakePicture(Camera& camera, const GrabOrder& 
             // Frames read and dropped until the camera has settled, as the
             // capture key does.
             camera.Settle();
-            result.dib = FinishImage(CaptureDib(camera), order.crop, order.dotsPerInch, result.frame);
+            result.dib = FinishImage(CaptureDib(camera), order.crop, order.dotsPerInch, order.pixels,
+                                     order.threshold, result.frame);
         }
     } catch (...) {
         result.dib.reset();
@@ -298,6 +313,7 @@ bool DataSource::AcceptImage(GrabResult& result) {
     imageWidth_ = picture.width;
     imageHeight_ = picture.height;
     imageFrame_ = result.frame;
+    imagePixels_ = picture.pixels;
     nextRow_ = 0;
     return true;
 }

@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera/camera.h"
@@ -130,16 +131,212 @@ TEST(DirectSource, ResolutionAndLayoutShapeEveryTransferAndEachSignalComesOnce) 
     }
 }
 
-// A camera pulled out after its first frame, without our window: the failed
-// grab ends in a close request with nothing to transfer, not in a crash.
-TEST(DirectSource, ACameraFailingMidSessionEndsInACloseRequest) {
-    const std::wstring unplugged = L"snapward-testpattern:rgb24?unplug=1";
-    SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", unplugged.c_str());  // listed by the testcam build
-    auto unlisted = ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
-    auto choice = ChooseCamera(unplugged);
+// Cameras that fail after the source opened them, as another program taking the camera, a USB reset or a replug
+// do. Without our window a grab tries one fresh open before it gives up, and giving up is told in TWAIN's terms: a
+// close request, the device offline, the condition, and a message only while indicators are on. With the window
+// the reason shows, the frozen picture goes, Capture says why it cannot, and the camera comes back by itself.
+TEST(DirectSource, ACameraFailingMidSessionComesBackOrSaysWhy) {
+    struct Case {
+        const wchar_t* misbehaviour;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {L"gone&unplug=1",  // pulled out for good after its first frame
+         {{Do::Open}, {Do::Set, CAP_INDICATORS, 0}, {Do::Enable}, {Do::Signal, 0, 0, CLOSE_REQUEST},
+          {Do::Condition, TWCC_CHECKDEVICEONLINE}, {Do::Current, CAP_DEVICEONLINE, 0}, {Do::Pending, MSG_GET, 0},
+          {Do::Refuse, NATIVE_XFER, 0, TWCC_SEQERROR}, {Do::Disable}, {Do::Close}}},
+        {L"told&unplug=1",  // ... with indicators on: the user is told, once
+         {{Do::Open}, {Do::Boxes, 0}, {Do::Enable}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Boxes, 1}, {Do::Disable},
+          {Do::Close}}},
+        {L"replugged&unplug=0&replug=200",  // replugged while the application waited: the kept reader is stale
+         {{Do::Open}, {Do::Signal, 600, 0, MSG_NULL}, {Do::Set, CAP_INDICATORS, 0}, {Do::Enable},
+          {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 0}, {Do::Pending, MSG_ENDXFER, 0},
+          {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}}},
+        {L"held&busy=C00D3EA3&for=400",  // held by another program at the open, free at the grab
+         {{Do::Open}, {Do::Signal, 600, 0, MSG_NULL}, {Do::Boxes, 0}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+          {Do::Transfer, TWSX_NATIVE, 0}, {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST},
+          {Do::Boxes, 0}, {Do::Disable}, {Do::Close}}},
+        {L"window&unplug=40&replug=1500",  // pulled out during the preview, back 1.5 s later
+         {{Do::Open}, {Do::Enable, 1}, {Do::Status, STATUS_READY}, {Do::Signal, 400, 0, MSG_NULL}, {Do::Preview, 1},
+          {Do::Status, STATUS_DISCONNECTED}, {Do::Preview, 0}, {Do::Capture, 1, 1},
+          {Do::Status, STATUS_GONE_AT_OPEN}, {Do::Status, STATUS_READY}, {Do::Signal, 400, 0, MSG_NULL},
+          {Do::Preview, 1}, {Do::Capture, 1, 1}, {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 0},
+          {Do::Pending, MSG_ENDXFER, 0}, {Do::CloseBox}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable},
+          {Do::Close}}},
+        {L"busywindow&busy=C00D3EA3&for=2500",  // held by another program for the first seconds
+         {{Do::Open}, {Do::Enable, 1}, {Do::Status, STATUS_IN_USE}, {Do::Preview, 0}, {Do::Status, STATUS_READY},
+          {Do::Signal, 400, 0, MSG_NULL}, {Do::Preview, 1}, {Do::CloseBox}, {Do::Signal, 0, 0, CLOSE_REQUEST},
+          {Do::Disable}, {Do::Close}}},
+    };
+    for (const Case& c : cases) {
+        const std::wstring link = std::wstring(L"snapward-testpattern:rgb24?name=") + c.misbehaviour;
+        SCOPED_TRACE(testing::PrintToString(link));
+        SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", link.c_str());  // listed by the testcam build
+        auto unlisted = ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
+        auto choice = ChooseCamera(link);
+        Session host(L"Orvendel-testcam.ds");
+        host.Run(c.steps);
+    }
+}
+
+// Document hosts set their page as the layout, or as ICAP_SUPPORTEDSIZES, before they acquire. The camera looks at
+// the page, so the page is the whole picture, and the host is told to read the layout back; a frame that is no
+// page at the origin is still cut as it is. In pixels, frames need no resolution at all.
+TEST(DirectSource, APageIsTheWholePictureAndPixelsAreAUnit) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
     Session host(L"Orvendel-testcam.ds");
-    host.Run({{Do::Open}, {Do::Enable}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Pending, MSG_GET, 0},
-              {Do::Refuse, NATIVE_XFER, 0, TWCC_SEQERROR}, {Do::Disable}, {Do::Close}});
+    host.Run({{Do::Open}});
+    const auto frame = [](double left, double top, double right, double bottom) {
+        return TW_FRAME{ToFix32(left), ToFix32(top), ToFix32(right), ToFix32(bottom)};
+    };
+    const TW_FRAME whole = LayoutFor({0, 0, 1280, 720}, 96).Frame;
+    const struct {
+        TW_FRAME set;
+        TW_UINT16 page;
+        TW_FRAME then;
+        TW_UINT16 told = TWRC_CHECKSTATUS;
+    } layouts[] = {
+        {frame(0, 0, 8.5, 11), TWSS_USLETTER, whole},
+        {frame(0, 0, 11.69, 8.27), TWSS_A4, whole},  // landscape, millimetres rounded
+        {frame(0, 0, 8.26, 11.69), TWSS_A4, whole},
+        {frame(0, 0, 148 / 25.4, 210 / 25.4), TWSS_A5, whole},
+        {frame(0, 0, 8.5, 14), TWSS_USLEGAL, whole},
+        {frame(0.5, 0, 9, 11), TWSS_NONE, LayoutFor({48, 0, 816, 720}, 96).Frame},  // no page: cut, and clipped
+        {frame(0, 0, 8.5, 5), TWSS_NONE, LayoutFor({0, 0, 816, 480}, 96).Frame, TWRC_SUCCESS},
+    };
+    for (const auto& layout : layouts) {
+        TW_IMAGELAYOUT asked{};
+        asked.Frame = layout.set;
+        EXPECT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &asked), layout.told) << layout.page;
+        TW_IMAGELAYOUT told{};
+        ASSERT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &told), TWRC_SUCCESS);
+        EXPECT_EQ(std::memcmp(&told.Frame, &layout.then, sizeof(TW_FRAME)), 0) << layout.page;
+        host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, layout.page}});
+    }
+    // A page asked for as a size takes the whole picture back from a frame.
+    EXPECT_EQ(host.SetCap(ICAP_SUPPORTEDSIZES, TWSS_A5), TWRC_CHECKSTATUS);
+    host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, TWSS_A5}, {Do::Set, ICAP_SUPPORTEDSIZES, 99, TWCC_BADVALUE},
+              {Do::Enable}, {Do::Signal, 0, 0, READY}, {Do::Info, 1280, 720}, {Do::Transfer, TWSX_NATIVE, 0},
+              {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
+    // In pixels: the physical size is the picture's, and a frame is its pixels, whatever the resolution.
+    host.Run({{Do::Set, ICAP_XRESOLUTION, Fix32Item(192)}, {Do::Set, ICAP_UNITS, TWUN_PIXELS},
+              {Do::Current, ICAP_PHYSICALWIDTH, Fix32Item(1280)}, {Do::Current, ICAP_PHYSICALHEIGHT, Fix32Item(720)},
+              {Do::Set, ICAP_UNITS, TWUN_CENTIMETERS, TWCC_BADVALUE}});
+    host.crop = {96, 96, 97, 64};
+    TW_IMAGELAYOUT pixels{};
+    pixels.Frame = frame(96, 96, 193, 160);
+    EXPECT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &pixels), TWRC_SUCCESS);
+    host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, TWSS_NONE}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Enable},
+              {Do::Signal, 0, 0, READY}, {Do::Info, 97, 64}, {Do::Transfer, TWSX_MEMORY, 0},
+              {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
+}
+
+// Grey and black-and-white pages by every mechanism, each the part of the pattern the layout cuts as the page
+// kind makes it: BT.601 luma, and white from the threshold up.
+TEST(DirectSource, GreyAndBlackAndWhitePagesComeByEveryMechanism) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
+    Session host(L"Orvendel-testcam.ds");
+    host.crop = {96, 96, 97, 64};  // across a bar edge
+    host.Run({{Do::Open}, {Do::Set, ICAP_XRESOLUTION, Fix32Item(192)}, {Do::Current, ICAP_BITDEPTH, 24},
+              {Do::Set, ICAP_BITDEPTH, 8, TWCC_BADVALUE}, {Do::Set, ICAP_THRESHOLD, 256, TWCC_BADVALUE}});
+    TW_IMAGELAYOUT layout{};
+    layout.Frame = LayoutFor(host.crop, 192).Frame;
+    ASSERT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+    const struct {
+        TW_UINT16 type, depth, threshold, mechanism, format;
+    } pages[] = {
+        {TWPT_GRAY, 8, 128, TWSX_NATIVE, 0},   {TWPT_GRAY, 8, 128, TWSX_MEMORY, 0},
+        {TWPT_GRAY, 8, 128, TWSX_FILE, TWFF_BMP}, {TWPT_GRAY, 8, 128, TWSX_FILE, TWFF_PNG},
+        {TWPT_BW, 1, 128, TWSX_NATIVE, 0},     {TWPT_BW, 1, 60, TWSX_MEMORY, 0},
+        {TWPT_BW, 1, 200, TWSX_FILE, TWFF_BMP}, {TWPT_BW, 1, 128, TWSX_FILE, TWFF_PNG},
+    };
+    for (const auto& page : pages) {
+        SCOPED_TRACE(testing::Message() << page.type << " " << page.threshold << " " << page.mechanism);
+        host.pixels = page.type == TWPT_GRAY ? PagePixels::Gray : PagePixels::BlackWhite;
+        host.threshold = uint8_t(page.threshold);
+        host.Run({{Do::Set, ICAP_PIXELTYPE, page.type}, {Do::Current, ICAP_BITDEPTH, page.depth},
+                  {Do::Set, ICAP_THRESHOLD, page.threshold}, {Do::Set, ICAP_XFERMECH, page.mechanism}, {Do::Enable},
+                  {Do::Signal, 0, 0, READY}, {Do::Info, 97, 64}, {Do::Transfer, page.mechanism, page.format},
+                  {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
+    }
+    host.Run({{Do::Close}});
+}
+
+// Many pages in one session. Without our window a host asking for three gets three fresh frames, each taken after
+// the transfer before it ended; with the window each Capture is one page, for as long as the window stays, or
+// until the pages asked for are done.
+TEST(DirectSource, ManyPagesInOneSession) {
+    const std::wstring queue = L"snapward-testpattern:rgb24?name=pages&queue=30";
+    SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", queue.c_str());
+    auto unlisted = ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
+    auto choice = ChooseCamera(queue);
+    Session host(L"Orvendel-testcam.ds");
+    host.Run({{Do::Open}, {Do::Set, CAP_XFERCOUNT, 3}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+              {Do::Pending, MSG_GET, 3}, {Do::Transfer, TWSX_NATIVE, 0}, {Do::Pending, MSG_ENDXFER, 2},
+              {Do::Transfer, TWSX_NATIVE, 0}, {Do::Pending, MSG_ENDXFER, 1}, {Do::Transfer, TWSX_NATIVE, 0},
+              {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
+    ASSERT_EQ(host.counters.size(), 3u);
+    for (size_t page = 1; page < 3; ++page) {
+        EXPECT_GE(int32_t(host.counters[page] - host.endedAt[page - 1]), 0) << "page " << page << " is older";
+    }
+    const std::vector<Step> page = {{Do::Capture, 1, 1}, {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 0},
+                                    {Do::Pending, MSG_ENDXFER, 0}};
+    for (const auto& [asked, pages] : {std::pair{TW_UINT32(-1), 3}, {2, 2}}) {
+        host.Run({{Do::Set, CAP_XFERCOUNT, asked}, {Do::Enable, 1}});
+        for (int i = 0; i < pages; ++i) host.Run(page);
+        // Any number: the user closes the window. Two: the source asks to be closed after the second.
+        if (pages == 3) host.Run({{Do::CloseBox}});
+        host.Run({{Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
+    }
+    host.Run({{Do::Close}});
+    EXPECT_EQ(host.signals, (std::vector<TW_UINT16>{READY, CLOSE_REQUEST, READY, READY, READY, CLOSE_REQUEST, READY,
+                                                    READY, CLOSE_REQUEST}));
+}
+
+// The source outlives the manager that gave it entry points. A later session through a 1.x manager, which gives
+// none, must not call the old one's memory functions or hand it signals: its image comes all the same.
+TEST(DirectSource, ALaterSessionNeverCallsAManagerThatHasGone) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
+    {
+        Session first(L"Orvendel-testcam.ds");
+        first.Run({{Do::Open}, {Do::Current, CAP_DEVICEONLINE, 1}, {Do::Close}});
+        EXPECT_EQ(fake.allocations, 1);
+    }
+    Session second(L"Orvendel-testcam.ds");
+    second.Run({{Do::Open, 1}, {Do::Current, CAP_DEVICEONLINE, 1}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+                {Do::Transfer, TWSX_NATIVE, 0}, {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST},
+                {Do::Disable}, {Do::Close}});
+    EXPECT_EQ(fake.allocations, 0);
+    EXPECT_TRUE(fake.deliveries.empty());
+    EXPECT_EQ(second.signals, (std::vector<TW_UINT16>{READY, CLOSE_REQUEST}));
+}
+
+// A modal session holds the host's window while ours is up, and gives it back however ours goes; a modeless one
+// leaves it alone. A host thread that never started COM still gets its PNG file: the imaging component runs on the
+// source's own thread.
+TEST(DirectSource, AModalWindowHoldsTheHostsWindowAndFilesNeedNoComOnTheHostsThread) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / "orvendel-nocom.png";
+    HRESULT apartment = E_FAIL;
+    std::thread([&] {
+        Session host(L"Orvendel-testcam.ds");
+        host.Run({{Do::Open}, {Do::Enable, 1, 1}, {Do::HostWindow, 0}, {Do::CloseBox},
+                  {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::HostWindow, 1}, {Do::Enable, 1, 0},
+                  {Do::HostWindow, 1}, {Do::Disable}, {Do::Set, ICAP_XFERMECH, TWSX_FILE}, {Do::Enable},
+                  {Do::Signal, 0, 0, READY}});
+        TW_SETUPFILEXFER setup{{}, TWFF_PNG, 0};
+        std::strcpy(setup.FileName, file.string().c_str());
+        host.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup);
+        EXPECT_EQ(host.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+        // S_OK only where nobody has put the thread into an apartment.
+        apartment = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(apartment)) CoUninitialize();
+        host.Run({{Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
+    }).join();
+    EXPECT_EQ(apartment, S_OK);
+    uint32_t counter = 0;
+    EXPECT_TRUE(MatchesTestPattern(ReadPictureFile(file.wstring()), 0, counter));
+    std::filesystem::remove(file);
 }
 
 // The picture size the program's user saved for the saved camera is the one the source takes without its window:

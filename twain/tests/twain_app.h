@@ -9,6 +9,10 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cwchar>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -42,12 +46,40 @@ inline CapturedFrame FrameOfRows(const uint8_t* rows, size_t bytesPerRow, int32_
     return frame;
 }
 
-// The picture of a packed 24-bit DIB; empty when it is none.
+// Bottom-up rows of `stride` bytes of grey or black-and-white pixels as the
+// bottom-up blue-green-red picture a viewer shows.
+inline CapturedFrame ExpandToColour(const uint8_t* rows, size_t stride, int32_t width, int32_t height,
+                                    PagePixels pixels) {
+    const int32_t colourStride = (width * 3 + 3) & ~3;
+    CapturedFrame frame{std::vector<uint8_t>(static_cast<size_t>(colourStride) * height), width, height, colourStride};
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* from = rows + static_cast<size_t>(y) * stride;
+        for (int32_t x = 0; x < width; ++x) {
+            const uint8_t level = pixels == PagePixels::Gray ? from[x] : (from[x / 8] >> (7 - x % 8)) & 1 ? 255 : 0;
+            std::memset(&frame.pixels[static_cast<size_t>(y) * colourStride + 3 * x], level, 3);
+        }
+    }
+    return frame;
+}
+
+// The picture of a packed DIB of any kind the source makes; empty when it is none.
 inline CapturedFrame FrameOfDib(const void* bytes, size_t size) {
     DibPixels view;
     if (!ViewPackedDib(static_cast<const uint8_t*>(bytes), size, view)) return {};
+    if (view.pixels != PagePixels::Rgb) {
+        return ExpandToColour(view.data, view.stride, view.width, view.height, view.pixels);
+    }
     return {{view.data, view.data + static_cast<size_t>(view.stride) * view.height}, view.width, view.height,
             view.stride};
+}
+
+// What a pixel of colour `c` becomes in a page of `pixels`: the BT.601 luma
+// for grey, and white from `threshold` up for black and white.
+inline TestPatternColour PageColour(TestPatternColour c, PagePixels pixels, uint8_t threshold) {
+    if (pixels == PagePixels::Rgb) return c;
+    const int luma = (29 * c.blue + 150 * c.green + 77 * c.red + 128) >> 8;
+    const uint8_t level = pixels == PagePixels::Gray ? uint8_t(luma) : luma >= threshold ? 255 : 0;
+    return {level, level, level};
 }
 
 // A BMP or PNG file read back by the imaging component; empty if it cannot be.
@@ -63,23 +95,32 @@ inline CapturedFrame ReadPictureFile(const std::wstring& path) {
         FAILED(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
                                                   WICDecodeMetadataCacheOnDemand, &decoder)) ||
         FAILED(decoder->GetFrame(0, &picture)) ||
-        FAILED(WicConvertBitmapSource(GUID_WICPixelFormat24bppRGB, picture.Get(), &rgb)) ||
+        // Wine converts grey and black-and-white pictures to 32-bit BGR only.
+        FAILED(WicConvertBitmapSource(GUID_WICPixelFormat32bppBGR, picture.Get(), &rgb)) ||
         FAILED(rgb->GetSize(&width, &height))) {
         return {};
     }
-    std::vector<uint8_t> rows(static_cast<size_t>(width) * 3 * height);
-    if (FAILED(rgb->CopyPixels(nullptr, width * 3, static_cast<UINT>(rows.size()), rows.data()))) return {};
-    return FrameOfRows(rows.data(), width * 3, static_cast<int32_t>(width), static_cast<int32_t>(height));
+    std::vector<uint8_t> bgrx(static_cast<size_t>(width) * 4 * height);
+    if (FAILED(rgb->CopyPixels(nullptr, width * 4, static_cast<UINT>(bgrx.size()), bgrx.data()))) return {};
+    const int32_t stride = (static_cast<int32_t>(width) * 3 + 3) & ~3;
+    CapturedFrame frame{std::vector<uint8_t>(static_cast<size_t>(stride) * height), static_cast<int32_t>(width),
+                        static_cast<int32_t>(height), stride};
+    for (size_t i = 0; i < size_t(width) * height; ++i) {  // bottom-up, as a DIB
+        const size_t x = i % width, y = i / width;
+        std::memcpy(&frame.pixels[(height - 1 - y) * stride + 3 * x], &bgrx[4 * i], 3);
+    }
+    return frame;
 }
 
 // Whether `picture` is exactly `rect` of the test pattern, which must lie in
 // its colour bars (the same in every frame).
-inline bool ShowsPatternPart(const CapturedFrame& picture, const PixelRect& rect) {
+inline bool ShowsPatternPart(const CapturedFrame& picture, const PixelRect& rect,
+                             PagePixels pixels = PagePixels::Rgb, uint8_t threshold = 128) {
     bool same = picture.width == rect.width && picture.height == rect.height;
     for (int32_t i = 0; same && i < rect.width * rect.height; ++i) {
         const int32_t x = i % rect.width, y = i / rect.width;
         const uint8_t* pixel = &picture.pixels[static_cast<size_t>(rect.height - 1 - y) * picture.stride + 3 * x];
-        TestPatternColour colour = TestPatternColourAt(rect.left + x, rect.top + y, 0);
+        TestPatternColour colour = PageColour(TestPatternColourAt(rect.left + x, rect.top + y, 0), pixels, threshold);
         same = pixel[0] == colour.blue && pixel[1] == colour.green && pixel[2] == colour.red;
     }
     return same;
@@ -111,6 +152,15 @@ inline bool ControlsFit(HWND window) {
         seen.push_back(r);
     }
     return fit && seen.size() == 6;
+}
+
+// Whether the preview shows a picture rather than the black of "no picture".
+inline bool PreviewShowsPicture(HWND preview) {
+    RedrawWindow(preview, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    HDC dc = GetDC(preview);
+    const COLORREF corner = GetPixel(dc, 20, 20);
+    ReleaseDC(preview, dc);
+    return corner != CLR_INVALID && corner != RGB(0, 0, 0);
 }
 
 // A stand-in for a TWAIN 2.x manager that behaves as the real one does: it
@@ -174,7 +224,15 @@ enum class Do {
     Capture,    // Capture can be pressed when `a`; pressed when `b`
     Choose,     // the user picks camera `a` in the list, which shows it chosen
     CloseBox,   // the user closes our window
+    Condition,  // the source's condition code is now `a`
+    HostWindow, // the application's window takes input when `a`
+    Status,     // within 10 s our window's status line says STATUS_WORDS[a]
+    Preview,    // our preview shows a picture when `a`, the black of none when not
+    Boxes,      // from here on our message boxes are answered; `a`: how many came before this step
 };
+// What the status line says, in words of its texts.
+inline const wchar_t* const STATUS_WORDS[] = {L" x ", L"Camera disconnected", L"Camera in use", L"not connected"};
+enum StatusWord { STATUS_READY, STATUS_DISCONNECTED, STATUS_IN_USE, STATUS_GONE_AT_OPEN };
 // The condition code of a triplet that did not fail.
 constexpr TW_UINT16 OK = 0xffff, READY = MSG_XFERREADY, CLOSE_REQUEST = MSG_CLOSEDSREQ;
 enum Refused { NATIVE_XFER, MEMORY_XFER, ROW_TOO_SHORT, FILE_XFER, UI_ONLY, NO_INTERFACE, TIFF, SHORT_ENTRY };
@@ -198,6 +256,7 @@ struct Session {
                                  nullptr, nullptr);
     }
     ~Session() {
+        StopAnsweringBoxes();
         if (!module && entry) CallManager(DAT_PARENT, MSG_CLOSEDSM, &window);
         DestroyWindow(window);
     }
@@ -217,7 +276,8 @@ struct Session {
     // The condition code of a call that failed, or OK.
     TW_UINT16 Outcome(TW_UINT16 returnCode) { return returnCode == TWRC_FAILURE ? Condition() : OK; }
 
-    TW_UINT16 Open() {
+    // `withEntryPoints` false: as a 1.x manager, which hands the source none.
+    TW_UINT16 Open(bool withEntryPoints = true) {
         if (!module) return OpenUnderSystem();
         // The 2.x manager's way: entry points first.
         if (fake.module) FreeLibrary(fake.module);
@@ -229,7 +289,7 @@ struct Session {
         self.Id = 4;
         source.Id = 9;
         TW_ENTRYPOINT points{sizeof(TW_ENTRYPOINT), FakeDsmEntry, FakeAllocate, FakeFree, FakeLock, FakeUnlock};
-        TW_UINT16 result = Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points);
+        TW_UINT16 result = withEntryPoints ? Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &points) : TWRC_SUCCESS;
         return result == TWRC_SUCCESS ? Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) : result;
     }
     TW_UINT16 OpenUnderSystem() {
@@ -257,7 +317,9 @@ struct Session {
     }
     // `item` as one value, a resolution's as TW_FIX32.
     TW_UINT16 SetCap(TW_UINT16 cap, TW_UINT32 item) {
-        const TW_UINT16 type = cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION ? TWTY_FIX32 : TWTY_UINT16;
+        const TW_UINT16 type = cap == ICAP_XRESOLUTION || cap == ICAP_YRESOLUTION ? TWTY_FIX32
+                               : cap == CAP_XFERCOUNT                             ? TWTY_INT16
+                                                                                  : TWTY_UINT16;
         UniqueGlobal container(GlobalAlloc(GHND, sizeof(TW_ONEVALUE)));
         *static_cast<TW_ONEVALUE*>(GlobalLockGuard(container.get()).data()) = TW_ONEVALUE{type, item};
         TW_CAPABILITY capability{cap, TWON_ONEVALUE, container.get()};
@@ -279,7 +341,10 @@ struct Session {
         TW_IMAGEINFO info{};
         Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes);
         Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info);
-        const uint32_t rowBytes = RgbRowBytes(info.ImageWidth), height = info.ImageLength;
+        const PagePixels pixels = info.BitsPerPixel == 8   ? PagePixels::Gray
+                                  : info.BitsPerPixel == 1 ? PagePixels::BlackWhite
+                                                           : PagePixels::Rgb;
+        const uint32_t rowBytes = RowBytes(info.ImageWidth, pixels), height = info.ImageLength;
         std::vector<uint8_t> rows(rowBytes * height);
         UniqueGlobal handle(GlobalAlloc(GHND, sizes.Preferred));
         TW_UINT16 result = TWRC_SUCCESS;
@@ -300,7 +365,12 @@ struct Session {
             done += transfer.Rows;
         }
         if (result != TWRC_XFERDONE || done != height) return {};
-        return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength);
+        if (pixels == PagePixels::Rgb) return FrameOfRows(rows.data(), rowBytes, info.ImageWidth, info.ImageLength);
+        std::vector<uint8_t> bottomUp(rows.size());  // strips come top first
+        for (uint32_t y = 0; y < height; ++y) {
+            std::memcpy(&bottomUp[(height - 1 - y) * rowBytes], &rows[y * rowBytes], rowBytes);
+        }
+        return ExpandToColour(bottomUp.data(), rowBytes, info.ImageWidth, info.ImageLength, pixels);
     }
 
     // Passes every message to the source first, as the protocol asks: the
@@ -375,13 +445,13 @@ struct Session {
             HWND dialog = FindWindowW(TWAIN_WINDOW_CLASS, nullptr);
             HWND list = GetDlgItem(dialog, IDC_TWAIN_CAMERAS), capture = GetDlgItem(dialog, IDC_TWAIN_CAPTURE);
             switch (op) {
-                case Do::Open: ASSERT_EQ(Outcome(Open()), expect); break;
+                case Do::Open: ASSERT_EQ(Outcome(Open(a == 0)), expect); break;
                 case Do::Close: EXPECT_EQ(Outcome(CallManager(DAT_IDENTITY, MSG_CLOSEDS, &source)), expect); break;
                 case Do::Set: EXPECT_EQ(Outcome(SetCap(TW_UINT16(a), b)), expect); break;
                 case Do::Current: EXPECT_EQ(Query(TW_UINT16(a), MSG_GETCURRENT).items, std::vector{b}); break;
                 case Do::Enable:
                 case Do::Disable: {
-                    TW_USERINTERFACE ui{TW_BOOL(a != 0), 0, window};
+                    TW_USERINTERFACE ui{TW_BOOL(a != 0), TW_BOOL(b != 0), window};
                     const TW_UINT16 msg = op == Do::Enable ? MSG_ENABLEDS : MSG_DISABLEDS;
                     ASSERT_EQ(Outcome(Call(DG_CONTROL, DAT_USERINTERFACE, msg, &ui)), expect);
                     break;
@@ -397,12 +467,16 @@ struct Session {
                 case Do::Transfer: {
                     CapturedFrame picture = a == TWSX_FILE ? FileTransfer(TW_UINT16(b)) : Transfer(TW_UINT16(a));
                     uint32_t counter = 0;
-                    EXPECT_TRUE(crop.width ? ShowsPatternPart(picture, crop)
-                                           : MatchesTestPattern(picture, int(b), counter));
+                    EXPECT_TRUE(crop.width ? ShowsPatternPart(picture, crop, pixels, threshold)
+                                           : MatchesTestPattern(picture, int(b), counter))
+                        << picture.width << " x " << picture.height;
+                    // A queue camera's counter is the time its frame was taken.
+                    if (!crop.width) counters.push_back(counter);
                     break;
                 }
                 case Do::Pending: {
                     TW_PENDINGXFERS pending{0x7777, 0x7777};
+                    if (a == MSG_ENDXFER) endedAt.push_back(TestPatternClockTicks(std::chrono::steady_clock::now()));
                     Call(DG_CONTROL, DAT_PENDINGXFERS, TW_UINT16(a), &pending);
                     EXPECT_EQ(pending.Count * 10000 + pending.EOJ, TW_INT32(b * 10000));
                     break;
@@ -423,9 +497,46 @@ struct Session {
                     EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), LRESULT(a));
                     break;
                 case Do::CloseBox: PostMessageW(dialog, WM_CLOSE, 0, 0); break;
+                case Do::Condition: EXPECT_EQ(Condition(), TW_UINT16(a)); break;
+                case Do::HostWindow: EXPECT_EQ(IsWindowEnabled(window) != FALSE, a != 0); break;
+                case Do::Status: {
+                    wchar_t text[512] = {};
+                    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000;) {
+                        GetDlgItemTextW(FindWindowW(TWAIN_WINDOW_CLASS, nullptr), IDC_TWAIN_STATUS, text, 512);
+                        if (std::wcsstr(text, STATUS_WORDS[a])) break;
+                        Pump(50);
+                    }
+                    EXPECT_NE(std::wcsstr(text, STATUS_WORDS[a]), nullptr) << "status: " << testing::PrintToString(std::wstring(text));
+                    break;
+                }
+                case Do::Preview: EXPECT_EQ(PreviewShowsPicture(GetDlgItem(dialog, IDC_TWAIN_PREVIEW)), a != 0); break;
+                case Do::Boxes: EXPECT_EQ(AnswerBoxes(), int(a)); break;
             }
             if (::testing::Test::HasFatalFailure()) return;
         }
+    }
+
+    // Answers every message box of ours from here on (they hold the thread
+    // that shows them); how many the watcher answered until now.
+    int AnswerBoxes() {
+        const int answered = boxes.exchange(0);
+        if (!watcher.joinable()) {
+            watcher = std::thread([this] {
+                for (;;) {
+                    if (HWND box = FindWindowW(L"#32770", L"Snapward")) {
+                        SendMessageW(box, WM_COMMAND, IDOK, 0);
+                        ++boxes;
+                    }
+                    if (stopWatching) return;
+                    Sleep(50);
+                }
+            });
+        }
+        return answered;
+    }
+    void StopAnsweringBoxes() {
+        stopWatching = true;
+        if (watcher.joinable()) watcher.join();
     }
 
     const wchar_t* module;
@@ -436,4 +547,11 @@ struct Session {
     HWND window = nullptr;  // the application's window, handed to the manager
     std::vector<TW_UINT16> signals;  // every signal so far, in order
     PixelRect crop;  // set at 192 dots per inch: the pictures are this part of the pattern
+    PagePixels pixels = PagePixels::Rgb;  // what the pages are to be, for the crop's check
+    uint8_t threshold = 128;
+    std::vector<uint32_t> counters;  // of every whole pattern transferred, in order
+    std::vector<uint32_t> endedAt;   // a queue camera's clock when each transfer ended
+    std::thread watcher;
+    std::atomic<int> boxes{0};
+    std::atomic<bool> stopWatching{false};
 };
