@@ -19,6 +19,7 @@ cmake --build --preset windows -j "$jobs"
 # of its own unless DISPLAY names one, and sessions sharing one would steal each
 # other's focus: then the run is serial.
 printf 'subdirs("native" "fuzz" "windows" "windows64")\n' > build/CTestTestfile.cmake
+bash scripts/check-test-names.sh build
 parallel=$jobs
 [ -n "${DISPLAY:-}" ] && parallel=1
 ctest --test-dir build --output-on-failure --timeout 600 -j "$parallel"
