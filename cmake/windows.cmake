@@ -147,8 +147,11 @@ endif()
 # The 64-bit data sources come from a build tree of their own beside this one
 # (build/windows64 for build/windows), built with this tree so that the
 # installer always carries a current copy; the windows64 preset names the same
-# tree.
-if(NOT SNAPWARD_DATA_SOURCES_ONLY AND EXISTS ${PROJECT_SOURCE_DIR}/twain/CMakeLists.txt)
+# tree. It needs the Linux x86-64 cross toolchain (cmake/mingw-x86_64.cmake),
+# so it is built by default only when cross-compiling; without it there is no
+# installer either.
+option(SNAPWARD_DATA_SOURCES_64 "Build the 64-bit data sources in a tree of their own" ${CMAKE_CROSSCOMPILING})
+if(SNAPWARD_DATA_SOURCES_64 AND NOT SNAPWARD_DATA_SOURCES_ONLY AND EXISTS ${PROJECT_SOURCE_DIR}/twain/CMakeLists.txt)
   include(ExternalProject)
   set(SNAPWARD_WINDOWS64_DIR ${CMAKE_BINARY_DIR}64 CACHE PATH "Build tree of the 64-bit data sources")
   set(SNAPWARD_DS64 ${SNAPWARD_WINDOWS64_DIR}/Orvendel.ds)
