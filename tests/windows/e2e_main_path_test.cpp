@@ -151,7 +151,7 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     const wchar_t* const cameras[] = {
         L"rgb24?name=Cold&slow=1500&ramp=400&queue=8", L"nv12?name=Unplugged&unplug=30&replug=1500",
         L"yuy2?name=Held&busy=C00D3704&for=800", L"rgb24?name=Private&privacy=open&for=800",
-        L"nv12?name=Quiet&unplug=30&replug=1500&quiet=1"};
+        L"nv12?name=Quiet&unplug=30&replug=1500&quiet=1", L"mjpg?name=Jpeg&busy=C00D3704&for=800"};
     std::wstring listed = L"!";
     for (const wchar_t* camera : cameras) listed += L"snapward-testpattern:" + std::wstring(camera) + L";";
     SaveSettings({listed.substr(1, listed.find(L';') - 1), 0, L"", VK_F10});
@@ -165,7 +165,11 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     for (const wchar_t* dll : MEDIA_FOUNDATION_DLLS)
         EXPECT_FALSE(ProcessHasModule(first.process.get(), dll)) << "the override left Media Foundation in place";
     ASSERT_TRUE(first.CloseDialog());
-    EXPECT_EQ(opens.Take() - closes.Take(), 0) << "the dialog leaves the camera closed";
+    // The camera is let go on the dialog's own thread as it ends, maybe after the close returned.
+    const int opened = opens.Take();
+    int closed = 0;
+    EXPECT_TRUE(Eventually([&] { return (closed += closes.Take()) == opened; }))
+        << "the dialog leaves the camera open: " << opened << " opens, " << closed << " closes";
     EXPECT_TRUE(KeyCaptures(focus.get()));
     EXPECT_EQ(opens.Take(), 1) << "the cold capture opens the camera";
     Eventually([] { return false; }, milliseconds(3000));
@@ -174,8 +178,10 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     uint32_t counter = 0;
     EXPECT_TRUE(KeyCaptures(focus.get(), &counter));
     EXPECT_GE(static_cast<int32_t>(counter - pressed), 0) << "a frame taken before the press";
-    EXPECT_TRUE(opens.Take() == 0 && closes.Take() == 0) << "the warm capture did not use the open camera";
-    int closed = 0;
+    const int warmOpens = opens.Take(), warmCloses = closes.Take();
+    EXPECT_TRUE(warmOpens == 0 && warmCloses == 0)
+        << "the warm capture did not use the open camera: " << warmOpens << " opens, " << warmCloses << " closes";
+    closed = 0;
     EXPECT_TRUE(Eventually([&] { return (closed += closes.Take()) > 0; }, milliseconds(CAMERA_IDLE_RELEASE_MS + 15000)))
         << "the camera is let go when idle";
     EXPECT_TRUE(KeyCaptures(focus.get())) << "past the idle time";
@@ -185,7 +191,8 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
         {1, GONE},
         {2, L"Camera in use by another app. The preview resumes when it is free."},
         {3, L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera)."},
-        {4, GONE}};  // gone and back without a word from Windows: found again by looking
+        {4, GONE},  // gone and back without a word from Windows: found again by looking
+        {5, L"Camera in use by another app. The preview resumes when it is free."}};  // frames without Huffman tables
     for (const auto& [camera, problem] : choices) {
         ChooseDevice(first.dialog, camera);
         EXPECT_TRUE(ShowsInTurn(first.dialog, {problem, READY})) << camera;
