@@ -209,6 +209,6 @@ int main(int argc, char** argv) {
                 std::printf("%9s\n", "-");
         }
     }
-    if (!ok) std::printf("a conversion failed\n");
+    if (!ok) std::printf("a conversion failed or differed from the scalar one\n");
     return TimeJpeg(smoke, rounds, perBatch) && ok ? 0 : 1;
 }
