@@ -5,6 +5,8 @@
 // all of them alike; each row is the best batch mean per frame.
 // A second table times DecodeJpeg at the preview's scales beside WIC's full
 // decode (DecodeMjpegFrame) on frames that WIC encoded.
+// Every instruction set's output is compared with the scalar rows', and the
+// exit code is non-zero when one differs or a conversion or decode fails.
 // Usage: convert_timing [--smoke]   (--smoke: one small frame, one pass each)
 
 #include <algorithm>
@@ -37,6 +39,7 @@ struct Timed {
     std::function<void()> body;
     int scalarRow;  // the row whose time this one is compared with, or -1
     double best = 1e30;
+    const CapturedFrame* output = nullptr;  // compared with the scalar row's when both are set
 };
 
 // Microseconds per call of each: the best batch mean over `rounds` rounds. An
@@ -130,8 +133,11 @@ int main(int argc, char** argv) {
     std::vector<Size> sizes = {{640, 480}, {1280, 720}, {1920, 1080}};
     if (smoke) sizes = {{64, 48}};
     std::printf("Best batch mean per frame in microseconds; %s is the processor's own choice; memcpy is\n"
-                "the fastest of its placements.\n",
+                "the fastest of its placements. Instruction sets:",
                 Name(BestInstructionSet()));
+    for (InstructionSet set : {InstructionSet::Scalar, InstructionSet::SSE2, InstructionSet::AVX2})
+        std::printf(" %s%s", Name(set), ProcessorSupports(set) ? "" : " (not on this processor: not run)");
+    std::printf("\n");
     std::printf("%-10s %-20s %10s %10s %9s %9s\n", "size", "operation", "ours", "memcpy", "/memcpy",
                 "/scalar");
     bool ok = true;
@@ -168,7 +174,7 @@ int main(int argc, char** argv) {
                                     UseInstructionSet(set);
                                     convert(in, *frame, format);
                                 },
-                                set == InstructionSet::Scalar ? -1 : scalarRow});
+                                set == InstructionSet::Scalar ? -1 : scalarRow, 1e30, frame});
             }
         };
         addEachSet("RGB24 top-down", rgb, PixelFormat::RGB24);
@@ -187,6 +193,13 @@ int main(int argc, char** argv) {
                 return a.best < b.best;
             })->best;
         const std::string label = std::to_string(s.width) + "x" + std::to_string(s.height);
+        for (const Timed& row : rows) {
+            const Timed* scalar = row.scalarRow >= 0 ? &rows[static_cast<size_t>(row.scalarRow)] : nullptr;
+            if (scalar && row.output && scalar->output && row.output->pixels != scalar->output->pixels) {
+                std::printf("%s %s: output differs from the scalar rows'\n", label.c_str(), row.operation.c_str());
+                ok = false;
+            }
+        }
         for (size_t i = copies; i < rows.size(); ++i) {
             std::printf("%-10s %-20s %10.1f %10.1f %9.2f ", label.c_str(), rows[i].operation.c_str(),
                         rows[i].best, memcpyTime, rows[i].best / memcpyTime);
@@ -196,6 +209,6 @@ int main(int argc, char** argv) {
                 std::printf("%9s\n", "-");
         }
     }
-    if (!ok) std::printf("a conversion failed\n");
+    if (!ok) std::printf("a conversion failed or differed from the scalar one\n");
     return TimeJpeg(smoke, rounds, perBatch) && ok ? 0 : 1;
 }

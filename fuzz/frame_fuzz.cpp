@@ -4,7 +4,13 @@
 #include <cstring>
 
 #include "capture/convert_kernels.h"
+#include "instruction_sets.h"
 #include "capture/frame.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    AnnounceInstructionSets();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 7) return 0;

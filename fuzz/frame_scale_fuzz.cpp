@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "capture/convert_kernels.h"
+#include "instruction_sets.h"
 #include "capture/frame_scale.h"
 
 namespace {
@@ -15,6 +16,11 @@ namespace {
 int32_t Side(int32_t side, int32_t factor) { return side == 0 ? 0 : std::max(1, side / factor); }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    AnnounceInstructionSets();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 8) return 0;

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "camera/device_changes_win.h"
@@ -13,6 +15,7 @@
 #include "camera/test_pattern.h"
 #include "capture/jpeg_win.h"
 #include "capture/mjpeg.h"
+#include "platform/win_handles.h"
 
 namespace {
 
@@ -27,8 +30,43 @@ bool EncodeWebcamJpeg(const CapturedFrame& frame, std::vector<uint8_t>& jpeg) {
     return true;
 }
 
+void AddToSemaphore(const wchar_t* name) {
+    const UniqueKernelHandle semaphore(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, name));
+    if (semaphore) ReleaseSemaphore(semaphore.get(), 1, nullptr);
+}
+
+// Tells a test in another process (the whole-program tests) when a stream
+// starts and ends, so that it can tell a capture from the open camera from one
+// that opened it afresh without timing either.
+class CountedReader final : public VideoReader {
+public:
+    explicit CountedReader(std::unique_ptr<VideoReader> reader) : inner(std::move(reader)) {
+        AddToSemaphore(TEST_PATTERN_OPENS_SEMAPHORE);
+    }
+    ~CountedReader() override {
+        inner.reset();
+        AddToSemaphore(TEST_PATTERN_CLOSES_SEMAPHORE);
+    }
+    CountedReader(const CountedReader&) = delete;
+    CountedReader& operator=(const CountedReader&) = delete;
+    FormatResult SetPartialType(PixelFormat subtype) override { return inner->SetPartialType(subtype); }
+    FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) override {
+        return inner->GetNativeFormat(index, format);
+    }
+    FormatResult UseNativeFormat(uint32_t index) override { return inner->UseNativeFormat(index); }
+    FormatResult GetCurrentFormat(MediaFormat& format) override { return inner->GetCurrentFormat(format); }
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
+        return inner->ReadSample(onSample, error);
+    }
+
+private:
+    std::unique_ptr<VideoReader> inner;
+};
+
 std::unique_ptr<VideoReader> OpenPatternCamera(const std::wstring& symbolicLink, CameraError& error) {
-    return OpenTestPatternReader(symbolicLink, EncodeWebcamJpeg, error);
+    std::unique_ptr<VideoReader> reader = OpenTestPatternReader(symbolicLink, EncodeWebcamJpeg, error);
+    if (!reader) return nullptr;
+    return std::make_unique<CountedReader>(std::move(reader));
 }
 
 // The file cameras asked for, listed with the extra pattern cameras: first

@@ -168,6 +168,12 @@ void SetTestPatternPresenceListener(void (*listener)(bool arrived));
 std::unique_ptr<VideoReader> OpenTestPatternReader(const std::wstring& symbolicLink,
                                                    JpegEncoder encoder, CameraError& error);
 
+// Named semaphores through which a test in another process counts the pattern
+// cameras' streams of the development builds: each reader opened adds one to
+// the first, each one let go adds one to the second, when the test made them.
+constexpr wchar_t TEST_PATTERN_OPENS_SEMAPHORE[] = L"Local\\SnapwardTestPatternOpens";
+constexpr wchar_t TEST_PATTERN_CLOSES_SEMAPHORE[] = L"Local\\SnapwardTestPatternCloses";
+
 // The colour at picture position (x, y) of the 1280 x 720 frame with this
 // counter, and of a frame of another size.
 TestPatternColour TestPatternColourAt(int32_t x, int32_t y, uint32_t counter);

@@ -210,6 +210,13 @@ void InsertStandardHuffmanTables(const uint8_t* data, const JpegLayout& layout,
     out.insert(out.end(), data + layout.firstScan, data + layout.end);
 }
 
+std::span<const uint8_t> JpegForStrictDecoder(const uint8_t* data, const JpegLayout& layout,
+                                              std::vector<uint8_t>& scratch) {
+    if (layout.hasHuffmanTables) return {data, layout.end};
+    InsertStandardHuffmanTables(data, layout, scratch);
+    return scratch;
+}
+
 bool RemoveStandardHuffmanTables(std::vector<uint8_t>& jpeg) {
     std::vector<Segment> removable;
     bool keepsSome = false;

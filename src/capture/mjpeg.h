@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "capture/frame.h"
@@ -35,6 +36,14 @@ bool ParseJpeg(const uint8_t* data, size_t length, JpegLayout& layout);
 // before the first scan. `layout` must come from ParseJpeg on the same bytes.
 void InsertStandardHuffmanTables(const uint8_t* data, const JpegLayout& layout,
                                  std::vector<uint8_t>& out);
+
+// The bytes to hand a decoder that, like Windows' imaging component, refuses a
+// scan without Huffman tables: data[0, layout.end) itself when it has them,
+// else a copy in `scratch` with the standard tables inserted. Bytes after the
+// EOI are left out either way. `layout` must come from ParseJpeg on the same
+// bytes; the result lives as long as `data` or `scratch`, whichever it uses.
+std::span<const uint8_t> JpegForStrictDecoder(const uint8_t* data, const JpegLayout& layout,
+                                              std::vector<uint8_t>& scratch);
 
 // Removes, before the first scan, every DHT segment whose tables are all the
 // standard tables for their class and slot, so that `jpeg` looks like a

@@ -92,20 +92,15 @@ bool DecodeMjpegFrame(const uint8_t* data, int32_t length, int32_t width, int32_
     // thirty frames a second.
     thread_local std::vector<uint8_t> withTables;
     thread_local std::vector<uint8_t> decoded;
-    const uint8_t* jpeg = data;
-    size_t jpegLength = layout.end;
-    if (!layout.hasHuffmanTables) {
-        InsertStandardHuffmanTables(data, layout, withTables);
-        jpeg = withTables.data();
-        jpegLength = withTables.size();
-    }
+    // Wine's decoder supplies missing tables by itself; Windows' does not.
+    const std::span<const uint8_t> jpeg = JpegForStrictDecoder(data, layout, withTables);
 
     ComPtr<IWICImagingFactory> factory = WicImagingFactory();
     if (!factory) return false;
     ComPtr<IWICStream> stream;
     if (FAILED(factory->CreateStream(&stream))) return false;
     // The stream only reads; the cast is for the interface's signature.
-    if (FAILED(stream->InitializeFromMemory(const_cast<BYTE*>(jpeg), static_cast<DWORD>(jpegLength)))) {
+    if (FAILED(stream->InitializeFromMemory(const_cast<BYTE*>(jpeg.data()), static_cast<DWORD>(jpeg.size())))) {
         return false;
     }
     ComPtr<IWICBitmapDecoder> decoder;

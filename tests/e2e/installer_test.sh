@@ -19,6 +19,15 @@ check() {  # check "what" command...
 }
 run() { "$root/scripts/wine-run.sh" "$@"; }
 reg_has() { run reg query "$1" ${2:+/v "$2"} >/dev/null 2>&1; }
+# reg_absent KEY [VALUE]: gone, as told by a failed query beside one that
+# works on the key above it (or the key itself for a value), so that a query
+# that could not run at all is never read as "removed".
+reg_absent() {
+  local above=${1%\\*}
+  [ -n "${2:-}" ] && above=$1
+  reg_has "$above" || { echo "reg cannot read $above"; return 1; }
+  ! reg_has "$@"
+}
 wait_for() {  # wait_for seconds command...
   local limit=$1; shift
   for _ in $(seq $((limit * 5))); do "$@" && return 0; sleep 0.2; done
@@ -46,8 +55,16 @@ restart_windows() { run wineboot -r >/dev/null 2>&1; }
 # The tray program's own check, inside the prefix: the system's bitness, and
 # every source it needs in place.
 tray_check() {
-  run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
-    --gtest_filter='TwainInstallerSystem.Bitness*:TwainInstallerSystem.*AfterSetup*' >/dev/null 2>&1
+  local out status
+  out=$(run "$build/windows_tests.exe" --gtest_also_run_disabled_tests \
+    --gtest_filter='TwainInstallerSystem.Bitness*:TwainInstallerSystem.*AfterSetup*' 2>&1)
+  status=$?
+  out=${out//$'\r'/}
+  # Both tests, run and passed: a filter that matches nothing exits 0 too.
+  if [ "$status" -ne 0 ] || ! grep -qx '\[  PASSED  \] 2 tests\.' <<<"$out"; then
+    tail -n 20 <<<"$out"
+    return 1
+  fi
 }
 # expect WHEN PATH=WANT...: WANT is the built file it must equal, "any" or "none".
 expect() {
@@ -136,12 +153,12 @@ run reg add 'HKCU\Software\Quillmere\Orvendel' /v Keybind /t REG_DWORD /d 121 /f
 hold 'open:C:\windows\twain_32\Orvendel.ds'
 run "$appdir/Uninstall.exe" /S
 check "uninstall stops the program" wait_for 30 eval '! running'
-check "Apps & features entry removed" wait_for 30 eval '! reg_has "$UNINSTALL_KEY"'
+check "Apps & features entry removed" wait_for 30 reg_absent "$UNINSTALL_KEY"
 expect uninstall "$appdir=none" "$windir/twain_64/Orvendel.ds=none" "$shortcut=none"
 release
 restart_windows
 expect "uninstall, after the restart" "$windir/twain_32/Orvendel.ds=none"
-check "Run entry removed" eval '! reg_has "$RUN_KEY" Snapward'
+check "Run entry removed" reg_absent "$RUN_KEY" Snapward
 check "settings key kept" reg_has 'HKCU\Software\Quillmere\Orvendel' Keybind
 
 echo "$failures failed"

@@ -68,3 +68,26 @@ TEST(Mjpeg, ParseFindsTheLayoutOfWholeStreamsOnlyAndInsertAndRemoveOnlyTheStanda
     }
 }
 
+
+// What Windows' decoder is given (Wine's supplies missing tables by itself, so no decode under Wine can tell): a
+// webcam's table-less frame gets the standard tables and is then, byte for byte, the frame an encoder using them
+// writes, so the two decode alike; a frame with tables of its own, standard or not, goes as it came, uncopied. The
+// padding after the EOI is left out, and stale scratch bytes never leak in.
+TEST(Mjpeg, AStrictDecoderIsGivenTheStandardTablesExactlyWhenTheFrameHasNone) {
+    const Bytes standard(StandardHuffmanSegment() + 4, StandardHuffmanSegment() + StandardHuffmanSegmentSize());
+    Bytes optimised = standard;
+    optimised[17] = 5;
+    const struct { Bytes frame, given; bool copied; } cases[] = {
+        {MakeJpeg(64, 48), MakeJpeg(64, 48, &standard), true},
+        {MakeJpeg(64, 48, &standard), MakeJpeg(64, 48, &standard), false},
+        {MakeJpeg(64, 48, &optimised), MakeJpeg(64, 48, &optimised), false}};
+    for (const auto& c : cases) {
+        Bytes padded = c.frame, scratch(5000, 0xAB);
+        padded.insert(padded.end(), {0, 0, 0xFF});
+        JpegLayout layout;
+        ASSERT_TRUE(ParseJpeg(padded.data(), padded.size(), layout));
+        const std::span<const uint8_t> given = JpegForStrictDecoder(padded.data(), layout, scratch);
+        EXPECT_EQ(Bytes(given.begin(), given.end()), c.given) << &c - cases;
+        EXPECT_EQ(given.data() != padded.data(), c.copied) << &c - cases;
+    }
+}

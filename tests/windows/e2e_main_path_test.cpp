@@ -2,6 +2,7 @@
 // test, driven from outside as a user would.
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 
 #include "app/hotkey.h"
@@ -10,6 +11,7 @@
 #include "capture_test_support.h"
 #include "planted/planted_dlls.h"
 #include "test_clips.h"
+#include "without_media_foundation.h"
 #include "ui/resource_ids.h"
 
 using namespace capture_test;
@@ -103,27 +105,38 @@ struct Program {
 };
 
 // The capture key pressed in a window of this process, as a user presses it in
-// any other program: the pattern reaches the clipboard within the time allowed.
-::testing::AssertionResult KeyCaptures(HWND focus, int minMs = 0, int maxMs = 15000, uint32_t* counter = nullptr) {
+// any other program: the pattern reaches the clipboard. The time it took is
+// printed, not judged: a busy machine may take any time.
+::testing::AssertionResult KeyCaptures(HWND focus, uint32_t* counter = nullptr) {
     SetForegroundWindow(focus);
     if (!PutTextOnClipboard(L"before")) return ::testing::AssertionFailure() << "clipboard busy";
     const auto start = steady_clock::now();
     PressKey(VK_F10);
-    const bool captured = Eventually([] { return IsClipboardFormatAvailable(CF_DIB) != FALSE; }, milliseconds(maxMs));
+    const bool captured = Eventually([] { return IsClipboardFormatAvailable(CF_DIB) != FALSE; }, seconds(15));
     const auto ms = duration_cast<milliseconds>(steady_clock::now() - start).count();
-    if (!captured || ms < minMs) {
-        return ::testing::AssertionFailure() << "captured " << captured << " in " << ms << " ms";
-    }
+    if (!captured) return ::testing::AssertionFailure() << "nothing captured in " << ms << " ms";
     std::printf("capture key: %lld ms\n", static_cast<long long>(ms));
     return ClipboardHoldsPattern(0, 0, counter);
 }
+
+// The program's pattern-camera streams started (or ended) since the last Take,
+// told through the development build's named semaphore.
+struct StreamCounter {
+    explicit StreamCounter(const wchar_t* name) : semaphore(CreateSemaphoreW(nullptr, 0, LONG_MAX, name)) {}
+    int Take() {
+        int n = 0;
+        while (WaitForSingleObject(semaphore.get(), 0) == WAIT_OBJECT_0) ++n;
+        return n;
+    }
+    UniqueKernelHandle semaphore;
+};
 
 // A camera that takes 1.5 s to start and then ramps its exposure: the cold
 // capture key waits for the exposure to settle (the picture is the pattern,
 // not a dark one), a press within the idle time is captured at once from the
 // camera kept open, with a frame taken after the press though the camera kept
-// its last frames meanwhile, and after the idle time the camera has been let go (1.5 s
-// and the settling again). Then misbehaving cameras chosen in the dialog: the
+// its last frames meanwhile, and after the idle time the camera has been let go
+// and is opened again. Opens and closes are counted, not timed. Then misbehaving cameras chosen in the dialog: the
 // status line says what went wrong, then that it recovered by itself.
 TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf) {
     ASSERT_TRUE(KeyIsFree(VK_F10)) << "something else holds F10";
@@ -138,28 +151,48 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     const wchar_t* const cameras[] = {
         L"rgb24?name=Cold&slow=1500&ramp=400&queue=8", L"nv12?name=Unplugged&unplug=30&replug=1500",
         L"yuy2?name=Held&busy=C00D3704&for=800", L"rgb24?name=Private&privacy=open&for=800",
-        L"nv12?name=Quiet&unplug=30&replug=1500&quiet=1"};
+        L"nv12?name=Quiet&unplug=30&replug=1500&quiet=1", L"mjpg?name=Jpeg&busy=C00D3704&for=800"};
     std::wstring listed = L"!";
     for (const wchar_t* camera : cameras) listed += L"snapward-testpattern:" + std::wstring(camera) + L";";
     SaveSettings({listed.substr(1, listed.find(L';') - 1), 0, L"", VK_F10});
+    StreamCounter opens(TEST_PATTERN_OPENS_SEMAPHORE), closes(TEST_PATTERN_CLOSES_SEMAPHORE);
+    ASSERT_TRUE(opens.semaphore && closes.semaphore);
     Program first;
     ASSERT_TRUE(first.Start(listed)) << "tray window " << first.tray << ", dialog " << first.dialog;
+    // The dialog has listed the cameras, which loads Media Foundation where it exists. The module list is read
+    // for sure: the program's own window library is in it.
+    EXPECT_TRUE(ProcessHasModule(first.process.get(), L"user32.dll"));
+    for (const wchar_t* dll : MEDIA_FOUNDATION_DLLS)
+        EXPECT_FALSE(ProcessHasModule(first.process.get(), dll)) << "the override left Media Foundation in place";
     ASSERT_TRUE(first.CloseDialog());
-    EXPECT_TRUE(KeyCaptures(focus.get(), 1500 + 500));
+    // The camera is let go on the dialog's own thread as it ends, maybe after the close returned.
+    const int opened = opens.Take();
+    int closed = 0;
+    EXPECT_TRUE(Eventually([&] { return (closed += closes.Take()) == opened; }))
+        << "the dialog leaves the camera open: " << opened << " opens, " << closed << " closes";
+    EXPECT_TRUE(KeyCaptures(focus.get()));
+    EXPECT_EQ(opens.Take(), 1) << "the cold capture opens the camera";
     Eventually([] { return false; }, milliseconds(3000));
     // The camera kept its last 8 frames meanwhile; the capture is of the scene after the press.
     const uint32_t pressed = TestPatternClockTicks(steady_clock::now());
     uint32_t counter = 0;
-    EXPECT_TRUE(KeyCaptures(focus.get(), 0, 1500, &counter)) << "without the start";
+    EXPECT_TRUE(KeyCaptures(focus.get(), &counter));
     EXPECT_GE(static_cast<int32_t>(counter - pressed), 0) << "a frame taken before the press";
-    Eventually([] { return false; }, milliseconds(CAMERA_IDLE_RELEASE_MS + 1000));
-    EXPECT_TRUE(KeyCaptures(focus.get(), 1500 + 500)) << "past the idle time";
+    const int warmOpens = opens.Take(), warmCloses = closes.Take();
+    EXPECT_TRUE(warmOpens == 0 && warmCloses == 0)
+        << "the warm capture did not use the open camera: " << warmOpens << " opens, " << warmCloses << " closes";
+    closed = 0;
+    EXPECT_TRUE(Eventually([&] { return (closed += closes.Take()) > 0; }, milliseconds(CAMERA_IDLE_RELEASE_MS + 15000)))
+        << "the camera is let go when idle";
+    EXPECT_TRUE(KeyCaptures(focus.get())) << "past the idle time";
+    EXPECT_TRUE(closed == 1 && opens.Take() == 1) << "past the idle time the capture opens the camera afresh";
     ASSERT_TRUE(first.OpenFromTray());
     const std::pair<int, const wchar_t*> choices[] = {
         {1, GONE},
         {2, L"Camera in use by another app. The preview resumes when it is free."},
         {3, L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera)."},
-        {4, GONE}};  // gone and back without a word from Windows: found again by looking
+        {4, GONE},  // gone and back without a word from Windows: found again by looking
+        {5, L"Camera in use by another app. The preview resumes when it is free."}};  // frames without Huffman tables
     for (const auto& [camera, problem] : choices) {
         ChooseDevice(first.dialog, camera);
         EXPECT_TRUE(ShowsInTurn(first.dialog, {problem, READY})) << camera;

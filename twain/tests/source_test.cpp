@@ -18,6 +18,7 @@
 #include "planted/planted_dlls.h"
 #include "test_clips.h"
 #include "twain_app.h"
+#include "without_media_foundation.h"
 
 // Managers load a source from its own folder, and some make that folder the
 // current one or add it to the search so that the source finds its files; a
@@ -58,8 +59,13 @@ TEST(PlantedLibraries, NoneIsLoadedByTheSourceNorIsTheHostsSearchChanged) {
 }
 
 TEST(DirectSource, WithoutACameraEnablingFailsAndSaysWhy) {
+    // Run without Media Foundation, it must be gone, and no camera can be found: a skip would pass for a check.
+    ASSERT_FALSE(RunWithoutMediaFoundation() && MediaFoundationLoads()) << "the override left Media Foundation";
     StartMediaFoundation();
-    if (!EnumerateCameras().empty()) GTEST_SKIP() << "this machine has a camera";
+    if (!EnumerateCameras().empty()) {
+        ASSERT_FALSE(RunWithoutMediaFoundation()) << "a camera found without Media Foundation";
+        GTEST_SKIP() << "this machine has a camera";
+    }
     Session host(L"Orvendel.ds");  // must export DS_Entry undecorated
     host.Run({{Do::Open}, {Do::Current, CAP_DEVICEONLINE, 0},
               // No camera has told its size: VGA at 96 dots per inch is the guess.
