@@ -42,4 +42,11 @@ TEST(ManagerAcquire, MemoryTransferOfTheCameraChosenInTheSourceWindow) {
               {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 200, 0, MSG_NULL}, {Do::Capture, 1}, {Do::CloseBox},
               {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Window, 0}, {Do::Close}});
     EXPECT_EQ(host.signals, (std::vector<TW_UINT16>{READY, READY, CLOSE_REQUEST}));
+    // Three pages without the window, each a fresh frame, in strips.
+    host.Run({{Do::Open}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Set, CAP_XFERCOUNT, 3}, {Do::Enable},
+              {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_MEMORY, 12}, {Do::Pending, MSG_ENDXFER, 2},
+              {Do::Transfer, TWSX_MEMORY, 12}, {Do::Pending, MSG_ENDXFER, 1}, {Do::Transfer, TWSX_MEMORY, 12},
+              {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
+    ASSERT_EQ(host.counters.size(), 4u);
+    EXPECT_TRUE(host.counters[1] < host.counters[2] && host.counters[2] < host.counters[3]);
 }

@@ -170,6 +170,60 @@ TEST(TwainCapabilities, EveryCapabilityTakesWhatItOffersAndAnswersEveryMessage) 
     }
 }
 
+// What one capability makes of another, and the standard pages a frame in inches is taken to be.
+TEST(TwainCapabilities, PixelTypesCarryTheirDepthUnitsTheSizesAndPagesAreKnownByTheirFrames) {
+    const auto one = [](TW_UINT16 type, TW_UINT32 item) { return CapContainer{TWON_ONEVALUE, type, {item}}; };
+    const auto current = [](CapabilitySet& caps, TW_UINT16 cap) {
+        CapContainer answer;
+        caps.Query(cap, CapQuery::GetCurrent, answer);
+        return answer.items.at(0);
+    };
+    CapabilitySet caps;
+    caps.SetFrameSize(1280, 720);
+    for (const auto& [type, depth] : {std::pair{TWPT_BW, 1u}, {TWPT_GRAY, 8u}, {TWPT_RGB, 24u}}) {
+        ASSERT_EQ(caps.Set(ICAP_PIXELTYPE, one(TWTY_UINT16, type)).returnCode, TWRC_SUCCESS);
+        CapContainer offered;
+        caps.Query(ICAP_BITDEPTH, CapQuery::Get, offered);
+        EXPECT_EQ(offered.items, std::vector<TW_UINT32>{depth}) << type;
+        EXPECT_EQ(caps.Set(ICAP_BITDEPTH, one(TWTY_UINT16, depth == 8 ? 24 : 8)).conditionCode, TWCC_BADVALUE);
+        EXPECT_EQ(caps.Set(ICAP_BITDEPTH, one(TWTY_UINT16, depth)).returnCode, TWRC_SUCCESS);
+    }
+    caps.Set(ICAP_PIXELTYPE, one(TWTY_UINT16, TWPT_BW));
+    caps.ResetAll();
+    EXPECT_EQ(current(caps, ICAP_BITDEPTH), 24u);
+    // The threshold: whole levels from 0 to 255, the nearest kept and the caller told.
+    EXPECT_EQ(caps.Set(ICAP_THRESHOLD, one(TWTY_FIX32, Fix32Item(99.6))).returnCode, TWRC_CHECKSTATUS);
+    EXPECT_EQ(caps.Threshold(), 100);
+    EXPECT_EQ(caps.Set(ICAP_THRESHOLD, one(TWTY_INT16, TW_UINT32(-1))).conditionCode, TWCC_BADVALUE);
+    EXPECT_EQ(caps.Set(ICAP_THRESHOLD, one(TWTY_UINT16, 255)).returnCode, TWRC_SUCCESS);
+    EXPECT_EQ(caps.Threshold(), 255);
+    // Pixels have no size: the physical size is the picture's, whatever the resolution.
+    caps.Set(ICAP_XRESOLUTION, one(TWTY_FIX32, Fix32Item(192)));
+    caps.Set(ICAP_UNITS, one(TWTY_UINT16, TWUN_PIXELS));
+    EXPECT_EQ(current(caps, ICAP_PHYSICALWIDTH), Fix32Item(1280));
+    EXPECT_EQ(caps.PixelsPerUnit(), 1);
+    caps.Set(ICAP_UNITS, one(TWTY_UINT16, TWUN_INCHES));
+    EXPECT_EQ(current(caps, ICAP_PHYSICALHEIGHT), Fix32Item(720 / 192.0));
+    EXPECT_EQ(caps.PixelsPerUnit(), 192);
+
+    const auto frame = [](double left, double top, double right, double bottom) {
+        return TW_FRAME{ToFix32(left), ToFix32(top), ToFix32(right), ToFix32(bottom)};
+    };
+    const struct {
+        TW_FRAME frame;
+        TW_UINT16 page;
+    } pages[] = {
+        {frame(0, 0, 8.5, 11), TWSS_USLETTER},       {frame(0, 0, 11, 8.5), TWSS_USLETTER},
+        {frame(0, 0, 8.5, 14), TWSS_USLEGAL},        {frame(0, 0, 8.27, 11.69), TWSS_A4},
+        {frame(0, 0, 8.26, 11.7), TWSS_A4},          {frame(0.03, 0.03, 8.3, 11.72), TWSS_A4},
+        {frame(0, 0, 5.83, 8.27), TWSS_A5},          {frame(0, 0, 7.17, 10.12), TWSS_JISB5},
+        {frame(0, 0, 7.25, 10.5), TWSS_USEXECUTIVE}, {frame(0.05, 0, 8.55, 11), TWSS_NONE},
+        {frame(0, 0, 8.5, 11.05), TWSS_NONE},        {frame(0, 0, 8.5, 8.5), TWSS_NONE},
+        {frame(1, 1, 9.5, 12), TWSS_NONE},           {frame(0, 0, 0, 0), TWSS_NONE},
+    };
+    for (const auto& page : pages) EXPECT_EQ(StandardPageOf(page.frame), page.page) << &page - pages;
+}
+
 // Every part of a picture: its frame in inches fits back to its pixels at any
 // resolution, its crop holds exactly its pixels, and strips of the crop in
 // buffers of every size reassemble its top-down red-green-blue rows.

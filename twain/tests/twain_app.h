@@ -293,8 +293,12 @@ struct Session {
         return result == TWRC_SUCCESS ? Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) : result;
     }
     TW_UINT16 OpenUnderSystem() {
-        if (!entry || CallManager(DAT_PARENT, MSG_OPENDSM, &window) != TWRC_SUCCESS) return TWRC_FAILURE;
+        if (!entry || (!managerOpen && CallManager(DAT_PARENT, MSG_OPENDSM, &window) != TWRC_SUCCESS)) {
+            return TWRC_FAILURE;
+        }
+        managerOpen = true;
         // The manager lists the source by the identity it reports.
+        source = TW_IDENTITY{};
         for (TW_UINT16 rc = CallManager(DAT_IDENTITY, MSG_GETFIRST, &source);
              rc == TWRC_SUCCESS && std::strcmp(source.ProductName, "Snapward") != 0;
              rc = CallManager(DAT_IDENTITY, MSG_GETNEXT, &source)) {
@@ -545,6 +549,7 @@ struct Session {
     TW_IDENTITY self{};
     TW_IDENTITY source{};
     HWND window = nullptr;  // the application's window, handed to the manager
+    bool managerOpen = false;
     std::vector<TW_UINT16> signals;  // every signal so far, in order
     PixelRect crop;  // set at 192 dots per inch: the pictures are this part of the pattern
     PagePixels pixels = PagePixels::Rgb;  // what the pages are to be, for the crop's check
