@@ -38,29 +38,17 @@ void AddToSemaphore(const wchar_t* name) {
 // Tells a test in another process (the whole-program tests) when a stream
 // starts and ends, so that it can tell a capture from the open camera from one
 // that opened it afresh without timing either.
-class CountedReader final : public VideoReader {
+class CountedReader final : public ForwardingReader {
 public:
-    explicit CountedReader(std::unique_ptr<VideoReader> reader) : inner(std::move(reader)) {
+    explicit CountedReader(std::unique_ptr<VideoReader> reader) : ForwardingReader(std::move(reader)) {
         AddToSemaphore(TEST_PATTERN_OPENS_SEMAPHORE);
     }
     ~CountedReader() override {
-        inner.reset();
+        inner_.reset();
         AddToSemaphore(TEST_PATTERN_CLOSES_SEMAPHORE);
     }
     CountedReader(const CountedReader&) = delete;
     CountedReader& operator=(const CountedReader&) = delete;
-    FormatResult SetPartialType(PixelFormat subtype) override { return inner->SetPartialType(subtype); }
-    FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) override {
-        return inner->GetNativeFormat(index, format);
-    }
-    FormatResult UseNativeFormat(uint32_t index) override { return inner->UseNativeFormat(index); }
-    FormatResult GetCurrentFormat(MediaFormat& format) override { return inner->GetCurrentFormat(format); }
-    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
-        return inner->ReadSample(onSample, error);
-    }
-
-private:
-    std::unique_ptr<VideoReader> inner;
 };
 
 std::unique_ptr<VideoReader> OpenPatternCamera(const std::wstring& symbolicLink, CameraError& error) {

@@ -128,6 +128,25 @@ public:
                                    CameraError& error) = 0;
 };
 
+// A reader in front of another that passes every call on: a base for the
+// test builds' readers that count or script what the real one does.
+class ForwardingReader : public VideoReader {
+public:
+    explicit ForwardingReader(std::unique_ptr<VideoReader> inner) : inner_(std::move(inner)) {}
+    FormatResult SetPartialType(PixelFormat subtype) override { return inner_->SetPartialType(subtype); }
+    FormatResult GetNativeFormat(uint32_t index, MediaFormat& format) override {
+        return inner_->GetNativeFormat(index, format);
+    }
+    FormatResult UseNativeFormat(uint32_t index) override { return inner_->UseNativeFormat(index); }
+    FormatResult GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
+    ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
+        return inner_->ReadSample(onSample, error);
+    }
+
+protected:
+    std::unique_ptr<VideoReader> inner_;
+};
+
 // Opens the device with this symbolic link, or returns null and says why in
 // `error` when the device told us.
 using ReaderOpener =

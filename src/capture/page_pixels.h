@@ -6,6 +6,8 @@
 // (InstructionSetInUse) picks them. Declarations and constants only here, for
 // the same reason as there.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 // Luma = (29 B + 150 G + 77 R + 128) >> 8: the BT.601 weights 0.114, 0.587 and
@@ -19,6 +21,18 @@ constexpr int32_t LUMA_GREEN = 150;
 constexpr int32_t LUMA_RED = 77;
 constexpr int32_t LUMA_SHIFT = 8;
 constexpr int32_t LUMA_ROUNDING = 1 << (LUMA_SHIFT - 1);
+
+// Each byte's bits in the opposite order: a vector compare's mask puts the
+// first pixel in the lowest bit, where the page wants it highest.
+inline constexpr std::array<uint8_t, 256> REVERSED_BITS = [] {
+    std::array<uint8_t, 256> table{};
+    for (int value = 0; value < 256; ++value) {
+        int reversed = 0;
+        for (int bit = 0; bit < 8; ++bit) reversed |= ((value >> bit) & 1) << (7 - bit);
+        table[static_cast<size_t>(value)] = static_cast<uint8_t>(reversed);
+    }
+    return table;
+}();
 
 // `width` pixels of blue-green-red bytes at `bgr` -> `width` luma bytes.
 void BgrRowToGray(const uint8_t* bgr, int32_t width, uint8_t* gray);

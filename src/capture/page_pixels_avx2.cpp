@@ -55,17 +55,6 @@ SNAPWARD_KERNEL_INLINE __m256i LumaOf32(const uint8_t* bgr) {
     return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(low, high), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-// movemask puts the first pixel in the lowest bit; the page wants it highest.
-constexpr std::array<uint8_t, 256> REVERSED_BITS = [] {
-    std::array<uint8_t, 256> table{};
-    for (int value = 0; value < 256; ++value) {
-        int reversed = 0;
-        for (int bit = 0; bit < 8; ++bit) reversed |= ((value >> bit) & 1) << (7 - bit);
-        table[static_cast<size_t>(value)] = static_cast<uint8_t>(reversed);
-    }
-    return table;
-}();
-
 }  // namespace
 
 int32_t GrayRowAvx2(const uint8_t* bgr, int32_t width, uint8_t* gray) {

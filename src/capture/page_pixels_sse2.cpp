@@ -46,17 +46,6 @@ SNAPWARD_KERNEL_INLINE __m128i LumaOf16(const uint8_t* bgr) {
     return _mm_packus_epi16(LumaOf8(bgr), LumaOf8(bgr + 3 * 8));
 }
 
-// movemask puts the first pixel in the lowest bit; the page wants it highest.
-constexpr std::array<uint8_t, 256> REVERSED_BITS = [] {
-    std::array<uint8_t, 256> table{};
-    for (int value = 0; value < 256; ++value) {
-        int reversed = 0;
-        for (int bit = 0; bit < 8; ++bit) reversed |= ((value >> bit) & 1) << (7 - bit);
-        table[static_cast<size_t>(value)] = static_cast<uint8_t>(reversed);
-    }
-    return table;
-}();
-
 }  // namespace
 
 int32_t GrayRowSse2(const uint8_t* bgr, int32_t width, uint8_t* gray) {

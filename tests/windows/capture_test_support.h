@@ -44,23 +44,16 @@ struct ReaderScript {
 };
 
 // Passes everything to a pattern reader, except reads past script.goodReads.
-class ScriptedReader : public VideoReader {
+class ScriptedReader : public ForwardingReader {
 public:
     ScriptedReader(std::unique_ptr<VideoReader> inner, std::shared_ptr<ReaderScript> script)
-        : inner_(std::move(inner)), script_(std::move(script)) {}
-    FormatResult SetPartialType(PixelFormat subtype) override { return inner_->SetPartialType(subtype); }
-    FormatResult GetNativeFormat(uint32_t index, MediaFormat& type) override {
-        return inner_->GetNativeFormat(index, type);
-    }
-    FormatResult UseNativeFormat(uint32_t index) override { return inner_->UseNativeFormat(index); }
-    FormatResult GetCurrentFormat(MediaFormat& format) override { return inner_->GetCurrentFormat(format); }
+        : ForwardingReader(std::move(inner)), script_(std::move(script)) {}
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         if (script_->reads++ >= script_->goodReads) return ReadOutcome::Failed;
         return inner_->ReadSample(onSample, error);
     }
 
 private:
-    std::unique_ptr<VideoReader> inner_;
     std::shared_ptr<ReaderScript> script_;
 };
 
