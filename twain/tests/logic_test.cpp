@@ -99,6 +99,10 @@ TEST(TwainContainers, EveryShapeAndItemWidthFollowsThePublishedLayoutAndReadsBac
         // A byte short; reading past the end at all is the fuzz target's watch.
         EXPECT_FALSE(DecodeContainer(container.conType, bytes.data(), bytes.size() - 1, back));
         EXPECT_FALSE(DecodeContainer(TWON_DONTCARE16, bytes.data(), bytes.size(), back));
+        EXPECT_FALSE(DecodeContainer(container.conType, nullptr, bytes.size(), back));
+        std::vector<uint8_t> untyped = bytes;  // an item type whose width we do not know
+        untyped[0] = 0x33;
+        EXPECT_FALSE(DecodeContainer(container.conType, untyped.data(), untyped.size(), back));
     }
 }
 
@@ -197,12 +201,18 @@ TEST(TwainCapabilities, PixelTypesCarryTheirDepthUnitsTheSizesAndPagesAreKnownBy
     EXPECT_EQ(caps.Set(ICAP_THRESHOLD, one(TWTY_INT16, TW_UINT32(-1))).conditionCode, TWCC_BADVALUE);
     EXPECT_EQ(caps.Set(ICAP_THRESHOLD, one(TWTY_UINT16, 255)).returnCode, TWRC_SUCCESS);
     EXPECT_EQ(caps.Threshold(), 255);
+    CapContainer range;
+    caps.Query(ICAP_THRESHOLD, CapQuery::Get, range);
+    EXPECT_EQ(range.items, (std::vector<TW_UINT32>{Fix32Item(0), Fix32Item(255), Fix32Item(1), Fix32Item(128),
+                                                   Fix32Item(255)}));
+    EXPECT_EQ(EncodeContainer(range).size(), sizeof(TW_RANGE));
     // Pixels have no size: the physical size is the picture's, whatever the resolution.
     caps.Set(ICAP_XRESOLUTION, one(TWTY_FIX32, Fix32Item(192)));
     caps.Set(ICAP_UNITS, one(TWTY_UINT16, TWUN_PIXELS));
     EXPECT_EQ(current(caps, ICAP_PHYSICALWIDTH), Fix32Item(1280));
     EXPECT_EQ(caps.PixelsPerUnit(), 1);
     caps.Set(ICAP_UNITS, one(TWTY_UINT16, TWUN_INCHES));
+    caps.SetFrameSize(0, 480);  // no size told: the last one stays
     EXPECT_EQ(current(caps, ICAP_PHYSICALHEIGHT), Fix32Item(720 / 192.0));
     EXPECT_EQ(caps.PixelsPerUnit(), 192);
 
