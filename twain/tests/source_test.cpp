@@ -166,7 +166,8 @@ TEST(DirectSource, ACameraFailingMidSessionComesBackOrSaysWhy) {
         {L"window&unplug=20&replug=1000",  // pulled out during the preview, back a second later
          {{Do::Open}, {Do::Enable, 1}, {Do::Status, STATUS_READY}, {Do::Signal, 200, 0, MSG_NULL}, {Do::Preview, 1},
           {Do::Status, STATUS_DISCONNECTED}, {Do::Preview, 0}, {Do::Capture, 1, 1},
-          {Do::Status, STATUS_GONE_AT_OPEN}, {Do::Status, STATUS_READY}, {Do::Signal, 400, 0, MSG_NULL},
+          {Do::Status, STATUS_GONE_AT_OPEN}, {Do::Status, STATUS_DISCONNECTED},  // a retry failed: tried again later
+          {Do::Status, STATUS_READY}, {Do::Signal, 400, 0, MSG_NULL},
           {Do::Preview, 1}, {Do::Capture, 1, 1}, {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 0},
           {Do::Pending, MSG_ENDXFER, 0}, {Do::CloseBox}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable},
           {Do::Close}}},
@@ -222,7 +223,11 @@ TEST(DirectSource, APageIsTheWholePictureAndPixelsAreAUnit) {
         EXPECT_EQ(std::memcmp(&told.Frame, &layout.then, sizeof(TW_FRAME)), 0) << layout.page;
         host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, layout.page}});
     }
-    // A page asked for as a size takes the whole picture back from a frame.
+    // A page asked for as a size takes the whole picture back from a frame; resetting the layout forgets it.
+    EXPECT_EQ(host.SetCap(ICAP_SUPPORTEDSIZES, TWSS_USLETTER), TWRC_CHECKSTATUS);
+    TW_IMAGELAYOUT reset{};
+    EXPECT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &reset), TWRC_SUCCESS);
+    host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, TWSS_NONE}});
     EXPECT_EQ(host.SetCap(ICAP_SUPPORTEDSIZES, TWSS_A5), TWRC_CHECKSTATUS);
     host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, TWSS_A5}, {Do::Set, ICAP_SUPPORTEDSIZES, 99, TWCC_BADVALUE},
               {Do::Enable}, {Do::Signal, 0, 0, READY}, {Do::Info, 1280, 720}, {Do::Transfer, TWSX_NATIVE, 0},
