@@ -128,16 +128,17 @@ TW_UINT16 DataSource::ImageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) {
     switch (msg) {
         case MSG_SET: {
             const TW_UINT16 page = caps_.Units() == TWUN_INCHES ? StandardPageOf(layout.Frame) : TWSS_NONE;
-            caps_.SetPageSize(page);
             if (page != TWSS_NONE) {
+                caps_.SetPageSize(page);
                 crop_.reset();
                 frame = whole;
                 result = TWRC_CHECKSTATUS;
                 break;
             }
             FrameFit fit = FitFrame(layout.Frame, perUnit, whole.width, whole.height, frame);
-            if (fit == FrameFit::Refused) return Fail(TWCC_BADVALUE);
+            if (fit == FrameFit::Refused) return Fail(TWCC_BADVALUE);  // the layout stays as it was
             if (fit == FrameFit::Adjusted) result = TWRC_CHECKSTATUS;
+            caps_.SetPageSize(TWSS_NONE);
             crop_ = frame == whole ? std::nullopt : std::optional<PixelRect>(frame);
             break;
         }

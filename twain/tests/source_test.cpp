@@ -229,6 +229,9 @@ TEST(DirectSource, APageIsTheWholePictureAndPixelsAreAUnit) {
     EXPECT_EQ(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &reset), TWRC_SUCCESS);
     host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, TWSS_NONE}});
     EXPECT_EQ(host.SetCap(ICAP_SUPPORTEDSIZES, TWSS_A5), TWRC_CHECKSTATUS);
+    TW_IMAGELAYOUT outside{};  // refused, so the page stays
+    outside.Frame = frame(14, 0, 15, 1);
+    EXPECT_EQ(host.Outcome(host.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &outside)), TWCC_BADVALUE);
     host.Run({{Do::Current, ICAP_SUPPORTEDSIZES, TWSS_A5}, {Do::Set, ICAP_SUPPORTEDSIZES, 99, TWCC_BADVALUE},
               {Do::Enable}, {Do::Signal, 0, 0, READY}, {Do::Info, 1280, 720}, {Do::Transfer, TWSX_NATIVE, 0},
               {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
