@@ -23,6 +23,7 @@ struct TrayWindow {
     HWND helperWindow = nullptr;    // hidden top-level: hears "TaskbarCreated", owns the menu
     NOTIFYICONDATAW iconData{};     // filled once at start-up
     bool dialogOpen = false;        // keeps a second capture dialog from opening
+    bool dialogWanted = false;      // asked for while a capture had the camera: shown after it
     bool iconAdded = false;         // between AddTrayIcon and the icon's removal
     UINT taskbarCreatedMessage = 0; // broadcast when the taskbar (re)starts
     // Every Shell_NotifyIconW call of the tray goes through here, so that tests

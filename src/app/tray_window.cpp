@@ -160,6 +160,10 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_HOTKEY:
         if (wParam == CAPTURE_HOTKEY_ID) CaptureFromHotkey(window);
         break;
+    case WM_HOTKEY_CAPTURE_DONE:
+        FinishHotkeyCapture();
+        if (tray.dialogWanted) OpenDialogFromTray();
+        break;
     case WM_TIMER:
         if (wParam == CAMERA_IDLE_TIMER_ID) ReleaseIdleCamera();
         break;

@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <iterator>
+#include <optional>
 #include <utility>
 
 #include "camera/camera.h"
@@ -34,6 +35,12 @@ constexpr wchar_t CAPTURE_FILE_NUMBERED_FORMAT[] =
 constexpr int MAX_FILES_PER_SECOND = 999;
 
 constexpr DWORD FLASH_MS = 50;
+
+// Clipboard managers, the clipboard history and remote-desktop sync open the
+// clipboard for a few milliseconds after every change, ours included: one
+// refused open is no reason to lose a picture.
+constexpr ULONGLONG CLIPBOARD_PATIENCE_MS = 250;
+constexpr DWORD CLIPBOARD_RETRY_MS = 10;
 
 enum class NewFile { Written, NameTaken, Failed };
 
@@ -128,8 +135,14 @@ UniqueGlobal CaptureDib(Camera& camera) {
 ClipboardHandOver PutDibOnClipboard(HWND owner, UniqueGlobal dib) {
     // Declared after `dib`, so the clipboard is closed before a refused block
     // is freed.
-    ClipboardGuard clipboard(owner);
-    if (!clipboard.opened()) return ClipboardHandOver::CouldNotOpen;
+    std::optional<ClipboardGuard> clipboard;
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        clipboard.emplace(owner);
+        if (clipboard->opened()) break;
+        if (GetTickCount64() - start >= CLIPBOARD_PATIENCE_MS) return ClipboardHandOver::CouldNotOpen;
+        Sleep(CLIPBOARD_RETRY_MS);
+    }
     EmptyClipboard();
     if (!SetClipboardData(CF_DIB, dib.get())) return ClipboardHandOver::Refused;
     dib.release();  // the system's from here on

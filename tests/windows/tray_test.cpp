@@ -91,14 +91,23 @@ TEST_F(TrayTest, TaskbarRestartPutsTheIconBackUntilExitOrDestroyRemovesIt) {
     EXPECT_TRUE(TakeQuit());
 }
 
+// A press of the capture key as the system delivers it; with the dialog closed
+// the capture finishes on this thread's queue.
+void PressCaptureKey() {
+    SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+    EXPECT_TRUE(Eventually([] { return !HotkeyCaptureRunning(); }));
+}
+
 // Capture-key presses one after the other on one camera record. A camera that
 // fails is let go, so that the next press opens it afresh; while the dialog is
-// open the camera is the dialog's and stays open, even when idle.
+// open the camera is the dialog's and stays open, even when idle. The
+// clipboard, held by another program for a moment, is waited for; held for
+// long, the balloon says so.
 struct Press {
     const wchar_t* link;
     int failReads;        // 1: every read fails from now, 0: reads succeed again, -1: as before
     bool dialogOpen;
-    bool clipboardHeld;
+    DWORD clipboardHeldMs;
     const wchar_t* balloon;
     bool openAfter;
 };
@@ -106,28 +115,31 @@ struct Press {
 TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenIdle) {
     const std::wstring nv12 = PatternLink();
     const Press presses[] = {
-        {L"", -1, false, false, NO_CAMERA, false},
-        {L"\\\\?\\usb#vid_0000&pid_0000#unplugged", -1, false, false, NO_CAMERA, false},
-        {L"snapward-testpattern:rgb24?name=k1&busy=C00D3704", -1, false, false, IN_USE, false},
-        {L"snapward-testpattern:nv12?name=k2&busy=C00D3EA3", -1, false, false, IN_USE, false},
-        {L"snapward-testpattern:rgb24?name=k3&privacy=open", -1, false, false,
+        {L"", -1, false, 0, NO_CAMERA, false},
+        {L"\\\\?\\usb#vid_0000&pid_0000#unplugged", -1, false, 0, NO_CAMERA, false},
+        {L"snapward-testpattern:rgb24?name=k1&busy=C00D3704", -1, false, 0, IN_USE, false},
+        {L"snapward-testpattern:nv12?name=k2&busy=C00D3EA3", -1, false, 0, IN_USE, false},
+        {L"snapward-testpattern:rgb24?name=k3&privacy=open", -1, false, 0,
          L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).", false},
-        {L"snapward-testpattern:rgb24?name=k5&unplug=1", -1, false, false, GONE, false},
-        {nv12.c_str(), -1, false, false, CAPTURED, true},
-        {nv12.c_str(), -1, false, true, L"Could not open clipboard.", true},
-        {nv12.c_str(), 1, false, false, FAILED, false},
-        {nv12.c_str(), 0, false, false, CAPTURED, true},  // opened afresh
-        {nv12.c_str(), 1, true, false, FAILED, true},
+        {L"snapward-testpattern:rgb24?name=k5&unplug=1", -1, false, 0, GONE, false},
+        {nv12.c_str(), -1, false, 0, CAPTURED, true},
+        {nv12.c_str(), -1, false, 2000, L"Could not open clipboard.", true},
+        {nv12.c_str(), -1, false, 100, CAPTURED, true},
+        {nv12.c_str(), 1, false, 0, FAILED, false},
+        {nv12.c_str(), 0, false, 0, CAPTURED, true},  // opened afresh
+        {nv12.c_str(), -1, true, 100, CAPTURED, true},
+        {nv12.c_str(), 1, true, 0, FAILED, true},
     };
     for (const Press& press : presses) {
         SCOPED_TRACE(std::string(press.link, press.link + wcslen(press.link)));
         settings.DeviceSymLink = press.link;
-        if (press.failReads >= 0) script->goodReads = press.failReads ? script->reads : INT_MAX;
+        if (press.failReads >= 0) script->goodReads = press.failReads ? script->reads.load() : INT_MAX;
         Tray().dialogOpen = press.dialogOpen;
         ASSERT_TRUE(PutTextOnClipboard(L"before"));
         {
-            std::unique_ptr<ClipboardHolder> holder(press.clipboardHeld ? new ClipboardHolder : nullptr);
-            SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+            std::unique_ptr<ClipboardHolder> holder(press.clipboardHeldMs ? new ClipboardHolder(press.clipboardHeldMs)
+                                                                          : nullptr);
+            PressCaptureKey();
         }
         EXPECT_EQ(TakeBalloons(), Texts{press.balloon});
         EXPECT_EQ(camera.IsOpen(), press.openAfter);
@@ -144,10 +156,12 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenId
 
 // Closes the dialog once the tray shows it, noting whether a balloon came first.
 bool toldBeforeClosing = false;
+Texts shownBeforeClosing;
 void CALLBACK CloseShownDialog(HWND, UINT, UINT_PTR, DWORD) {
     const HWND dialog = FindWindowW(L"#32770", L"Snapward");
     if (!dialog || !IsWindowVisible(dialog) || !Tray().dialogOpen) return;
-    toldBeforeClosing = !TakeBalloons().empty();
+    shownBeforeClosing = TakeBalloons();
+    toldBeforeClosing = !shownBeforeClosing.empty();
     PostMessageW(dialog, WM_COMMAND, IDC_CLOSE, 0);
 }
 
@@ -193,6 +207,34 @@ TEST_F(TrayTest, DialogFromTrayRegistersTheKeyOnClosingSaysSoAndClosesTheCamera)
         EXPECT_EQ(KeyIsFree(VK_F9), c.key != VK_F9 || c.heldElsewhere);
         EXPECT_EQ(KeyIsFree(namelessKey), c.key != namelessKey);
     }
+}
+
+// A cold camera takes seconds to start. Meanwhile the tray answers at once:
+// another press is no second capture, the idle time leaves the camera alone,
+// and the dialog asked for follows the capture instead of waiting for it.
+TEST_F(TrayTest, ACaptureLeavesTheTrayFreeIgnoresPressesMeanwhileAndTheDialogFollowsIt) {
+    SettingsKeyKeeper keeper;
+    settings.DeviceSymLink = PatternLink();
+    settings.Keybind = 0;
+    script->readsHeld = true;
+    SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+    // Back here while the camera has not yet given a frame.
+    EXPECT_EQ(script->reads, 0);
+    EXPECT_TRUE(HotkeyCaptureRunning());
+    SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+    SendMessageW(Tray().window, WM_TIMER, CAMERA_IDLE_TIMER_ID, 0);
+    SendMessageW(Tray().window, WM_TRAYICON, 0, WM_LBUTTONUP);
+    EXPECT_FALSE(Tray().dialogOpen);
+    EXPECT_EQ(TakeBalloons(), Texts{});
+    shownBeforeClosing.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 15, CloseShownDialog);
+    script->readsHeld = false;
+    EXPECT_TRUE(Eventually([] { return !HotkeyCaptureRunning() && !Tray().dialogWanted && !Tray().dialogOpen; }));
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(shownBeforeClosing, Texts{CAPTURED});
+    EXPECT_EQ(TakeBalloons(), (Texts{L"No capture hotkey set. Open the app and click Change to set one.",
+                                     L"Still running in the tray. Open the app to set a capture hotkey."}));
+    EXPECT_TRUE(ClipboardHoldsPattern());
 }
 
 }  // namespace
