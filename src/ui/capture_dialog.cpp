@@ -457,6 +457,10 @@ void CaptureDialog::OnDestroy() {
     if (previewControl) UnsubclassWindow(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID);
 }
 
-void CaptureDialog::SetStatus(const wchar_t* text) const {
+void CaptureDialog::SetStatus(const wchar_t* text) {
+    if (keyChangeActive) {
+        statusAfterKeyChange = text;
+        return;
+    }
     ::SetDlgItemTextW(dialog, IDC_STATUS, text);
 }

@@ -35,10 +35,11 @@ std::vector<CameraDevice> presentDevices;
 std::vector<CameraDevice> PresentDevices() { return presentDevices; }
 
 // A step's action on its argument: a device list entry, a button, a key, the
-// number of the scenario's devices present, whether opens are blocked; Quit:
+// number of the scenario's devices present (Refresh clicks, DeviceChange is
+// Windows' word of a device come or gone), whether opens are blocked; Quit:
 // Exit from the tray menu; CaptureKey: the capture key pressed while the dialog
 // is up, as the tray handles it.
-enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, SysClose, Quit, Block, CaptureKey };
+enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, DeviceChange, SysClose, Quit, Block, CaptureKey };
 
 // What must hold before the next step; unset fields are not looked at.
 struct Seen {
@@ -128,6 +129,10 @@ public:
         case Act::Refresh:
             presentDevices.assign(playing->devices.begin(), playing->devices.begin() + arg);
             Perform(Act::Click, IDC_REFRESH);
+            break;
+        case Act::DeviceChange:
+            presentDevices.assign(playing->devices.begin(), playing->devices.begin() + arg);
+            ::SendMessageW(dialog, WM_TIMER, DEVICE_CHANGE_TIMER_ID, 0);
             break;
         case Act::SysClose: ::PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); break;
         case Act::Quit: ::PostQuitMessage(0); break;
@@ -354,17 +359,18 @@ TEST_F(CaptureDialogTest, AFileCameraIsListedPreviewedAndCaptured) {
 }
 
 // Keys reach a waiting change through a thread keyboard hook. A command that
-// overwrites the prompt ends the change too.
+// overwrites the prompt ends the change too; the camera's news does not: it
+// waits until the change is over.
 TEST_F(CaptureDialogTest, KeyChangeTakesAKeyRefusesEscapeAndModifiersAndEndsWithCaptureOrClose) {
     const wchar_t* const enter = L"Enter  (global hotkey)";
+    const wchar_t* const prompt = L"Press a key to use as the capture hotkey, or Escape to cancel...";
     Play({"key change",
           {{L"Cam", PatternLink(RGB24_CAMERA)}},
           L"",
           {{Act::Key, VK_RETURN,
             {.status = L"Captured! Image #1 copied to clipboard and saved to Pictures.", .captures = 1}},
            {Act::Click, IDC_CHANGE_KEY,
-            {.status = L"Press a key to use as the capture hotkey, or Escape to cancel...",
-             .keyLabel = L"[press any key]", .hook = 1}},
+            {.status = prompt, .keyLabel = L"[press any key]", .hook = 1}},
            {Act::Key, VK_F9,
             {.status = L"Hotkey updated. It works globally, even when this window is closed.", .keyLabel = F9_LABEL,
              .hook = 0, .also = [] { return LoadSettings(SCRATCH_KEY).Keybind == VK_F9; }}},  // saved at once
@@ -377,6 +383,10 @@ TEST_F(CaptureDialogTest, KeyChangeTakesAKeyRefusesEscapeAndModifiersAndEndsWith
            {Act::Key, VK_RETURN, {.keyLabel = enter, .captures = 1, .hook = 0}},  // the key, not a capture
            {Act::Click, IDC_CHANGE_KEY},
            {Act::Click, IDC_CAPTURE, {.keyLabel = enter, .captures = 2, .hook = 0}},
+           {Act::Click, IDC_CHANGE_KEY, {.hook = 1}},
+           {Act::DeviceChange, 0, {.status = prompt, .keyLabel = L"[press any key]", .open = 0, .hook = 1}},
+           {Act::Key, VK_F9, {.status = DISCONNECTED, .keyLabel = F9_LABEL, .hook = 0}},
+           {Act::DeviceChange, 1, {.status = READY, .open = 1}},
            {Act::Click, IDC_CHANGE_KEY, {.hook = 1}},
            {Act::Click, IDC_CLOSE}}});
 }
