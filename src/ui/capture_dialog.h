@@ -122,10 +122,6 @@ struct CaptureDialog {
     void OnPreviewFrame(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride);
 };
 
-// Which device the list preselects for a saved symbolic link: the last exact
-// (case-sensitive) match, else the first device; -1 for an empty list.
-int ChooseDeviceIndex(const std::vector<CameraDevice>& devices, const std::wstring& savedLink);
-
 // The keyboard hook of a waiting key change, and the dialog it serves. Only the
 // dialog's thread touches them; both are null whenever no change waits.
 extern UniqueHook activeKeyHook;
