@@ -5,10 +5,12 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "app/tray_state.h"
 #include "camera/camera.h"
 #include "camera/frame_sizes.h"
+#include "camera/saved_camera.h"
 #include "capture/capture_action.h"
 #include "capture/frame.h"
 #include "settings/key_names.h"
@@ -52,7 +54,11 @@ namespace {
 // One press of the capture key: what it asks of the camera and what it got.
 struct HotkeyCapture {
     std::wstring link;  // the saved camera; empty when none is saved
+    std::wstring name;
     FrameSize size;
+    std::vector<CameraDevice> (*enumerateCameras)() = nullptr;
+    std::wstring movedLink;  // the saved camera was found and opened under this link
+    int movedIndex = -1;
     bool dialogOpen = false;
     UniqueGlobal dib;                  // the picture
     const wchar_t* failure = nullptr;  // the balloon when there is no picture
@@ -60,8 +66,23 @@ struct HotkeyCapture {
 };
 
 // The camera's part of a press, on whichever thread has the camera.
+// A camera without a serial number that was moved to another USB port is
+// listed under a new link; the one device bearing its name is it.
+bool OpenMovedCamera(Camera& camera, HotkeyCapture& capture) {
+    if (!capture.enumerateCameras) return false;
+    const std::vector<CameraDevice> devices = capture.enumerateCameras();
+    const int found = FindSavedCamera(devices, capture.link, capture.name);
+    if (found < 0) return false;
+    const std::wstring& link = devices[static_cast<size_t>(found)].symbolicLink;
+    if (link == capture.link || !camera.Open(link, capture.size)) return false;
+    capture.movedLink = link;
+    capture.movedIndex = found;
+    return true;
+}
+
 void GrabForHotkey(Camera& camera, HotkeyCapture& capture) {
-    if (!camera.IsOpen() && !capture.link.empty() && !camera.Open(capture.link, capture.size)) {
+    if (!camera.IsOpen() && !capture.link.empty() && !camera.Open(capture.link, capture.size) &&
+        !OpenMovedCamera(camera, capture)) {
         // A device that told us why (unplugged, held, blocked) is named as
         // such; anything else is the plain "no camera".
         const CameraProblem problem = ClassifyCameraError(camera.lastError());
@@ -90,6 +111,11 @@ void GrabForHotkey(Camera& camera, HotkeyCapture& capture) {
 // The UI thread's part: the idle wait, the clipboard and the balloon.
 void ShowHotkeyCapture(HWND owner, HotkeyCapture& capture) {
     TrayWindow& tray = Tray();
+    if (!capture.movedLink.empty() && tray.settings) {
+        tray.settings->DeviceSymLink = capture.movedLink;
+        tray.settings->DeviceIndex = capture.movedIndex;
+        SaveSettings(*tray.settings);
+    }
     if (!capture.dib) {
         if (capture.failedGrab && !tray.dialogOpen && tray.window) KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);
         ShowTrayBalloon(SNAPWARD_TITLE, capture.failure);
@@ -133,9 +159,11 @@ void CaptureFromHotkey(HWND owner) {
     HotkeyCapture capture;
     if (tray.settings) {
         capture.link = tray.settings->DeviceSymLink;
+        capture.name = tray.settings->DeviceName;
         capture.size = ParseFrameSize(tray.settings->FrameSize);
     }
     capture.dialogOpen = tray.dialogOpen;
+    capture.enumerateCameras = tray.enumerateCameras;
     if (tray.dialogOpen) {
         GrabForHotkey(*tray.camera, capture);
         ShowHotkeyCapture(owner, capture);

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include "camera/camera.h"
+#include "camera/devices.h"
 #include "platform/product.h"
 #include "settings/settings.h"
 
@@ -29,6 +30,9 @@ struct TrayWindow {
     // Every Shell_NotifyIconW call of the tray goes through here, so that tests
     // can see the icon's and the balloons' requests.
     NotifyIconFunction notifyIcon = Shell_NotifyIconW;
+    // The capture key looks here for a saved camera that has moved to another
+    // port; tests give lists of their own.
+    std::vector<CameraDevice> (*enumerateCameras)() = EnumerateCameras;
 };
 
 // The one instance (defined by the tray module).

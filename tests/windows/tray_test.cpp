@@ -43,6 +43,10 @@ int CountCalls(DWORD message) {
     return std::count_if(notifyCalls.begin(), notifyCalls.end(), [&](const auto& c) { return c.first == message; });
 }
 
+// What the capture key finds listed when the saved camera does not open.
+std::vector<CameraDevice> trayDevices;
+std::vector<CameraDevice> TrayDevices() { return trayDevices; }
+
 bool TakeQuit() {
     MSG message;
     return PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
@@ -57,6 +61,7 @@ protected:
         Tray().settings = &settings;
         Tray().camera = &camera;
         Tray().notifyIcon = RecordNotify;
+        Tray().enumerateCameras = TrayDevices;
         Tray().dialogOpen = false;
         AddTrayIcon();
         notifyCalls.clear();
@@ -152,6 +157,22 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenId
     Tray().dialogOpen = false;
     SendMessageW(Tray().window, WM_TIMER, CAMERA_IDLE_TIMER_ID, 0);
     EXPECT_FALSE(camera.IsOpen());
+
+    // Moved to another port: the one camera bearing its name is it, and its
+    // new link is saved; two of that name, and neither is taken for it.
+    SettingsKeyKeeper keeper;
+    script->goodReads = INT_MAX;
+    trayDevices = {{L"Twin", L"snapward-testpattern:rgb24?name=Twin"}, {L"Moved", nv12}, {L"Twin", nv12}};
+    for (const wchar_t* name : {L"Twin", L"Moved"}) {
+        settings.DeviceSymLink = L"\\\\?\\usb#vid_0000&pid_0000#old-port";
+        settings.DeviceName = name;
+        PressCaptureKey();
+        const bool moved = name == std::wstring(L"Moved");
+        EXPECT_EQ(TakeBalloons(), Texts{moved ? CAPTURED : NO_CAMERA});
+        EXPECT_EQ(settings.DeviceSymLink, moved ? nv12 : L"\\\\?\\usb#vid_0000&pid_0000#old-port");
+        EXPECT_EQ(LoadSettings().DeviceSymLink, moved ? nv12 : L"");
+    }
+    trayDevices.clear();
 }
 
 // Closes the dialog once the tray shows it, noting whether a balloon came first.
