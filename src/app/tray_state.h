@@ -26,6 +26,7 @@ struct TrayWindow {
     bool dialogOpen = false;        // keeps a second capture dialog from opening
     bool dialogWanted = false;      // asked for while a capture had the camera: shown after it
     bool iconAdded = false;         // between AddTrayIcon and the icon's removal
+    int iconAttemptsLeft = 0;       // retries of an icon the shell refused, on ICON_RETRY_TIMER_ID
     UINT taskbarCreatedMessage = 0; // broadcast when the taskbar (re)starts
     // Every Shell_NotifyIconW call of the tray goes through here, so that tests
     // can see the icon's and the balloons' requests.

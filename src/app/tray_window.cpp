@@ -22,13 +22,29 @@ constexpr wchar_t MENU_TWAIN_INSTALL_TEXT[] = L"Install TWAIN source (admin)..."
 constexpr wchar_t MENU_SUPPORT_TEXT[] = L"Submit Support Ticket...";
 constexpr wchar_t MENU_EXIT_TEXT[] = L"Exit";
 
+// Puts the icon in; when the shell refuses, tries again on the retry timer
+// while `attempts` last. A NIM_ADD can fail on a timeout although the shell
+// took the icon: then NIM_MODIFY succeeds, and it is there.
+void OfferTrayIcon(int attempts) {
+    TrayWindow& tray = Tray();
+    const bool shown =
+        tray.notifyIcon(NIM_ADD, &tray.iconData) || tray.notifyIcon(NIM_MODIFY, &tray.iconData);
+    tray.iconAttemptsLeft = shown ? 0 : attempts;
+    if (!tray.window) return;
+    if (tray.iconAttemptsLeft > 0) {
+        SetTimer(tray.window, ICON_RETRY_TIMER_ID, ICON_RETRY_MS, nullptr);
+    } else {
+        KillTimer(tray.window, ICON_RETRY_TIMER_ID);
+    }
+}
+
 // The taskbar has been (re)created, e.g. after Explorer crashed: every icon it
 // showed is gone. The shell broadcasts that to top-level windows only, which
 // the message-only tray window is not.
 LRESULT CALLBACK TrayHelperProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     TrayWindow& tray = Tray();
     if (tray.taskbarCreatedMessage != 0 && message == tray.taskbarCreatedMessage && tray.iconAdded) {
-        tray.notifyIcon(NIM_ADD, &tray.iconData);
+        OfferTrayIcon(ICON_RETRY_ATTEMPTS);
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -51,6 +67,8 @@ void RemoveTrayIcon() {
     TrayWindow& tray = Tray();
     tray.notifyIcon(NIM_DELETE, &tray.iconData);
     tray.iconAdded = false;
+    tray.iconAttemptsLeft = 0;
+    if (tray.window) KillTimer(tray.window, ICON_RETRY_TIMER_ID);
 }
 
 void ShowTrayMenu(HWND window) {
@@ -123,8 +141,8 @@ void AddTrayIcon() {
     icon.hIcon = LoadIconW(tray.instance, MAKEINTRESOURCEW(IDI_SNAPWARD));
     if (!icon.hIcon) icon.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     lstrcpynW(icon.szTip, TRAY_WINDOW_NAME, static_cast<int>(std::size(icon.szTip)));
-    tray.notifyIcon(NIM_ADD, &icon);
     tray.iconAdded = true;
+    OfferTrayIcon(ICON_RETRY_ATTEMPTS);
 }
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -165,7 +183,11 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (tray.dialogWanted) OpenDialogFromTray();
         break;
     case WM_TIMER:
-        if (wParam == CAMERA_IDLE_TIMER_ID) ReleaseIdleCamera();
+        if (wParam == CAMERA_IDLE_TIMER_ID) {
+            ReleaseIdleCamera();
+        } else if (wParam == ICON_RETRY_TIMER_ID && tray.iconAdded && tray.iconAttemptsLeft > 0) {
+            OfferTrayIcon(tray.iconAttemptsLeft - 1);
+        }
         break;
     case WM_DESTROY:
         RemoveTrayIcon();

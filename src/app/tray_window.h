@@ -21,8 +21,15 @@ inline constexpr wchar_t TRAY_WINDOW_CLASS[] = L"OrvendelTray";
 // Returns the tray window, null if it cannot be made.
 HWND CreateTrayWindow(HINSTANCE instance);
 
+// At logon the shell may not take icons yet (Explorer still starting): an icon
+// it refuses is offered again every ICON_RETRY_MS, ICON_RETRY_ATTEMPTS times,
+// and again whenever the taskbar says it has been (re)created.
+constexpr UINT_PTR ICON_RETRY_TIMER_ID = 2;
+constexpr UINT ICON_RETRY_MS = 1000;
+constexpr int ICON_RETRY_ATTEMPTS = 120;
+
 // Fills the icon record for Tray().window and puts the icon into the
-// notification area.
+// notification area, retrying while the shell refuses it.
 void AddTrayIcon();
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -29,6 +29,13 @@ BOOL WINAPI RecordNotify(DWORD message, PNOTIFYICONDATAW data) {
     return TRUE;
 }
 
+// Calls the shell refuses before it takes the next, as at logon while Explorer starts.
+int refusals = 0;
+BOOL WINAPI RefusingNotify(DWORD message, PNOTIFYICONDATAW data) {
+    notifyCalls.emplace_back(message, *data);
+    return refusals > 0 ? (--refusals, FALSE) : TRUE;
+}
+
 // The texts of the balloons requested since the last call.
 Texts TakeBalloons() {
     Texts texts;
@@ -101,6 +108,37 @@ TEST_F(TrayTest, TaskbarRestartPutsTheIconBackUntilExitOrDestroyRemovesIt) {
 void PressCaptureKey() {
     SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
     EXPECT_TRUE(Eventually([] { return !HotkeyCaptureRunning(); }));
+}
+
+// An icon the shell refuses is offered again on the timer until it is there
+// (a NIM_ADD that timed out although the shell took the icon: NIM_MODIFY
+// finds it), a bounded number of times, and again when the taskbar is
+// (re)created.
+TEST_F(TrayTest, ARefusedIconIsOfferedAgainUntilTheShellTakesItForABoundedTime) {
+    Tray().notifyIcon = RefusingNotify;
+    const auto tick = [] { SendMessageW(Tray().window, WM_TIMER, ICON_RETRY_TIMER_ID, 0); };
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    const struct {
+        int refusals;
+        bool byTaskbar;
+        int adds;
+        int modifies;
+    } cases[] = {{5, false, 3, 3}, {INT_MAX, false, 1 + ICON_RETRY_ATTEMPTS, 1 + ICON_RETRY_ATTEMPTS}, {2, true, 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusals);
+        refusals = c.refusals;
+        notifyCalls.clear();
+        if (c.byTaskbar) {
+            SendMessageW(Tray().helperWindow, taskbarCreated, 0, 0);
+        } else {
+            AddTrayIcon();
+        }
+        for (int i = 0; i < ICON_RETRY_ATTEMPTS + 5; ++i) tick();
+        EXPECT_EQ(CountCalls(NIM_ADD), c.adds);
+        EXPECT_EQ(CountCalls(NIM_MODIFY), c.modifies);
+        EXPECT_FALSE(KillTimer(Tray().window, ICON_RETRY_TIMER_ID)) << "the retries are over";
+    }
+    refusals = 0;
 }
 
 // Capture-key presses one after the other on one camera record. A camera that
