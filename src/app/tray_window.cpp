@@ -1,5 +1,7 @@
 #include "app/tray_window.h"
 
+#include <shellapi.h>
+
 #include <cwchar>
 #include <iterator>
 
@@ -104,6 +106,18 @@ void ShowTrayMenu(HWND window) {
 }
 
 }  // namespace
+
+bool IsLogonStart(const wchar_t* commandLine) {
+    if (!commandLine || !*commandLine) return false;
+    int count = 0;
+    wchar_t** const argv = CommandLineToArgvW(commandLine, &count);
+    const UniqueLocal arguments(argv);
+    if (!argv) return false;
+    for (int i = 1; i < count; ++i) {
+        if (CompareStringOrdinal(argv[i], -1, LOGON_START_ARGUMENT, -1, TRUE) == CSTR_EQUAL) return true;
+    }
+    return false;
+}
 
 HWND CreateTrayWindow(HINSTANCE instance) {
     TrayWindow& tray = Tray();

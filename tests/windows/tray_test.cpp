@@ -110,6 +110,24 @@ void PressCaptureKey() {
     EXPECT_TRUE(Eventually([] { return !HotkeyCaptureRunning(); }));
 }
 
+// The logon entry's argument, however the line quotes or spells it; a path
+// that merely contains it is no such start.
+TEST(TrayStart, AtLogonOnlyWithTheArgumentOfItsOwn) {
+    const std::pair<const wchar_t*, bool> lines[] = {
+        {L"Snapward.exe", false},
+        {L"\"C:\\Program Files (x86)\\Snapward\\Snapward.exe\" /tray", true},
+        {L"Snapward.exe /TRAY", true},
+        {L"Snapward.exe other \"/tray\"", true},
+        {L"\"C:\\x /tray\\Snapward.exe\"", false},
+        {L"/tray", false},
+        {L"Snapward.exe /trays", false},
+        {L"Snapward.exe -tray", false},
+        {L"", false},
+    };
+    for (const auto& [line, logon] : lines) EXPECT_EQ(IsLogonStart(line), logon) << std::wstring(line).size();
+    EXPECT_FALSE(IsLogonStart(nullptr));
+}
+
 // An icon the shell refuses is offered again on the timer until it is there
 // (a NIM_ADD that timed out although the shell took the icon: NIM_MODIFY
 // finds it), a bounded number of times, and again when the taskbar is
