@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <iterator>
 #include <optional>
@@ -171,6 +172,20 @@ std::wstring SaveCaptureFile(const wchar_t* folder, const SYSTEMTIME& time, HGLO
         }
     }
     return {};
+}
+
+std::vector<std::wstring> CaptureStatusTexts() {
+    std::vector<std::wstring> texts = {CAPTURING_TEXT, CLIPBOARD_OPEN_FAILED_TEXT, CLIPBOARD_REFUSED_TEXT};
+    for (const CameraError error : {CAMERA_ERROR_NONE, CAMERA_ERROR_START_STREAMING, CAMERA_ERROR_INVALIDATED,
+                                    CAMERA_ERROR_ACCESS_DENIED, CAMERA_ERROR_NO_PICTURE}) {
+        texts.emplace_back(CaptureFailedText(error));
+    }
+    for (const wchar_t* format : {CAPTURED_AND_SAVED_FORMAT, CAPTURED_NOT_SAVED_FORMAT}) {
+        wchar_t status[256] = {};
+        swprintf(status, std::size(status), format, INT32_MAX);
+        texts.emplace_back(status);
+    }
+    return texts;
 }
 
 void CaptureFromDialog(Camera& camera, HWND dialog, HWND preview, int32_t& captureCount,

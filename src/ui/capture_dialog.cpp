@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "camera/saved_camera.h"
 #include "capture/capture_action.h"
@@ -30,6 +33,19 @@ constexpr const wchar_t* RESOLUTION_FORMAT = L"Resolution: %d x %d";
 constexpr size_t RESOLUTION_TEXT_UNITS = 64;
 
 }  // namespace
+
+std::vector<std::wstring> DialogStatusTexts() {
+    std::vector<std::wstring> texts = {STATUS_INSTRUCTIONS, STATUS_OPENING, STATUS_OPEN_FAILED, STATUS_READY,
+                                       STATUS_NO_WEBCAMS, STATUS_NO_CAMERA};
+    for (const CameraError error : {CAMERA_ERROR_START_STREAMING, CAMERA_ERROR_INVALIDATED, CAMERA_ERROR_ACCESS_DENIED,
+                                    CAMERA_ERROR_OUT_OF_MEMORY, CAMERA_ERROR_NO_PICTURE}) {
+        texts.emplace_back(CameraTroubleText(error));
+    }
+    for (auto* part : {CaptureStatusTexts, KeyChangeStatusTexts}) {
+        for (std::wstring& text : part()) texts.push_back(std::move(text));
+    }
+    return texts;
+}
 
 void CaptureDialog::Show(HWND owner, HINSTANCE instance, Settings* settings, Camera* camera,
                          const DialogEnvironment& environment) {

@@ -122,6 +122,12 @@ struct CaptureDialog {
     void OnPreviewFrame(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride);
 };
 
+// Every text the dialog's status line can show (numbers at their widest): it
+// must hold each of them whole, at every display scale. The key change's part
+// comes from KeyChangeStatusTexts.
+std::vector<std::wstring> DialogStatusTexts();
+std::vector<std::wstring> KeyChangeStatusTexts();
+
 // The keyboard hook of a waiting key change, and the dialog it serves. Only the
 // dialog's thread touches them; both are null whenever no change waits.
 extern UniqueHook activeKeyHook;

@@ -39,6 +39,10 @@ void ReleaseKeyHook(CaptureDialog* dialog) {
 UniqueHook activeKeyHook;
 CaptureDialog* keyHookOwner = nullptr;
 
+std::vector<std::wstring> KeyChangeStatusTexts() {
+    return {STATUS_KEY_PROMPT, STATUS_KEY_UPDATED, STATUS_KEY_UNCHANGED};
+}
+
 bool IsModifierKey(uint32_t key) {
     return std::find(std::begin(MODIFIER_KEYS), std::end(MODIFIER_KEYS), key) != std::end(MODIFIER_KEYS);
 }
