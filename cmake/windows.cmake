@@ -38,7 +38,7 @@ endif()
 # the program and the data source start where Windows has none. No
 # windowscodecs either: an import is looked up from the program's folder first,
 # so the imaging component is loaded from the system folder at run time too, as
-# are the common controls (the program has no manifest to redirect them).
+# are the common controls (only Snapward.exe has a manifest to redirect them).
 set(SNAPWARD_SYSTEM_LIBS
     mfuuid ole32 oleaut32 uuid
     shlwapi shell32 user32 gdi32 advapi32 version)

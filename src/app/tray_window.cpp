@@ -152,7 +152,12 @@ void AddTrayIcon() {
     icon.uID = TRAY_ICON_ID;
     icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     icon.uCallbackMessage = WM_TRAYICON;
-    icon.hIcon = LoadIconW(tray.instance, MAKEINTRESOURCEW(IDI_SNAPWARD));
+    // At the notification area's own size (16 at 100 %, 24 at 150 %, ...),
+    // drawn for it, rather than the 32-pixel icon LoadIcon gives, scaled down.
+    // Shared: the system owns and frees it.
+    icon.hIcon = static_cast<HICON>(LoadImageW(tray.instance, MAKEINTRESOURCEW(IDI_SNAPWARD), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                               LR_SHARED));
     if (!icon.hIcon) icon.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     lstrcpynW(icon.szTip, TRAY_WINDOW_NAME, static_cast<int>(std::size(icon.szTip)));
     tray.iconAdded = true;

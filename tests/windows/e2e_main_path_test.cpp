@@ -174,6 +174,8 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     // The dialog has listed the cameras, which loads Media Foundation where it exists. The module list is read
     // for sure: the program's own window library is in it.
     EXPECT_TRUE(ProcessHasModule(first.process.get(), L"user32.dll"));
+    // Visual styles: the manifest brings the side-by-side common controls (6) into the process.
+    EXPECT_TRUE(ProcessHasModuleIn(first.process.get(), L"comctl32.dll", L"\\winsxs\\"));
     for (const wchar_t* dll : MEDIA_FOUNDATION_DLLS)
         EXPECT_FALSE(ProcessHasModule(first.process.get(), dll)) << "the override left Media Foundation in place";
     ASSERT_TRUE(first.CloseDialog());
