@@ -24,6 +24,7 @@ TEST(SavedCamera, FoundByLinkInAnyCaseElseByAUniqueNameElseNotAtAll) {
     for (size_t i = 0; i < std::size(rows); ++i) {
         EXPECT_EQ(FindSavedCamera(devices, rows[i].link, rows[i].name), rows[i].found) << "row " << i;
     }
+    EXPECT_EQ(FindSavedCamera({{L"Twin", L"x"}, {L"Twin", L"y"}}, L"X", L"Twin"), 0) << "the first, by its link";
     EXPECT_EQ(FindSavedCamera({}, L"\\\\?\\usb#a", L"Cam"), -1);
     EXPECT_EQ(FindSavedCamera({}, L"", L""), -1);
     EXPECT_TRUE(SameCameraLink(L"AbZ@[`{", L"aBz@[`{"));
