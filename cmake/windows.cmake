@@ -38,7 +38,7 @@ endif()
 # the program and the data source start where Windows has none. No
 # windowscodecs either: an import is looked up from the program's folder first,
 # so the imaging component is loaded from the system folder at run time too, as
-# are the common controls (the program has no manifest to redirect them).
+# are the common controls (only Snapward.exe has a manifest to redirect them).
 set(SNAPWARD_SYSTEM_LIBS
     mfuuid ole32 oleaut32 uuid
     shlwapi shell32 user32 gdi32 advapi32 version)
@@ -110,8 +110,10 @@ if(SNAPWARD_TESTS)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
     # The tests make Media Foundation samples and types of their own.
     target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main mfplat)
-    # The dialog tests need template 101 in their own module.
-    target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc)
+    # The dialog tests need template 101 in their own module; the texts' fit
+    # is measured in the data source's window too.
+    target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc
+                                         ${PROJECT_SOURCE_DIR}/twain/source_window.cpp)
     target_include_directories(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     add_test(NAME wine.windows_tests COMMAND windows_tests)
     # The installer tests copy the built data source; the end-to-end tests

@@ -198,7 +198,8 @@ Section "Snapward" SecMain
   ${EndIf}
 
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\Snapward.exe"
-  WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\Snapward.exe"'
+  ; In the tray only: the dialog would start the camera (and its light) at every logon.
+  WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\Snapward.exe" /tray'
 
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Draws the program icon (a camera with a clipboard badge) and writes it as an
-.ico holding six 32-bit PNG images, 16 to 256 pixels square.
+.ico holding nine 32-bit PNG images, 16 to 256 pixels square (20, 24 and
+40 for the small icon at 125, 150 and 250 % display scale).
 
 The shapes are described in a unit square and rendered with 4x4 supersampling,
 so every size is drawn afresh rather than scaled down from the largest. Only
@@ -18,7 +19,7 @@ import struct
 import sys
 import zlib
 
-SIZES = (16, 32, 48, 64, 128, 256)
+SIZES = (16, 20, 24, 32, 40, 48, 64, 128, 256)
 SAMPLES = 4  # per axis
 ICO_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "app", "snapward.ico")
 

@@ -1,6 +1,8 @@
 #include "source_window.h"
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "capture/letterbox.h"
 #include "platform/product.h"
@@ -29,8 +31,66 @@ constexpr int SIZES_WIDTH = 132;
 // Wide enough for "3840 x 2160 (29.97 fps)" when the list is open.
 constexpr int SIZES_DROPPED_WIDTH = 170;
 constexpr int ROW_HEIGHT = 26;
+// Two lines: the longest status texts (camera trouble, a long camera name) wrap.
+constexpr int STATUS_HEIGHT = 2 * ROW_HEIGHT - 6;
 constexpr int CLIENT_WIDTH = PREVIEW_WIDTH + 2 * MARGIN;
-constexpr int CLIENT_HEIGHT = PREVIEW_HEIGHT + 3 * MARGIN + 2 * ROW_HEIGHT + MARGIN;
+constexpr int CLIENT_HEIGHT = PREVIEW_HEIGHT + 3 * MARGIN + ROW_HEIGHT + STATUS_HEIGHT + MARGIN;
+constexpr DWORD WINDOW_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr UINT DPI_CHANGED_MESSAGE = 0x02E0;  // WM_DPICHANGED
+
+// The window lives in the host's process, whose manifest (or none) decides its
+// DPI awareness: an unaware host would have Windows stretch it, blurred. Where
+// Windows offers a per-thread DPI context (10, 1607 and later), the window is
+// made per-monitor aware (v2) for itself, and lays itself out in real pixels.
+// Looked up at run time: older Windows lack these functions.
+using ThreadDpiContextFunction = void*(WINAPI*)(void* context);
+using WindowDpiFunction = UINT(WINAPI*)(HWND window);
+using AdjustForDpiFunction = BOOL(WINAPI*)(RECT* rect, DWORD style, BOOL menu, DWORD exStyle, UINT dpi);
+using MetricsForDpiFunction = BOOL(WINAPI*)(UINT action, UINT param, void* data, UINT winIni, UINT dpi);
+void* const PER_MONITOR_AWARE_V2 = reinterpret_cast<void*>(static_cast<intptr_t>(-4));
+
+template <typename Function>
+Function User32Function(const char* name) {
+    const HMODULE user = GetModuleHandleW(L"user32.dll");
+    return user ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user, name))) : nullptr;
+}
+
+// The thread's DPI context is the window's while it lives: restored as the
+// window has been created, since the host's own windows follow it too.
+class PerMonitorDpiScope {
+public:
+    PerMonitorDpiScope() : set_(User32Function<ThreadDpiContextFunction>("SetThreadDpiAwarenessContext")) {
+        if (set_) previous_ = set_(PER_MONITOR_AWARE_V2);
+    }
+    ~PerMonitorDpiScope() {
+        if (set_ && previous_) set_(previous_);
+    }
+    PerMonitorDpiScope(const PerMonitorDpiScope&) = delete;
+    PerMonitorDpiScope& operator=(const PerMonitorDpiScope&) = delete;
+
+private:
+    ThreadDpiContextFunction set_;
+    void* previous_ = nullptr;
+};
+
+UINT WindowDpi(HWND window) {
+    if (const auto forWindow = User32Function<WindowDpiFunction>("GetDpiForWindow")) {
+        if (const UINT dpi = forWindow(window)) return dpi;
+    }
+    WindowDc screen(nullptr);
+    const int dpi = screen.get() ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+// The message font at `dpi`; null where Windows cannot say (then the stock GUI font serves).
+HFONT MessageFontFor(UINT dpi) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    const auto forDpi = User32Function<MetricsForDpiFunction>("SystemParametersInfoForDpi");
+    const bool read = forDpi ? forDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi) != FALSE
+                             : SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0) != FALSE;
+    return read ? CreateFontIndirectW(&metrics.lfMessageFont) : nullptr;
+}
 
 HWND MakeChild(const wchar_t* className, const wchar_t* text, DWORD style, int id, HWND parent,
                HINSTANCE instance) {
@@ -138,10 +198,10 @@ bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std:
     previewFrame_ = preview;
     events_ = std::move(events);
 
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+    const PerMonitorDpiScope perMonitor;
     RECT frame{0, 0, CLIENT_WIDTH, CLIENT_HEIGHT};
-    AdjustWindowRectEx(&frame, style, FALSE, 0);
-    window_.reset(CreateWindowExW(0, TWAIN_WINDOW_CLASS, SNAPWARD_TITLE, style, CW_USEDEFAULT,
+    AdjustWindowRectEx(&frame, WINDOW_STYLE, FALSE, 0);
+    window_.reset(CreateWindowExW(0, TWAIN_WINDOW_CLASS, SNAPWARD_TITLE, WINDOW_STYLE, CW_USEDEFAULT,
                                   CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
                                   owner, nullptr, instance, nullptr));
     if (!window_) return false;
@@ -167,8 +227,7 @@ bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std:
         SendMessageW(cameras_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
     }
     SendMessageW(cameras_, CB_SETCURSEL, selected, 0);
-    SendMessageW(sizes_, CB_SETDROPPEDWIDTH, SIZES_DROPPED_WIDTH, 0);
-    Layout();
+    ApplyDpi(WindowDpi(window));
     if (previewFrame_) previewFrame_->SetWindow(preview_);
 
     SetTimer(window, CHECK_TIMER_ID, CHECK_INTERVAL_MS, nullptr);
@@ -179,16 +238,38 @@ bool SourceWindow::Create(HINSTANCE instance, HWND owner, const std::vector<std:
 }
 
 void SourceWindow::Layout() {
-    int rowTop = MARGIN + PREVIEW_HEIGHT + MARGIN;
-    int buttonsLeft = CLIENT_WIDTH - MARGIN - 2 * BUTTON_WIDTH - MARGIN;
-    MoveWindow(preview_, MARGIN, MARGIN, PREVIEW_WIDTH, PREVIEW_HEIGHT, FALSE);
+    const int margin = Scaled(MARGIN), row = Scaled(ROW_HEIGHT), button = Scaled(BUTTON_WIDTH);
+    const int sizesWidth = Scaled(SIZES_WIDTH);
+    const int rowTop = margin + Scaled(PREVIEW_HEIGHT) + margin;
+    const int buttonsLeft = Scaled(CLIENT_WIDTH) - margin - 2 * button - margin;
+    MoveWindow(preview_, margin, margin, Scaled(PREVIEW_WIDTH), Scaled(PREVIEW_HEIGHT), FALSE);
     // A drop-down list's height includes its open list.
-    const int camerasWidth = buttonsLeft - 3 * MARGIN - SIZES_WIDTH;
-    MoveWindow(cameras_, MARGIN, rowTop + 2, camerasWidth, 200, FALSE);
-    MoveWindow(sizes_, 2 * MARGIN + camerasWidth, rowTop + 2, SIZES_WIDTH, 200, FALSE);
-    MoveWindow(capture_, buttonsLeft, rowTop, BUTTON_WIDTH, ROW_HEIGHT, FALSE);
-    MoveWindow(cancel_, buttonsLeft + BUTTON_WIDTH + MARGIN, rowTop, BUTTON_WIDTH, ROW_HEIGHT, FALSE);
-    MoveWindow(status_, MARGIN, rowTop + ROW_HEIGHT + MARGIN, PREVIEW_WIDTH, ROW_HEIGHT - 6, FALSE);
+    const int camerasWidth = buttonsLeft - 3 * margin - sizesWidth;
+    MoveWindow(cameras_, margin, rowTop + Scaled(2), camerasWidth, Scaled(200), FALSE);
+    MoveWindow(sizes_, 2 * margin + camerasWidth, rowTop + Scaled(2), sizesWidth, Scaled(200), FALSE);
+    MoveWindow(capture_, buttonsLeft, rowTop, button, row, FALSE);
+    MoveWindow(cancel_, buttonsLeft + button + margin, rowTop, button, row, FALSE);
+    MoveWindow(status_, margin, rowTop + row + margin, Scaled(PREVIEW_WIDTH), Scaled(STATUS_HEIGHT), FALSE);
+}
+
+void SourceWindow::ApplyDpi(UINT dpi) {
+    HWND window = window_.get();
+    if (!window) return;
+    dpi_ = dpi;
+    UniqueGdiObject font(MessageFontFor(dpi));
+    const HGDIOBJ shown = font ? font.get() : GetStockObject(DEFAULT_GUI_FONT);
+    for (HWND child : {cameras_, sizes_, capture_, cancel_, status_}) {
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(shown), FALSE);
+    }
+    font_ = std::move(font);  // the children have let go of the old one
+    SendMessageW(sizes_, CB_SETDROPPEDWIDTH, Scaled(SIZES_DROPPED_WIDTH), 0);
+    RECT frame{0, 0, Scaled(CLIENT_WIDTH), Scaled(CLIENT_HEIGHT)};
+    const auto adjust = User32Function<AdjustForDpiFunction>("AdjustWindowRectExForDpi");
+    if (!adjust || !adjust(&frame, WINDOW_STYLE, FALSE, 0, dpi)) AdjustWindowRectEx(&frame, WINDOW_STYLE, FALSE, 0);
+    SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    Layout();
+    InvalidateRect(window, nullptr, TRUE);
 }
 
 void SourceWindow::Destroy() {
@@ -196,12 +277,14 @@ void SourceWindow::Destroy() {
     if (window_) SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
     if (preview_) SetWindowLongPtrW(preview_, GWLP_USERDATA, 0);
     window_.reset();
+    font_.reset();  // after the children that drew with it
     preview_ = cameras_ = sizes_ = status_ = capture_ = cancel_ = nullptr;
 }
 
 void SourceWindow::Abandon() {
     if (previewFrame_) previewFrame_->SetWindow(nullptr);
     window_.release();
+    font_.release();  // the window left behind still draws with it
 }
 
 void SourceWindow::SetStatus(const std::wstring& text) {
@@ -274,6 +357,16 @@ LRESULT SourceWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lP
         case WM_TIMER:
             if (wParam == CHECK_TIMER_ID && self->events_.tick) self->events_.tick();
             return 0;
+        case DPI_CHANGED_MESSAGE: {
+            // Moved to a monitor of another scale: Windows suggests where, we lay out.
+            const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+            if (suggested) {
+                SetWindowPos(window, nullptr, suggested->left, suggested->top, 0, 0,
+                             SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+            }
+            self->ApplyDpi(HIWORD(wParam));
+            return 0;
+        }
         case WM_CLOSE:
             // The application ends the session (MSG_DISABLEDS); we only ask it to.
             if (self->events_.cancel) self->events_.cancel();

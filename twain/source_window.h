@@ -79,8 +79,13 @@ private:
     LRESULT Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PreviewProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Layout();
+    // The window's pixels at `dpi`: the client size, the children's font and
+    // their places, all scaled from the 96-dpi layout.
+    void ApplyDpi(UINT dpi);
+    int Scaled(int pixels) const { return MulDiv(pixels, static_cast<int>(dpi_), 96); }
 
-    UniqueWindow window_;
+    UniqueGdiObject font_;  // the children's font at dpi_; null: the stock one
+    UniqueWindow window_;   // after the font: destroyed before it
     HWND preview_ = nullptr;
     HWND cameras_ = nullptr;
     HWND sizes_ = nullptr;
@@ -89,4 +94,5 @@ private:
     HWND cancel_ = nullptr;
     PreviewFrame* previewFrame_ = nullptr;
     SourceWindowEvents events_;
+    UINT dpi_ = 96;
 };

@@ -23,6 +23,13 @@ void OpenDialogFromTray() {
     TrayWindow& tray = Tray();
     // Tray clicks reach us through the dialog's own modal loop: one dialog only.
     if (tray.dialogOpen) return;
+    // The capture key's worker has the camera: the dialog follows its capture
+    // rather than blocking the tray until it ends.
+    if (HotkeyCaptureRunning()) {
+        tray.dialogWanted = true;
+        return;
+    }
+    tray.dialogWanted = false;
     tray.dialogOpen = true;
     // The dialog has the camera now, and closes it when it is done.
     if (tray.window) KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);

@@ -3,11 +3,14 @@
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "app/tray_state.h"
 #include "camera/camera.h"
 #include "camera/frame_sizes.h"
+#include "camera/saved_camera.h"
 #include "capture/capture_action.h"
 #include "capture/frame.h"
 #include "settings/key_names.h"
@@ -34,7 +37,7 @@ bool RegisterCaptureHotkey() {
     }
     const UINT key = tray.settings->Keybind;
     wchar_t text[128] = {};
-    const bool registered = RegisterHotKey(tray.window, CAPTURE_HOTKEY_ID, 0, key);
+    const bool registered = RegisterHotKey(tray.window, CAPTURE_HOTKEY_ID, MOD_NOREPEAT, key);
     if (!registered) {
         const unsigned long error = GetLastError();
         swprintf(text, std::size(text), HOTKEY_FAILED_FORMAT, error);
@@ -46,47 +49,81 @@ bool RegisterCaptureHotkey() {
     return registered;
 }
 
-void CaptureFromHotkey(HWND owner) {
-    TrayWindow& tray = Tray();
-    if (!tray.camera) return;
-    Camera& camera = *tray.camera;
+namespace {
 
-    const bool saved = tray.settings && !tray.settings->DeviceSymLink.empty();
-    if (!camera.IsOpen() && saved &&
-        !camera.Open(tray.settings->DeviceSymLink, ParseFrameSize(tray.settings->FrameSize))) {
+// One press of the capture key: what it asks of the camera and what it got.
+struct HotkeyCapture {
+    std::wstring link;  // the saved camera; empty when none is saved
+    std::wstring name;
+    FrameSize size;
+    std::vector<CameraDevice> (*enumerateCameras)() = nullptr;
+    std::wstring movedLink;  // the saved camera was found and opened under this link
+    int movedIndex = -1;
+    bool dialogOpen = false;
+    UniqueGlobal dib;                  // the picture
+    const wchar_t* failure = nullptr;  // the balloon when there is no picture
+    bool failedGrab = false;           // a grab failed: the idle wait ends
+};
+
+// The camera's part of a press, on whichever thread has the camera.
+// A camera without a serial number that was moved to another USB port is
+// listed under a new link; the one device bearing its name is it.
+bool OpenMovedCamera(Camera& camera, HotkeyCapture& capture) {
+    if (!capture.enumerateCameras) return false;
+    const std::vector<CameraDevice> devices = capture.enumerateCameras();
+    const int found = FindSavedCamera(devices, capture.link, capture.name);
+    if (found < 0) return false;
+    const std::wstring& link = devices[static_cast<size_t>(found)].symbolicLink;
+    if (link == capture.link || !camera.Open(link, capture.size)) return false;
+    capture.movedLink = link;
+    capture.movedIndex = found;
+    return true;
+}
+
+void GrabForHotkey(Camera& camera, HotkeyCapture& capture) {
+    if (!camera.IsOpen() && !capture.link.empty() && !camera.Open(capture.link, capture.size) &&
+        !OpenMovedCamera(camera, capture)) {
         // A device that told us why (unplugged, held, blocked) is named as
         // such; anything else is the plain "no camera".
         const CameraProblem problem = ClassifyCameraError(camera.lastError());
         const bool told = problem != CameraProblem::None && problem != CameraProblem::Other;
-        ShowTrayBalloon(SNAPWARD_TITLE, told ? CaptureFailedText(camera.lastError()) : NO_CAMERA_TEXT);
+        capture.failure = told ? CaptureFailedText(camera.lastError()) : NO_CAMERA_TEXT;
         return;
     }
     if (!camera.IsOpen()) {
-        ShowTrayBalloon(SNAPWARD_TITLE, NO_CAMERA_TEXT);
+        capture.failure = NO_CAMERA_TEXT;
         return;
     }
-
     // A camera that has only just started delivers dark frames; one that has
     // been streaming is captured from at once.
     camera.Settle();
-    UniqueGlobal dib = CaptureDib(camera);
-    if (!dib) {
-        const CameraError error = camera.lastError();
-        // Outside the dialog the capture key alone keeps the camera open. A
-        // device that failed (unplugged, taken by another program) is let go,
-        // so that the next press opens it afresh instead of failing on the
-        // stale reader until the dialog has been shown again.
-        if (!tray.dialogOpen) {
-            KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);
-            camera.Close();
-        }
-        ShowTrayBalloon(SNAPWARD_TITLE, CaptureFailedText(error));
+    capture.dib = CaptureDib(camera);
+    if (capture.dib) return;
+    capture.failure = CaptureFailedText(camera.lastError());
+    capture.failedGrab = true;
+    // Outside the dialog the capture key alone keeps the camera open. A device
+    // that failed (unplugged, taken by another program) is let go, so that the
+    // next press opens it afresh instead of failing on the stale reader until
+    // the dialog has been shown again.
+    if (!capture.dialogOpen) camera.Close();
+}
+
+// The UI thread's part: the idle wait, the clipboard and the balloon.
+void ShowHotkeyCapture(HWND owner, HotkeyCapture& capture) {
+    TrayWindow& tray = Tray();
+    if (!capture.movedLink.empty() && tray.settings) {
+        tray.settings->DeviceSymLink = capture.movedLink;
+        tray.settings->DeviceIndex = capture.movedIndex;
+        SaveSettings(*tray.settings);
+    }
+    if (!capture.dib) {
+        if (capture.failedGrab && !tray.dialogOpen && tray.window) KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);
+        ShowTrayBalloon(SNAPWARD_TITLE, capture.failure);
         return;
     }
     // Warm for the next press; every capture restarts the wait.
     if (!tray.dialogOpen && tray.window) SetTimer(tray.window, CAMERA_IDLE_TIMER_ID, CAMERA_IDLE_RELEASE_MS, nullptr);
-
-    switch (PutDibOnClipboard(owner, std::move(dib))) {
+    switch (PutDibOnClipboard(owner, std::move(capture.dib))) {
     case ClipboardHandOver::Copied:
         ShowTrayBalloon(SNAPWARD_TITLE, CAPTURED_TEXT);
         break;
@@ -99,8 +136,75 @@ void CaptureFromHotkey(HWND owner) {
     }
 }
 
+// The capture under way on the worker. Only the UI thread touches this record;
+// the worker touches only its own HotkeyCapture and the camera, both of which
+// the UI thread leaves alone until it has joined the worker.
+struct CaptureWorker {
+    std::thread thread;
+    HotkeyCapture capture;
+    HWND owner = nullptr;
+};
+
+CaptureWorker& Worker() {
+    static CaptureWorker worker;
+    return worker;
+}
+
+}  // namespace
+
+void CaptureFromHotkey(HWND owner) {
+    TrayWindow& tray = Tray();
+    if (!tray.camera || HotkeyCaptureRunning()) return;
+
+    HotkeyCapture capture;
+    if (tray.settings) {
+        capture.link = tray.settings->DeviceSymLink;
+        capture.name = tray.settings->DeviceName;
+        capture.size = ParseFrameSize(tray.settings->FrameSize);
+    }
+    capture.dialogOpen = tray.dialogOpen;
+    capture.enumerateCameras = tray.enumerateCameras;
+    if (tray.dialogOpen) {
+        GrabForHotkey(*tray.camera, capture);
+        ShowHotkeyCapture(owner, capture);
+        return;
+    }
+
+    CaptureWorker& worker = Worker();
+    worker.capture = std::move(capture);
+    worker.owner = owner;
+    Camera* camera = tray.camera;
+    HotkeyCapture* job = &worker.capture;
+    // The UI thread lives in the process's multithreaded apartment (see
+    // StartMediaFoundation), which this thread joins implicitly: the reader it
+    // opens serves the dialog's thread later just the same.
+    worker.thread = std::thread([camera, job, owner] {
+        GrabForHotkey(*camera, *job);
+        PostMessageW(owner, WM_HOTKEY_CAPTURE_DONE, 0, 0);
+    });
+}
+
+void FinishHotkeyCapture() {
+    CaptureWorker& worker = Worker();
+    if (!worker.thread.joinable()) return;
+    worker.thread.join();
+    HotkeyCapture capture = std::move(worker.capture);
+    worker.capture = HotkeyCapture{};
+    ShowHotkeyCapture(worker.owner, capture);
+}
+
+bool HotkeyCaptureRunning() {
+    return Worker().thread.joinable();
+}
+
+void WaitForHotkeyCapture() {
+    FinishHotkeyCapture();
+}
+
 void ReleaseIdleCamera() {
     TrayWindow& tray = Tray();
+    // The capture under way restarts the wait when it is done.
+    if (HotkeyCaptureRunning()) return;
     if (tray.window) KillTimer(tray.window, CAMERA_IDLE_TIMER_ID);
     if (!tray.dialogOpen && tray.camera) tray.camera->Close();
 }

@@ -15,16 +15,38 @@ constexpr int CAPTURE_HOTKEY_ID = 0xBEEF;
 constexpr UINT_PTR CAMERA_IDLE_TIMER_ID = 1;
 constexpr UINT CAMERA_IDLE_RELEASE_MS = 10000;
 
+// Posted to the tray window by the capture-key worker when its picture (or its
+// failure) is ready for the clipboard and the balloon.
+constexpr UINT WM_HOTKEY_CAPTURE_DONE = WM_USER + 101;
+
 // Registers Settings' Keybind as the capture key on Tray().window (after
-// dropping any earlier registration) and tells the outcome in a balloon.
+// dropping any earlier registration; without auto-repeat, so that a held key
+// is one capture, not a queue of them) and tells the outcome in a balloon.
 // Does nothing without a tray window. True when the key now captures.
 bool RegisterCaptureHotkey();
 
 // One frame to the clipboard (owned by `owner`) from the camera, opening the
 // saved device first if no camera is open; the outcome in a balloon. With the
 // dialog closed the camera is kept open for CAMERA_IDLE_RELEASE_MS after it.
+// With the dialog closed the camera is started, settled and read on a worker
+// thread, and this returns at once: a cold camera takes seconds, and the tray
+// must answer meanwhile. The worker posts WM_HOTKEY_CAPTURE_DONE to `owner`,
+// whose FinishHotkeyCapture then fills the clipboard and shows the balloon. With
+// the dialog open (its timers use the camera on this thread) the capture runs
+// here, as the dialog's own does. A press while a capture runs is ignored.
 void CaptureFromHotkey(HWND owner);
 
+// The worker's capture is over: the clipboard and the balloon. Does nothing
+// when no worker capture waits.
+void FinishHotkeyCapture();
+
+// Whether a worker capture is under way. Until it is finished, the camera is
+// the worker's: the UI thread does not touch it.
+bool HotkeyCaptureRunning();
+
+// Waits for a worker capture and finishes it (before the camera goes away).
+void WaitForHotkeyCapture();
+
 // The idle time has passed without a capture: closes the camera, unless the
-// dialog has it.
+// dialog or a capture has it.
 void ReleaseIdleCamera();

@@ -55,7 +55,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     CreateTrayWindow(instance);
     AddTrayIcon();
     RegisterCaptureHotkey();
-    OpenDialogFromTray();
+    if (!IsLogonStart(GetCommandLineW())) OpenDialogFromTray();
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -64,6 +64,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
 
     UnregisterHotKey(tray.window, CAPTURE_HOTKEY_ID);
+    WaitForHotkeyCapture();
     camera.Close();
     StopMediaFoundation();
     singleInstance.reset();

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include "camera/camera.h"
+#include "camera/devices.h"
 #include "platform/product.h"
 #include "settings/settings.h"
 
@@ -23,11 +24,16 @@ struct TrayWindow {
     HWND helperWindow = nullptr;    // hidden top-level: hears "TaskbarCreated", owns the menu
     NOTIFYICONDATAW iconData{};     // filled once at start-up
     bool dialogOpen = false;        // keeps a second capture dialog from opening
+    bool dialogWanted = false;      // asked for while a capture had the camera: shown after it
     bool iconAdded = false;         // between AddTrayIcon and the icon's removal
+    int iconAttemptsLeft = 0;       // retries of an icon the shell refused, on ICON_RETRY_TIMER_ID
     UINT taskbarCreatedMessage = 0; // broadcast when the taskbar (re)starts
     // Every Shell_NotifyIconW call of the tray goes through here, so that tests
     // can see the icon's and the balloons' requests.
     NotifyIconFunction notifyIcon = Shell_NotifyIconW;
+    // The capture key looks here for a saved camera that has moved to another
+    // port; tests give lists of their own.
+    std::vector<CameraDevice> (*enumerateCameras)() = EnumerateCameras;
 };
 
 // The one instance (defined by the tray module).

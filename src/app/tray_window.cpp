@@ -1,5 +1,7 @@
 #include "app/tray_window.h"
 
+#include <shellapi.h>
+
 #include <cwchar>
 #include <iterator>
 
@@ -22,13 +24,29 @@ constexpr wchar_t MENU_TWAIN_INSTALL_TEXT[] = L"Install TWAIN source (admin)..."
 constexpr wchar_t MENU_SUPPORT_TEXT[] = L"Submit Support Ticket...";
 constexpr wchar_t MENU_EXIT_TEXT[] = L"Exit";
 
+// Puts the icon in; when the shell refuses, tries again on the retry timer
+// while `attempts` last. A NIM_ADD can fail on a timeout although the shell
+// took the icon: then NIM_MODIFY succeeds, and it is there.
+void OfferTrayIcon(int attempts) {
+    TrayWindow& tray = Tray();
+    const bool shown =
+        tray.notifyIcon(NIM_ADD, &tray.iconData) || tray.notifyIcon(NIM_MODIFY, &tray.iconData);
+    tray.iconAttemptsLeft = shown ? 0 : attempts;
+    if (!tray.window) return;
+    if (tray.iconAttemptsLeft > 0) {
+        SetTimer(tray.window, ICON_RETRY_TIMER_ID, ICON_RETRY_MS, nullptr);
+    } else {
+        KillTimer(tray.window, ICON_RETRY_TIMER_ID);
+    }
+}
+
 // The taskbar has been (re)created, e.g. after Explorer crashed: every icon it
 // showed is gone. The shell broadcasts that to top-level windows only, which
 // the message-only tray window is not.
 LRESULT CALLBACK TrayHelperProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     TrayWindow& tray = Tray();
     if (tray.taskbarCreatedMessage != 0 && message == tray.taskbarCreatedMessage && tray.iconAdded) {
-        tray.notifyIcon(NIM_ADD, &tray.iconData);
+        OfferTrayIcon(ICON_RETRY_ATTEMPTS);
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -51,6 +69,8 @@ void RemoveTrayIcon() {
     TrayWindow& tray = Tray();
     tray.notifyIcon(NIM_DELETE, &tray.iconData);
     tray.iconAdded = false;
+    tray.iconAttemptsLeft = 0;
+    if (tray.window) KillTimer(tray.window, ICON_RETRY_TIMER_ID);
 }
 
 void ShowTrayMenu(HWND window) {
@@ -87,6 +107,18 @@ void ShowTrayMenu(HWND window) {
 
 }  // namespace
 
+bool IsLogonStart(const wchar_t* commandLine) {
+    if (!commandLine || !*commandLine) return false;
+    int count = 0;
+    wchar_t** const argv = CommandLineToArgvW(commandLine, &count);
+    const UniqueLocal arguments(argv);
+    if (!argv) return false;
+    for (int i = 1; i < count; ++i) {
+        if (CompareStringOrdinal(argv[i], -1, LOGON_START_ARGUMENT, -1, TRUE) == CSTR_EQUAL) return true;
+    }
+    return false;
+}
+
 HWND CreateTrayWindow(HINSTANCE instance) {
     TrayWindow& tray = Tray();
     tray.instance = instance;
@@ -120,11 +152,16 @@ void AddTrayIcon() {
     icon.uID = TRAY_ICON_ID;
     icon.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     icon.uCallbackMessage = WM_TRAYICON;
-    icon.hIcon = LoadIconW(tray.instance, MAKEINTRESOURCEW(IDI_SNAPWARD));
+    // At the notification area's own size (16 at 100 %, 24 at 150 %, ...),
+    // drawn for it, rather than the 32-pixel icon LoadIcon gives, scaled down.
+    // Shared: the system owns and frees it.
+    icon.hIcon = static_cast<HICON>(LoadImageW(tray.instance, MAKEINTRESOURCEW(IDI_SNAPWARD), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                               LR_SHARED));
     if (!icon.hIcon) icon.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     lstrcpynW(icon.szTip, TRAY_WINDOW_NAME, static_cast<int>(std::size(icon.szTip)));
-    tray.notifyIcon(NIM_ADD, &icon);
     tray.iconAdded = true;
+    OfferTrayIcon(ICON_RETRY_ATTEMPTS);
 }
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -160,8 +197,16 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_HOTKEY:
         if (wParam == CAPTURE_HOTKEY_ID) CaptureFromHotkey(window);
         break;
+    case WM_HOTKEY_CAPTURE_DONE:
+        FinishHotkeyCapture();
+        if (tray.dialogWanted) OpenDialogFromTray();
+        break;
     case WM_TIMER:
-        if (wParam == CAMERA_IDLE_TIMER_ID) ReleaseIdleCamera();
+        if (wParam == CAMERA_IDLE_TIMER_ID) {
+            ReleaseIdleCamera();
+        } else if (wParam == ICON_RETRY_TIMER_ID && tray.iconAdded && tray.iconAttemptsLeft > 0) {
+            OfferTrayIcon(tray.iconAttemptsLeft - 1);
+        }
         break;
     case WM_DESTROY:
         RemoveTrayIcon();

@@ -48,7 +48,9 @@ constexpr int64_t MAX_FRAME_BYTES = int64_t{1} << 28;
 bool IsUsableFrameSize(int32_t width, int32_t height);
 
 // Threads: every public operation belongs to the UI thread, except that
-// GrabFrame may also be called from any other thread. The preview thread calls
+// GrabFrame may also be called from any other thread. The UI thread may lend
+// the camera whole to a worker (the capture key's) and leave it alone until it
+// has joined that worker. The preview thread calls
 // the FrameCallback; from inside the callback only GrabFrame and StopPreview
 // may be called (StopPreview then only ends the loop after the callback; the
 // thread is joined by the next StopPreview, StartPreview or Close on another

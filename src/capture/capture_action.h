@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/win_handles.h"
 
@@ -43,6 +44,10 @@ ClipboardHandOver PutDibOnClipboard(HWND owner, UniqueGlobal dib);
 // existing file is never replaced. Returns the path written, or an empty
 // string when no file could be written (a partial file is removed again).
 std::wstring SaveCaptureFile(const wchar_t* folder, const SYSTEMTIME& time, HGLOBAL dib);
+
+// Every text CaptureFromDialog can leave in the status line, counts at their
+// widest: the status line must hold each of them whole.
+std::vector<std::wstring> CaptureStatusTexts();
 
 // The dialog's Capture command: status line `IDC_STATUS` of `dialog`, the
 // clipboard, a second frame saved by SaveCaptureFile into `picturesFolder`

@@ -2,8 +2,10 @@
 
 #include <shlobj.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <iterator>
+#include <optional>
 #include <utility>
 
 #include "camera/camera.h"
@@ -34,6 +36,12 @@ constexpr wchar_t CAPTURE_FILE_NUMBERED_FORMAT[] =
 constexpr int MAX_FILES_PER_SECOND = 999;
 
 constexpr DWORD FLASH_MS = 50;
+
+// Clipboard managers, the clipboard history and remote-desktop sync open the
+// clipboard for a few milliseconds after every change, ours included: one
+// refused open is no reason to lose a picture.
+constexpr ULONGLONG CLIPBOARD_PATIENCE_MS = 250;
+constexpr DWORD CLIPBOARD_RETRY_MS = 10;
 
 enum class NewFile { Written, NameTaken, Failed };
 
@@ -128,8 +136,14 @@ UniqueGlobal CaptureDib(Camera& camera) {
 ClipboardHandOver PutDibOnClipboard(HWND owner, UniqueGlobal dib) {
     // Declared after `dib`, so the clipboard is closed before a refused block
     // is freed.
-    ClipboardGuard clipboard(owner);
-    if (!clipboard.opened()) return ClipboardHandOver::CouldNotOpen;
+    std::optional<ClipboardGuard> clipboard;
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        clipboard.emplace(owner);
+        if (clipboard->opened()) break;
+        if (GetTickCount64() - start >= CLIPBOARD_PATIENCE_MS) return ClipboardHandOver::CouldNotOpen;
+        Sleep(CLIPBOARD_RETRY_MS);
+    }
     EmptyClipboard();
     if (!SetClipboardData(CF_DIB, dib.get())) return ClipboardHandOver::Refused;
     dib.release();  // the system's from here on
@@ -158,6 +172,20 @@ std::wstring SaveCaptureFile(const wchar_t* folder, const SYSTEMTIME& time, HGLO
         }
     }
     return {};
+}
+
+std::vector<std::wstring> CaptureStatusTexts() {
+    std::vector<std::wstring> texts = {CAPTURING_TEXT, CLIPBOARD_OPEN_FAILED_TEXT, CLIPBOARD_REFUSED_TEXT};
+    for (const CameraError error : {CAMERA_ERROR_NONE, CAMERA_ERROR_START_STREAMING, CAMERA_ERROR_INVALIDATED,
+                                    CAMERA_ERROR_ACCESS_DENIED, CAMERA_ERROR_NO_PICTURE}) {
+        texts.emplace_back(CaptureFailedText(error));
+    }
+    for (const wchar_t* format : {CAPTURED_AND_SAVED_FORMAT, CAPTURED_NOT_SAVED_FORMAT}) {
+        wchar_t status[256] = {};
+        swprintf(status, std::size(status), format, INT32_MAX);
+        texts.emplace_back(status);
+    }
+    return texts;
 }
 
 void CaptureFromDialog(Camera& camera, HWND dialog, HWND preview, int32_t& captureCount,

@@ -61,6 +61,7 @@ inline void DestroyWindowHandle(HWND w) { ::DestroyWindow(w); }
 inline void UnhookHook(HHOOK h) { ::UnhookWindowsHookEx(h); }
 inline void ReleaseModule(HMODULE m) { ::FreeLibrary(m); }
 inline void UnregisterDeviceNotify(HDEVNOTIFY n) { ::UnregisterDeviceNotification(n); }
+inline void FreeLocal(HLOCAL l) { ::LocalFree(l); }
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, not null.
 struct FileTraits {
     using Type = HANDLE;
@@ -81,6 +82,8 @@ using UniqueMenu = UniqueHandle<handle_detail::NullTraits<HMENU, handle_detail::
 using UniqueWindow = UniqueHandle<handle_detail::NullTraits<HWND, handle_detail::DestroyWindowHandle>>;
 using UniqueHook = UniqueHandle<handle_detail::NullTraits<HHOOK, handle_detail::UnhookHook>>;
 using UniqueModule = UniqueHandle<handle_detail::NullTraits<HMODULE, handle_detail::ReleaseModule>>;
+// LocalAlloc'd memory handed out by the system (CommandLineToArgvW's array).
+using UniqueLocal = UniqueHandle<handle_detail::NullTraits<HLOCAL, handle_detail::FreeLocal>>;
 using UniqueDeviceNotify =
     UniqueHandle<handle_detail::NullTraits<HDEVNOTIFY, handle_detail::UnregisterDeviceNotify>>;
 

@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "camera/saved_camera.h"
 #include "capture/capture_action.h"
 #include "platform/product.h"
 #include "ui/shell_open.h"
@@ -30,14 +34,17 @@ constexpr size_t RESOLUTION_TEXT_UNITS = 64;
 
 }  // namespace
 
-int ChooseDeviceIndex(const std::vector<CameraDevice>& devices, const std::wstring& savedLink) {
-    if (devices.empty()) return -1;
-    int chosen = 0;
-    for (size_t i = 0; i < devices.size(); ++i) {
-        // Exact comparison: links that differ only in case are different devices.
-        if (devices[i].symbolicLink == savedLink) chosen = static_cast<int>(i);
+std::vector<std::wstring> DialogStatusTexts() {
+    std::vector<std::wstring> texts = {STATUS_INSTRUCTIONS, STATUS_OPENING, STATUS_OPEN_FAILED, STATUS_READY,
+                                       STATUS_NO_WEBCAMS, STATUS_NO_CAMERA};
+    for (const CameraError error : {CAMERA_ERROR_START_STREAMING, CAMERA_ERROR_INVALIDATED, CAMERA_ERROR_ACCESS_DENIED,
+                                    CAMERA_ERROR_OUT_OF_MEMORY, CAMERA_ERROR_NO_PICTURE}) {
+        texts.emplace_back(CameraTroubleText(error));
     }
-    return chosen;
+    for (auto* part : {CaptureStatusTexts, KeyChangeStatusTexts}) {
+        for (std::wstring& text : part()) texts.push_back(std::move(text));
+    }
+    return texts;
 }
 
 void CaptureDialog::Show(HWND owner, HINSTANCE instance, Settings* settings, Camera* camera,
@@ -209,7 +216,20 @@ void CaptureDialog::FillDeviceList() {
         SetStatus(STATUS_NO_WEBCAMS);
         return;
     }
-    const int selection = ChooseDeviceIndex(devices, settings->DeviceSymLink);
+    const int selection = FindSavedCamera(devices, settings->DeviceSymLink, settings->DeviceName);
+    if (selection < 0) {
+        // Not here yet (a camera behind a dock enumerates late) or unplugged:
+        // no other camera is opened in its place, which closing the dialog
+        // would save over the user's choice. It is opened when it comes.
+        LetCameraGo();
+        ShowDeviceList(-1);
+        ShowCameraProblem(CAMERA_ERROR_INVALIDATED);
+        WaitForDevice();
+        return;
+    }
+    // Found under another link (moved to another port) or spelt in another
+    // case: the same camera, so its saved picture size stays with it.
+    settings->DeviceSymLink = devices[static_cast<size_t>(selection)].symbolicLink;
     ShowDeviceList(selection);
     OpenSelectedDevice(selection);
 }
@@ -238,7 +258,7 @@ void CaptureDialog::OpenSelectedDevice(int index) {
     // choice and is saved as such. A size belongs to the camera it was chosen
     // for: another camera starts from its default.
     const CameraDevice device = devices[static_cast<size_t>(index)];
-    if (device.symbolicLink != settings->DeviceSymLink) settings->FrameSize.clear();
+    if (!SameCameraLink(device.symbolicLink, settings->DeviceSymLink)) settings->FrameSize.clear();
     settings->DeviceSymLink = device.symbolicLink;
     settings->DeviceIndex = index;
     settings->DeviceName = device.friendlyName;
@@ -371,10 +391,7 @@ void CaptureDialog::Recover() {
     recoveryPlanned = false;
     if (waitingForDevice) {
         const std::vector<CameraDevice> listed = environment.enumerateCameras();
-        const bool back = std::any_of(listed.begin(), listed.end(), [this](const CameraDevice& device) {
-            return device.symbolicLink == settings->DeviceSymLink;
-        });
-        if (back) {
+        if (FindSavedCamera(listed, settings->DeviceSymLink, settings->DeviceName) >= 0) {
             OnCameraChange();
         } else {
             ScheduleRecovery();
@@ -411,10 +428,7 @@ void CaptureDialog::LetCameraGo() {
 // no other camera is opened in its place: that stays the user's choice.
 void CaptureDialog::OnCameraChange() {
     devices = environment.enumerateCameras();
-    int saved = -1;
-    for (size_t i = 0; i < devices.size(); ++i) {
-        if (devices[i].symbolicLink == settings->DeviceSymLink) saved = static_cast<int>(i);
-    }
+    const int saved = FindSavedCamera(devices, settings->DeviceSymLink, settings->DeviceName);
     if (saved >= 0 && camera->IsOpen() && !waitingForDevice) {
         ShowDeviceList(saved);
         return;
@@ -457,6 +471,10 @@ void CaptureDialog::OnDestroy() {
     if (previewControl) UnsubclassWindow(previewControl, PreviewSubclassProc, PREVIEW_SUBCLASS_ID);
 }
 
-void CaptureDialog::SetStatus(const wchar_t* text) const {
+void CaptureDialog::SetStatus(const wchar_t* text) {
+    if (keyChangeActive) {
+        statusAfterKeyChange = text;
+        return;
+    }
     ::SetDlgItemTextW(dialog, IDC_STATUS, text);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "camera/camera.h"
@@ -51,6 +52,9 @@ struct CaptureDialog {
     Settings* settings = nullptr;
     Camera* camera = nullptr;
     bool keyChangeActive = false;
+    // What the status line would have said while a key change held its prompt;
+    // shown once the change ends. Empty: nothing came meanwhile.
+    std::wstring statusAfterKeyChange;
     UniqueBitmap previewBitmap;  // latest preview frame; guarded by previewLock
     uint32_t previewSerial = 0;  // raised with every frame stored; guarded by previewLock
     uint32_t paintedSerial = 0;  // the frame the preview control last painted; UI thread
@@ -99,21 +103,30 @@ struct CaptureDialog {
     void OnCapture();
     void CloseDialog();
     void OnDestroy();
-    void SetStatus(const wchar_t* text) const;
+    // The status line; while a key change waits, its prompt stays and `text`
+    // is kept for afterwards (camera checks, recoveries and device changes
+    // must not make the prompt vanish while the next key is still taken as the
+    // capture key).
+    void SetStatus(const wchar_t* text);
 
     // Capture-key change.
     void UpdateKeyLabel(HWND window);
     void BeginKeyChange(HWND window);
     void FinishKeyChange(HWND window, uint32_t key, bool escape);
     void CancelKeyChange(HWND window);
+    // Ends a key change's hold on the status line with `text`, or with what
+    // came meanwhile.
+    void EndKeyChangeStatus(HWND window, const wchar_t* text);
 
     // Live preview, on the camera's preview thread.
     void OnPreviewFrame(const uint8_t* pixels, int32_t width, int32_t height, int32_t stride);
 };
 
-// Which device the list preselects for a saved symbolic link: the last exact
-// (case-sensitive) match, else the first device; -1 for an empty list.
-int ChooseDeviceIndex(const std::vector<CameraDevice>& devices, const std::wstring& savedLink);
+// Every text the dialog's status line can show (numbers at their widest): it
+// must hold each of them whole, at every display scale. The key change's part
+// comes from KeyChangeStatusTexts.
+std::vector<std::wstring> DialogStatusTexts();
+std::vector<std::wstring> KeyChangeStatusTexts();
 
 // The keyboard hook of a waiting key change, and the dialog it serves. Only the
 // dialog's thread touches them; both are null whenever no change waits.

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "settings/key_names.h"
 #include "ui/capture_dialog.h"
@@ -38,6 +39,10 @@ void ReleaseKeyHook(CaptureDialog* dialog) {
 UniqueHook activeKeyHook;
 CaptureDialog* keyHookOwner = nullptr;
 
+std::vector<std::wstring> KeyChangeStatusTexts() {
+    return {STATUS_KEY_PROMPT, STATUS_KEY_UPDATED, STATUS_KEY_UNCHANGED};
+}
+
 bool IsModifierKey(uint32_t key) {
     return std::find(std::begin(MODIFIER_KEYS), std::end(MODIFIER_KEYS), key) != std::end(MODIFIER_KEYS);
 }
@@ -48,6 +53,7 @@ void CaptureDialog::UpdateKeyLabel(HWND window) {
 }
 
 void CaptureDialog::BeginKeyChange(HWND window) {
+    if (!keyChangeActive) statusAfterKeyChange.clear();
     keyChangeActive = true;
     ::SetDlgItemTextW(window, IDC_KEY_LABEL, KEY_LABEL_WAITING);
     ::SetDlgItemTextW(window, IDC_STATUS, STATUS_KEY_PROMPT);
@@ -72,14 +78,23 @@ void CaptureDialog::FinishKeyChange(HWND window, uint32_t key, bool escape) {
         SaveSettings(*settings, environment.settingsKeyPath);
     }
     UpdateKeyLabel(window);
-    ::SetDlgItemTextW(window, IDC_STATUS, accepted ? STATUS_KEY_UPDATED : STATUS_KEY_UNCHANGED);
+    EndKeyChangeStatus(window, accepted ? STATUS_KEY_UPDATED : STATUS_KEY_UNCHANGED);
 }
 
 void CaptureDialog::CancelKeyChange(HWND window) {
     ReleaseKeyHook(this);
     keyChangeActive = false;
     UpdateKeyLabel(window);
-    ::SetDlgItemTextW(window, IDC_STATUS, STATUS_KEY_UNCHANGED);
+    EndKeyChangeStatus(window, STATUS_KEY_UNCHANGED);
+}
+
+// The camera's news outranks the key's: the key label already shows which key
+// captures, while a camera that went away meanwhile would otherwise go unsaid
+// (its problem is shown once, not on every check).
+void CaptureDialog::EndKeyChangeStatus(HWND window, const wchar_t* text) {
+    const std::wstring held = std::move(statusAfterKeyChange);
+    statusAfterKeyChange.clear();
+    ::SetDlgItemTextW(window, IDC_STATUS, held.empty() ? text : held.c_str());
 }
 
 LRESULT CALLBACK CaptureKeyHookProc(int code, WPARAM wParam, LPARAM lParam) {

@@ -118,6 +118,7 @@ expect install "$appdir/Snapward.exe=any" "$appdir/Uninstall.exe=any" "$shortcut
   "$appdir/Orvendel.ds=$ds32" "$appdir/x64/Orvendel.ds=$ds64" \
   "$windir/twain_32/Orvendel.ds=$ds32" "$windir/twain_64/Orvendel.ds=$ds64"
 check "Run entry" reg_has "$RUN_KEY" Snapward
+check "Run entry starts in the tray" bash -c "'$root/scripts/wine-run.sh' reg query '$RUN_KEY' /v Snapward | grep -q 'Snapward.exe\" /tray'"
 check "Apps & features entry" reg_has "$UNINSTALL_KEY" DisplayName
 check "publisher Quillmere" bash -c "'$root/scripts/wine-run.sh' reg query '$UNINSTALL_KEY' /v Publisher | grep -q Quillmere"
 check "the tray sees 64-bit Windows with both sources in place" tray_check

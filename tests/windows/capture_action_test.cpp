@@ -90,7 +90,12 @@ TEST_F(CaptureActionTest, DialogCaptureCountsSavesAndTellsEachFailure) {
     EXPECT_EQ(ClipboardText(), L"before");
     // A block whose memory has been discarded cannot be handed over.
     EXPECT_EQ(PutDibOnClipboard(dialog.get(), UniqueGlobal(GlobalAlloc(GMEM_MOVEABLE, 0))), ClipboardHandOver::Refused);
-    EXPECT_EQ(Capture(pictures.path()), L"Captured! Image #1 copied to clipboard and saved to Pictures.");
+    {
+        // As a clipboard manager reads the last change: the capture waits for it.
+        ClipboardHolder briefly(100);
+        ASSERT_TRUE(briefly.opened());
+        EXPECT_EQ(Capture(pictures.path()), L"Captured! Image #1 copied to clipboard and saved to Pictures.");
+    }
     EXPECT_TRUE(ClipboardHoldsPattern());
     ASSERT_EQ(pictures.Files().size(), 1u);
     EXPECT_TRUE(IsPatternBmpFile(pictures.path() + L"\\" + pictures.Files()[0]));

@@ -35,10 +35,11 @@ std::vector<CameraDevice> presentDevices;
 std::vector<CameraDevice> PresentDevices() { return presentDevices; }
 
 // A step's action on its argument: a device list entry, a button, a key, the
-// number of the scenario's devices present, whether opens are blocked; Quit:
+// number of the scenario's devices present (Refresh clicks, DeviceChange is
+// Windows' word of a device come or gone), whether opens are blocked; Quit:
 // Exit from the tray menu; CaptureKey: the capture key pressed while the dialog
 // is up, as the tray handles it.
-enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, SysClose, Quit, Block, CaptureKey };
+enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, DeviceChange, SysClose, Quit, Block, CaptureKey };
 
 // What must hold before the next step; unset fields are not looked at.
 struct Seen {
@@ -66,6 +67,8 @@ struct DialogScenario {
     std::vector<Step> steps;
     int savedChosen = -1;  // afterwards the registry holds this device
     std::wstring savedSize;  // the picture size saved with the saved camera
+    std::wstring savedName;  // the saved camera's name
+    size_t presentAtStart = SIZE_MAX;  // how many of `devices` are present when the dialog opens
 };
 
 class CaptureDialogTest : public ::testing::Test {
@@ -77,8 +80,9 @@ public:
         SCOPED_TRACE(scenario.name);
         ::RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_KEY);
         playing = &scenario;
-        presentDevices = scenario.devices;
-        settings = Settings{scenario.savedLink, 0, L"", settings.Keybind, scenario.savedSize};
+        presentDevices.assign(scenario.devices.begin(),
+                              scenario.devices.begin() + std::min(scenario.presentAtStart, scenario.devices.size()));
+        settings = Settings{scenario.savedLink, 0, scenario.savedName, settings.Keybind, scenario.savedSize};
         played = 0;
         current = this;
         const UINT_PTR timer = ::SetTimer(nullptr, 0, 15, OnceShown);
@@ -128,6 +132,10 @@ public:
         case Act::Refresh:
             presentDevices.assign(playing->devices.begin(), playing->devices.begin() + arg);
             Perform(Act::Click, IDC_REFRESH);
+            break;
+        case Act::DeviceChange:
+            presentDevices.assign(playing->devices.begin(), playing->devices.begin() + arg);
+            ::SendMessageW(dialog, WM_TIMER, DEVICE_CHANGE_TIMER_ID, 0);
             break;
         case Act::SysClose: ::PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); break;
         case Act::Quit: ::PostQuitMessage(0); break;
@@ -206,16 +214,6 @@ public:
     CaptureDialog* record = nullptr;
 };
 
-TEST(CaptureDialogDeviceChoice, LastExactMatchElseFirst) {
-    const std::vector<CameraDevice> devices = {
-        {L"Cam", L"\\\\?\\usb#a"}, {L"Cam", L"\\\\?\\usb#b"}, {L"Other", L"\\\\?\\usb#a"}, {L"", L""}};
-    EXPECT_EQ(ChooseDeviceIndex(devices, L"\\\\?\\usb#a"), 2);
-    EXPECT_EQ(ChooseDeviceIndex(devices, L"\\\\?\\usb#b"), 1);
-    EXPECT_EQ(ChooseDeviceIndex(devices, L"\\\\?\\USB#B"), 0) << "links compare case-sensitively";
-    EXPECT_EQ(ChooseDeviceIndex(devices, L""), 3) << "an unreadable link is empty";
-    EXPECT_EQ(ChooseDeviceIndex({}, L"\\\\?\\usb#a"), -1);
-}
-
 // Every way of closing saves the choice: Escape, a quit message, the close box.
 TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSavesTheChoiceOnClosing) {
     const std::wstring rgb = PatternLink(RGB24_CAMERA), nv12 = PatternLink();
@@ -230,7 +228,9 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
           {Act::Click, IDC_CAPTURE, {.status = L"No camera open. Select a device first."}},
           {Act::Refresh, 0, {.status = NO_WEBCAMS, .entry = L"(No video devices found)"}},
           {Act::Choose, 0, {.open = 0}},  // the placeholder opens nothing
-          {Act::Refresh, 1, {.status = READY, .open = 1}},
+          // The one chosen last is still away: no other camera takes its place unasked.
+          {Act::Refresh, 1, {.status = DISCONNECTED, .open = 0}},
+          {Act::Choose, 0, {.status = READY, .open = 1}},
           {Act::Key, VK_ESCAPE}},
          0},
         {"the only device fails to open at the start",
@@ -262,6 +262,39 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
     }
     // The last leaves the camera open with its preview stopped: a new preview can start.
     EXPECT_TRUE(camera.StartPreview([](const uint8_t*, int32_t, int32_t, int32_t) {}));
+}
+
+// The saved camera is the user's: one that enumerates late is waited for, not
+// replaced by the first camera listed; one moved to another port (a new link,
+// its name unchanged) or listed with its link in another case is found again,
+// with its picture size.
+TEST_F(CaptureDialogTest, TheSavedCameraIsWaitedForWhenLateAndFoundAgainWhenMoved) {
+    const std::wstring rgb = PatternLink(RGB24_CAMERA), nv12 = PatternLink();
+    std::wstring upper = nv12;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    const auto sizeKept = [] { return current->settings.FrameSize == L"1280x720"; };
+    const DialogScenario scenarios[] = {
+        {"late", {{L"Other", rgb}, {L"Late", nv12}}, nv12,
+         {{Act::None, 0, {.status = DISCONNECTED, .entry = L"", .open = 0}},
+          {Act::DeviceChange, 2, {.status = READY, .entry = L"Late", .chosen = 1, .open = 1, .also = sizeKept}},
+          {Act::Click, IDC_CLOSE}},
+         1, L"1280x720", L"Late", 1},
+        {"late, and closed before it came", {{L"Other", rgb}, {L"Late", nv12}}, nv12,
+         {{Act::None, 0, {.status = DISCONNECTED, .open = 0}}, {Act::Click, IDC_CLOSE}},
+         -1, L"1280x720", L"Late", 1},
+        {"moved", {{L"Other", rgb}, {L"Moved", nv12}}, L"\\\\?\\usb#vid_0000&pid_0000#old-port",
+         {{Act::None, 0, {.entry = L"Moved", .chosen = 1, .open = 1, .frame = 1, .also = sizeKept}},
+          {Act::Click, IDC_CLOSE}},
+         1, L"1280x720", L"Moved"},
+        {"in another case", {{L"Other", rgb}, {L"Cam", nv12}}, upper,
+         {{Act::None, 0, {.entry = L"Cam", .chosen = 1, .open = 1, .also = sizeKept}}, {Act::Click, IDC_CLOSE}},
+         1, L"1280x720"},
+    };
+    for (const DialogScenario& scenario : scenarios) {
+        camera.Close();
+        Play(scenario);
+        if (scenario.savedChosen < 0) EXPECT_EQ(LoadSettings(SCRATCH_KEY).DeviceSymLink, nv12) << "kept as it was";
+    }
 }
 
 // A camera that fails while its type is set, as one taken by another program or unplugged between listing and opening
@@ -354,17 +387,18 @@ TEST_F(CaptureDialogTest, AFileCameraIsListedPreviewedAndCaptured) {
 }
 
 // Keys reach a waiting change through a thread keyboard hook. A command that
-// overwrites the prompt ends the change too.
+// overwrites the prompt ends the change too; the camera's news does not: it
+// waits until the change is over.
 TEST_F(CaptureDialogTest, KeyChangeTakesAKeyRefusesEscapeAndModifiersAndEndsWithCaptureOrClose) {
     const wchar_t* const enter = L"Enter  (global hotkey)";
+    const wchar_t* const prompt = L"Press a key to use as the capture hotkey, or Escape to cancel...";
     Play({"key change",
           {{L"Cam", PatternLink(RGB24_CAMERA)}},
           L"",
           {{Act::Key, VK_RETURN,
             {.status = L"Captured! Image #1 copied to clipboard and saved to Pictures.", .captures = 1}},
            {Act::Click, IDC_CHANGE_KEY,
-            {.status = L"Press a key to use as the capture hotkey, or Escape to cancel...",
-             .keyLabel = L"[press any key]", .hook = 1}},
+            {.status = prompt, .keyLabel = L"[press any key]", .hook = 1}},
            {Act::Key, VK_F9,
             {.status = L"Hotkey updated. It works globally, even when this window is closed.", .keyLabel = F9_LABEL,
              .hook = 0, .also = [] { return LoadSettings(SCRATCH_KEY).Keybind == VK_F9; }}},  // saved at once
@@ -377,6 +411,10 @@ TEST_F(CaptureDialogTest, KeyChangeTakesAKeyRefusesEscapeAndModifiersAndEndsWith
            {Act::Key, VK_RETURN, {.keyLabel = enter, .captures = 1, .hook = 0}},  // the key, not a capture
            {Act::Click, IDC_CHANGE_KEY},
            {Act::Click, IDC_CAPTURE, {.keyLabel = enter, .captures = 2, .hook = 0}},
+           {Act::Click, IDC_CHANGE_KEY, {.hook = 1}},
+           {Act::DeviceChange, 0, {.status = prompt, .keyLabel = L"[press any key]", .open = 0, .hook = 1}},
+           {Act::Key, VK_F9, {.status = DISCONNECTED, .keyLabel = F9_LABEL, .hook = 0}},
+           {Act::DeviceChange, 1, {.status = READY, .open = 1}},
            {Act::Click, IDC_CHANGE_KEY, {.hook = 1}},
            {Act::Click, IDC_CLOSE}}});
 }

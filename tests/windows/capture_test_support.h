@@ -39,8 +39,12 @@ inline std::wstring PatternLink(int camera = NV12_CAMERA) { return TestPatternCa
 
 struct ReaderScript {
     int goodReads = INT_MAX;  // reads passed to the pattern before every read fails
-    int reads = 0;  // every ReadSample so far
-    int opens = 0;
+    std::atomic<int> reads{0};  // every ReadSample so far
+    std::atomic<int> opens{0};
+    // While set, reads wait (a camera still starting) until it is cleared or
+    // a few seconds have passed, so that a test that waits wrongly on the
+    // reading thread fails instead of hanging.
+    std::atomic<bool> readsHeld{false};
 };
 
 // Passes everything to a pattern reader, except reads past script.goodReads.
@@ -49,6 +53,7 @@ public:
     ScriptedReader(std::unique_ptr<VideoReader> inner, std::shared_ptr<ReaderScript> script)
         : ForwardingReader(std::move(inner)), script_(std::move(script)) {}
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
+        for (int waited = 0; script_->readsHeld && waited < 5000; ++waited) Sleep(1);
         if (script_->reads++ >= script_->goodReads) return ReadOutcome::Failed;
         return inner_->ReadSample(onSample, error);
     }
@@ -131,18 +136,20 @@ inline std::wstring ClipboardText() {
     return lock.data() ? static_cast<const wchar_t*>(lock.data()) : L"";
 }
 
-// Another thread that has the clipboard open for as long as this object lives.
+// Another thread that has the clipboard open for as long as this object lives,
+// or for `holdMs` if that ends first (as a clipboard manager reads a change).
 class ClipboardHolder {
 public:
-    ClipboardHolder()
-        : thread_([this] {
+    explicit ClipboardHolder(DWORD holdMs = INFINITE)
+        : thread_([this, holdMs] {
               // With a window of its own, as another program would: Wine lets a
               // second OpenClipboard with the same (null) window through.
               UniqueWindow window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                                   nullptr, nullptr));
               opened_ = OpenClipboard(window.get()) != FALSE;
               ready_ = true;
-              while (!release_) Sleep(1);
+              const ULONGLONG start = GetTickCount64();
+              while (!release_ && GetTickCount64() - start < holdMs) Sleep(1);
               if (opened_) CloseClipboard();
           }) {
         while (!ready_) Sleep(1);

@@ -57,8 +57,9 @@ struct Program {
     HWND dialog = nullptr;
 
     // Started with these test cameras, from `folder` when one is given; with
-    // its tray window and the dialog it shows at every start.
-    bool Start(const std::wstring& cameras, const std::filesystem::path& folder = {}) {
+    // its tray window and the dialog it shows at a start by the user; as at
+    // logon, with its tray window.
+    bool Start(const std::wstring& cameras, const std::filesystem::path& folder = {}, bool atLogon = false) {
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         const std::wstring program =
@@ -66,15 +67,17 @@ struct Program {
         STARTUPINFOW startup{sizeof(startup)};
         PROCESS_INFORMATION info{};
         SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", cameras.c_str());
+        std::wstring line = L"\"" + program + L"\"" + (atLogon ? L" " + std::wstring(LOGON_START_ARGUMENT) : L"");
         const BOOL started =
-            CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+            CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
         SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr);
         if (!started) return false;
         process.reset(info.hProcess);
         UniqueKernelHandle thread(info.hThread);
         id = info.dwProcessId;
-        return Eventually([&] { return (tray = First(WindowsOf(id, L"OrvendelTray", HWND_MESSAGE))); }) &&
-               WaitForDialog();
+        if (!Eventually([&] { return (tray = First(WindowsOf(id, L"OrvendelTray", HWND_MESSAGE))); })) return false;
+        // Answered from the message loop: past the point where the dialog would have been shown.
+        return atLogon || WaitForDialog();
     }
     bool WaitForDialog() {
         return Eventually([&] { return (dialog = First(WindowsOf(id, L"#32770"))); });
@@ -158,15 +161,26 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     StreamCounter opens(TEST_PATTERN_OPENS_SEMAPHORE), closes(TEST_PATTERN_CLOSES_SEMAPHORE);
     ASSERT_TRUE(opens.semaphore && closes.semaphore);
     Program first;
-    ASSERT_TRUE(first.Start(listed)) << "tray window " << first.tray << ", dialog " << first.dialog;
+    // At logon the tray alone: no dialog, and no camera before the capture key
+    // (which takes seconds, while the dialog of a start by the user shows at once).
+    ASSERT_TRUE(first.Start(listed, {}, true)) << "tray window " << first.tray;
+    ASSERT_TRUE(Eventually([] { return !KeyIsFree(VK_F10); }));
+    EXPECT_TRUE(KeyCaptures(focus.get()));
+    EXPECT_TRUE(WindowsOf(first.id, L"#32770").empty()) << "a dialog at logon";
+    const int capturedAtLogon = opens.Take();
+    EXPECT_EQ(capturedAtLogon, 1) << "the capture key's open alone";
+    PostMessageW(first.tray, WM_COMMAND, ID_TRAY_OPEN, 0);
+    ASSERT_TRUE(first.WaitForDialog());
     // The dialog has listed the cameras, which loads Media Foundation where it exists. The module list is read
     // for sure: the program's own window library is in it.
     EXPECT_TRUE(ProcessHasModule(first.process.get(), L"user32.dll"));
+    // Visual styles: the manifest brings the side-by-side common controls (6) into the process.
+    EXPECT_TRUE(ProcessHasModuleIn(first.process.get(), L"comctl32.dll", L"\\winsxs\\"));
     for (const wchar_t* dll : MEDIA_FOUNDATION_DLLS)
         EXPECT_FALSE(ProcessHasModule(first.process.get(), dll)) << "the override left Media Foundation in place";
     ASSERT_TRUE(first.CloseDialog());
     // The camera is let go on the dialog's own thread as it ends, maybe after the close returned.
-    const int opened = opens.Take();
+    const int opened = capturedAtLogon + opens.Take();
     int closed = 0;
     EXPECT_TRUE(Eventually([&] { return (closed += closes.Take()) == opened; }))
         << "the dialog leaves the camera open: " << opened << " opens, " << closed << " closes";

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <tuple>
 
 #include "capture_test_support.h"
+#include "settings/key_names.h"
 
 namespace {
 
@@ -86,4 +88,24 @@ TEST_F(SettingsStore, OddRegistryDataIsReadSafelyAndSparesItsNeighbours) {
         }
         EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(c.loaded));
     }
+}
+
+// The extended keys share their scan codes with the numeric keypad's keys and
+// are told apart by the extended bit alone: without it, Home is named "Num 7".
+// Named by the layout itself, each has its own name, and none is its twin's.
+TEST(SystemKeyNames, ExtendedKeysAreNotNamedAfterTheirKeypadTwins) {
+    const std::pair<UINT, UINT> twins[] = {
+        {VK_HOME, VK_NUMPAD7}, {VK_END, VK_NUMPAD1},  {VK_INSERT, VK_NUMPAD0}, {VK_DELETE, VK_DECIMAL},
+        {VK_UP, VK_NUMPAD8},   {VK_DOWN, VK_NUMPAD2}, {VK_LEFT, VK_NUMPAD4},   {VK_RIGHT, VK_NUMPAD6},
+        {VK_PRIOR, VK_NUMPAD9}, {VK_NEXT, VK_NUMPAD3}, {VK_SNAPSHOT, VK_MULTIPLY}, {VK_PAUSE, VK_NUMLOCK},
+        {VK_DIVIDE, VK_OEM_2}};
+    std::vector<std::wstring> names;
+    for (const auto& [key, twin] : twins) {
+        const std::wstring name = LayoutKeyName(key), twinName = LayoutKeyName(twin);
+        EXPECT_FALSE(name.empty()) << key;
+        EXPECT_NE(name, twinName) << key;
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
 }

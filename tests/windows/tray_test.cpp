@@ -29,6 +29,13 @@ BOOL WINAPI RecordNotify(DWORD message, PNOTIFYICONDATAW data) {
     return TRUE;
 }
 
+// Calls the shell refuses before it takes the next, as at logon while Explorer starts.
+int refusals = 0;
+BOOL WINAPI RefusingNotify(DWORD message, PNOTIFYICONDATAW data) {
+    notifyCalls.emplace_back(message, *data);
+    return refusals > 0 ? (--refusals, FALSE) : TRUE;
+}
+
 // The texts of the balloons requested since the last call.
 Texts TakeBalloons() {
     Texts texts;
@@ -42,6 +49,10 @@ Texts TakeBalloons() {
 int CountCalls(DWORD message) {
     return std::count_if(notifyCalls.begin(), notifyCalls.end(), [&](const auto& c) { return c.first == message; });
 }
+
+// What the capture key finds listed when the saved camera does not open.
+std::vector<CameraDevice> trayDevices;
+std::vector<CameraDevice> TrayDevices() { return trayDevices; }
 
 bool TakeQuit() {
     MSG message;
@@ -57,6 +68,7 @@ protected:
         Tray().settings = &settings;
         Tray().camera = &camera;
         Tray().notifyIcon = RecordNotify;
+        Tray().enumerateCameras = TrayDevices;
         Tray().dialogOpen = false;
         AddTrayIcon();
         notifyCalls.clear();
@@ -91,14 +103,72 @@ TEST_F(TrayTest, TaskbarRestartPutsTheIconBackUntilExitOrDestroyRemovesIt) {
     EXPECT_TRUE(TakeQuit());
 }
 
+// A press of the capture key as the system delivers it; with the dialog closed
+// the capture finishes on this thread's queue.
+void PressCaptureKey() {
+    SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+    EXPECT_TRUE(Eventually([] { return !HotkeyCaptureRunning(); }));
+}
+
+// The logon entry's argument, however the line quotes or spells it; a path
+// that merely contains it is no such start.
+TEST(TrayStart, AtLogonOnlyWithTheArgumentOfItsOwn) {
+    const std::pair<const wchar_t*, bool> lines[] = {
+        {L"Snapward.exe", false},
+        {L"\"C:\\Program Files (x86)\\Snapward\\Snapward.exe\" /tray", true},
+        {L"Snapward.exe /TRAY", true},
+        {L"Snapward.exe other \"/tray\"", true},
+        {L"\"C:\\x /tray\\Snapward.exe\"", false},
+        {L"/tray", false},
+        {L"Snapward.exe /trays", false},
+        {L"Snapward.exe -tray", false},
+        {L"", false},
+    };
+    for (const auto& [line, logon] : lines) EXPECT_EQ(IsLogonStart(line), logon) << std::wstring(line).size();
+    EXPECT_FALSE(IsLogonStart(nullptr));
+}
+
+// An icon the shell refuses is offered again on the timer until it is there
+// (a NIM_ADD that timed out although the shell took the icon: NIM_MODIFY
+// finds it), a bounded number of times, and again when the taskbar is
+// (re)created.
+TEST_F(TrayTest, ARefusedIconIsOfferedAgainUntilTheShellTakesItForABoundedTime) {
+    Tray().notifyIcon = RefusingNotify;
+    const auto tick = [] { SendMessageW(Tray().window, WM_TIMER, ICON_RETRY_TIMER_ID, 0); };
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    const struct {
+        int refusals;
+        bool byTaskbar;
+        int adds;
+        int modifies;
+    } cases[] = {{5, false, 3, 3}, {INT_MAX, false, 1 + ICON_RETRY_ATTEMPTS, 1 + ICON_RETRY_ATTEMPTS}, {2, true, 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusals);
+        refusals = c.refusals;
+        notifyCalls.clear();
+        if (c.byTaskbar) {
+            SendMessageW(Tray().helperWindow, taskbarCreated, 0, 0);
+        } else {
+            AddTrayIcon();
+        }
+        for (int i = 0; i < ICON_RETRY_ATTEMPTS + 5; ++i) tick();
+        EXPECT_EQ(CountCalls(NIM_ADD), c.adds);
+        EXPECT_EQ(CountCalls(NIM_MODIFY), c.modifies);
+        EXPECT_FALSE(KillTimer(Tray().window, ICON_RETRY_TIMER_ID)) << "the retries are over";
+    }
+    refusals = 0;
+}
+
 // Capture-key presses one after the other on one camera record. A camera that
 // fails is let go, so that the next press opens it afresh; while the dialog is
-// open the camera is the dialog's and stays open, even when idle.
+// open the camera is the dialog's and stays open, even when idle. The
+// clipboard, held by another program for a moment, is waited for; held for
+// long, the balloon says so.
 struct Press {
     const wchar_t* link;
     int failReads;        // 1: every read fails from now, 0: reads succeed again, -1: as before
     bool dialogOpen;
-    bool clipboardHeld;
+    DWORD clipboardHeldMs;
     const wchar_t* balloon;
     bool openAfter;
 };
@@ -106,28 +176,31 @@ struct Press {
 TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenIdle) {
     const std::wstring nv12 = PatternLink();
     const Press presses[] = {
-        {L"", -1, false, false, NO_CAMERA, false},
-        {L"\\\\?\\usb#vid_0000&pid_0000#unplugged", -1, false, false, NO_CAMERA, false},
-        {L"snapward-testpattern:rgb24?name=k1&busy=C00D3704", -1, false, false, IN_USE, false},
-        {L"snapward-testpattern:nv12?name=k2&busy=C00D3EA3", -1, false, false, IN_USE, false},
-        {L"snapward-testpattern:rgb24?name=k3&privacy=open", -1, false, false,
+        {L"", -1, false, 0, NO_CAMERA, false},
+        {L"\\\\?\\usb#vid_0000&pid_0000#unplugged", -1, false, 0, NO_CAMERA, false},
+        {L"snapward-testpattern:rgb24?name=k1&busy=C00D3704", -1, false, 0, IN_USE, false},
+        {L"snapward-testpattern:nv12?name=k2&busy=C00D3EA3", -1, false, 0, IN_USE, false},
+        {L"snapward-testpattern:rgb24?name=k3&privacy=open", -1, false, 0,
          L"Capture failed. The camera is blocked by Windows privacy settings (Settings > Privacy > Camera).", false},
-        {L"snapward-testpattern:rgb24?name=k5&unplug=1", -1, false, false, GONE, false},
-        {nv12.c_str(), -1, false, false, CAPTURED, true},
-        {nv12.c_str(), -1, false, true, L"Could not open clipboard.", true},
-        {nv12.c_str(), 1, false, false, FAILED, false},
-        {nv12.c_str(), 0, false, false, CAPTURED, true},  // opened afresh
-        {nv12.c_str(), 1, true, false, FAILED, true},
+        {L"snapward-testpattern:rgb24?name=k5&unplug=1", -1, false, 0, GONE, false},
+        {nv12.c_str(), -1, false, 0, CAPTURED, true},
+        {nv12.c_str(), -1, false, 2000, L"Could not open clipboard.", true},
+        {nv12.c_str(), -1, false, 100, CAPTURED, true},
+        {nv12.c_str(), 1, false, 0, FAILED, false},
+        {nv12.c_str(), 0, false, 0, CAPTURED, true},  // opened afresh
+        {nv12.c_str(), -1, true, 100, CAPTURED, true},
+        {nv12.c_str(), 1, true, 0, FAILED, true},
     };
     for (const Press& press : presses) {
         SCOPED_TRACE(std::string(press.link, press.link + wcslen(press.link)));
         settings.DeviceSymLink = press.link;
-        if (press.failReads >= 0) script->goodReads = press.failReads ? script->reads : INT_MAX;
+        if (press.failReads >= 0) script->goodReads = press.failReads ? script->reads.load() : INT_MAX;
         Tray().dialogOpen = press.dialogOpen;
         ASSERT_TRUE(PutTextOnClipboard(L"before"));
         {
-            std::unique_ptr<ClipboardHolder> holder(press.clipboardHeld ? new ClipboardHolder : nullptr);
-            SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+            std::unique_ptr<ClipboardHolder> holder(press.clipboardHeldMs ? new ClipboardHolder(press.clipboardHeldMs)
+                                                                          : nullptr);
+            PressCaptureKey();
         }
         EXPECT_EQ(TakeBalloons(), Texts{press.balloon});
         EXPECT_EQ(camera.IsOpen(), press.openAfter);
@@ -140,14 +213,32 @@ TEST_F(TrayTest, CaptureKeyCapturesFromTheSavedCameraSaysWhyNotAndLetsItGoWhenId
     Tray().dialogOpen = false;
     SendMessageW(Tray().window, WM_TIMER, CAMERA_IDLE_TIMER_ID, 0);
     EXPECT_FALSE(camera.IsOpen());
+
+    // Moved to another port: the one camera bearing its name is it, and its
+    // new link is saved; two of that name, and neither is taken for it.
+    SettingsKeyKeeper keeper;
+    script->goodReads = INT_MAX;
+    trayDevices = {{L"Twin", L"snapward-testpattern:rgb24?name=Twin"}, {L"Moved", nv12}, {L"Twin", nv12}};
+    for (const wchar_t* name : {L"Twin", L"Moved"}) {
+        settings.DeviceSymLink = L"\\\\?\\usb#vid_0000&pid_0000#old-port";
+        settings.DeviceName = name;
+        PressCaptureKey();
+        const bool moved = name == std::wstring(L"Moved");
+        EXPECT_EQ(TakeBalloons(), Texts{moved ? CAPTURED : NO_CAMERA});
+        EXPECT_EQ(settings.DeviceSymLink, moved ? nv12 : L"\\\\?\\usb#vid_0000&pid_0000#old-port");
+        EXPECT_EQ(LoadSettings().DeviceSymLink, moved ? nv12 : L"");
+    }
+    trayDevices.clear();
 }
 
 // Closes the dialog once the tray shows it, noting whether a balloon came first.
 bool toldBeforeClosing = false;
+Texts shownBeforeClosing;
 void CALLBACK CloseShownDialog(HWND, UINT, UINT_PTR, DWORD) {
     const HWND dialog = FindWindowW(L"#32770", L"Snapward");
     if (!dialog || !IsWindowVisible(dialog) || !Tray().dialogOpen) return;
-    toldBeforeClosing = !TakeBalloons().empty();
+    shownBeforeClosing = TakeBalloons();
+    toldBeforeClosing = !shownBeforeClosing.empty();
     PostMessageW(dialog, WM_COMMAND, IDC_CLOSE, 0);
 }
 
@@ -193,6 +284,34 @@ TEST_F(TrayTest, DialogFromTrayRegistersTheKeyOnClosingSaysSoAndClosesTheCamera)
         EXPECT_EQ(KeyIsFree(VK_F9), c.key != VK_F9 || c.heldElsewhere);
         EXPECT_EQ(KeyIsFree(namelessKey), c.key != namelessKey);
     }
+}
+
+// A cold camera takes seconds to start. Meanwhile the tray answers at once:
+// another press is no second capture, the idle time leaves the camera alone,
+// and the dialog asked for follows the capture instead of waiting for it.
+TEST_F(TrayTest, ACaptureLeavesTheTrayFreeIgnoresPressesMeanwhileAndTheDialogFollowsIt) {
+    SettingsKeyKeeper keeper;
+    settings.DeviceSymLink = PatternLink();
+    settings.Keybind = 0;
+    script->readsHeld = true;
+    SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+    // Back here while the camera has not yet given a frame.
+    EXPECT_EQ(script->reads, 0);
+    EXPECT_TRUE(HotkeyCaptureRunning());
+    SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+    SendMessageW(Tray().window, WM_TIMER, CAMERA_IDLE_TIMER_ID, 0);
+    SendMessageW(Tray().window, WM_TRAYICON, 0, WM_LBUTTONUP);
+    EXPECT_FALSE(Tray().dialogOpen);
+    EXPECT_EQ(TakeBalloons(), Texts{});
+    shownBeforeClosing.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 15, CloseShownDialog);
+    script->readsHeld = false;
+    EXPECT_TRUE(Eventually([] { return !HotkeyCaptureRunning() && !Tray().dialogWanted && !Tray().dialogOpen; }));
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(shownBeforeClosing, Texts{CAPTURED});
+    EXPECT_EQ(TakeBalloons(), (Texts{L"No capture hotkey set. Open the app and click Change to set one.",
+                                     L"Still running in the tray. Open the app to set a capture hotkey."}));
+    EXPECT_TRUE(ClipboardHoldsPattern());
 }
 
 }  // namespace

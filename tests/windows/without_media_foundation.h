@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
+#include <string>
 
 #include "platform/win_handles.h"
 
@@ -34,6 +36,25 @@ inline bool ProcessHasModule(HANDLE process, const wchar_t* name) {
     for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 1024; ++i) {
         wchar_t base[MAX_PATH] = {};
         if (K32GetModuleBaseNameW(process, modules[i], base, MAX_PATH) && _wcsicmp(base, name) == 0) return true;
+    }
+    return false;
+}
+
+// Whether `process` has a module of this name loaded from a folder whose path
+// holds `folder` (any case).
+inline bool ProcessHasModuleIn(HANDLE process, const wchar_t* name, const wchar_t* folder) {
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    if (!K32EnumProcessModules(process, modules, sizeof modules, &bytes)) return false;
+    for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < 1024; ++i) {
+        wchar_t path[MAX_PATH] = {};
+        if (!K32GetModuleFileNameExW(process, modules[i], path, MAX_PATH)) continue;
+        std::wstring text = path, part = folder;
+        for (std::wstring* s : {&text, &part}) {
+            for (wchar_t& c : *s) c = towlower(c);
+        }
+        const std::wstring base = text.substr(text.find_last_of(L'\\') + 1);
+        if (_wcsicmp(base.c_str(), name) == 0 && text.find(part) != std::wstring::npos) return true;
     }
     return false;
 }
