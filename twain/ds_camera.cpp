@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "camera/camera_trouble.h"
+#include "camera/saved_camera.h"
 #include "ds_shared.h"
 #include "settings/settings.h"
 
@@ -17,16 +18,13 @@ void DataSource::FindCameras() {
                                [](const CameraDevice& device) { return device.symbolicLink.empty(); }),
                 found.end());
     cameras_ = std::move(found);
-    // The camera the program was last told to use, else the first one found.
-    cameraIndex_ = 0;
-    wantedSize_ = {};
-    for (size_t i = 0; i < cameras_.size(); ++i) {
-        if (!saved.empty() && cameras_[i].symbolicLink == saved) {
-            cameraIndex_ = i;
-            // The size the program's user chose belongs to that camera alone.
-            wantedSize_ = ParseFrameSize(settings.FrameSize);
-        }
-    }
+    // The camera the program was last told to use (by its link in any case,
+    // or by its name on another port), else the first one found: the source
+    // saves nothing, so taking another camera changes no one's choice.
+    const int chosen = FindSavedCamera(cameras_, saved, settings.DeviceName);
+    cameraIndex_ = chosen < 0 ? 0 : static_cast<size_t>(chosen);
+    // The size the program's user chose belongs to that camera alone.
+    wantedSize_ = chosen >= 0 && !saved.empty() ? ParseFrameSize(settings.FrameSize) : FrameSize{};
 }
 
 DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
@@ -34,7 +32,7 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     std::wstring link = cameras_[index].symbolicLink;
     // The camera opened with the session, still idle, serves its first enable.
     const FrameSize wanted = wantedSize_;
-    bool reuse = cameraOpen_ && link == openLink_ && wanted == openSize_;
+    bool reuse = cameraOpen_ && SameCameraLink(link, openLink_) && wanted == openSize_;
     CameraOpen result = CameraOpen::Failed;
     CameraError error = CAMERA_ERROR_NONE;
     int32_t width = 0;
