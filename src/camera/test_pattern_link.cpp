@@ -34,8 +34,15 @@ struct ModeSize {
 
 // One type per size, rate and subtype, in that nesting: `together` lists the
 // subtypes that follow each other at one size and rate.
+// A laptop camera's sizes, each at 30 and 15 frames a second, in its order.
+std::vector<ModeSize> LaptopSizes() {
+    return {{640, 480, THIRTY_AND_FIFTEEN}, {160, 120, THIRTY_AND_FIFTEEN}, {320, 180, THIRTY_AND_FIFTEEN},
+            {320, 240, THIRTY_AND_FIFTEEN}, {424, 240, THIRTY_AND_FIFTEEN}, {640, 360, THIRTY_AND_FIFTEEN},
+            {848, 480, THIRTY_AND_FIFTEEN}, {960, 540, THIRTY_AND_FIFTEEN}, {1280, 720, THIRTY_AND_FIFTEEN}};
+}
+
 void AddTypes(std::vector<MediaFormat>& types, std::initializer_list<PixelFormat> together,
-              std::initializer_list<ModeSize> sizes) {
+              const std::vector<ModeSize>& sizes) {
     for (const ModeSize& size : sizes) {
         for (int rate = 0; rate < RATE_COUNT; ++rate) {
             if (!((size.rates >> rate) & 1u)) continue;
@@ -179,12 +186,7 @@ bool ModeTypes(const std::wstring& name, std::vector<MediaFormat>& types) {
                  {{640, 480, mjpg}, {160, 90, mjpg}, {320, 180, mjpg}, {320, 240, mjpg}, {640, 360, mjpg},
                   {800, 600, mjpg}, {960, 720, mjpg}, {1280, 720, mjpg}, {1920, 1080, mjpg}});
     } else if (name == L"laptop") {
-        AddTypes(types, {PixelFormat::MJPG, PixelFormat::NV12},
-                 {{640, 480, THIRTY_AND_FIFTEEN}, {160, 120, THIRTY_AND_FIFTEEN},
-                  {320, 180, THIRTY_AND_FIFTEEN}, {320, 240, THIRTY_AND_FIFTEEN},
-                  {424, 240, THIRTY_AND_FIFTEEN}, {640, 360, THIRTY_AND_FIFTEEN},
-                  {848, 480, THIRTY_AND_FIFTEEN}, {960, 540, THIRTY_AND_FIFTEEN},
-                  {1280, 720, THIRTY_AND_FIFTEEN}});
+        AddTypes(types, {PixelFormat::MJPG, PixelFormat::NV12}, LaptopSizes());
     } else if (name == L"uhd") {
         for (PixelFormat subtype : {PixelFormat::MJPG, PixelFormat::NV12}) {
             AddTypes(types, {subtype},
@@ -195,13 +197,10 @@ bool ModeTypes(const std::wstring& name, std::vector<MediaFormat>& types) {
                  {{640, 480, FULL_RANGE}, {1280, 720, Rates(R10, R5)}, {1920, 1080, Rates(R5, R5)}});
     } else if (name == L"frameserver") {
         // The frame server decodes each of the camera's MJPG types and offers
-        // the NV12 result first.
-        AddTypes(types, {PixelFormat::NV12, PixelFormat::MJPG},
-                 {{640, 480, THIRTY_AND_FIFTEEN}, {160, 120, THIRTY_AND_FIFTEEN},
-                  {320, 180, THIRTY_AND_FIFTEEN}, {320, 240, THIRTY_AND_FIFTEEN},
-                  {424, 240, THIRTY_AND_FIFTEEN}, {640, 360, THIRTY_AND_FIFTEEN},
-                  {848, 480, THIRTY_AND_FIFTEEN}, {960, 540, THIRTY_AND_FIFTEEN},
-                  {1280, 720, THIRTY_AND_FIFTEEN}, {1920, 1080, THIRTY_AND_FIFTEEN}});
+        // the NV12 result first; its camera goes up to 1920 x 1080.
+        std::vector<ModeSize> sizes = LaptopSizes();
+        sizes.push_back({1920, 1080, THIRTY_AND_FIFTEEN});
+        AddTypes(types, {PixelFormat::NV12, PixelFormat::MJPG}, sizes);
     }
     return !types.empty();
 }

@@ -25,6 +25,7 @@
 #include "camera/test_pattern.h"
 #include "capture/frame.h"
 #include "capture/jpeg_win.h"
+#include "capture/page_pixels.h"
 #include "ds_capabilities.h"
 #include "ds_image.h"
 #include "platform/win_handles.h"
@@ -77,8 +78,10 @@ inline CapturedFrame FrameOfDib(const void* bytes, size_t size) {
 // for grey, and white from `threshold` up for black and white.
 inline TestPatternColour PageColour(TestPatternColour c, PagePixels pixels, uint8_t threshold) {
     if (pixels == PagePixels::Rgb) return c;
-    const int luma = (29 * c.blue + 150 * c.green + 77 * c.red + 128) >> 8;
-    const uint8_t level = pixels == PagePixels::Gray ? uint8_t(luma) : luma >= threshold ? 255 : 0;
+    const uint8_t bgr[3] = {c.blue, c.green, c.red};
+    uint8_t luma = 0;
+    BgrRowToGrayScalar(bgr, 1, &luma);  // checked against BT.601 itself in the kernels' tests
+    const uint8_t level = pixels == PagePixels::Gray ? luma : luma >= threshold ? 255 : 0;
     return {level, level, level};
 }
 
