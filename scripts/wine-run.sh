@@ -34,7 +34,7 @@ if [ -z "${DISPLAY:-}" ]; then
   export DISPLAY=$display
 fi
 
-ensure_prefix "$home"
+ensure_prefix "$home" || { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; exit 1; }
 wine "$@"
 rc=$?
 

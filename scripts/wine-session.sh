@@ -32,7 +32,7 @@ case "$cmd" in
       echo "$display" >"$session/display"; echo "$pid" >"$session/xvfb.pid"
       export DISPLAY=$display
     fi
-    ensure_prefix "$home"
+    ensure_prefix "$home" || { stop; exit 1; }
     # Persistent until the stop below kills it; its output must not hold
     # ctest's pipe open.
     wineserver -p </dev/null >/dev/null 2>&1
