@@ -113,7 +113,8 @@ if(SNAPWARD_TESTS)
     # The dialog tests need template 101 in their own module; the texts' fit
     # is measured in the data source's window too.
     target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc
-                                         ${PROJECT_SOURCE_DIR}/twain/source_window.cpp)
+                                         ${PROJECT_SOURCE_DIR}/twain/source_window.cpp
+                                         ${PROJECT_SOURCE_DIR}/twain/ds_status.cpp)
     target_include_directories(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     add_test(NAME wine.windows_tests COMMAND windows_tests)
     # The installer tests copy the built data source; the end-to-end tests

@@ -306,6 +306,10 @@ TW_UINT16 DataSource::EnableSource(const TW_USERINTERFACE& ui) {
     events.cameraChosen = [this](size_t index) { OnCameraChosen(index); };
     events.sizeChosen = [this](size_t entry) { OnFrameSizeChosen(entry); };
     events.tick = [this] { OnWindowTick(); };
+    events.previewSized = [this](SIZE box) {
+        previewBox_ = box;
+        worker_.Post([box](Camera& camera) { camera.SetPreviewBox(box.cx, box.cy); });
+    };
     if (!ui_.Create(module_, parent, names, cameraIndex_, &preview_, std::move(events))) {
         CloseCamera();
         state_ = DsState::Open;

@@ -166,6 +166,8 @@ private:
     UniqueWindow signalWindow_;  // message-only, on the application's thread
     SourceWindow ui_;
     PreviewFrame preview_;
+    // The window's picture area in its pixels: preview frames need be no larger.
+    SIZE previewBox_{TWAIN_PREVIEW_WIDTH, TWAIN_PREVIEW_HEIGHT};
     bool showUI_ = false;
     HWND disabledHost_ = nullptr;  // the application's window while our modal one is up
     HWND hostWindow_ = nullptr;    // the parent the application enabled us with

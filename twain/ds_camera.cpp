@@ -40,6 +40,7 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
     std::vector<MediaFormat> formats;
     bool honoured = false;
     preview_.Clear();
+    const SIZE box = previewBox_;
     worker_.Run([&](Camera& camera) {
         if (!(reuse && camera.IsOpen()) && !camera.Open(link, wanted)) {
             error = camera.lastError();
@@ -51,7 +52,7 @@ DataSource::CameraOpen DataSource::OpenCamera(size_t index, bool preview) {
         honoured = camera.sizeHonoured();
         result = CameraOpen::Opened;
         if (preview) {
-            camera.SetPreviewBox(TWAIN_PREVIEW_WIDTH, TWAIN_PREVIEW_HEIGHT);
+            camera.SetPreviewBox(box.cx, box.cy);
             camera.StartPreview([this](const uint8_t* pixels, int32_t frameWidth, int32_t frameHeight,
                                        int32_t stride) {
                 preview_.Store(pixels, frameWidth, frameHeight, stride);
@@ -213,19 +214,8 @@ void DataSource::SwitchCamera(size_t index) {
 
 std::wstring DataSource::ReadyText() const {
     if (!cameraOpen_) {
-        std::wstring name = cameraIndex_ < cameras_.size() ? cameras_[cameraIndex_].friendlyName : L"";
-        if (name.empty()) name = L"This camera";
-        if (cameraError_ == CAMERA_ERROR_NO_FORMAT) return name + CAMERA_NO_FORMAT_STATUS;
-        switch (ClassifyCameraError(cameraError_)) {
-            case CameraProblem::InUse:
-                return name + CAMERA_IN_USE_STATUS;
-            case CameraProblem::Blocked:
-                return name + CAMERA_BLOCKED_STATUS;
-            case CameraProblem::Disconnected:
-                return name + CAMERA_GONE_STATUS;
-            default:
-                return name + CAMERA_FAILED_STATUS;
-        }
+        return CameraNotOpenText(cameraIndex_ < cameras_.size() ? cameras_[cameraIndex_].friendlyName : L"",
+                                 cameraError_);
     }
     return std::to_wstring(frameWidth_) + L" x " + std::to_wstring(frameHeight_);
 }

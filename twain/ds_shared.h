@@ -6,6 +6,10 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "camera/video_reader.h"
 
 namespace ds {
 
@@ -34,6 +38,11 @@ inline constexpr wchar_t SWITCH_AFTER_CAPTURE_STATUS[] =
 inline constexpr wchar_t CAPTURING_STATUS[] = L"Capturing...";
 inline constexpr wchar_t CAPTURE_FAILED_STATUS[] = L"Capture failed. Try again.";
 inline constexpr wchar_t TRANSFERRING_STATUS[] = L"Sending the picture...";
+
+// What the status line says of camera `name` that is not open after `error`.
+std::wstring CameraNotOpenText(const std::wstring& name, CameraError error);
+// Every text the window's status line can show, with `name` as the camera's.
+std::vector<std::wstring> StatusTexts(const std::wstring& name);
 
 inline constexpr wchar_t SIGNAL_WINDOW_CLASS[] = L"OrvendelTwainSignal";
 // Posted to the signal window on the application's thread.

@@ -243,6 +243,7 @@ void SourceWindow::Layout() {
     const int rowTop = margin + Scaled(PREVIEW_HEIGHT) + margin;
     const int buttonsLeft = Scaled(CLIENT_WIDTH) - margin - 2 * button - margin;
     MoveWindow(preview_, margin, margin, Scaled(PREVIEW_WIDTH), Scaled(PREVIEW_HEIGHT), FALSE);
+    if (events_.previewSized) events_.previewSized(SIZE{Scaled(PREVIEW_WIDTH), Scaled(PREVIEW_HEIGHT)});
     // A drop-down list's height includes its open list.
     const int camerasWidth = buttonsLeft - 3 * margin - sizesWidth;
     MoveWindow(cameras_, margin, rowTop + Scaled(2), camerasWidth, Scaled(200), FALSE);

@@ -50,6 +50,7 @@ struct SourceWindowEvents {
     std::function<void(size_t)> cameraChosen;
     std::function<void(size_t)> sizeChosen;  // an entry of the size list
     std::function<void()> tick;              // now and then while the window is up
+    std::function<void(SIZE)> previewSized;  // the picture area's pixels, at first and at each new scale
 };
 
 class SourceWindow {

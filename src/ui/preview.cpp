@@ -88,6 +88,12 @@ PreviewFrameCounts CountPreviewFrames() {
 LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR /*subclassId*/, DWORD_PTR referenceData) {
     CaptureDialog* record = reinterpret_cast<CaptureDialog*>(referenceData);
+    if (record && message == WM_SIZE) {
+        // Moved to a monitor of another scale, the dialog manager resizes the
+        // control: frames are made for its new size, neither blurred up from
+        // the old one nor larger than needed.
+        record->camera->SetPreviewBox(LOWORD(lParam), HIWORD(lParam));
+    }
     if (!record || message != WM_PAINT) return DefaultSubclassProc(window, message, wParam, lParam);
 
     PaintGuard paint(window);

@@ -38,8 +38,11 @@ std::vector<CameraDevice> PresentDevices() { return presentDevices; }
 // number of the scenario's devices present (Refresh clicks, DeviceChange is
 // Windows' word of a device come or gone), whether opens are blocked; Quit:
 // Exit from the tray menu; CaptureKey: the capture key pressed while the dialog
-// is up, as the tray handles it.
-enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, DeviceChange, SysClose, Quit, Block, CaptureKey };
+// is up, as the tray handles it; ScalePreview: the preview control resized to
+// `arg` % of its first size, as the dialog manager does on a move to a monitor
+// of another scale.
+enum class Act { None, Choose, ChooseSize, Click, Key, Refresh, DeviceChange, SysClose, Quit, Block, CaptureKey,
+                 ScalePreview };
 
 // What must hold before the next step; unset fields are not looked at.
 struct Seen {
@@ -140,6 +143,14 @@ public:
         case Act::SysClose: ::PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); break;
         case Act::Quit: ::PostQuitMessage(0); break;
         case Act::Block: blocked = arg != 0; break;
+        case Act::ScalePreview: {
+            RECT box{};
+            ::GetClientRect(record->previewControl, &box);
+            if (!firstPreviewBox.right) firstPreviewBox = box;
+            ::SetWindowPos(record->previewControl, nullptr, 0, 0, MulDiv(firstPreviewBox.right, arg, 100),
+                           MulDiv(firstPreviewBox.bottom, arg, 100), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+            break;
+        }
         case Act::CaptureKey: {
             const TrayWindow kept = Tray();
             Tray().camera = &camera, Tray().settings = &settings, Tray().dialogOpen = true;
@@ -210,6 +221,7 @@ public:
     DialogEnvironment environment{SCRATCH_KEY, pictures.path().c_str(), PresentDevices};
     const DialogScenario* playing = nullptr;
     size_t played = 0;
+    RECT firstPreviewBox{};
     HWND dialog = nullptr;
     CaptureDialog* record = nullptr;
 };
@@ -247,6 +259,9 @@ TEST_F(CaptureDialogTest, OpensTheSavedDeviceTellsWhyNoneOpenedRefreshesAndSaves
            {.status = L"Select webcam and press Capture (or your hotkey) to grab a frame.",
             .keyLabel = L"F10  (global hotkey)", .resolution = L"Resolution: 1280 x 720", .entry = L"Mid",
             .chosen = 2, .frame = 1, .centred = true}},
+          // Half and back: the frames follow the control's size (the 720 lines made 180 or 360).
+          {Act::ScalePreview, 50, {.frame = 1}},
+          {Act::ScalePreview, 100, {.frame = 1}},
           {Act::Choose, 1,
            {.status = READY, .resolution = L"Resolution: 320 x 240", .chosen = 1, .frame = 1,
             .also = [] { return LoadSettings(SCRATCH_KEY).DeviceSymLink.empty(); }}},  // saved only on closing

@@ -7,6 +7,7 @@
 #include "camera/camera_trouble.h"
 #include "capture_test_support.h"
 #include "ui/capture_dialog.h"
+#include "../../twain/ds_shared.h"
 #include "../../twain/source_window.h"
 
 using namespace capture_test;
@@ -47,21 +48,30 @@ std::vector<std::string> TextsThatDoNotFit() {
 }
 
 // The data source's window at this process's scale: its picture area scaled
-// from the 96-dpi layout, and the camera texts it shares with the dialog whole
-// in its status line.
+// from the 96-dpi layout and told to the source, and every text it shows whole
+// in its status line, a camera's name as long as USB lets a name be among them.
 std::vector<std::string> SourceWindowMisfits(int dpi) {
+    SIZE told{};
+    SourceWindowEvents events;
+    events.previewSized = [&told](SIZE box) { told = box; };
     SourceWindow window;
-    if (!window.Create(GetModuleHandleW(nullptr), nullptr, {L"Camera"}, 0, nullptr, {})) return {"no window"};
+    if (!window.Create(GetModuleHandleW(nullptr), nullptr, {L"Camera"}, 0, nullptr, events)) return {"no window"};
     std::vector<std::string> wrong;
     RECT preview{};
     GetClientRect(GetDlgItem(window.window(), IDC_TWAIN_PREVIEW), &preview);
-    if (preview.right != MulDiv(TWAIN_PREVIEW_WIDTH, dpi, 96) || preview.bottom != MulDiv(TWAIN_PREVIEW_HEIGHT, dpi, 96)) {
-        wrong.push_back("picture area " + std::to_string(preview.right) + " x " + std::to_string(preview.bottom));
+    if (preview.right != MulDiv(TWAIN_PREVIEW_WIDTH, dpi, 96) || preview.bottom != MulDiv(TWAIN_PREVIEW_HEIGHT, dpi, 96) ||
+        told.cx != preview.right || told.cy != preview.bottom) {
+        wrong.push_back("picture area " + std::to_string(preview.right) + " x " + std::to_string(preview.bottom) +
+                        ", told " + std::to_string(told.cx) + " x " + std::to_string(told.cy));
     }
-    for (const CameraError error : {CAMERA_ERROR_START_STREAMING, CAMERA_ERROR_INVALIDATED, CAMERA_ERROR_ACCESS_DENIED,
-                                    CAMERA_ERROR_OUT_OF_MEMORY, CAMERA_ERROR_NO_PICTURE}) {
-        const std::string cut = Overflow(GetDlgItem(window.window(), IDC_TWAIN_STATUS), CameraTroubleText(error));
-        if (!cut.empty()) wrong.push_back(cut);
+    const std::wstring widest(126, L'W');
+    const std::wstring worded = L"Ultra HD Pro Business Webcam with Dual Noise-Cancelling Microphones, Autofocus and "
+                                L"Light Correction (USB 3.0 SuperSpeed)";
+    for (const std::wstring& name : {std::wstring(L"HD Webcam"), widest, worded}) {
+        for (const std::wstring& text : ds::StatusTexts(name)) {
+            const std::string cut = Overflow(GetDlgItem(window.window(), IDC_TWAIN_STATUS), text);
+            if (!cut.empty()) wrong.push_back(cut);
+        }
     }
     window.Destroy();
     return wrong;
