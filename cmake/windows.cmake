@@ -110,9 +110,10 @@ if(SNAPWARD_TESTS)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
     # The tests make Media Foundation samples and types of their own.
     target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main mfplat)
-    # The dialog tests need template 101 in their own module; the texts' fit
-    # is measured in the data source's window too.
+    # The dialog tests need template 101 in their own module, the tray tests
+    # the icon group; the texts' fit is measured in the data source's window too.
     target_sources(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/src/ui/capture_dialog.rc
+                                         ${PROJECT_SOURCE_DIR}/tests/windows/tray_icon.rc
                                          ${PROJECT_SOURCE_DIR}/twain/source_window.cpp
                                          ${PROJECT_SOURCE_DIR}/twain/ds_status.cpp)
     target_include_directories(windows_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)

@@ -93,6 +93,15 @@ TEST_F(TrayTest, TaskbarRestartPutsTheIconBackUntilExitOrDestroyRemovesIt) {
     SendMessageTimeoutW(HWND_BROADCAST, taskbarCreated, 0, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
     ASSERT_EQ(CountCalls(NIM_ADD), 1);
     EXPECT_EQ(notifyCalls[0].second.hWnd, Tray().window);
+    // Ours, drawn at the notification area's size rather than shrunk from 32 pixels.
+    ICONINFO icon{};
+    BITMAP colour{};
+    ASSERT_TRUE(GetIconInfo(notifyCalls[0].second.hIcon, &icon));
+    UniqueBitmap mask(icon.hbmMask), colours(icon.hbmColor);
+    ASSERT_TRUE(GetObjectW(icon.hbmColor, sizeof colour, &colour));
+    EXPECT_EQ(colour.bmWidth, GetSystemMetrics(SM_CXSMICON));
+    EXPECT_EQ(colour.bmHeight, GetSystemMetrics(SM_CYSMICON));
+    EXPECT_NE(notifyCalls[0].second.hIcon, LoadIconW(nullptr, IDI_APPLICATION));
     SendMessageW(Tray().window, WM_COMMAND, ID_TRAY_EXIT, 0);
     EXPECT_EQ(CountCalls(NIM_DELETE), 1);
     EXPECT_TRUE(TakeQuit());
