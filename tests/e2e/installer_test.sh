@@ -34,6 +34,7 @@ wait_for() {  # wait_for seconds command...
   return 1
 }
 running() { xdotool search --name '^Snapward$' >/dev/null 2>&1; }
+dialog_shown() { xdotool search --onlyvisible --name '^Snapward$' >/dev/null 2>&1; }
 setup_window() { xdotool search --name '^Snapward Setup' >/dev/null 2>&1; }
 # The prefix maps Z: to the Unix root.
 winpath() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
@@ -124,6 +125,7 @@ check "publisher Quillmere" bash -c "'$root/scripts/wine-run.sh' reg query '$UNI
 check "the tray sees 64-bit Windows with both sources in place" tray_check
 
 check "installed program starts" wait_for 30 running
+check "started by the user, it shows its dialog" wait_for 30 dialog_shown
 
 # Silent upgrade over sources that differ from the new ones by one byte. One
 # host has twain_32's loaded: it can be renamed aside but not replaced. One

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "camera/camera_trouble.h"
 #include "capture_test_support.h"
 #include "ui/capture_dialog.h"
 #include "../../twain/ds_shared.h"
