@@ -86,6 +86,8 @@ if(SNAPWARD_TESTS)
   # The portable code's 64-bit run is the native one.
   if(NOT SNAPWARD_DATA_SOURCES_ONLY)
     add_executable(unit_tests ${UNIT_TEST_SOURCES})
+    # One compilation per batch of test files, as in the native tree.
+    set_target_properties(unit_tests PROPERTIES UNITY_BUILD ON)
     target_link_libraries(unit_tests PRIVATE snapward_lib GTest::gtest_main)
     add_test(NAME wine.unit_tests COMMAND unit_tests)
   endif()
@@ -108,6 +110,7 @@ if(SNAPWARD_TESTS)
 
   if(WINDOWS_TEST_SOURCES)
     add_executable(windows_tests ${WINDOWS_TEST_SOURCES})
+    set_target_properties(windows_tests PROPERTIES UNITY_BUILD ON)
     # The tests make Media Foundation samples and types of their own.
     target_link_libraries(windows_tests PRIVATE snapward_lib GTest::gtest_main mfplat)
     # The dialog tests need template 101 in their own module, the tray tests

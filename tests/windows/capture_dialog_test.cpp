@@ -19,13 +19,11 @@ namespace {
 
 constexpr wchar_t SCRATCH_KEY[] = L"Software\\Quillmere\\OrvendelDialogTest";
 constexpr wchar_t MISSING_LINK[] = L"\\\\?\\usb#vid_0000&pid_0000#unplugged";
-constexpr wchar_t READY[] = L"Ready. Click Capture or press the hotkey anywhere on screen.";
 constexpr wchar_t OPEN_FAILED[] = L"Failed to open camera. Try another device or click Refresh.";
 constexpr wchar_t NO_WEBCAMS[] = L"No webcams detected. Connect a camera and click Refresh.";
 constexpr wchar_t UNCHANGED[] = L"Hotkey unchanged.";
 constexpr wchar_t F9_LABEL[] = L"F9  (global hotkey)";
-constexpr wchar_t IN_USE[] = L"Camera in use by another app. The preview resumes when it is free.";
-constexpr wchar_t DISCONNECTED[] = L"Camera disconnected. The preview resumes when it is plugged in.";
+constexpr wchar_t CAMERA_IN_USE[] = L"Camera in use by another app. The preview resumes when it is free.";
 constexpr wchar_t BLOCKED[] = L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera).";
 
 BOOL WINAPI NoBalloon(DWORD, PNOTIFYICONDATAW) { return TRUE; }
@@ -316,7 +314,7 @@ TEST_F(CaptureDialogTest, TheSavedCameraIsWaitedForWhenLateAndFoundAgainWhenMove
 // does, is named as such and opened again by itself once it works, not left as a camera that cannot be opened.
 TEST_F(CaptureDialogTest, CameraThatFailsWhileItsTypeIsSetIsWaitedForAndPreviewed) {
     const struct { const wchar_t* link; const wchar_t* status; } cases[] = {
-        {L"snapward-testpattern:nv12?name=Taken&typefail=C00D3704&for=1500", IN_USE},
+        {L"snapward-testpattern:nv12?name=Taken&typefail=C00D3704&for=1500", CAMERA_IN_USE},
         {L"snapward-testpattern:yuy2?name=Pulled&typefail=C00D3EA2&for=1500", DISCONNECTED},
     };
     for (const auto& c : cases) {

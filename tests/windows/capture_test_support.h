@@ -31,6 +31,10 @@
 
 namespace capture_test {
 
+// The dialog's status texts that more than one test waits for.
+inline constexpr wchar_t READY[] = L"Ready. Click Capture or press the hotkey anywhere on screen.";
+inline constexpr wchar_t DISCONNECTED[] = L"Camera disconnected. The preview resumes when it is plugged in.";
+
 // Positions in TestPatternCameras(); the MJPG one needs an encoder.
 constexpr int NV12_CAMERA = 0;
 constexpr int RGB24_CAMERA = 3;

@@ -19,8 +19,6 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr wchar_t READY[] = L"Ready. Click Capture or press the hotkey anywhere on screen.";
-constexpr wchar_t GONE[] = L"Camera disconnected. The preview resumes when it is plugged in.";
 
 // The windows of class `className` that belong to `process`: the top-level
 // ones that show, or (`parent` HWND_MESSAGE) the message-only ones.
@@ -202,10 +200,10 @@ TEST(E2eMainPath, CaptureKeyColdWarmAfterIdleAndMisbehavingCamerasRecoverBySelf)
     EXPECT_TRUE(closed == 1 && opens.Take() == 1) << "past the idle time the capture opens the camera afresh";
     ASSERT_TRUE(first.OpenFromTray());
     const std::pair<int, const wchar_t*> choices[] = {
-        {1, GONE},
+        {1, DISCONNECTED},
         {2, L"Camera in use by another app. The preview resumes when it is free."},
         {3, L"Camera blocked by Windows privacy settings (Settings > Privacy > Camera)."},
-        {4, GONE},  // gone and back without a word from Windows: found again by looking
+        {4, DISCONNECTED},  // gone and back without a word from Windows: found again by looking
         {5, L"Camera in use by another app. The preview resumes when it is free."}};  // frames without Huffman tables
     for (const auto& [camera, problem] : choices) {
         ChooseDevice(first.dialog, camera);

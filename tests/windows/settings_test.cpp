@@ -8,7 +8,7 @@ namespace {
 
 // Every test works under this scratch key, never under the program's own.
 constexpr const wchar_t* SCRATCH_ROOT = L"Software\\SnapwardTests";
-constexpr const wchar_t* SCRATCH_KEY = L"Software\\SnapwardTests\\Quillmere\\Orvendel";
+constexpr const wchar_t* SETTINGS_SCRATCH_KEY = L"Software\\SnapwardTests\\Quillmere\\Orvendel";
 
 bool KeyExists(const wchar_t* path) {
     UniqueHKey key;
@@ -41,20 +41,20 @@ protected:
 }  // namespace
 
 TEST_F(SettingsStore, SaveThenLoadGivesTheRecordBackAndALaterSaveReplacesIt) {
-    EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(Settings{}));
+    EXPECT_EQ(Fields(LoadSettings(SETTINGS_SCRATCH_KEY)), Fields(Settings{}));
     EXPECT_FALSE(KeyExists(SCRATCH_ROOT)) << "a first start leaves no trace";
     const Settings first{L"\\\\?\\usb#vid_046d&pid_0825&mi_00#6&2a3c&0&0000#{e5323777-f976-4f5b-9b55-b94699c46e44}",
                          -1, L"Cam\u00e9ra \u2713 HD", 0, L"1920x1080"};
-    SaveSettings(first, SCRATCH_KEY);
-    EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(first));
+    SaveSettings(first, SETTINGS_SCRATCH_KEY);
+    EXPECT_EQ(Fields(LoadSettings(SETTINGS_SCRATCH_KEY)), Fields(first));
     // A string with one terminator, as other readers of the key expect.
     DWORD type = REG_NONE, bytes = 0;
-    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, SCRATCH_KEY, L"DeviceName", RRF_RT_ANY, &type, nullptr, &bytes), ERROR_SUCCESS);
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, SETTINGS_SCRATCH_KEY, L"DeviceName", RRF_RT_ANY, &type, nullptr, &bytes), ERROR_SUCCESS);
     EXPECT_EQ(std::make_pair(type, bytes), std::make_pair(DWORD{REG_SZ}, DWORD((first.DeviceName.size() + 1) * 2)));
 
     const Settings second{L"", 2, L"", 0x41, L""};
-    SaveSettings(second, SCRATCH_KEY);
-    EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(second));
+    SaveSettings(second, SETTINGS_SCRATCH_KEY);
+    EXPECT_EQ(Fields(LoadSettings(SETTINGS_SCRATCH_KEY)), Fields(second));
 }
 
 // Each value holds data that would read as something other than the default
@@ -80,13 +80,13 @@ TEST_F(SettingsStore, OddRegistryDataIsReadSafelyAndSparesItsNeighbours) {
         SCOPED_TRACE(testing::Message() << "case " << &c - cases);
         RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_ROOT);
         UniqueHKey key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, SCRATCH_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, SETTINGS_SCRATCH_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
         for (const Stored& value : c.stored) {
             ASSERT_EQ(RegSetValueExW(key.get(), value.name, 0, value.type, reinterpret_cast<const BYTE*>(value.data.data()),
                                      value.bytes), ERROR_SUCCESS);
         }
-        EXPECT_EQ(Fields(LoadSettings(SCRATCH_KEY)), Fields(c.loaded));
+        EXPECT_EQ(Fields(LoadSettings(SETTINGS_SCRATCH_KEY)), Fields(c.loaded));
     }
 }
 
