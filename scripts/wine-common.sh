@@ -107,13 +107,15 @@ ensure_prefix() {
     flock 9
     prefix_ready "$WINEPREFIX" "$WINEARCH" && exit 0
     echo "wine: creating the prefix in $WINEPREFIX (once)" >&2
-    template=$(template_home "$1") || { create_prefix; exit; }
+    # A second try where the first came out without its DLLs, as a CI run
+    # once found the 64-bit prefix.
+    template=$(template_home "$1") || { create_prefix || create_prefix; exit; }
     mkdir -p "$template"
     (
       flock 8
       target=$WINEPREFIX
       export WINEPREFIX=$template/prefix
-      if ! prefix_ready "$WINEPREFIX" "$WINEARCH"; then create_prefix || exit 1; fi
+      if ! prefix_ready "$WINEPREFIX" "$WINEARCH"; then create_prefix || create_prefix || exit 1; fi
       clone_prefix "$WINEPREFIX" "$target" || { echo "wine: could not copy $WINEPREFIX to $target" >&2; exit 1; }
     ) 8>"$template.lock"
   ) 9>"$1/prefix.lock"
