@@ -15,7 +15,10 @@ constexpr size_t SHOWN_NAME_MAX = 40;
 std::wstring ShownName(const std::wstring& name) {
     if (name.empty()) return L"This camera";
     if (name.size() <= SHOWN_NAME_MAX) return name;
-    return name.substr(0, SHOWN_NAME_MAX - 1) + L"\u2026";
+    size_t kept = SHOWN_NAME_MAX - 1;
+    // Not between the halves of a character outside the basic plane.
+    if (name[kept - 1] >= 0xD800 && name[kept - 1] <= 0xDBFF) --kept;
+    return name.substr(0, kept) + L"\u2026";
 }
 
 }  // namespace

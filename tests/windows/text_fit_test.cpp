@@ -127,3 +127,21 @@ TEST(TextFit, EveryStatusTextFitsItsLineWholeAt100150And200Percent) {
     EXPECT_EQ(SourceWindowMisfits(96), std::vector<std::string>{}) << "at 96 dpi";
     for (const DWORD dpi : {144u, 192u}) EXPECT_EQ(MeasureUnder(dpi), 0u) << "at " << dpi << " dpi (its output above)";
 }
+
+// A name too long for the line is cut visibly, never between the two halves of
+// a character outside the basic plane; no name at all is still a subject.
+TEST(TextFit, CameraNamesAreCutWholeAndVisibly) {
+    const std::wstring w37(37, L'W'), w38(38, L'W');
+    const std::pair<std::wstring, std::wstring> names[] = {
+        {L"HD Webcam", L"HD Webcam"},
+        {L"", L"This camera"},
+        {std::wstring(40, L'W'), std::wstring(40, L'W')},
+        {std::wstring(126, L'W'), std::wstring(39, L'W') + L"\u2026"},
+        {w38 + L"\U0001F4F7 Camera", w38 + L"\u2026"},
+        {w37 + L"\U0001F4F7 Camera", w37 + L"\U0001F4F7\u2026"},
+    };
+    for (const auto& [name, shown] : names) {
+        EXPECT_TRUE(ds::CameraNotOpenText(name, CAMERA_ERROR_INVALIDATED) == shown + ds::CAMERA_GONE_STATUS)
+            << name.size() << " characters";
+    }
+}

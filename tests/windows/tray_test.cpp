@@ -143,7 +143,13 @@ TEST(TrayStart, AtLogonOnlyWithTheArgumentOfItsOwn) {
 // (re)created.
 TEST_F(TrayTest, ARefusedIconIsOfferedAgainUntilTheShellTakesItForABoundedTime) {
     Tray().notifyIcon = RefusingNotify;
-    const auto tick = [] { SendMessageW(Tray().window, WM_TIMER, ICON_RETRY_TIMER_ID, 0); };
+    // A tick of the retry timer, but only while the program keeps it set, as
+    // Windows would deliver it: a timer stopped early gets no more ticks.
+    const auto tick = [] {
+        if (!KillTimer(Tray().window, ICON_RETRY_TIMER_ID)) return;
+        SetTimer(Tray().window, ICON_RETRY_TIMER_ID, ICON_RETRY_MS, nullptr);
+        SendMessageW(Tray().window, WM_TIMER, ICON_RETRY_TIMER_ID, 0);
+    };
     const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     const struct {
         int refusals;
