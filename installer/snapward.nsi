@@ -28,6 +28,7 @@ RequestExecutionLevel admin
 ; The tray menu's Exit command: the program removes its icon and ends itself.
 !define ID_TRAY_EXIT 2003
 !define SOURCE_FILE "Orvendel.ds"
+!define TRAY_LINK "Snapward in the tray.lnk"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -99,6 +100,14 @@ FunctionEnd
 ; to the running shell, which starts it at the user's own rights.
 Function StartAsUser
   Exec '"$WINDIR\explorer.exe" "$INSTDIR\Snapward.exe"'
+FunctionEnd
+
+; The same for a program an upgrade stopped: it comes back in the tray, not
+; with the dialog and the camera (and its light) nobody asked for. explorer.exe
+; passes no arguments on, but a shortcut carries them.
+Function StartInTrayAsUser
+  CreateShortcut "$INSTDIR\${TRAY_LINK}" "$INSTDIR\Snapward.exe" "/tray"
+  Exec '"$WINDIR\explorer.exe" "$INSTDIR\${TRAY_LINK}"'
 FunctionEnd
 
 ; Puts the new data source $R0 into folder $R1 as Orvendel.ds. A host that
@@ -215,7 +224,7 @@ Section "Snapward" SecMain
   ; An upgrade during a silent install brings back the program it stopped.
   ${If} ${Silent}
   ${AndIf} $WasRunning = 1
-    Call StartAsUser
+    Call StartInTrayAsUser
   ${EndIf}
 SectionEnd
 
@@ -232,6 +241,7 @@ Section "Uninstall"
   Delete "$INSTDIR\Orvendel.ds"
   Delete "$INSTDIR\x64\Orvendel.ds"
   RMDir "$INSTDIR\x64"
+  Delete "$INSTDIR\${TRAY_LINK}"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   ; The folders stay: other sources live there.

@@ -33,7 +33,12 @@ wait_for() {  # wait_for seconds command...
   for _ in $(seq $((limit * 5))); do "$@" && return 0; sleep 0.2; done
   return 1
 }
-running() { xdotool search --name '^Snapward$' >/dev/null 2>&1; }
+# The installed program's processes, by their command lines: Wine shows a
+# program as it was started, its Windows path and arguments. A program in the
+# tray has no window that X can see.
+installed_program() { ps -eo args= | grep -F 'Snapward\Snapward.exe' | grep -v grep; }
+running() { installed_program >/dev/null; }
+in_tray() { installed_program | grep -q ' /tray$'; }
 dialog_shown() { xdotool search --onlyvisible --name '^Snapward$' >/dev/null 2>&1; }
 setup_window() { xdotool search --name '^Snapward Setup' >/dev/null 2>&1; }
 # The prefix maps Z: to the Unix root.
@@ -139,6 +144,9 @@ hold 'load:C:\windows\twain_32\Orvendel.ds' 'open:C:\windows\twain_64\Orvendel.d
 run "$probe" launch "$(winpath "$setup")" Snapward.exe /S >"$scratch/launch.out" 2>&1
 check "the upgrade reports the restart it needs (exit 3010)" said 'exit 3010'
 check "the upgrade restarts the program, not as the installer's child" said 'parent other'
+check "the upgraded program is back in the tray" wait_for 30 in_tray
+sleep 2
+check "without the dialog nobody asked for" eval '! dialog_shown'
 expect upgrade "$windir/twain_32/Orvendel.ds=$ds32" "$windir/twain_64/Orvendel.ds=$scratch/old64.ds"
 no_old_source_loadable() { ! cmp -s "$1" "$scratch/old32.ds"; }
 for file in "$windir"/twain_32/*.ds; do
