@@ -74,21 +74,17 @@ create_prefix() {
 # which would write the same in every copy. Everything else is copied, as
 # programs write some files (win.ini) in place.
 clone_prefix() {
-  local from=$1 to=$2
+  local from=$1 to=$2 system="$2/drive_c/windows"
   rm -rf "$to"
   if ! cp -a -l "$from" "$to" 2>/dev/null; then
     rm -rf "$to"
-    cp -a "$from" "$to" || return 1
-    return 0
+    cp -a "$from" "$to"
+    return
   fi
-  find "$to" -type f ! \( -path "$to/drive_c/windows/system32/*" -o -path "$to/drive_c/windows/syswow64/*" \) \
-    -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f" || exit 1; done' sh {} + || return 1
-  # Of the system folders, only executables and tables are linked.
-  local dirs=("$to/drive_c/windows/system32")
-  [ -d "$to/drive_c/windows/syswow64" ] && dirs+=("$to/drive_c/windows/syswow64")
-  find "${dirs[@]}" -type f \
-    ! -iregex '.*\.\(dll\|exe\|drv\|sys\|ocx\|acm\|cpl\|tlb\|ax\|nls\|vxd\|com\|ds\|mui\|dll16\|exe16\|drv16\|mod16\|vxd16\)' \
-    -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f" || exit 1; done' sh {} + || return 1
+  # Every link but the system folders' executables and tables becomes a copy.
+  find "$to" -type f ! \( \( -path "$system/system32/*" -o -path "$system/syswow64/*" \) \
+    -iregex '.*\.\(dll\|exe\|drv\|sys\|ocx\|acm\|cpl\|tlb\|ax\|nls\|vxd\|com\|ds\|mui\|dll16\|exe16\|drv16\|mod16\|vxd16\)' \) \
+    -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f" || exit 1; done' sh {} +
 }
 
 # The folder that keeps one fresh prefix per architecture: the build folder

@@ -197,10 +197,6 @@ bool HotkeyCaptureRunning() {
     return Worker().thread.joinable();
 }
 
-void WaitForHotkeyCapture() {
-    FinishHotkeyCapture();
-}
-
 void ReleaseIdleCamera() {
     TrayWindow& tray = Tray();
     // The capture under way restarts the wait when it is done.

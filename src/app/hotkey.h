@@ -36,16 +36,14 @@ bool RegisterCaptureHotkey();
 // here, as the dialog's own does. A press while a capture runs is ignored.
 void CaptureFromHotkey(HWND owner);
 
-// The worker's capture is over: the clipboard and the balloon. Does nothing
-// when no worker capture waits.
+// The worker's capture is over, or is waited for (before the camera goes
+// away): the clipboard and the balloon. Does nothing when no worker capture
+// is under way.
 void FinishHotkeyCapture();
 
 // Whether a worker capture is under way. Until it is finished, the camera is
 // the worker's: the UI thread does not touch it.
 bool HotkeyCaptureRunning();
-
-// Waits for a worker capture and finishes it (before the camera goes away).
-void WaitForHotkeyCapture();
 
 // The idle time has passed without a capture: closes the camera, unless the
 // dialog or a capture has it.

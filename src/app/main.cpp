@@ -64,7 +64,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
 
     UnregisterHotKey(tray.window, CAPTURE_HOTKEY_ID);
-    WaitForHotkeyCapture();
+    FinishHotkeyCapture();
     camera.Close();
     StopMediaFoundation();
     singleInstance.reset();
