@@ -19,6 +19,13 @@ constexpr wchar_t ALREADY_RUNNING_TEXT[] =
     L"Snapward is already running.\nLook for its icon in the system tray (bottom-right of the "
     L"taskbar).";
 
+#if defined(SNAPWARD_TESTCAM) && SNAPWARD_TESTCAM
+BOOL WINAPI NotifyIconCountingBalloons(DWORD message, PNOTIFYICONDATAW data) {
+    if (message == NIM_MODIFY && (data->uFlags & NIF_INFO)) AddToSemaphore(TEST_BALLOONS_SEMAPHORE);
+    return Shell_NotifyIconW(message, data);
+}
+#endif
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -39,6 +46,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
 #if defined(SNAPWARD_TESTCAM) && SNAPWARD_TESTCAM
     EnableTestPatternCameras();
+    tray.notifyIcon = NotifyIconCountingBalloons;
 #endif
 
     // A failed start leaves the device list empty and every open failing; the

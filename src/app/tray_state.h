@@ -15,6 +15,12 @@ constexpr UINT TRAY_ICON_ID = 1;
 
 using NotifyIconFunction = BOOL(WINAPI*)(DWORD message, PNOTIFYICONDATAW data);
 
+// The development builds add one to this named semaphore, when a test in
+// another process made it, for every balloon they show: the start's key
+// registration ends with one, so the test knows it has run without trying the
+// key itself (a try that met the registration would make it fail).
+constexpr wchar_t TEST_BALLOONS_SEMAPHORE[] = L"Local\\SnapwardTestBalloons";
+
 // Lives for the whole process; everything here belongs to the UI thread.
 struct TrayWindow {
     HINSTANCE instance = nullptr;

@@ -38,6 +38,9 @@ void SetExtraCameras(const ExtraCameras* extra);
 // ("snapward-file:PATH", file_camera.h), listed first of all with '!', else last.
 // Process-wide; tests switch them off again when done.
 void EnableTestPatternCameras(bool enabled = true);
+// Development builds only: adds one to the named semaphore, when a test in
+// another process made it, to tell that test that something happened.
+void AddToSemaphore(const wchar_t* name);
 
 // Starts COM and Media Foundation for this thread and the process. False when
 // Media Foundation cannot be had (Windows N editions without the Media Feature

@@ -30,11 +30,6 @@ bool EncodeWebcamJpeg(const CapturedFrame& frame, std::vector<uint8_t>& jpeg) {
     return true;
 }
 
-void AddToSemaphore(const wchar_t* name) {
-    const UniqueKernelHandle semaphore(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, name));
-    if (semaphore) ReleaseSemaphore(semaphore.get(), 1, nullptr);
-}
-
 // Tells a test in another process (the whole-program tests) when a stream
 // starts and ends, so that it can tell a capture from the open camera from one
 // that opened it afresh without timing either.
@@ -107,6 +102,11 @@ void ReadExtraCameras() {
 }
 
 }  // namespace
+
+void AddToSemaphore(const wchar_t* name) {
+    const UniqueKernelHandle semaphore(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, name));
+    if (semaphore) ReleaseSemaphore(semaphore.get(), 1, nullptr);
+}
 
 void EnableTestPatternCameras(bool enabled) {
     if (enabled) {
