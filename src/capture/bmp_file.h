@@ -9,3 +9,11 @@
 // (null, unlockable, smaller than 40 + biSizeImage) creates no file; a file
 // whose writing fails is removed again. The block stays the caller's.
 bool WriteBmpFile(const wchar_t* path, HGLOBAL packedDib);
+
+enum class NewBmpFile { Written, NameTaken, Failed };
+
+// The same, but never replacing a file: NameTaken when `path` is in use. The
+// name is claimed and filled through one handle that nobody else can open
+// meanwhile, so a search indexer or a sync client that looks at every new file
+// cannot make the writing fail, nor keep a failed file from being removed.
+NewBmpFile WriteNewBmpFile(const wchar_t* path, HGLOBAL packedDib);

@@ -43,28 +43,6 @@ constexpr DWORD FLASH_MS = 50;
 constexpr ULONGLONG CLIPBOARD_PATIENCE_MS = 250;
 constexpr DWORD CLIPBOARD_RETRY_MS = 10;
 
-enum class NewFile { Written, NameTaken, Failed };
-
-// Claims `path` with CREATE_NEW, where the test for an existing file and the
-// creation are one step, so that no capture ever replaces another file; then
-// fills the claimed (empty, our own) file with WriteBmpFile. A claim that
-// cannot be filled is removed again.
-NewFile WriteNewBmpFile(const wchar_t* path, HGLOBAL dib) {
-    UniqueFile claim(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
-    if (!claim) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewFile::NameTaken
-                                                                            : NewFile::Failed;
-    }
-    claim.reset();
-    if (!WriteBmpFile(path, dib)) {
-        DeleteFileW(path);
-        return NewFile::Failed;
-    }
-    return NewFile::Written;
-}
-
 // The file step of the dialog's capture. False when no file was written.
 bool SaveSecondFrame(Camera& camera, const wchar_t* picturesFolder) {
     wchar_t folder[MAX_PATH] = {};
@@ -163,11 +141,11 @@ std::wstring SaveCaptureFile(const wchar_t* folder, const SYSTEMTIME& time, HGLO
         // A path that does not fit is not cut short into another name.
         if (length < 0 || length >= static_cast<int>(std::size(path))) return {};
         switch (WriteNewBmpFile(path, dib)) {
-        case NewFile::Written:
+        case NewBmpFile::Written:
             return path;
-        case NewFile::NameTaken:
+        case NewBmpFile::NameTaken:
             continue;
-        case NewFile::Failed:
+        case NewBmpFile::Failed:
             return {};
         }
     }

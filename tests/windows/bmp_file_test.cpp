@@ -42,5 +42,9 @@ TEST(BmpFile, WritesWholeFilesOrNone) {
     EXPECT_FALSE(WriteBmpFile(path.c_str(), nullptr));
     EXPECT_EQ(ReadWholeFile(path), file);
     EXPECT_FALSE(WriteBmpFile((temp.path() + L"\\fresh.bmp").c_str(), liar.get()));
+    EXPECT_EQ(WriteNewBmpFile((temp.path() + L"\\fresh.bmp").c_str(), liar.get()), NewBmpFile::Failed);
+    // A new file never replaces one, whatever its block.
+    EXPECT_EQ(WriteNewBmpFile(path.c_str(), block.get()), NewBmpFile::NameTaken);
+    EXPECT_EQ(ReadWholeFile(path), file);
     EXPECT_EQ(temp.Files(), std::vector<std::wstring>{L"capture.bmp"});
 }
