@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -150,6 +151,29 @@ CaptureWorker& Worker() {
     return worker;
 }
 
+// Runs the press on the worker; false, with `capture` as it was, when no
+// thread could be started.
+bool StartCaptureWorker(Camera& camera, HotkeyCapture& capture, HWND owner) {
+    CaptureWorker& worker = Worker();
+    worker.capture = std::move(capture);
+    worker.owner = owner;
+    HotkeyCapture* job = &worker.capture;
+    // The UI thread lives in the process's multithreaded apartment (see
+    // StartMediaFoundation), which this thread joins implicitly: the reader it
+    // opens serves the dialog's thread later just the same.
+    try {
+        worker.thread = std::thread([&camera, job, owner] {
+            GrabForHotkey(camera, *job);
+            PostMessageW(owner, WM_HOTKEY_CAPTURE_DONE, 0, 0);
+        });
+    } catch (const std::system_error&) {
+        capture = std::move(worker.capture);
+        worker.capture = HotkeyCapture{};
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void CaptureFromHotkey(HWND owner) {
@@ -164,24 +188,11 @@ void CaptureFromHotkey(HWND owner) {
     }
     capture.dialogOpen = tray.dialogOpen;
     capture.enumerateCameras = tray.enumerateCameras;
-    if (tray.dialogOpen) {
-        GrabForHotkey(*tray.camera, capture);
-        ShowHotkeyCapture(owner, capture);
-        return;
-    }
-
-    CaptureWorker& worker = Worker();
-    worker.capture = std::move(capture);
-    worker.owner = owner;
-    Camera* camera = tray.camera;
-    HotkeyCapture* job = &worker.capture;
-    // The UI thread lives in the process's multithreaded apartment (see
-    // StartMediaFoundation), which this thread joins implicitly: the reader it
-    // opens serves the dialog's thread later just the same.
-    worker.thread = std::thread([camera, job, owner] {
-        GrabForHotkey(*camera, *job);
-        PostMessageW(owner, WM_HOTKEY_CAPTURE_DONE, 0, 0);
-    });
+    if (!tray.dialogOpen && StartCaptureWorker(*tray.camera, capture, owner)) return;
+    // With the dialog open the camera is running already; without a thread to
+    // be had (a 32-bit process short of address space) the press still counts.
+    GrabForHotkey(*tray.camera, capture);
+    ShowHotkeyCapture(owner, capture);
 }
 
 void FinishHotkeyCapture() {

@@ -7,6 +7,7 @@
 
 #include "app/tray_state.h"
 #include "platform/win_handles.h"
+#include "ui/shell_open.h"
 
 namespace {
 
@@ -253,8 +254,17 @@ void InstallTwainSourceFrom(HWND owner, const std::wstring& windowsDirectory,
     launch.lpFile = processor.c_str();
     launch.lpParameters = commandLine.c_str();
     launch.nShow = SW_HIDE;
-    // A refused elevation prompt also ends here; the user knows already.
-    if (!ShellExecuteExW(&launch)) return;
+    BOOL launched = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    const bool ran = RunInShellApartment([&] {
+        launched = ShellExecuteExW(&launch);
+        if (!launched) error = GetLastError();
+    });
+    if (!ran || !launched) {
+        // A refused elevation prompt also ends here; the user knows already.
+        if (!ran || error != ERROR_CANCELLED) ShowBox(owner, MAY_HAVE_FAILED_TEXT, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
     UniqueKernelHandle process(launch.hProcess);
     if (!process) return;
 

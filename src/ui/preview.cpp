@@ -32,7 +32,10 @@ HBITMAP ScreenBitmapOf(const uint8_t* pixels, int32_t width, int32_t height) {
     return ::CreateDIBitmap(screen.get(), &info.bmiHeader, CBM_INIT, pixels, &info, DIB_RGB_COLORS);
 }
 
-void PaintNoPreview(HDC dc, RECT client) {
+// In the control's own font, which the dialog scales with the monitor: the
+// context's default is a fixed-size system font.
+void PaintNoPreview(HDC dc, RECT client, HFONT font) {
+    SelectGuard selected(dc, font ? static_cast<HGDIOBJ>(font) : ::GetStockObject(DEFAULT_GUI_FONT));
     ::SetTextColor(dc, NO_PREVIEW_COLOUR);
     ::SetBkMode(dc, TRANSPARENT);
     ::DrawTextW(dc, NO_PREVIEW_TEXT, -1, &client, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
@@ -118,7 +121,7 @@ LRESULT CALLBACK PreviewSubclassProc(HWND window, UINT message, WPARAM wParam, L
         ++previewFramesShown;
     }
     if (!copy || !PaintFrame(paint.dc(), copy.get(), client.right, client.bottom)) {
-        PaintNoPreview(paint.dc(), client);
+        PaintNoPreview(paint.dc(), client, reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0)));
     }
     return 0;
 }

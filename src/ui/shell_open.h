@@ -1,7 +1,10 @@
 #pragma once
-// Opening a web page through the shell, from the program's windows.
+// The shell's verbs (opening a web page, starting a program elevated), from
+// the program's windows.
 
 #include <windows.h>
+
+#include <functional>
 
 using ShellOpenFunction = HINSTANCE(WINAPI*)(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
                                               LPCWSTR directory, INT show);
@@ -10,3 +13,7 @@ using ShellOpenFunction = HINSTANCE(WINAPI*)(HWND window, LPCWSTR verb, LPCWSTR 
 // `open` is ShellExecuteW but for tests. False when no thread could be made;
 // then nothing was opened.
 bool OpenInShell(const wchar_t* url, ShellOpenFunction open = nullptr);
+
+// Runs `work` on a thread of its own in the apartment the shell wants, and
+// waits for it. False when no thread could be made; then `work` did not run.
+bool RunInShellApartment(const std::function<void()>& work);

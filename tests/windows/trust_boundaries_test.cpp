@@ -77,6 +77,15 @@ TEST(ShellOpen, RunsInASingleThreadedApartmentOffTheCallersThread) {
     ASSERT_EQ(WaitForSingleObject(done.get(), 5000), WAIT_OBJECT_0);
     EXPECT_EQ(apartmentSeen.load(), S_FALSE);
     EXPECT_EQ(fileSeen, L"open https://example.test/page");
+    // The elevated start waits for the shell: done by the time the call returns.
+    apartmentSeen = E_UNEXPECTED;
+    DWORD thread = GetCurrentThreadId();
+    ASSERT_TRUE(RunInShellApartment([&] {
+        thread = GetCurrentThreadId();
+        RecordShellOpen(nullptr, L"runas", L"cmd.exe", nullptr, nullptr, SW_HIDE);
+    }));
+    EXPECT_EQ(apartmentSeen.load(), S_FALSE);
+    EXPECT_NE(thread, GetCurrentThreadId());
     if (SUCCEEDED(mine)) CoUninitialize();
 }
 
