@@ -120,6 +120,21 @@ bool HoldsOnlyStandardTables(const uint8_t* payload, size_t length) {
     return true;
 }
 
+// The slots among the standard four that a DHT payload defines, up to the
+// first table that runs past its end.
+uint8_t HuffmanSlots(const uint8_t* payload, size_t length) {
+    uint8_t slots = 0;
+    for (size_t at = 0; length - at >= 17;) {
+        size_t symbolCount = 0;
+        for (size_t i = 0; i < 16; ++i) symbolCount += payload[at + 1 + i];
+        if (length - at - 17 < symbolCount) break;
+        const unsigned tableClass = payload[at] >> 4, id = payload[at] & 0x0Fu;
+        if (tableClass < 2 && id < 2) slots |= static_cast<uint8_t>(1u << (tableClass * 2 + id));
+        at += 17 + symbolCount;
+    }
+    return slots;
+}
+
 struct Segment {
     size_t start;  // offset of the marker's 0xFF
     size_t end;    // offset just past the segment
@@ -164,7 +179,9 @@ bool WalkJpeg(const uint8_t* data, size_t length, JpegLayout& layout, OnHuffman&
             layout.width = ReadBigEndian16(payload + 3);
             sawFrameHeader = true;
         } else if (marker == DHT && !sawScan) {
+            if (!layout.hasHuffmanTables) layout.firstHuffman = markerStart;
             layout.hasHuffmanTables = true;
+            layout.huffmanSlots |= HuffmanSlots(payload, payloadLength);
             onHuffman(Segment{markerStart, segmentEnd}, payload, payloadLength);
         } else if (marker == SOS) {
             if (!sawFrameHeader) return false;
@@ -203,16 +220,18 @@ bool ParseJpeg(const uint8_t* data, size_t length, JpegLayout& layout) {
 void InsertStandardHuffmanTables(const uint8_t* data, const JpegLayout& layout,
                                  std::vector<uint8_t>& out) {
     out.clear();
-    if (layout.firstScan > layout.end) return;
+    const size_t at = layout.hasHuffmanTables ? layout.firstHuffman : layout.firstScan;
+    if (at > layout.end) return;
     out.reserve(layout.end + STANDARD_SEGMENT.size());
-    out.insert(out.end(), data, data + layout.firstScan);
+    out.insert(out.end(), data, data + at);
     out.insert(out.end(), STANDARD_SEGMENT.begin(), STANDARD_SEGMENT.end());
-    out.insert(out.end(), data + layout.firstScan, data + layout.end);
+    out.insert(out.end(), data + at, data + layout.end);
 }
 
 std::span<const uint8_t> JpegForStrictDecoder(const uint8_t* data, const JpegLayout& layout,
                                               std::vector<uint8_t>& scratch) {
-    if (layout.hasHuffmanTables) return {data, layout.end};
+    constexpr uint8_t ALL_SLOTS = 0x0F;
+    if (layout.huffmanSlots == ALL_SLOTS) return {data, layout.end};
     InsertStandardHuffmanTables(data, layout, scratch);
     return scratch;
 }

@@ -19,6 +19,10 @@ struct JpegLayout {
     int32_t width = 0;   // from the first frame header (SOFn)
     int32_t height = 0;  // 0 when the height is deferred to a DNL marker
     bool hasHuffmanTables = false;  // a DHT segment before the first scan
+    size_t firstHuffman = 0;        // offset of the first such segment's 0xFF
+    // The slots those segments define among the four the standard tables
+    // fill: bit (class * 2 + id), class 0 for DC and 1 for AC, id 0 or 1.
+    uint8_t huffmanSlots = 0;
     size_t firstScan = 0;           // offset of the first SOS marker's 0xFF
     size_t end = 0;                 // offset just past the EOI marker
 };
@@ -33,13 +37,16 @@ bool ParseJpeg(const uint8_t* data, size_t length, JpegLayout& layout);
 // Motion-JPEG webcams leave out the Huffman tables and expect the decoder to
 // use the standard ones (ISO/IEC 10918-1, Annex K.3). Copies data[0, layout.end)
 // into `out` with one DHT segment holding the four standard tables inserted
-// before the first scan. `layout` must come from ParseJpeg on the same bytes.
+// before the first scan, or before the stream's own first DHT segment, whose
+// tables then replace the standard ones of their slots. `layout` must come
+// from ParseJpeg on the same bytes.
 void InsertStandardHuffmanTables(const uint8_t* data, const JpegLayout& layout,
                                  std::vector<uint8_t>& out);
 
 // The bytes to hand a decoder that, like Windows' imaging component, refuses a
-// scan without Huffman tables: data[0, layout.end) itself when it has them,
-// else a copy in `scratch` with the standard tables inserted. Bytes after the
+// scan without Huffman tables: data[0, layout.end) itself when it defines all
+// four slots, else a copy in `scratch` with the standard tables inserted (a
+// stream that sends some tables may leave the others to the decoder too). Bytes after the
 // EOI are left out either way. `layout` must come from ParseJpeg on the same
 // bytes; the result lives as long as `data` or `scratch`, whichever it uses.
 std::span<const uint8_t> JpegForStrictDecoder(const uint8_t* data, const JpegLayout& layout,

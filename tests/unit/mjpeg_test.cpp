@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <utility>
 
 #include "capture/mjpeg.h"
@@ -71,16 +72,33 @@ TEST(Mjpeg, ParseFindsTheLayoutOfWholeStreamsOnlyAndInsertAndRemoveOnlyTheStanda
 
 // What Windows' decoder is given (Wine's supplies missing tables by itself, so no decode under Wine can tell): a
 // webcam's table-less frame gets the standard tables and is then, byte for byte, the frame an encoder using them
-// writes, so the two decode alike; a frame with tables of its own, standard or not, goes as it came, uncopied. The
-// padding after the EOI is left out, and stale scratch bytes never leak in.
-TEST(Mjpeg, AStrictDecoderIsGivenTheStandardTablesExactlyWhenTheFrameHasNone) {
+// writes, so the two decode alike; a frame with all four tables of its own, standard or not, goes as it came,
+// uncopied, and one with some of them gets the standard ones for the rest. The padding after the EOI is left out,
+// and stale scratch bytes never leak in.
+TEST(Mjpeg, AStrictDecoderIsGivenTheStandardTablesForEverySlotTheFrameLeavesOut) {
     const Bytes standard(StandardHuffmanSegment() + 4, StandardHuffmanSegment() + StandardHuffmanSegmentSize());
     Bytes optimised = standard;
     optimised[17] = 5;
+    // The luma tables alone (DC then AC slot 0, as the standard segment holds them): the chroma slots are left to
+    // the standard tables, inserted ahead of the stream's own, which then replace the standard luma ones.
+    const Bytes luma = [&] {
+        Bytes tables;
+        for (size_t at = 0; at < standard.size();) {
+            const size_t end = at + 17 + std::accumulate(&standard[at + 1], &standard[at + 17], size_t{0});
+            if ((standard[at] & 0x0F) == 0) tables.insert(tables.end(), &standard[at], &standard[0] + end);
+            at = end;
+        }
+        return tables;
+    }();
+    Bytes lumaFixed = MakeJpeg(64, 48, &luma);
+    const size_t dht = MakeJpeg(64, 48).size() - ENTROPY_AND_EOI.size() - 4 - SCAN_HEADER.size();
+    lumaFixed.insert(lumaFixed.begin() + static_cast<std::ptrdiff_t>(dht), StandardHuffmanSegment(),
+                     StandardHuffmanSegment() + StandardHuffmanSegmentSize());
     const struct { Bytes frame, given; bool copied; } cases[] = {
         {MakeJpeg(64, 48), MakeJpeg(64, 48, &standard), true},
         {MakeJpeg(64, 48, &standard), MakeJpeg(64, 48, &standard), false},
-        {MakeJpeg(64, 48, &optimised), MakeJpeg(64, 48, &optimised), false}};
+        {MakeJpeg(64, 48, &optimised), MakeJpeg(64, 48, &optimised), false},
+        {MakeJpeg(64, 48, &luma), lumaFixed, true}};
     for (const auto& c : cases) {
         Bytes padded = c.frame, scratch(5000, 0xAB);
         padded.insert(padded.end(), {0, 0, 0xFF});
