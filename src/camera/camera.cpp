@@ -235,11 +235,12 @@ int32_t Camera::PreviewFactor() const {
 }
 
 bool Camera::GrabFrame(CapturedFrame& frame) {
-    return Grab(frame, ReadPriority::Still, 1);
+    CameraError error = CAMERA_ERROR_NONE;
+    return Grab(frame, ReadPriority::Still, 1, error);
 }
 
-bool Camera::Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor) {
-    CameraError error = CAMERA_ERROR_NO_PICTURE;
+bool Camera::Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor, CameraError& error) {
+    error = CAMERA_ERROR_NO_PICTURE;
     const bool grabbed = [&] {
         // A frame of a large camera is tens of megabytes; in a 32-bit process
         // (ours, or a scanning application hosting the data source) that
@@ -255,13 +256,12 @@ bool Camera::Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor) {
         return false;
     }();
     if (grabbed) {
-        lastError_.store(CAMERA_ERROR_NONE);
+        error = CAMERA_ERROR_NONE;
         int64_t none = 0;
         firstFrameTicks_.compare_exchange_strong(
             none, std::chrono::steady_clock::now().time_since_epoch().count());
-    } else {
-        lastError_.store(error);
     }
+    if (priority == ReadPriority::Still) lastError_.store(error);
     return grabbed;
 }
 
@@ -352,7 +352,8 @@ void Camera::PreviewLoop() {
     CapturedFrame frame;  // one buffer for the whole run
     std::chrono::milliseconds retry{0};
     while (running_.load()) {
-        if (Grab(frame, ReadPriority::Preview, PreviewFactor())) {
+        CameraError error = CAMERA_ERROR_NONE;
+        if (Grab(frame, ReadPriority::Preview, PreviewFactor(), error)) {
             retry = std::chrono::milliseconds{0};
             previewError_.store(CAMERA_ERROR_NONE);
             // The reader is not held here: a still capture may read while the
@@ -362,7 +363,7 @@ void Camera::PreviewLoop() {
                 frameCallback_(frame.pixels.data(), frame.width, frame.height, frame.stride);
             }
         } else {
-            previewError_.store(lastError_.load());
+            previewError_.store(error);
             retry = retry.count() == 0 ? PREVIEW_RETRY_FIRST : std::min(2 * retry, PREVIEW_RETRY_MAX);
             std::unique_lock<std::mutex> lock(retryLock_);
             retryWake_.wait_for(lock, retry, [this] { return !running_.load(); });
@@ -420,7 +421,8 @@ void Camera::Settle() {
     CapturedFrame small;
     for (;;) {
         const int32_t factor = PreviewScaleFactor(width_, height_, SETTLE_FRAME_WIDTH, SETTLE_FRAME_HEIGHT);
-        if (!Grab(small, ReadPriority::Still, factor)) return;
+        CameraError error = CAMERA_ERROR_NONE;
+        if (!Grab(small, ReadPriority::Still, factor, error)) return;
         // Grab has set the first frame's time by now.
         const auto since = std::chrono::steady_clock::now() - firstFrameTime().value_or(std::chrono::steady_clock::now());
         if (watch.Settled(std::chrono::duration_cast<std::chrono::milliseconds>(since), MeanLuma(small))) break;

@@ -88,7 +88,9 @@ public:
     bool IsOpen() const;
     // Whether the preview loop runs, delivering frames or not. UI thread.
     bool IsPreviewing() const { return running_.load(); }
-    // Why the last Open or grab failed (0 after a success); any thread.
+    // Why the last Open or still grab failed (0 after a success); any thread.
+    // The preview's grabs leave it alone, so that a preview frame coming in
+    // meanwhile cannot hide why a still failed.
     CameraError lastError() const { return lastError_.load(); }
     // While the preview's grabs keep failing, why the latest one failed; 0
     // while it delivers frames (or has not tried yet). Any thread.
@@ -128,7 +130,7 @@ private:
     static CameraError UseTypeForSize(VideoReader& reader, const std::vector<MediaFormat>& formats,
                                       FrameSize wanted, PixelFormat& subtype);
     // `factor` as ConvertPreviewFrame's (1: full size).
-    bool Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor);
+    bool Grab(CapturedFrame& frame, ReadPriority priority, int32_t factor, CameraError& error);
     bool GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t factor, CameraError& error);
     // Frames for the preview come out this many times smaller (1: full size).
     int32_t PreviewFactor() const;

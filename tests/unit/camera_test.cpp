@@ -44,6 +44,8 @@ struct FakeDevice {
     std::string calls;  // negotiation calls in order: Partial, Native n, Use n, Current
     std::deque<FakeRead> script;  // read first, then `endless` for ever
     FakeRead endless = Frame(7);
+    std::thread::id failingThread;  // this thread's reads all give `failingRead`
+    FakeRead failingRead;
     std::chrono::milliseconds readDelay{0};
     int64_t stampStep = -1;  // each sample stamped with its read's number times this; negative: no stamps
     std::atomic<int> reads{0}, readersAlive{0}, readsInProgress{0};
@@ -76,8 +78,9 @@ struct FakeReader final : VideoReader {
         std::unique_lock<std::mutex> guard(d->lock);
         if (++d->readsInProgress > 1) d->overlappingReads = true;
         ++d->reads;
-        const FakeRead read = d->script.empty() ? d->endless : d->script.front();
-        if (!d->script.empty()) d->script.pop_front();
+        const bool failing = std::this_thread::get_id() == d->failingThread;
+        const FakeRead read = failing ? d->failingRead : d->script.empty() ? d->endless : d->script.front();
+        if (!failing && !d->script.empty()) d->script.pop_front();
         guard.unlock();
         std::this_thread::sleep_for(d->readDelay);
         struct Leave { FakeDevice& d; ~Leave() { --d.readsInProgress; } } leave{*d};
@@ -262,6 +265,20 @@ TEST_F(CameraTest, GrabReadsUntilAFrameOrAFailureAndSaysWhy) {
         EXPECT_TRUE(frame.pixels == c.pixels && frame.width == (c.error ? 77 : 4));
         EXPECT_EQ(bool(camera.firstFrameTime()), !c.error);
     }
+}
+
+// A still that fails while the preview delivers keeps its own reason: the preview's frames neither clear it nor
+// take it for theirs.
+TEST_F(CameraTest, AStillsFailureStaysItsOwnWhileThePreviewDelivers) {
+    device->failingThread = std::this_thread::get_id();
+    device->failingRead = Outcome(ReadOutcome::Failed, CAMERA_ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(camera.Open(LINK_A));
+    ASSERT_TRUE(camera.StartPreview(Count()));
+    CapturedFrame still;
+    EXPECT_FALSE(camera.GrabFrame(still));
+    EXPECT_TRUE(FramesReach(frames + 3));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(camera.previewError(), CAMERA_ERROR_NONE);
 }
 
 // Failures do not end the loop, but a device that keeps failing is read ever less often, and a stop does not wait out
