@@ -24,6 +24,8 @@ TEST(TwainStates, OutOfOrderAndUnknownTripletsDoNotPass) {
         // The sessions in order are those of the source's own tests. A manager
         // opens the source again only after forgetting it.
         {Transferring, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, OK},
+        // A 2.x manager hands its entry points over before every open.
+        {Enabled, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, OK}, {Transferring, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, OK},
         {Closed, DG_CONTROL, DAT_CAPABILITY, MSG_GET, SEQ}, {Open, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, SEQ},
         {Enabled, DG_CONTROL, DAT_CAPABILITY, MSG_SET, SEQ}, {Enabled, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, SEQ},
         {XferReady, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, SEQ},

@@ -329,6 +329,37 @@ TEST(DirectSource, ALaterSessionNeverCallsAManagerThatHasGone) {
     EXPECT_EQ(second.signals, (std::vector<TW_UINT16>{READY, CLOSE_REQUEST}));
 }
 
+// A manager that forgot an earlier session opens the source again, in whatever state it was left: a 2.x manager
+// hands its entry points over first, and the new session's signals and memory come through them; a 1.x manager
+// hands none, and the new session leaves the old manager alone.
+TEST(DirectSource, AReopenedSourceKeepsTheEntryPointsHandedOverForIt) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
+    const struct {
+        std::vector<Step> left;  // the earlier session, as far as it got
+        TW_UINT32 withoutEntryPoints;
+    } cases[] = {
+        {{{Do::Open}}, 0},
+        {{{Do::Open}, {Do::Enable}}, 0},  // its grab is stale once reopened
+        {{{Do::Open}, {Do::Enable}, {Do::Signal, 0, 0, READY}}, 0},
+        {{{Do::Open}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+          {Do::Transfer, TWSX_MEMORY, 0}},
+         0},
+        {{{Do::Open}, {Do::Enable}, {Do::Signal, 0, 0, READY}}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.left.size() << " steps, without: " << c.withoutEntryPoints);
+        Session host(L"Orvendel-testcam.ds");
+        host.Run(c.left);
+        host.Run({{Do::Open, c.withoutEntryPoints}, {Do::Current, ICAP_XFERMECH, TWSX_NATIVE}, {Do::Enable},
+                  {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 0}, {Do::Pending, MSG_ENDXFER, 0},
+                  {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
+        // The stand-in started afresh with the reopen: what it saw is the new session's.
+        EXPECT_EQ(fake.deliveries.size(), c.withoutEntryPoints ? 0u : 2u);
+        EXPECT_EQ(fake.allocations, c.withoutEntryPoints ? 0 : 1);
+        host.Run({{Do::Close}});
+    }
+}
+
 // A modal session holds the host's window while ours is up, and gives it back however ours goes; a modeless one
 // leaves it alone. A host thread that never started COM still gets its PNG file: the imaging component runs on the
 // source's own thread.
