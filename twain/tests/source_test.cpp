@@ -360,6 +360,43 @@ TEST(DirectSource, AReopenedSourceKeepsTheEntryPointsHandedOverForIt) {
     }
 }
 
+// A strip goes only where the host's buffer has room: into place up to the Length given, through a handle up to
+// the smaller of that and the block, which a host may overstate. Room for less than one row is refused, and the
+// strip after it starts where the last one ended.
+TEST(DirectSource, MemoryStripsStayInsideTheBufferTheHostGave) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
+    Session host(L"Orvendel-testcam.ds");
+    host.Run({{Do::Open}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+              {Do::Info, 1280, 720}});
+    const TW_UINT32 row = RgbRowBytes(1280);
+    const struct {
+        TW_UINT32 block;   // bytes of the handle's block; 0: into place, in room for 16 rows
+        TW_UINT32 length;  // what the host says it gave
+        TW_UINT32 rows;    // written; 0: refused
+    } strips[] = {
+        {2 * row, 10 * row, 2}, {3 * row, row, 1}, {row / 2, 4 * row, 0}, {row - 1, row, 0},
+        {row + row / 2, 16 * row, 1}, {0, row - 1, 0}, {0, 2 * row + 1, 2}, {0, 16 * row, 16},
+    };
+    std::vector<uint8_t> place(16 * row);
+    TW_UINT32 done = 0;
+    for (const auto& strip : strips) {
+        SCOPED_TRACE(testing::Message() << strip.block << " " << strip.length);
+        UniqueGlobal block(strip.block ? GlobalAlloc(GHND, strip.block) : nullptr);
+        ASSERT_EQ(GlobalSize(block.get()), strip.block);
+        TW_IMAGEMEMXFER transfer{};
+        transfer.Memory = {TWMF_APPOWNS | (strip.block ? TWMF_HANDLE : TWMF_POINTER), strip.length,
+                           strip.block ? TW_MEMREF(block.get()) : place.data()};
+        const TW_UINT16 outcome = host.Outcome(host.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer));
+        EXPECT_EQ(outcome, strip.rows ? OK : TWCC_BADVALUE);
+        if (strip.rows) {
+            EXPECT_EQ(transfer.Rows * 10000 + transfer.YOffset, strip.rows * 10000 + done);
+            EXPECT_EQ(transfer.BytesWritten, strip.rows * row);
+        }
+        done += strip.rows;
+    }
+    host.Run({{Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
+}
+
 // A modal session holds the host's window while ours is up, and gives it back however ours goes; a modeless one
 // leaves it alone. A host thread that never started COM still gets its PNG file: the imaging component runs on the
 // source's own thread.
