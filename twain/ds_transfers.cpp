@@ -328,7 +328,11 @@ void DataSource::ReportLostCamera(CameraError error) {
     cameraOpen_ = false;
     cameraError_ = error;
     caps_.SetDeviceOnline(false);
+    const unsigned session = generation_;
     if (caps_.Indicators()) MessageBoxW(hostWindow_, CAMERA_LOST_TEXT, SNAPWARD_TITLE, MB_OK | MB_ICONEXCLAMATION);
+    // The host's timers run in the box's loop: it may have disabled or closed
+    // us meanwhile, or enabled us afresh, and that session lost nothing.
+    if (generation_ != session) return;
     Signal(MSG_CLOSEDSREQ);
     // Read by an application that asks why it is asked to close.
     condition_ = TWCC_CHECKDEVICEONLINE;

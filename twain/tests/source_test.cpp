@@ -190,6 +190,37 @@ TEST(DirectSource, ACameraFailingMidSessionComesBackOrSaysWhy) {
     }
 }
 
+// Without our window a lost camera is told in a message box while indicators are on, and the host's timers run in
+// its loop. A host that ends the session meanwhile, or starts another, hears nothing more of the lost one: no close
+// request, no condition, and nothing in its queue outside our window.
+TEST(DirectSource, ALostCameraIsReportedOnlyToTheSessionThatLostIt) {
+    const struct {
+        const wchar_t* misbehaviour;
+        std::vector<Step> inBox, after;
+    } cases[] = {
+        {L"boxdisabled&unplug=1", {{Do::Disable}}, {{Do::Signal, 3000, 0, MSG_NULL}, {Do::Close}}},
+        {L"boxclosed&unplug=1", {{Do::Disable}, {Do::Close}}, {{Do::Signal, 3000, 0, MSG_NULL}}},
+        {L"boxreenabled&unplug=1&replug=300", {{Do::Disable}, {Do::Enable}},
+         // The picture of a camera just plugged in again is off by one level now and then: the counter counts.
+         {{Do::Signal, 0, 0, READY}, {Do::Condition, TWCC_SUCCESS}, {Do::Transfer, TWSX_NATIVE, 2},
+          {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}}},
+    };
+    for (const auto& c : cases) {
+        const std::wstring link = std::wstring(L"snapward-testpattern:rgb24?name=") + c.misbehaviour;
+        SCOPED_TRACE(testing::PrintToString(link));
+        SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", link.c_str());
+        auto unlisted = ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
+        auto choice = ChooseCamera(link);
+        Session host(L"Orvendel-testcam.ds");
+        host.Run({{Do::Open}, {Do::Enable}});
+        // Long enough for the camera to be back by the time the host enables us again.
+        host.ActInBox(c.inBox, 600);
+        host.Run(c.after);
+        EXPECT_EQ(host.boxesActedIn, 1);
+        EXPECT_EQ(host.strays, std::vector<UINT>{});
+    }
+}
+
 // Document hosts set their page as the layout, or as ICAP_SUPPORTEDSIZES, before they acquire. The camera looks at
 // the page, so the page is the whole picture, and the host is told to read the layout back; a frame that is no
 // page at the origin is still cut as it is. In pixels, frames need no resolution at all.
