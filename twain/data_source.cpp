@@ -68,6 +68,7 @@ TW_UINT16 DataSource::Control(TW_IDENTITY* origin, TW_UINT16 dat, TW_UINT16 msg,
             const auto* entry = static_cast<const TW_ENTRYPOINT*>(data);
             if (entry->Size < sizeof(TW_ENTRYPOINT) || !entry->DSM_Entry) return Fail(TWCC_BADVALUE);
             manager_ = *entry;
+            entryPointsHanded_ = true;
             return TWRC_SUCCESS;
         }
         case DAT_STATUS: {
@@ -126,8 +127,14 @@ TW_UINT16 DataSource::Image(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) {
 }
 
 TW_UINT16 DataSource::OpenSource(TW_IDENTITY* origin, TW_IDENTITY* identity) {
+    // Opened again without a close: the entry points handed over for this
+    // open outlive the earlier session's end, while those of an earlier open
+    // may belong to a manager that has gone.
+    const TW_ENTRYPOINT handed = entryPointsHanded_ ? manager_ : TW_ENTRYPOINT{};
+    entryPointsHanded_ = false;
     if (state_ >= DsState::Enabled) DisableSource();
     if (state_ == DsState::Open) CloseSource();
+    manager_ = handed;
     if (addTestCameras_) addTestCameras_();
 
     WNDCLASSEXW signalClass{};

@@ -160,6 +160,7 @@ private:
     TW_IDENTITY identity_{};     // ours, with the Id given at MSG_OPENDS
     TW_IDENTITY application_{};  // the application that opened us
     TW_ENTRYPOINT manager_{};    // from a 2.x manager; Size 0 otherwise
+    bool entryPointsHanded_ = false;  // since the last MSG_OPENDS
 
     CapabilitySet caps_;
     CameraWorker worker_;

@@ -427,6 +427,12 @@ CapResult CapabilitySet::Set(TW_UINT16 cap, const CapContainer& request) {
             entry->current = item;
             return {};
         case Kind::Count:
+            // -1 written into an unsigned field arrives as its all-ones, a
+            // number too large to be meant as a count of pages.
+            if ((request.itemType == TWTY_UINT16 || request.itemType == TWTY_UINT32) &&
+                (value == 0xffff || value == 0xffffffff)) {
+                value = XFERCOUNT_ANY;
+            }
             if (value != XFERCOUNT_ANY && (value < 1 || value > 32767)) {
                 return {TWRC_FAILURE, TWCC_BADVALUE};
             }

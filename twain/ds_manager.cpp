@@ -5,6 +5,9 @@
 using namespace ds;
 
 void DataSource::Signal(TW_UINT16 message) {
+    // Without our window (closed) the post would land in the host's own
+    // queue as a thread message, and nobody would take the signal.
+    if (!signalWindow_) return;
     pendingSignal_ = message;
     PostMessageW(signalWindow_.get(), WM_TWAIN_SIGNAL, 0, 0);
 }

@@ -25,8 +25,9 @@ constexpr TripletRule RULES[] = {
     // then starts afresh.
     {DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, S3, S7},
     {DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, S4, S4},
-    // 2.x managers hand their entry points over before opening the source.
-    {DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, S3, S4},
+    // 2.x managers hand their entry points over before opening the source,
+    // so wherever it may be opened again.
+    {DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, S3, S7},
     {DG_CONTROL, DAT_STATUS, MSG_GET, S3, S7},
     {DG_CONTROL, DAT_CAPABILITY, MSG_GET, S4, S7},
     {DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, S4, S7},

@@ -1,5 +1,6 @@
 #include "data_source.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "capture/capture_action.h"
@@ -214,6 +215,10 @@ TW_UINT16 DataSource::MemoryTransfer(TW_IMAGEMEMXFER& transfer) {
     TW_MEMORY& memory = transfer.Memory;
     if (!memory.TheMem || memory.Length == 0) return Fail(TWCC_BADVALUE);
     bool handle = (memory.Flags & TWMF_HANDLE) != 0;
+    // A handle's block says how much room there is, whatever the host claims;
+    // a pointer's Length is all there is to go by.
+    uint32_t capacity = memory.Length;
+    if (handle) capacity = static_cast<uint32_t>(std::min<SIZE_T>(capacity, GlobalSize(memory.TheMem)));
     auto* target = static_cast<uint8_t*>(handle ? Lock(memory.TheMem) : memory.TheMem);
     if (!target) return Fail(TWCC_BADVALUE);
 
@@ -223,7 +228,7 @@ TW_UINT16 DataSource::MemoryTransfer(TW_IMAGEMEMXFER& transfer) {
         DibPixels picture;
         if (locked.data() && ViewPackedDib(static_cast<const uint8_t*>(locked.data()),
                                            GlobalSize(image_.get()), picture)) {
-            rows = CopyRows(picture, nextRow_, target, memory.Length);
+            rows = CopyRows(picture, nextRow_, target, capacity);
         }
     }
     if (handle) Unlock(memory.TheMem);
@@ -323,7 +328,11 @@ void DataSource::ReportLostCamera(CameraError error) {
     cameraOpen_ = false;
     cameraError_ = error;
     caps_.SetDeviceOnline(false);
+    const unsigned session = generation_;
     if (caps_.Indicators()) MessageBoxW(hostWindow_, CAMERA_LOST_TEXT, SNAPWARD_TITLE, MB_OK | MB_ICONEXCLAMATION);
+    // The host's timers run in the box's loop: it may have disabled or closed
+    // us meanwhile, or enabled us afresh, and that session lost nothing.
+    if (generation_ != session) return;
     Signal(MSG_CLOSEDSREQ);
     // Read by an application that asks why it is asked to close.
     condition_ = TWCC_CHECKDEVICEONLINE;

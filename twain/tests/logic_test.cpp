@@ -24,6 +24,8 @@ TEST(TwainStates, OutOfOrderAndUnknownTripletsDoNotPass) {
         // The sessions in order are those of the source's own tests. A manager
         // opens the source again only after forgetting it.
         {Transferring, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, OK},
+        // A 2.x manager hands its entry points over before every open.
+        {Enabled, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, OK}, {Transferring, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, OK},
         {Closed, DG_CONTROL, DAT_CAPABILITY, MSG_GET, SEQ}, {Open, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, SEQ},
         {Enabled, DG_CONTROL, DAT_CAPABILITY, MSG_SET, SEQ}, {Enabled, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, SEQ},
         {XferReady, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, SEQ},
@@ -47,6 +49,20 @@ bool Takes(TW_UINT16 cap, const CapContainer& offer, double value) {
     if (offer.conType == TWON_ENUMERATION) return std::ranges::count(offer.items, value) > 0;
     if (cap == CAP_INDICATORS) return value == 0 || value == 1;
     return cap == CAP_XFERCOUNT && (value == -1 || (value >= 1 && value <= 32767));
+}
+
+// What a host means by `raw` sent as `type`: the number it is in that type;
+// but a count of -1 ("any") written into an unsigned field of 16 or 32 bits
+// arrives as all ones of that field.
+double Meant(TW_UINT16 cap, TW_UINT16 type, TW_UINT32 raw) {
+    switch (type) {
+        case TWTY_INT8: return int8_t(raw & 0xff);
+        case TWTY_UINT8: return raw & 0xff;
+        case TWTY_INT16: return int16_t(raw & 0xffff);
+        case TWTY_UINT16: return cap == CAP_XFERCOUNT && (raw & 0xffff) == 0xffff ? -1.0 : raw & 0xffff;
+        case TWTY_INT32: return int32_t(raw);
+        default: return cap == CAP_XFERCOUNT && (raw == 0xffff || raw == 0xffffffff) ? -1.0 : raw;
+    }
 }
 
 // A packed DIB whose pixel (x, y from the top) is `colour`, rows padded with zeros.
@@ -106,8 +122,9 @@ TEST(TwainContainers, EveryShapeAndItemWidthFollowsThePublishedLayoutAndReadsBac
     }
 }
 
-// Each capability takes exactly what it offers, in any integer type, as one
-// value or an enumeration's current item (past its end: refused); never a
+// Each capability takes exactly what it offers, in any integer type a host
+// may send (the count's -1 as all ones of an unsigned one too), as one value
+// or an enumeration's current item (past its end: refused); never a
 // fixed-point value, and nothing when it is read-only.
 TEST(TwainCapabilities, EveryCapabilityTakesWhatItOffersAndAnswersEveryMessage) {
     const TW_UINT32 reads = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
@@ -136,10 +153,10 @@ TEST(TwainCapabilities, EveryCapabilityTakesWhatItOffersAndAnswersEveryMessage) 
         }
         if (offer.conType == TWON_RANGE) continue;  // resolutions: below
         EXPECT_EQ(settable, offer.conType == TWON_ENUMERATION || Takes(cap, offer, 1));
-        for (TW_UINT16 type : {TWTY_UINT16, TWTY_INT16, TWTY_UINT32, TWTY_FIX32}) {
-            for (TW_UINT32 raw : {0u, 1u, 2u, 4u, 5u, 24u, 32767u, 32768u, 0xffffu, 0x10002u}) {
-                double value = type == TWTY_UINT16 ? raw & 0xffff
-                               : type == TWTY_INT16 ? int16_t(raw & 0xffff) : double(raw);
+        for (TW_UINT16 type : {TWTY_INT8, TWTY_UINT8, TWTY_INT16, TWTY_UINT16, TWTY_INT32, TWTY_UINT32, TWTY_FIX32}) {
+            for (TW_UINT32 raw : {0u, 1u, 2u, 4u, 5u, 24u, 0xffu, 32767u, 32768u, 0xfffeu, 0xffffu, 0x10002u,
+                                  0xfffffffeu, 0xffffffffu}) {
+                const double value = Meant(cap, type, raw);
                 for (size_t size = 1; size <= 3; ++size) {
                     for (TW_UINT32 at = 0; at <= size; ++at) {
                         CapContainer request{TWON_ENUMERATION, type, std::vector<TW_UINT32>(size, 9), at};

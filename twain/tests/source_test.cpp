@@ -190,6 +190,37 @@ TEST(DirectSource, ACameraFailingMidSessionComesBackOrSaysWhy) {
     }
 }
 
+// Without our window a lost camera is told in a message box while indicators are on, and the host's timers run in
+// its loop. A host that ends the session meanwhile, or starts another, hears nothing more of the lost one: no close
+// request, no condition, and nothing in its queue outside our window.
+TEST(DirectSource, ALostCameraIsReportedOnlyToTheSessionThatLostIt) {
+    const struct {
+        const wchar_t* misbehaviour;
+        std::vector<Step> inBox, after;
+    } cases[] = {
+        {L"boxdisabled&unplug=1", {{Do::Disable}}, {{Do::Signal, 3000, 0, MSG_NULL}, {Do::Close}}},
+        {L"boxclosed&unplug=1", {{Do::Disable}, {Do::Close}}, {{Do::Signal, 3000, 0, MSG_NULL}}},
+        {L"boxreenabled&unplug=1&replug=300", {{Do::Disable}, {Do::Enable}},
+         // The picture of a camera just plugged in again is off by one level now and then: the counter counts.
+         {{Do::Signal, 0, 0, READY}, {Do::Condition, TWCC_SUCCESS}, {Do::Transfer, TWSX_NATIVE, 2},
+          {Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}}},
+    };
+    for (const auto& c : cases) {
+        const std::wstring link = std::wstring(L"snapward-testpattern:rgb24?name=") + c.misbehaviour;
+        SCOPED_TRACE(testing::PrintToString(link));
+        SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", link.c_str());
+        auto unlisted = ScopeExit([] { SetEnvironmentVariableW(L"SNAPWARD_TEST_CAMERAS", nullptr); });
+        auto choice = ChooseCamera(link);
+        Session host(L"Orvendel-testcam.ds");
+        host.Run({{Do::Open}, {Do::Enable}});
+        // Long enough for the camera to be back by the time the host enables us again.
+        host.ActInBox(c.inBox, 600);
+        host.Run(c.after);
+        EXPECT_EQ(host.boxesActedIn, 1);
+        EXPECT_EQ(host.strays, std::vector<UINT>{});
+    }
+}
+
 // Document hosts set their page as the layout, or as ICAP_SUPPORTEDSIZES, before they acquire. The camera looks at
 // the page, so the page is the whole picture, and the host is told to read the layout back; a frame that is no
 // page at the origin is still cut as it is. In pixels, frames need no resolution at all.
@@ -327,6 +358,72 @@ TEST(DirectSource, ALaterSessionNeverCallsAManagerThatHasGone) {
     EXPECT_EQ(fake.allocations, 0);
     EXPECT_TRUE(fake.deliveries.empty());
     EXPECT_EQ(second.signals, (std::vector<TW_UINT16>{READY, CLOSE_REQUEST}));
+}
+
+// A manager that forgot an earlier session opens the source again, in whatever state it was left: a 2.x manager
+// hands its entry points over first, and the new session's signals and memory come through them; a 1.x manager
+// hands none, and the new session leaves the old manager alone.
+TEST(DirectSource, AReopenedSourceKeepsTheEntryPointsHandedOverForIt) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
+    const struct {
+        std::vector<Step> left;  // the earlier session, as far as it got
+        TW_UINT32 withoutEntryPoints;
+    } cases[] = {
+        {{{Do::Open}}, 0},
+        {{{Do::Open}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+          {Do::Transfer, TWSX_MEMORY, 0}},
+         0},
+        {{{Do::Open}, {Do::Enable}}, 1},  // its grab is stale once reopened
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.left.size() << " steps, without: " << c.withoutEntryPoints);
+        Session host(L"Orvendel-testcam.ds");
+        host.Run(c.left);
+        host.Run({{Do::Open, c.withoutEntryPoints}, {Do::Current, ICAP_XFERMECH, TWSX_NATIVE}, {Do::Enable},
+                  {Do::Signal, 0, 0, READY}, {Do::Transfer, TWSX_NATIVE, 0}, {Do::Pending, MSG_ENDXFER, 0},
+                  {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}});
+        // The stand-in started afresh with the reopen: what it saw is the new session's.
+        EXPECT_EQ(fake.deliveries.size(), c.withoutEntryPoints ? 0u : 2u);
+        EXPECT_EQ(fake.allocations, c.withoutEntryPoints ? 0 : 1);
+        host.Run({{Do::Close}});
+    }
+}
+
+// A strip goes only where the host's buffer has room: into place up to the Length given, through a handle up to
+// the smaller of that and the block, which a host may overstate. Room for less than one row is refused, and the
+// strip after it starts where the last one ended.
+TEST(DirectSource, MemoryStripsStayInsideTheBufferTheHostGave) {
+    auto rgb = ChooseCamera(TestPatternCameras()[3].symbolicLink);
+    Session host(L"Orvendel-testcam.ds");
+    host.Run({{Do::Open}, {Do::Set, ICAP_XFERMECH, TWSX_MEMORY}, {Do::Enable}, {Do::Signal, 0, 0, READY},
+              {Do::Info, 1280, 720}});
+    const TW_UINT32 row = RgbRowBytes(1280);
+    const struct {
+        TW_UINT32 block;   // bytes of the handle's block; 0: into place, in room for 16 rows
+        TW_UINT32 length;  // what the host says it gave
+        TW_UINT32 rows;    // written; 0: refused
+    } strips[] = {
+        {2 * row, 10 * row, 2}, {3 * row, row, 1}, {row / 2, 4 * row, 0}, {row - 1, row, 0},
+        {row + row / 2, 16 * row, 1}, {0, row - 1, 0}, {0, 2 * row + 1, 2}, {0, 16 * row, 16},
+    };
+    std::vector<uint8_t> place(16 * row);
+    TW_UINT32 done = 0;
+    for (const auto& strip : strips) {
+        SCOPED_TRACE(testing::Message() << strip.block << " " << strip.length);
+        UniqueGlobal block(strip.block ? GlobalAlloc(GHND, strip.block) : nullptr);
+        ASSERT_EQ(GlobalSize(block.get()), strip.block);
+        TW_IMAGEMEMXFER transfer{};
+        transfer.Memory = {TWMF_APPOWNS | (strip.block ? TWMF_HANDLE : TWMF_POINTER), strip.length,
+                           strip.block ? TW_MEMREF(block.get()) : place.data()};
+        const TW_UINT16 outcome = host.Outcome(host.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer));
+        EXPECT_EQ(outcome, strip.rows ? OK : TWCC_BADVALUE);
+        if (strip.rows) {
+            EXPECT_EQ(transfer.Rows * 10000 + transfer.YOffset, strip.rows * 10000 + done);
+            EXPECT_EQ(transfer.BytesWritten, strip.rows * row);
+        }
+        done += strip.rows;
+    }
+    host.Run({{Do::Pending, MSG_ENDXFER, 0}, {Do::Signal, 0, 0, CLOSE_REQUEST}, {Do::Disable}, {Do::Close}});
 }
 
 // A modal session holds the host's window while ours is up, and gives it back however ours goes; a modeless one

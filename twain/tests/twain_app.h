@@ -259,6 +259,8 @@ struct Session {
                                  nullptr, nullptr);
     }
     ~Session() {
+        KillTimer(window, BOX_TIMER);
+        if (boxHost == this) boxHost = nullptr;
         StopAnsweringBoxes();
         if (!module && entry) CallManager(DAT_PARENT, MSG_CLOSEDSM, &window);
         DestroyWindow(window);
@@ -386,7 +388,11 @@ struct Session {
         for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
             MSG message;
             TW_EVENT event{&message, MSG_NULL};
-            if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            const bool got = PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);
+            if (got && !message.hwnd && message.message >= WM_APP && message.message < 0xc000) {
+                strays.push_back(message.message);
+            }
+            if (!got) {
                 MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
             } else if (Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) != TWRC_DSEVENT) {
                 TranslateMessage(&message);
@@ -523,6 +529,29 @@ struct Session {
         }
     }
 
+    // Takes `steps` from inside our next message box once it has been up for
+    // `afterMs`, as a host's timer that runs in the box's loop would, then
+    // answers the box.
+    void ActInBox(std::vector<Step> steps, DWORD afterMs) {
+        boxSteps = std::move(steps);
+        boxDelay = afterMs;
+        boxSeen = 0;
+        boxHost = this;
+        SetTimer(window, BOX_TIMER, 20, BoxTimer);
+    }
+    static void CALLBACK BoxTimer(HWND window, UINT, UINT_PTR id, DWORD) {
+        Session* host = boxHost;
+        HWND box = FindWindowW(L"#32770", L"Snapward");
+        if (!host || !box) return;
+        const DWORD now = GetTickCount();
+        if (!host->boxSeen) host->boxSeen = now | 1;
+        if (now - host->boxSeen < host->boxDelay) return;
+        KillTimer(window, id);
+        ++host->boxesActedIn;
+        host->Run(host->boxSteps);
+        SendMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+
     // Answers every message box of ours from here on (they hold the thread
     // that shows them); how many the watcher answered until now.
     int AnswerBoxes() {
@@ -554,6 +583,12 @@ struct Session {
     HWND window = nullptr;  // the application's window, handed to the manager
     bool managerOpen = false;
     std::vector<TW_UINT16> signals;  // every signal so far, in order
+    std::vector<UINT> strays;        // private messages that came to the thread, outside any window
+    static constexpr UINT_PTR BOX_TIMER = 7;
+    static inline Session* boxHost = nullptr;
+    std::vector<Step> boxSteps;
+    DWORD boxDelay = 0, boxSeen = 0;
+    int boxesActedIn = 0;
     PixelRect crop;  // set at 192 dots per inch: the pictures are this part of the pattern
     PagePixels pixels = PagePixels::Rgb;  // what the pages are to be, for the crop's check
     uint8_t threshold = 128;
