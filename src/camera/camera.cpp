@@ -67,33 +67,52 @@ bool IsUsableFrameSize(int32_t width, int32_t height) {
 
 // One use of the reader at a time. A still capture (or Close) that is waiting
 // is served before the preview thread's next read, so the preview loop cannot
-// keep a capture waiting for more than the read in progress.
+// keep a capture waiting for more than the read in progress. A preview that
+// has been stopped gets no hold: StopPreview cancels only a read that the
+// preview holds the reader for, so one that began after it would not end.
 class Camera::ReaderHold {
 public:
-    ReaderHold(Camera& camera, ReadPriority priority) : camera_(camera) {
+    ReaderHold(Camera& camera, ReadPriority priority) : camera_(camera), priority_(priority) {
         std::unique_lock<std::mutex> lock(camera_.readStateLock_);
         if (priority == ReadPriority::Still) {
             ++camera_.stillsWaiting_;
             camera_.readerFreed_.wait(lock, [this] { return !camera_.readerBusy_; });
             --camera_.stillsWaiting_;
         } else {
-            camera_.readerFreed_.wait(
-                lock, [this] { return !camera_.readerBusy_ && camera_.stillsWaiting_ == 0; });
+            camera_.readerFreed_.wait(lock, [this] {
+                return !camera_.running_.load() || (!camera_.readerBusy_ && camera_.stillsWaiting_ == 0);
+            });
+            if (!camera_.running_.load()) return;
+            camera_.previewHolds_ = true;
         }
         camera_.readerBusy_ = true;
+        held_ = true;
     }
     ~ReaderHold() {
+        if (!held_) return;
         {
             std::lock_guard<std::mutex> lock(camera_.readStateLock_);
+            if (priority_ == ReadPriority::Preview) {
+                camera_.previewHolds_ = false;
+                // Before the reader is free: a still that takes it next
+                // must not meet the preview's cancel.
+                if (camera_.cancel_ == Cancel::Preview) {
+                    camera_.reader_->ResumeReads();
+                    camera_.cancel_ = Cancel::None;
+                }
+            }
             camera_.readerBusy_ = false;
         }
         camera_.readerFreed_.notify_all();
     }
     ReaderHold(const ReaderHold&) = delete;
     ReaderHold& operator=(const ReaderHold&) = delete;
+    bool held() const { return held_; }
 
 private:
     Camera& camera_;
+    ReadPriority priority_;
+    bool held_ = false;
 };
 
 Camera::Camera(ReaderOpener opener) : opener_(std::move(opener)) {}
@@ -273,6 +292,10 @@ bool Camera::GrabOnce(CapturedFrame& frame, ReadPriority priority, int32_t facto
         // Held per read, not per grab, so that a still capture waits for at
         // most one preview read.
         ReaderHold hold(*this, priority);
+        if (!hold.held()) {
+            error = CAMERA_ERROR_CANCELLED;
+            return false;
+        }
         if (!reader_) {
             return false;
         }
@@ -363,6 +386,7 @@ void Camera::PreviewLoop() {
                 frameCallback_(frame.pixels.data(), frame.width, frame.height, frame.stride);
             }
         } else {
+            if (!running_.load()) break;  // cut short by StopPreview: no trouble to report
             previewError_.store(error);
             retry = retry.count() == 0 ? PREVIEW_RETRY_FIRST : std::min(2 * retry, PREVIEW_RETRY_MAX);
             std::unique_lock<std::mutex> lock(retryLock_);
@@ -385,6 +409,16 @@ void Camera::StopPreview() {
     if (OnPreviewThread()) {
         return;
     }
+    {
+        // The preview's read ends now, not when a silent device answers; a
+        // still's read on another thread goes on.
+        std::lock_guard<std::mutex> lock(readStateLock_);
+        if (previewHolds_ && cancel_ == Cancel::None) {
+            cancel_ = Cancel::Preview;
+            reader_->CancelRead();
+        }
+    }
+    readerFreed_.notify_all();  // a preview waiting for the reader sees the stop
     if (previewThread_.joinable()) {
         previewThread_.join();
     }
@@ -394,11 +428,18 @@ void Camera::Close() {
     if (OnPreviewThread()) {
         return;
     }
+    // Before the joins and waits below, so that none of them waits for a
+    // device that sends nothing.
+    CancelAllReads();
     StopPreview();
     std::unique_ptr<VideoReader> closing;
     {
         // Waits for a still capture that another thread may have in progress.
         ReaderHold hold(*this, ReadPriority::Still);
+        {
+            std::lock_guard<std::mutex> lock(readStateLock_);
+            cancel_ = Cancel::None;  // the next reader starts uncancelled
+        }
         closing = std::move(reader_);
         width_ = 0;
         height_ = 0;
@@ -411,6 +452,13 @@ void Camera::Close() {
     firstFrameTicks_.store(0);
     // Released outside the hold: shutting a device down can take a while and
     // a waiting GrabFrame only needs to see that the camera is closed.
+}
+
+void Camera::CancelAllReads() {
+    std::lock_guard<std::mutex> lock(readStateLock_);
+    if (!reader_) return;
+    cancel_ = Cancel::All;
+    reader_->CancelRead();
 }
 
 void Camera::Settle() {

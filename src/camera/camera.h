@@ -56,6 +56,11 @@ bool IsUsableFrameSize(int32_t width, int32_t height);
 // thread is joined by the next StopPreview, StartPreview or Close on another
 // thread). StartPreview, Open and Close from inside the callback return false
 // or do nothing.
+// A device that sends nothing never holds anyone up for long: a read waits at
+// most ReadWaits, then the grab fails with CAMERA_ERROR_NO_FRAMES; StopPreview
+// wakes the preview's read at once (the camera stays usable), and Close, Open
+// and the destructor wake every read, a still's on another thread too, which
+// then fails with CAMERA_ERROR_CANCELLED.
 class Camera {
 public:
     explicit Camera(ReaderOpener opener);
@@ -139,6 +144,8 @@ private:
 
     // Holds the reader for one use; see readerBusy_.
     class ReaderHold;
+    // Wakes every read for good: the reader is about to be let go.
+    void CancelAllReads();
 
     ReaderOpener opener_;
 
@@ -162,6 +169,12 @@ private:
     std::condition_variable readerFreed_;
     bool readerBusy_ = false;
     int stillsWaiting_ = 0;
+    // Whether the preview thread holds the reader, and which reads have been
+    // cancelled: the preview's alone (by StopPreview; the preview thread
+    // resumes reads before it lets the reader go, so no still meets the
+    // cancel) or all of them, until the reader is let go. Under readStateLock_.
+    bool previewHolds_ = false;
+    enum class Cancel { None, Preview, All } cancel_ = Cancel::None;
 
     std::thread previewThread_;
     std::atomic<bool> running_{false};

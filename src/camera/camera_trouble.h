@@ -31,5 +31,7 @@ inline const wchar_t* CameraTroubleText(CameraError error) {
             break;
     }
     if (error == CAMERA_ERROR_OUT_OF_MEMORY) return L"Not enough memory for this camera's picture size.";
+    // Also a camera that sends nothing at all (CAMERA_ERROR_NO_FRAMES): what
+    // the user sees is the same, and so is the recovery.
     return L"The camera stopped sending pictures. Retrying...";
 }

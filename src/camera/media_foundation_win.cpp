@@ -5,10 +5,13 @@
 #include <mfidl.h>
 #include <mfreadwrite.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "camera/devices.h"
@@ -172,10 +175,109 @@ FormatResult ResultOf(HRESULT result) {
     return FormatResult{SUCCEEDED(result) ? CAMERA_ERROR_NONE : static_cast<CameraError>(result)};
 }
 
+// What Media Foundation answered to one ReadSample request.
+struct ReadAnswer {
+    HRESULT status = E_UNEXPECTED;
+    DWORD flags = 0;
+    ComPtr<IMFSample> sample;
+};
+
+// The source reader's callback in asynchronous mode, and the one place where
+// its answer meets the thread that waits for it. Media Foundation calls it on
+// a thread of its own and holds a reference for as long as it may still
+// answer, which can be after our reader has let the source reader go: so the
+// callback owns everything that an answer touches, and points at nothing.
+class ReadCallback final : public IMFSourceReaderCallback {
+public:
+    enum class Wait { Answered, TimedOut, Cancelled };
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFSourceReaderCallback)) {
+            *out = static_cast<IMFSourceReaderCallback*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    HRESULT STDMETHODCALLTYPE OnReadSample(HRESULT status, DWORD, DWORD flags, LONGLONG,
+                                           IMFSample* sample) override {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            answer_.status = status;
+            answer_.flags = flags;
+            answer_.sample = sample;
+            answered_ = true;
+        }
+        wake_.notify_all();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnFlush(DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnEvent(DWORD, IMFMediaEvent*) override { return S_OK; }
+
+    // Before each request: an answer must belong to the request it answers.
+    void Expect() {
+        std::lock_guard<std::mutex> hold(lock_);
+        answered_ = false;
+        answer_ = ReadAnswer{};
+    }
+
+    // The answer to the request made last, if it comes within `bound` and no
+    // cancel comes first; a cancel wins over an answer already there, which
+    // then waits for the next call.
+    Wait Await(std::chrono::milliseconds bound, ReadAnswer& answer) {
+        std::unique_lock<std::mutex> hold(lock_);
+        wake_.wait_for(hold, bound, [this] { return cancelled_ || answered_; });
+        if (cancelled_) return Wait::Cancelled;
+        if (!answered_) return Wait::TimedOut;
+        answered_ = false;
+        answer = std::move(answer_);
+        answer_ = ReadAnswer{};
+        return Wait::Answered;
+    }
+
+    // Waits `delay` unless cancelled first; false then.
+    bool Pause(std::chrono::steady_clock::duration delay) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return !wake_.wait_for(hold, delay, [this] { return cancelled_; });
+    }
+
+    void Cancel() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            cancelled_ = true;
+        }
+        wake_.notify_all();
+    }
+    void Resume() {
+        std::lock_guard<std::mutex> hold(lock_);
+        cancelled_ = false;
+    }
+
+private:
+    ~ReadCallback() = default;  // through Release only
+
+    std::atomic<ULONG> references_{1};
+    std::mutex lock_;
+    std::condition_variable wake_;
+    ReadAnswer answer_;
+    bool answered_ = false;
+    bool cancelled_ = false;
+};
+
 class MediaFoundationReader final : public VideoReader {
 public:
-    MediaFoundationReader(ComPtr<IMFSourceReader> reader, SourceReaderOptions options)
-        : reader_(std::move(reader)), options_(options) {
+    MediaFoundationReader(ComPtr<IMFSourceReader> reader, ComPtr<ReadCallback> callback,
+                          SourceReaderOptions options)
+        : reader_(std::move(reader)), callback_(std::move(callback)), options_(options) {
         RefreshCurrentFormat();
     }
 
@@ -221,29 +323,32 @@ public:
 
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,
                            CameraError& error) override {
-        DWORD streamIndex = 0;
-        DWORD flags = 0;
-        LONGLONG timestamp = 0;  // of the read; the sample's own time is below
-        ComPtr<IMFSample> sample;
-        HRESULT read = reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample);
+        ReadAnswer answer;
+        HRESULT read = Answer(answer);
         // A clip played as a camera never ends: from its end it starts again,
         // in the same call, so that the caller sees no gap.
-        if (SUCCEEDED(read) && options_.loop && (flags & MF_SOURCE_READERF_ENDOFSTREAM) &&
-            !(flags & MF_SOURCE_READERF_ERROR) && Rewind()) {
-            sample.Reset();
-            flags = 0;
-            read = reader_->ReadSample(FIRST_VIDEO_STREAM, 0, &streamIndex, &flags, &timestamp, &sample);
+        if (SUCCEEDED(read) && options_.loop && IsPlainEnd(answer.flags) && Rewind()) {
+            // Wine's reader in asynchronous mode answers the first request
+            // after the seek with the end once more; a clip that is empty ends
+            // all the same, after the second.
+            int left = 2;
+            do {
+                answer = ReadAnswer{};
+                read = Answer(answer);
+            } while (SUCCEEDED(read) && IsPlainEnd(answer.flags) && --left > 0);
         }
         if (FAILED(read)) {
             error = static_cast<CameraError>(read);
             return ReadOutcome::Failed;
         }
+        const DWORD flags = answer.flags;
         // The flag carries no code, and the reader must not be asked again:
         // only a failed call says why (device gone, taken over).
         if (flags & MF_SOURCE_READERF_ERROR) return ReadOutcome::StreamError;
         if (flags & MF_SOURCE_READERF_ENDOFSTREAM) return ReadOutcome::EndOfStream;
         // The rows of a 2D buffer are measured with the type in force.
         if (flags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED) RefreshCurrentFormat();
+        ComPtr<IMFSample> sample = std::move(answer.sample);
         if (!sample) return ReadOutcome::NoSample;  // a stream tick, or nothing yet
 
         // The sample's own time, on the stream's presentation clock; a sample
@@ -256,8 +361,12 @@ public:
         LockedSampleBuffer locked;
         if (!locked.Lock(buffer.Get(), current_)) return ReadOutcome::NoSample;
         if (options_.pace) {
-            std::this_thread::sleep_for(
-                pacer_.NextDelay(std::chrono::steady_clock::now(), current_.rateNumerator, current_.rateDenominator));
+            const auto delay =
+                pacer_.NextDelay(std::chrono::steady_clock::now(), current_.rateNumerator, current_.rateDenominator);
+            if (!callback_->Pause(delay)) {
+                error = CAMERA_ERROR_CANCELLED;
+                return ReadOutcome::Failed;
+            }
         }
         SampleView view = locked.view();
         view.timestamp = taken;
@@ -266,7 +375,41 @@ public:
         return ReadOutcome::Sample;
     }
 
+    void CancelRead() override { callback_->Cancel(); }
+    void ResumeReads() override { callback_->Resume(); }
+
 private:
+    static bool IsPlainEnd(DWORD flags) {
+        return (flags & MF_SOURCE_READERF_ENDOFSTREAM) && !(flags & MF_SOURCE_READERF_ERROR);
+    }
+
+    // The answer to the one request outstanding, made now if there is none:
+    // a request that was not answered in time is still with the source
+    // reader, and a second one would queue behind it. The wait is bounded so
+    // that a device that sends nothing cannot hold the reading thread.
+    HRESULT Answer(ReadAnswer& answer) {
+        if (!outstanding_) {
+            callback_->Expect();
+            // In asynchronous mode every output goes to the callback.
+            const HRESULT asked = reader_->ReadSample(FIRST_VIDEO_STREAM, 0, nullptr, nullptr, nullptr, nullptr);
+            if (FAILED(asked)) return asked;
+            outstanding_ = true;
+        }
+        const std::chrono::milliseconds bound = answeredOnce_ ? options_.waits.later : options_.waits.first;
+        switch (callback_->Await(bound, answer)) {
+        case ReadCallback::Wait::Cancelled:
+            return static_cast<HRESULT>(CAMERA_ERROR_CANCELLED);
+        case ReadCallback::Wait::TimedOut:
+            answeredOnce_ = true;  // the cold start's allowance is used up
+            return static_cast<HRESULT>(CAMERA_ERROR_NO_FRAMES);
+        case ReadCallback::Wait::Answered:
+            break;
+        }
+        answeredOnce_ = true;
+        outstanding_ = false;
+        return answer.status;
+    }
+
     // Back to the start: GUID_NULL with a VT_I8 position in 100 ns units.
     bool Rewind() {
         PROPVARIANT start;
@@ -282,9 +425,12 @@ private:
     }
 
     ComPtr<IMFSourceReader> reader_;
+    ComPtr<ReadCallback> callback_;
     MediaFormat current_;  // the type in force, for locking buffers
     SourceReaderOptions options_;
     FramePacer pacer_;
+    bool outstanding_ = false;   // a request has not been answered yet
+    bool answeredOnce_ = false;  // the stream's first wait is over
 };
 
 // The attribute as a string, freed as soon as it is copied; empty when it
@@ -446,36 +592,53 @@ std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbo
     }
 
     // With FALSE the reader shuts the device source down when it is released.
-    ComPtr<IMFAttributes> options;
-    if (SUCCEEDED(mf->createAttributes(&options, 1))) {
-        options->SetUINT32(MF_SOURCE_READER_DISCONNECT_MEDIASOURCE_ON_SHUTDOWN, FALSE);
-    }
-    ComPtr<IMFSourceReader> reader;
-    const HRESULT made = mf->createSourceReaderFromMediaSource(source.Get(), options.Get(), &reader);
-    if (FAILED(made)) {
-        error = static_cast<CameraError>(made);
-        // Nothing else will: a source never shut down keeps the device busy.
-        source->Shutdown();
-        return nullptr;
-    }
-    return WrapSourceReader(std::move(reader));
+    std::unique_ptr<VideoReader> reader = MakeSourceReader(
+        [&](IMFAttributes* attributes, ComPtr<IMFSourceReader>& made) {
+            attributes->SetUINT32(MF_SOURCE_READER_DISCONNECT_MEDIASOURCE_ON_SHUTDOWN, FALSE);
+            return mf->createSourceReaderFromMediaSource(source.Get(), attributes, &made);
+        },
+        SourceReaderOptions{}, error);
+    // Nothing else will: a source never shut down keeps the device busy.
+    if (!reader) source->Shutdown();
+    return reader;
 }
 
-std::unique_ptr<VideoReader> WrapSourceReader(ComPtr<IMFSourceReader> reader, SourceReaderOptions options) {
-    if (!reader) return nullptr;
-    return std::make_unique<MediaFoundationReader>(std::move(reader), options);
+std::unique_ptr<VideoReader> MakeSourceReader(const SourceReaderMaker& make, SourceReaderOptions options,
+                                              CameraError& error) {
+    const MediaFoundationApi* mf = MediaFoundation();
+    if (!mf) return nullptr;
+    ComPtr<ReadCallback> callback;
+    callback.Attach(new (std::nothrow) ReadCallback);
+    ComPtr<IMFAttributes> attributes;
+    if (!callback || FAILED(mf->createAttributes(&attributes, 2)) ||
+        FAILED(attributes->SetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, callback.Get()))) {
+        return nullptr;
+    }
+    ComPtr<IMFSourceReader> reader;
+    const HRESULT made = make(attributes.Get(), reader);
+    if (FAILED(made) || !reader) {
+        error = static_cast<CameraError>(FAILED(made) ? made : E_FAIL);
+        return nullptr;
+    }
+    // A stream that is selected but never read (a clip's sound, a camera's
+    // second pin) queues its samples without bound.
+    reader->SetStreamSelection(static_cast<DWORD>(MF_SOURCE_READER_ALL_STREAMS), FALSE);
+    const HRESULT selected = reader->SetStreamSelection(FIRST_VIDEO_STREAM, TRUE);
+    if (FAILED(selected)) {
+        error = static_cast<CameraError>(selected);
+        return nullptr;
+    }
+    return std::make_unique<MediaFoundationReader>(std::move(reader), std::move(callback), options);
 }
 
 std::unique_ptr<VideoReader> OpenMediaFoundationFile(const std::wstring& path, CameraError& error) {
     const MediaFoundationApi* mf = MediaFoundation();
     if (!mf || !mf->createSourceReaderFromUrl || path.empty()) return nullptr;
-    ComPtr<IMFSourceReader> reader;
-    const HRESULT made = mf->createSourceReaderFromUrl(path.c_str(), nullptr, &reader);
-    if (FAILED(made)) {
-        error = static_cast<CameraError>(made);
-        return nullptr;
-    }
-    return WrapSourceReader(std::move(reader), SourceReaderOptions{true, true});
+    return MakeSourceReader(
+        [&](IMFAttributes* attributes, ComPtr<IMFSourceReader>& made) {
+            return mf->createSourceReaderFromUrl(path.c_str(), attributes, &made);
+        },
+        SourceReaderOptions{true, true, ReadWaits{}}, error);
 }
 
 bool StartMediaFoundation() {

@@ -1,6 +1,7 @@
 #pragma once
 // The Media Foundation side of the camera seam: a capture device opened by
-// symbolic link and read in synchronous mode.
+// symbolic link, its source reader in asynchronous mode so that no read waits
+// for a silent device for ever.
 
 #include <windows.h>
 
@@ -9,6 +10,7 @@
 #include <mfreadwrite.h>
 #include <wrl/client.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,8 +21,8 @@
 // The video capture devices present now, in the platform's order.
 std::vector<CameraDevice> EnumerateMediaFoundationCameras();
 
-// The device whose symbolic link matches, with a synchronous source reader
-// that shuts the device down when it is released; null when there is none or
+// The device whose symbolic link matches, with a source reader that shuts the
+// device down when it is released; null when there is none or
 // it cannot be opened, with `error` saying why when the platform told us.
 std::unique_ptr<VideoReader> OpenMediaFoundationReader(const std::wstring& symbolicLink, CameraError& error);
 
@@ -31,11 +33,21 @@ struct SourceReaderOptions {
     bool loop = false;
     // Hand frames over no faster than the current type's frame rate (FramePacer).
     bool pace = false;
+    ReadWaits waits;
 };
 
-// The seam over a source reader already made (in synchronous mode).
-std::unique_ptr<VideoReader> WrapSourceReader(Microsoft::WRL::ComPtr<IMFSourceReader> reader,
-                                              SourceReaderOptions options = {});
+// Makes a source reader with the attributes given, which carry the callback
+// (MF_SOURCE_READER_ASYNC_CALLBACK) that puts it in asynchronous mode.
+using SourceReaderMaker =
+    std::function<HRESULT(IMFAttributes* attributes, Microsoft::WRL::ComPtr<IMFSourceReader>& reader)>;
+
+// The seam over the source reader that `make` makes, with only its first
+// video stream selected. Each read makes one request, unless one is still
+// unanswered, and waits for the answer as `options.waits` says. Null when
+// Media Foundation is missing or the reader cannot be made or set up, with
+// `error` saying why when the platform told us.
+std::unique_ptr<VideoReader> MakeSourceReader(const SourceReaderMaker& make, SourceReaderOptions options,
+                                              CameraError& error);
 
 // A video file (a Windows path) read through Media Foundation's source
 // resolver as an endless camera: looped and paced at the clip's frame rate.

@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -212,6 +214,7 @@ public:
 
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,
                            CameraError& error) override {
+        if (!Pause(Clock::now())) return Cancelled(error);
         if (failure_ == CAMERA_ERROR_NONE && Unplugged()) failure_ = CAMERA_ERROR_INVALIDATED;
         // A stream that failed stays failed, as a real one does: only a new
         // open can bring the camera back.
@@ -219,9 +222,22 @@ public:
             error = failure_;
             return ReadOutcome::Failed;
         }
+        if (Stalled()) {
+            const ReadWaits waits;
+            const std::chrono::milliseconds wait = behaviour_.waitMs >= 0 ? std::chrono::milliseconds(behaviour_.waitMs)
+                                                   : answered_                ? waits.later
+                                                                              : waits.first;
+            if (!Pause(Clock::now() + wait)) return Cancelled(error);
+            answered_ = true;  // the first wait of the stream is over, as a real reader's
+            error = CAMERA_ERROR_NO_FRAMES;
+            return ReadOutcome::Failed;
+        }
         const MediaFormat type = types_[current_];
         if (!plain_ && !started_) StartStream(type);
-        const Clock::time_point taken = NextFrameTime();
+        const std::optional<Clock::time_point> next = NextFrameTime();
+        if (!next) return Cancelled(error);
+        const Clock::time_point taken = *next;
+        answered_ = true;
         if (Unplugged()) {  // pulled out while we waited
             error = failure_ = CAMERA_ERROR_INVALIDATED;
             return ReadOutcome::Failed;
@@ -276,7 +292,38 @@ public:
         return ReadOutcome::Sample;
     }
 
+    void CancelRead() override {
+        {
+            std::lock_guard<std::mutex> hold(cancelLock_);
+            cancelled_ = true;
+        }
+        cancelWake_.notify_all();
+    }
+
+    void ResumeReads() override {
+        std::lock_guard<std::mutex> hold(cancelLock_);
+        cancelled_ = false;
+    }
+
 private:
+    // Waits until `until`, as the device makes a read wait; false, at once,
+    // when reads are cancelled.
+    bool Pause(Clock::time_point until) {
+        std::unique_lock<std::mutex> hold(cancelLock_);
+        return !cancelWake_.wait_until(hold, until, [this] { return cancelled_; });
+    }
+
+    static ReadOutcome Cancelled(CameraError& error) {
+        error = CAMERA_ERROR_CANCELLED;
+        return ReadOutcome::Failed;
+    }
+
+    bool Stalled() {
+        if (behaviour_.stallAfterFrames < 0) return false;
+        std::lock_guard<std::mutex> hold(Registry().lock);
+        return Registry().states[link_].framesDelivered >= behaviour_.stallAfterFrames;
+    }
+
     MediaFormat PlainFormat() const {
         MediaFormat format;
         format.subtype = behaviour_.noFormat ? PixelFormat::Unknown : subtype_;
@@ -389,12 +436,16 @@ private:
     }
 
     void CountDeliveredFrame() {
-        if (behaviour_.unplugAfterFrames < 0) return;
+        if (behaviour_.unplugAfterFrames < 0 && behaviour_.stallAfterFrames < 0) return;
         Clock::time_point back;
         {
             std::lock_guard<std::mutex> hold(Registry().lock);
             CameraState& state = Registry().states[link_];
-            if (state.unpluggedOnce || ++state.framesDelivered < behaviour_.unplugAfterFrames) return;
+            ++state.framesDelivered;
+            if (behaviour_.unplugAfterFrames < 0 || state.unpluggedOnce ||
+                state.framesDelivered < behaviour_.unplugAfterFrames) {
+                return;
+            }
             back = MarkUnplugged(state, behaviour_);
         }
         AnnounceUnplug(behaviour_, back);
@@ -409,13 +460,14 @@ private:
     }
 
     // When the frame this read delivers was taken: blocks until the next one
-    // is due, or serves one the camera kept while nobody read.
-    Clock::time_point NextFrameTime() {
+    // is due, or serves one the camera kept while nobody read. Nothing when
+    // the read is cancelled while it waits.
+    std::optional<Clock::time_point> NextFrameTime() {
         auto now = Clock::now();
         if (!started_) {
             // A webcam's first read blocks while the device starts.
             if (behaviour_.slowStartMs > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(behaviour_.slowStartMs));
+                if (!Pause(now + std::chrono::milliseconds(behaviour_.slowStartMs))) return std::nullopt;
                 now = Clock::now();
             }
             started_ = true;
@@ -440,7 +492,7 @@ private:
             kept_.pop_front();
             return taken;
         }
-        if (now < due_) std::this_thread::sleep_until(due_);
+        if (now < due_ && !Pause(due_)) return std::nullopt;
         // Taken when due, or when the sleep ended if that was later; never
         // before the frame can be seen (a sleep may end a little early).
         const Clock::time_point taken = std::max(due_, Clock::now());
@@ -482,6 +534,10 @@ private:
     Clock::time_point due_;
     Clock::time_point firstFrame_;
     std::deque<Clock::time_point> kept_;  // taken while nobody read, oldest first
+    bool answered_ = false;  // a read of this stream has had a frame, or waited its first wait out
+    std::mutex cancelLock_;
+    std::condition_variable cancelWake_;
+    bool cancelled_ = false;
 };
 
 

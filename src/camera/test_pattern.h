@@ -91,6 +91,12 @@ struct TestPatternColour {
 //                 first opens. A stream opened before the unplug stays failed
 //                 once the camera is back: only a new open sees it again
 //   replug=MS     ... and is plugged in again MS later
+//   stall=N       after N frames (counted over the process, as for unplug) the
+//                 camera stays listed and open but sends nothing: each read
+//                 waits as a real one does (ReadWaits, the first of a stream
+//                 the longer), then fails with CAMERA_ERROR_NO_FRAMES, unless
+//                 cancelled first; as an HDMI grabber that lost its signal
+//   wait=MS       ... each such read waits MS instead
 //   huge=WxH      the camera offers this frame size, a flat grey picture
 //   noformat=1    the camera offers only a format that nobody takes
 //   quiet=1       unplugging and plugging in are not announced, as when the
@@ -133,6 +139,8 @@ struct TestCameraBehaviour {
     int conditionMs = -1;  // how long busy and privacy last; -1: for ever
     int unplugAfterFrames = -1;
     int replugAfterMs = -1;
+    int stallAfterFrames = -1;
+    int waitMs = -1;  // -1: as ReadWaits
     int32_t hugeWidth = 0;
     int32_t hugeHeight = 0;
     bool noFormat = false;

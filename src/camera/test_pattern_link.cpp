@@ -127,6 +127,10 @@ bool ParseBehaviour(const std::wstring& query, TestCameraBehaviour& behaviour) {
             good = ParseInt(value, behaviour.unplugAfterFrames);
         } else if (key == L"replug") {
             good = ParseInt(value, behaviour.replugAfterMs);
+        } else if (key == L"stall") {
+            good = ParseInt(value, behaviour.stallAfterFrames);
+        } else if (key == L"wait") {
+            good = ParseInt(value, behaviour.waitMs);
         } else if (key == L"huge") {
             good = ParseSize(value, behaviour.hugeWidth, behaviour.hugeHeight);
         } else if (key == L"noformat") {

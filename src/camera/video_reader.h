@@ -3,6 +3,7 @@
 // test-pattern cameras and the tests' fakes implement it; Camera holds the
 // algorithm (negotiation, attempts, preview thread) on top of it.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +50,14 @@ constexpr CameraError CAMERA_ERROR_ACCESS_DENIED = static_cast<CameraError>(0x80
 // A frame could not be allocated (E_OUTOFMEMORY).
 constexpr CameraError CAMERA_ERROR_OUT_OF_MEMORY = static_cast<CameraError>(0x8007000Eu);
 
+// The device is there and open but sends nothing: no frame came within the
+// read's wait (HRESULT_FROM_WIN32(ERROR_TIMEOUT)). An HDMI grabber without a
+// signal, a virtual camera whose host is idle and a stuck driver do this.
+constexpr CameraError CAMERA_ERROR_NO_FRAMES = static_cast<CameraError>(0x800705B4u);
+// A read that CancelRead woke or refused (HRESULT_FROM_WIN32(ERROR_CANCELLED)):
+// it tells nothing about the device.
+constexpr CameraError CAMERA_ERROR_CANCELLED = static_cast<CameraError>(0x800704C7u);
+
 // The end of a device's list of native types (MF_E_NO_MORE_TYPES): no failure.
 constexpr CameraError CAMERA_ERROR_NO_MORE_TYPES = static_cast<CameraError>(0xC00D36B9u);
 // The device or its reader refused one type; another may do. The codes Media
@@ -79,6 +88,8 @@ enum class CameraProblem {
     Other,
 };
 
+// A silent device (CAMERA_ERROR_NO_FRAMES) is Other: nothing but a fresh open
+// can tell whether it sends again, which is how Other is recovered from.
 constexpr CameraProblem ClassifyCameraError(CameraError error) {
     switch (error) {
     case CAMERA_ERROR_NONE:
@@ -104,6 +115,19 @@ enum class ReadOutcome {
     Failed,       // the read call itself failed
 };
 
+// How long one read waits for the device before it fails with
+// CAMERA_ERROR_NO_FRAMES. A stream's first frame can take seconds: a cold
+// webcam powers its sensor up and starts its clock, Windows' frame server
+// starts in front of it, a virtual camera wakes its host; 10 s is past all of
+// that, as OpenCV's capture also judges. Once a stream has sent a frame (or
+// its first wait ran out) a frame is late after 3 s: the slowest types that
+// cameras list run at 2 frames a second, and dim light brings a webcam down
+// to a few a second, not below one.
+struct ReadWaits {
+    std::chrono::milliseconds first{10000};
+    std::chrono::milliseconds later{3000};
+};
+
 // How a call that lists or sets a type ended: true for success, else false
 // with the code that says why, never CAMERA_ERROR_NONE.
 struct FormatResult {
@@ -124,8 +148,19 @@ public:
     virtual FormatResult GetCurrentFormat(MediaFormat& format) = 0;
     // One blocking read. On ReadOutcome::Sample `onSample` has been called once;
     // on Failed and StreamError `error` says why when the device told us.
+    // A read waits no longer than ReadWaits says, then fails with
+    // CAMERA_ERROR_NO_FRAMES.
     virtual ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample,
                                    CameraError& error) = 0;
+    // Wakes a read in progress on another thread and refuses every read that
+    // starts before ResumeReads: each fails at once with CAMERA_ERROR_CANCELLED,
+    // so that the camera stops or closes without waiting for a silent device.
+    // A request the device has not answered yet stays with the reader, and
+    // after ResumeReads its answer comes to the next read. Any thread; never
+    // waits for the read itself. The defaults suit a reader whose reads end
+    // soon by themselves.
+    virtual void CancelRead() {}
+    virtual void ResumeReads() {}
 };
 
 // A reader in front of another that passes every call on: a base for the
@@ -142,6 +177,8 @@ public:
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         return inner_->ReadSample(onSample, error);
     }
+    void CancelRead() override { inner_->CancelRead(); }
+    void ResumeReads() override { inner_->ResumeReads(); }
 
 protected:
     std::unique_ptr<VideoReader> inner_;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "camera/camera_trouble.h"
 #include "camera/test_pattern.h"
 
 namespace {
@@ -29,10 +30,12 @@ struct FakeRead {
     std::vector<uint8_t> bytes;
     int32_t stride = 0;
     CameraError error = CAMERA_ERROR_NONE;  // OUT_OF_MEMORY: the read throws as an allocation that failed
+    bool stall = false;  // the device sends nothing: the read waits for a cancel, or fails after stallWait
 };
 FakeRead Frame(uint8_t value) { return {ReadOutcome::Sample, std::vector<uint8_t>(24, value)}; }  // 4 x 2 RGB24
 FakeRead Outcome(ReadOutcome outcome, CameraError error = CAMERA_ERROR_NONE) { return {outcome, {}, 0, error}; }
 const FakeRead OUT_OF_MEMORY{ReadOutcome::Sample, {}, 0, CAMERA_ERROR_OUT_OF_MEMORY};
+const FakeRead STALL{ReadOutcome::Failed, {}, 0, CAMERA_ERROR_NONE, true};
 
 // A scripted 4 x 2 RGB24 device, shared with the reader the camera owns so that the test sees it after the release.
 struct FakeDevice {
@@ -50,7 +53,10 @@ struct FakeDevice {
     int64_t stampStep = -1;  // each sample stamped with its read's number times this; negative: no stamps
     std::atomic<int> reads{0}, readersAlive{0}, readsInProgress{0};
     std::atomic<bool> overlappingReads{false}, releasedDuringRead{false};
-    std::mutex lock;  // guards the script while the camera reads
+    std::mutex lock;  // guards the script and each reader's `cancelled` while the camera reads
+    std::condition_variable wake;
+    std::chrono::milliseconds stallWait{5000};
+    std::atomic<int> cancelledReads{0}, timedOutReads{0};
 };
 
 struct FakeReader final : VideoReader {
@@ -84,12 +90,24 @@ struct FakeReader final : VideoReader {
         guard.unlock();
         std::this_thread::sleep_for(d->readDelay);
         struct Leave { FakeDevice& d; ~Leave() { --d.readsInProgress; } } leave{*d};
+        guard.lock();
+        if (read.stall || cancelled) {  // a cancel wakes the read, and refuses those after it
+            const bool woken = d->wake.wait_for(guard, read.stall ? d->stallWait : 0ms, [&] { return cancelled; });
+            ++(woken ? d->cancelledReads : d->timedOutReads);
+            return error = woken ? CAMERA_ERROR_CANCELLED : CAMERA_ERROR_NO_FRAMES, ReadOutcome::Failed;
+        }
+        guard.unlock();
         if (read.error == CAMERA_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
         if (read.outcome != ReadOutcome::Sample) error = read.error;
         else onSample({read.bytes.data(), static_cast<int32_t>(read.bytes.size()), read.stride,
                        d->stampStep * d->reads, d->stampStep >= 0});
         return read.outcome;
     }
+    void CancelRead() override {
+        std::lock_guard<std::mutex> guard(d->lock);
+        cancelled = true, d->wake.notify_all();
+    }
+    void ResumeReads() override { std::lock_guard<std::mutex> guard(d->lock); cancelled = false; }
     FormatResult Call(const std::string& name) {
         d->calls += name;
         const auto failing = d->failing.find(name);
@@ -99,6 +117,7 @@ struct FakeReader final : VideoReader {
     static constexpr FormatResult REFUSED{CAMERA_ERROR_TYPE_REFUSED};
     std::shared_ptr<FakeDevice> d;
     MediaFormat current;
+    bool cancelled = false;
 };
 
 const std::wstring LINK_A = L"fake:a", LINK_DENIED = L"fake:denied";
@@ -371,6 +390,74 @@ TEST_F(CameraTest, PreviewStartStopAndReopenWithConcurrentStillsNeverOverlapRead
     EXPECT_FALSE(device->overlappingReads || device->releasedDuringRead || callbackWithoutReader);
 }
 
+// A read that never ends (a device that sends nothing) is woken by whatever ends the camera's use of it, and the
+// preview thread is joined at once. StopPreview wakes only the preview's read: the camera stays usable, with nothing to
+// report, while a still on another thread reads on until Close or a reopen wakes it too.
+TEST_F(CameraTest, ReadsOfASilentDeviceEndWhenThePreviewStopsOrTheCameraCloses) {
+    enum Action { STOP, CLOSE, REOPEN, DESTROY };
+    // Whose read is stuck; after the action: reads woken, whether the still still reads, readers alive.
+    const struct { bool preview; Action action; int woken; bool stillReads; int alive; } cases[] = {
+        {true, STOP, 1, false, 1}, {true, CLOSE, 1, false, 0}, {true, REOPEN, 1, false, 1}, {true, DESTROY, 1, false, 0},
+        {false, STOP, 0, true, 1}, {false, CLOSE, 1, false, 0}, {false, REOPEN, 1, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.preview << " " << c.action);
+        auto fake = std::make_shared<FakeDevice>();
+        fake->script = {Frame(3), STALL};
+        fake->endless = Frame(9);
+        auto used = std::make_unique<Camera>(Opener(fake));
+        ASSERT_TRUE(used->Open(LINK_A));
+        std::atomic<int> stillGrabbed{-1};
+        std::thread still;
+        if (c.preview) {
+            ASSERT_TRUE(used->StartPreview(Count()) && FramesReach(1));
+        } else {
+            CapturedFrame first;
+            ASSERT_TRUE(used->GrabFrame(first));
+            still = std::thread([&] { CapturedFrame f; stillGrabbed = used->GrabFrame(f); });
+        }
+        ASSERT_TRUE(WaitUntil([&] { return fake->readsInProgress == 1; }));
+        switch (c.action) {
+            case STOP: used->StopPreview(); break;
+            case CLOSE: used->Close(); break;
+            case REOPEN: ASSERT_TRUE(used->Open(LINK_A)); break;
+            case DESTROY: used.reset(); break;
+        }
+        EXPECT_FALSE(used && used->IsPreviewing());
+        EXPECT_EQ(fake->cancelledReads, c.woken);
+        EXPECT_EQ(fake->readsInProgress == 1, c.stillReads);
+        EXPECT_EQ(fake->readersAlive, c.alive);
+        if (c.action == STOP) {  // nothing to tell, and the next read gets the device's next frame
+            EXPECT_TRUE(used->lastError() == CAMERA_ERROR_NONE && used->previewError() == CAMERA_ERROR_NONE);
+            CapturedFrame next;
+            if (c.stillReads) used->Close();
+            else EXPECT_TRUE(used->GrabFrame(next) && next.pixels[0] == 9);
+        }
+        if (still.joinable()) {
+            still.join();
+            EXPECT_EQ(stillGrabbed, 0);
+            EXPECT_TRUE(c.action == REOPEN || used->lastError() == CAMERA_ERROR_CANCELLED);
+        }
+        EXPECT_EQ(fake->timedOutReads, 0) << "a read waited for the device";
+    }
+}
+
+// A device that stops sending fails the still that waits for it with its own code, and the preview shows the
+// trouble, in the words for a camera that stopped sending pictures.
+TEST(CameraStall, ASilentDeviceFailsStillsWithItsCodeAndThePreviewReportsIt) {
+    Camera camera([](const std::wstring& link, CameraError& e) { return OpenTestPatternReader(link, {}, e); });
+    ASSERT_TRUE(camera.Open(L"snapward-testpattern:rgb24?name=stall&stall=1&wait=20"));
+    CapturedFrame frame;
+    ASSERT_TRUE(camera.GrabFrame(frame));
+    EXPECT_FALSE(camera.GrabFrame(frame));
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_NO_FRAMES);
+    ASSERT_TRUE(camera.StartPreview(FrameCallback{}));
+    EXPECT_TRUE(WaitUntil([&] { return camera.previewError() == CAMERA_ERROR_NO_FRAMES; }));
+    EXPECT_EQ(std::wstring(CameraTroubleText(camera.previewError())), CameraTroubleText(CAMERA_ERROR_NO_PICTURE));
+    EXPECT_EQ(ClassifyCameraError(CAMERA_ERROR_NO_FRAMES), CameraProblem::Other);
+    camera.Close();
+}
+
 const ReaderOpener PATTERNS = [](const std::wstring& link, auto& e) { return OpenTestPatternReader(link, {}, e); };
 
 std::wstring Link(const wchar_t* rest) { return std::wstring(L"snapward-testpattern:") + rest; }
@@ -401,6 +488,7 @@ TEST(TestPattern, CamerasGiveThePatternThatOnlyTheCheckersPassOrMisbehaveAsRealO
         {L"nv12?modes=frameserver&ramp=4000&slow=200", 0, 2, -16, 0},
         {L"mjpg?modes=laptop&privacy=read", 0, 0, 0, CAMERA_ERROR_ACCESS_DENIED},
         {L"nv12?modes=uhd&busy=c00d3ea2", 0, 0, 0, CAMERA_ERROR_INVALIDATED},
+        {L"yuy2?name=x&stall=2&wait=30", 0, 2, 2, CAMERA_ERROR_NO_FRAMES},  // sends two frames, then nothing
     };
     CapturedFrame rgb;
     for (const auto& c : cases) {
@@ -449,18 +537,13 @@ namespace {
 uint32_t TicksNow() { return TestPatternClockTicks(std::chrono::steady_clock::now()); }
 
 // A pattern reader whose reads are counted: what a call did, rather than how long it took on a busy machine.
-struct CountedPatternReader final : VideoReader {
+struct CountedPatternReader final : ForwardingReader {
     CountedPatternReader(std::unique_ptr<VideoReader> reader, std::atomic<int>& count)
-        : inner(std::move(reader)), reads(count) {}
-    FormatResult SetPartialType(PixelFormat type) override { return inner->SetPartialType(type); }
-    FormatResult GetNativeFormat(uint32_t i, MediaFormat& f) override { return inner->GetNativeFormat(i, f); }
-    FormatResult UseNativeFormat(uint32_t i) override { return inner->UseNativeFormat(i); }
-    FormatResult GetCurrentFormat(MediaFormat& f) override { return inner->GetCurrentFormat(f); }
+        : ForwardingReader(std::move(reader)), reads(count) {}
     ReadOutcome ReadSample(const std::function<void(const SampleView&)>& onSample, CameraError& error) override {
         ++reads;
-        return inner->ReadSample(onSample, error);
+        return inner_->ReadSample(onSample, error);
     }
-    std::unique_ptr<VideoReader> inner;
     std::atomic<int>& reads;
 };
 

@@ -189,7 +189,7 @@ TEST(TestPatternModes, OpenThroughTheCameraAndAreNamedByTheirLinks) {
     ASSERT_TRUE(camera.Open(L"snapward-testpattern:mjpg?modes=c920") && camera.GrabFrame(frame));
     EXPECT_TRUE(camera.subtype() == YUY2 && MatchesTestPattern(frame, 2, counter) && counter == 0 && frame.width == 640);
     for (const wchar_t* bad : {L"modes=", L"modes=C920", L"modes=c920&huge=640x480", L"modes=uhd&noformat=1", L"huge=641x480",
-                               L"huge=640x0"})
+                               L"huge=640x0", L"stall=x", L"wait=-1"})
         EXPECT_FALSE(IsTestPatternLink(std::wstring(L"snapward-testpattern:yuy2?") + bad));
     SetExtraTestPatternCameras({L"snapward-testpattern:nv12?modes=c920&name=C920",
                                 L"snapward-testpattern:yuy2?modes=uhd&slow=10", L"snapward-testpattern:nv12?slow=1"}, false);

@@ -328,6 +328,23 @@ TEST_F(CaptureDialogTest, CameraThatFailsWhileItsTypeIsSetIsWaitedForAndPreviewe
     }
 }
 
+// A camera that sends a frame and then nothing is named as one that stopped sending; one that sends nothing at all
+// does not hold the dialog's closing for the ten seconds its first read may wait.
+TEST_F(CaptureDialogTest, ACameraThatStopsSendingIsNamedAndTheDialogClosesAtOnce) {
+    Play({"stops sending",
+          {{L"Cam", L"snapward-testpattern:nv12?name=Silent&stall=1&wait=200"}},
+          L"",
+          {{Act::None, 0, {.status = L"The camera stopped sending pictures. Retrying..."}}, {Act::Click, IDC_CLOSE}}});
+    camera.Close();
+    const auto start = std::chrono::steady_clock::now();
+    Play({"sends nothing",
+          {{L"Cam", L"snapward-testpattern:nv12?name=Mute&stall=0"}},
+          L"",
+          {{Act::None, 0, {.open = 1}}, {Act::Click, IDC_CLOSE}}});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "the close waited for the read";
+    camera.Close();
+}
+
 // The capture key opens the camera for its still while the dialog waits to recover it: the dialog then previews
 // that camera rather than calling it ready with its preview left empty for good.
 TEST_F(CaptureDialogTest, CaptureKeyThatOpensTheCameraDuringARecoveryBringsThePreviewBack) {

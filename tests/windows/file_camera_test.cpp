@@ -1,6 +1,8 @@
 // File cameras through Wine's own Media Foundation: clips of the test pattern
 // written here, opened by link and read by the Camera as any camera is.
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "camera/file_camera.h"
 #include "camera/media_foundation_win.h"
@@ -108,4 +110,40 @@ TEST_F(FileCameraTest, ListedFromTheEnvironmentAndOpenedByTheExtraCameras) {
         EXPECT_EQ(OpenCameraReader(link, error), nullptr);
         EXPECT_EQ(error, CAMERA_ERROR_INVALIDATED) << "a link no device has";
     }
+}
+
+// Wine's own source reader in asynchronous mode: a cancelled reader refuses
+// reads until they resume, then reads on; a preview stopped in the middle of
+// its reads leaves the camera reading the clip where it was.
+TEST_F(FileCameraTest, ACancelEndsReadsAndTheClipReadsOnAfterwards) {
+    const std::wstring link = test_clips::WriteClip(folder.path(), PixelFormat::YUY2);
+    ASSERT_FALSE(link.empty());
+    CameraError error = CAMERA_ERROR_NONE;
+    const std::unique_ptr<VideoReader> reader = OpenFileCameraReader(link, error);
+    ASSERT_NE(reader, nullptr);
+    int samples = 0;
+    const auto count = [&](const SampleView& view) { samples += view.length > 0; };
+    reader->CancelRead();
+    EXPECT_EQ(reader->ReadSample(count, error), ReadOutcome::Failed);
+    EXPECT_EQ(error, CAMERA_ERROR_CANCELLED);
+    reader->ResumeReads();
+    EXPECT_TRUE(reader->ReadSample(count, error) == ReadOutcome::Sample && samples == 1);
+
+    Camera camera(OpenFileCameraReader);
+    ASSERT_TRUE(camera.Open(link));
+    std::atomic<int> frames{0};
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(camera.StartPreview([&](const uint8_t*, int32_t, int32_t, int32_t) { ++frames; }));
+        const int target = frames + 3;
+        for (const auto end = steady_clock::now() + seconds(10); frames < target && steady_clock::now() < end;) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        ASSERT_GE(frames, target);
+        camera.StopPreview();
+        CapturedFrame frame;
+        uint32_t counter = 0;
+        EXPECT_TRUE(camera.GrabFrame(frame) && MatchesTestPattern(frame, 2, counter)) << std::hex << camera.lastError();
+        EXPECT_EQ(camera.previewError(), CAMERA_ERROR_NONE);
+    }
+    camera.Close();
 }

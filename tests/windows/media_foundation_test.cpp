@@ -6,6 +6,7 @@
 #include <mfreadwrite.h>
 #include <wrl/client.h>
 
+#include <thread>
 #include <tuple>
 
 #include "camera/devices.h"
@@ -18,8 +19,10 @@ namespace {
 
 constexpr DWORD VIDEO = MF_SOURCE_READER_FIRST_VIDEO_STREAM;
 
-// A source reader that plays back scripted types and reads, to drive the
-// reader seam where Wine has no camera.
+// A source reader in asynchronous mode that plays back scripted types and
+// reads, to drive the reader seam where Wine has no camera. Each request is
+// answered through the callback at once, or, when not `answerNow`, when the
+// test calls Answer.
 struct FakeSourceReader final : IMFSourceReader {
     std::vector<ComPtr<IMFMediaType>> nativeTypes, offered;  // offered: every SetCurrentMediaType
     ComPtr<IMFMediaType> current;
@@ -29,12 +32,18 @@ struct FakeSourceReader final : IMFSourceReader {
     HRESULT readResult = E_UNEXPECTED;
     DWORD readFlags = 0;
     ComPtr<IMFSample> readSample;
+    ComPtr<IMFSourceReaderCallback> callback;  // as the reader's maker gave it
+    bool answerNow = true;
+    HRESULT askResult = S_OK;  // what a request gives
+    int requests = 0;
+    std::vector<std::pair<DWORD, BOOL>> selections;
     // Seeks: their result, how many went to the start (GUID_NULL, VT_I8 0) and
     // how many elsewhere; a successful one makes the next read these.
     HRESULT seekResult = E_NOTIMPL;
     int seeksToStart = 0, otherSeeks = 0;
     DWORD afterSeekFlags = 0;
     ComPtr<IMFSample> afterSeekSample;
+    int staleEnds = 0;  // ends of the stream answered after a seek before those reads, as Wine's reader does
     ULONG references = 1;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -62,20 +71,36 @@ struct FakeSourceReader final : IMFSourceReader {
         if (SUCCEEDED(typeResult)) current = type;
         return typeResult;
     }
+    // Asynchronous mode takes no outputs.
     HRESULT STDMETHODCALLTYPE ReadSample(DWORD stream, DWORD control, DWORD* actual, DWORD* flags,
                                          LONGLONG* timestamp, IMFSample** sample) override {
-        if (stream != VIDEO || control != 0) return E_UNEXPECTED;
-        *actual = 0, *flags = readFlags, *timestamp = 0, *sample = readSample.Detach();
-        return std::exchange(readResult, E_UNEXPECTED);
+        if (stream != VIDEO || control != 0 || actual || flags || timestamp || sample || !callback) return E_INVALIDARG;
+        if (FAILED(askResult)) return askResult;
+        ++requests;
+        if (answerNow) Answer();
+        return S_OK;
+    }
+    void Answer() {
+        const ComPtr<IMFSample> sample = std::move(readSample);
+        callback->OnReadSample(std::exchange(readResult, E_UNEXPECTED), VIDEO, readFlags, 0, sample.Get());
+        if (seeksToStart > 0 && staleEnds > 0) --staleEnds, AfterSeek();
     }
     HRESULT STDMETHODCALLTYPE GetServiceForStream(DWORD, REFGUID, REFIID, void** out) override { return *out = nullptr, E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetStreamSelection(DWORD, WINBOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetStreamSelection(DWORD, WINBOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetStreamSelection(DWORD stream, WINBOOL selected) override {
+        selections.emplace_back(stream, selected);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE SetCurrentPosition(REFGUID format, REFPROPVARIANT position) override {
         const bool start = format == GUID_NULL && position.vt == VT_I8 && position.hVal.QuadPart == 0;
         ++(start ? seeksToStart : otherSeeks);
-        if (SUCCEEDED(seekResult)) readResult = S_OK, readFlags = afterSeekFlags, readSample = afterSeekSample;
+        if (SUCCEEDED(seekResult)) AfterSeek();
         return seekResult;
+    }
+    void AfterSeek() {
+        readResult = S_OK;
+        readFlags = staleEnds > 0 ? MF_SOURCE_READERF_ENDOFSTREAM : afterSeekFlags;
+        readSample = staleEnds > 0 ? nullptr : afterSeekSample;
     }
     HRESULT STDMETHODCALLTYPE Flush(DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetPresentationAttribute(DWORD, REFGUID, PROPVARIANT*) override { return E_NOTIMPL; }
@@ -108,6 +133,18 @@ ComPtr<IMFSample> SampleOf(const std::vector<std::vector<uint8_t>>& pieces) {
     return sample;
 }
 
+// The seam over the fake, made as Media Foundation makes a reader: the
+// callback comes in the attributes.
+std::unique_ptr<VideoReader> Wrap(FakeSourceReader* fake, SourceReaderOptions options = {}) {
+    CameraError error = CAMERA_ERROR_NONE;
+    return MakeSourceReader(
+        [fake](IMFAttributes* attributes, ComPtr<IMFSourceReader>& made) {
+            made = fake;
+            return attributes->GetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, IID_PPV_ARGS(&fake->callback));
+        },
+        options, error);
+}
+
 std::tuple<PixelFormat, int32_t, int32_t, int32_t> Fields(const MediaFormat& f) {
     return {f.subtype, f.width, f.height, f.defaultStride};
 }
@@ -127,7 +164,11 @@ TEST_F(MediaFoundation, ReaderMapsTypesAndReadOutcomes) {
     auto* fake = new FakeSourceReader;
     ComPtr<IMFSourceReader> wrapped;
     wrapped.Attach(fake);
-    const std::unique_ptr<VideoReader> reader = WrapSourceReader(wrapped);
+    const std::unique_ptr<VideoReader> reader = Wrap(fake);
+    ASSERT_TRUE(reader);
+    // Only the video stream is read, so only it is selected.
+    const std::vector<std::pair<DWORD, BOOL>> selected = {{DWORD(MF_SOURCE_READER_ALL_STREAMS), FALSE}, {VIDEO, TRUE}};
+    EXPECT_EQ(fake->selections, selected);
     // Each native type as the camera states it, and as the seam must give it.
     const std::pair<ComPtr<IMFMediaType>, MediaFormat> natives[] = {
         {VideoType(MFVideoFormat_MJPG, 1920, 1080), {PixelFormat::MJPG, 1920, 1080, 0}},
@@ -294,15 +335,17 @@ TEST_F(MediaFoundation, AClipsReaderLoopsAtItsEndAndACamerasNever) {
         DWORD flags;
         HRESULT seek;
         DWORD afterSeek;  // the flags of the read after the seek; it has a sample unless END
+        int staleEnds;
         ReadOutcome outcome;
         int seeks;
     } cases[] = {
-        {false, END, S_OK, 0, ReadOutcome::EndOfStream, 0},
-        {true, END, S_OK, 0, ReadOutcome::Sample, 1},
-        {true, END, MF_E_INVALIDREQUEST, 0, ReadOutcome::EndOfStream, 1},
-        {true, END, S_OK, END, ReadOutcome::EndOfStream, 1},  // empty: one seek, not for ever
-        {true, END | MF_SOURCE_READERF_ERROR, S_OK, 0, ReadOutcome::StreamError, 0},
-        {true, 0, S_OK, 0, ReadOutcome::Sample, 0},
+        {false, END, S_OK, 0, 0, ReadOutcome::EndOfStream, 0},
+        {true, END, S_OK, 0, 0, ReadOutcome::Sample, 1},
+        {true, END, S_OK, 0, 1, ReadOutcome::Sample, 1},  // as Wine's: one more end after the seek
+        {true, END, MF_E_INVALIDREQUEST, 0, 0, ReadOutcome::EndOfStream, 1},
+        {true, END, S_OK, END, 1, ReadOutcome::EndOfStream, 1},  // empty: one seek, not for ever
+        {true, END | MF_SOURCE_READERF_ERROR, S_OK, 0, 0, ReadOutcome::StreamError, 0},
+        {true, 0, S_OK, 0, 0, ReadOutcome::Sample, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -310,13 +353,14 @@ TEST_F(MediaFoundation, AClipsReaderLoopsAtItsEndAndACamerasNever) {
         ComPtr<IMFSourceReader> wrapped;
         wrapped.Attach(fake);
         fake->current = VideoType(MFVideoFormat_RGB24, 4, 1, 12);
-        const std::unique_ptr<VideoReader> reader = WrapSourceReader(wrapped, SourceReaderOptions{c.loop, false});
+        const std::unique_ptr<VideoReader> reader = Wrap(fake, SourceReaderOptions{c.loop, false, ReadWaits{}});
         fake->readResult = S_OK;
         fake->readFlags = c.flags;
         fake->readSample = c.flags & END ? nullptr : SampleOf({bytes});
         fake->seekResult = c.seek;
         fake->afterSeekFlags = c.afterSeek;
         fake->afterSeekSample = c.afterSeek & END ? nullptr : SampleOf({bytes});
+        fake->staleEnds = c.staleEnds;
         std::vector<uint8_t> seen;
         CameraError error = CAMERA_ERROR_NONE;
         EXPECT_EQ(reader->ReadSample([&](const SampleView& view) { seen.assign(view.data, view.data + view.length); },
@@ -326,4 +370,67 @@ TEST_F(MediaFoundation, AClipsReaderLoopsAtItsEndAndACamerasNever) {
         EXPECT_EQ(fake->seeksToStart, c.seeks);
         EXPECT_EQ(fake->otherSeeks, 0);
     }
+}
+
+// A read makes one request and waits for its answer no longer than its bound:
+// the first wait of a stream, the longer, then the later ones; a request
+// nobody answered stays the one request, and its answer, when it comes, is the
+// next read's. A cancel wakes a waiting read at once and refuses reads until
+// reads resume, without losing the request.
+TEST_F(MediaFoundation, AReadWaitsForItsOneRequestNoLongerThanItsBoundAndACancelWakesIt) {
+    const std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    auto* fake = new FakeSourceReader;
+    ComPtr<IMFSourceReader> owner;
+    owner.Attach(fake);
+    fake->current = VideoType(MFVideoFormat_RGB24, 4, 1, 12);
+    fake->answerNow = false;
+    const std::unique_ptr<VideoReader> reader =
+        Wrap(fake, SourceReaderOptions{false, false, ReadWaits{std::chrono::milliseconds(500), std::chrono::milliseconds(50)}});
+    ASSERT_TRUE(reader);
+    std::vector<uint8_t> seen;
+    CameraError error = CAMERA_ERROR_NONE;
+    const auto read = [&] {
+        seen.clear();
+        error = CAMERA_ERROR_NONE;
+        return reader->ReadSample([&](const SampleView& view) { seen.assign(view.data, view.data + view.length); },
+                                  error);
+    };
+    for (const auto [atLeast, below] : {std::pair{500, 60000}, std::pair{50, 450}}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(read(), ReadOutcome::Failed);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(error, CAMERA_ERROR_NO_FRAMES);
+        EXPECT_TRUE(waited >= std::chrono::milliseconds(atLeast - 20) && waited < std::chrono::milliseconds(below))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms";
+    }
+    fake->readResult = S_OK, fake->readSample = SampleOf({bytes});
+    fake->Answer();  // late
+    EXPECT_TRUE(read() == ReadOutcome::Sample && seen == bytes && fake->requests == 1);
+
+    // Long enough that only the cancel can end the read.
+    const std::unique_ptr<VideoReader> waiting =
+        Wrap(fake, SourceReaderOptions{false, false, ReadWaits{std::chrono::minutes(1), std::chrono::minutes(1)}});
+    ASSERT_TRUE(waiting);
+    ReadOutcome outcome = ReadOutcome::Sample;
+    std::thread reading([&] { outcome = waiting->ReadSample([](const SampleView&) {}, error); });
+    while (fake->requests < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    waiting->CancelRead();
+    reading.join();
+    EXPECT_TRUE(outcome == ReadOutcome::Failed && error == CAMERA_ERROR_CANCELLED);
+    error = CAMERA_ERROR_NONE;
+    EXPECT_EQ(waiting->ReadSample([](const SampleView&) {}, error), ReadOutcome::Failed);
+    EXPECT_EQ(error, CAMERA_ERROR_CANCELLED);
+    waiting->ResumeReads();
+    fake->readResult = S_OK, fake->readSample = SampleOf({bytes});
+    fake->Answer();
+    seen.clear();
+    EXPECT_EQ(waiting->ReadSample([&](const SampleView& view) { seen.assign(view.data, view.data + view.length); },
+                                  error),
+              ReadOutcome::Sample);
+    EXPECT_TRUE(seen == bytes && fake->requests == 2);
+    // A request the source reader refuses is no request outstanding.
+    fake->askResult = MF_E_SHUTDOWN;
+    EXPECT_TRUE(waiting->ReadSample([](const SampleView&) {}, error) == ReadOutcome::Failed && error == MF_E_SHUTDOWN);
+    fake->askResult = S_OK, fake->answerNow = true, fake->readResult = S_OK, fake->readSample = SampleOf({bytes});
+    EXPECT_TRUE(waiting->ReadSample([](const SampleView&) {}, error) == ReadOutcome::Sample && fake->requests == 3);
 }
