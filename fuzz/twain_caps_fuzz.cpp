@@ -8,9 +8,13 @@
 
 static void Check(bool condition) { if (!condition) std::abort(); }
 
-// What an item stands for: signed types are kept sign-extended, TW_FIX32 raw.
-static double ValueOf(TW_UINT16 itemType, TW_UINT32 item) {
+// What an item of `cap` stands for: signed types are kept sign-extended, TW_FIX32 raw; an unsigned all-ones
+// transfer count (16 or 32 bits of ones) is the count's -1 ("any"), as hosts that send it unsigned mean it.
+static double ValueOf(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 item) {
     if (itemType == TWTY_FIX32) return Fix32Value(item);
+    if (cap == CAP_XFERCOUNT && (itemType == TWTY_UINT16 || itemType == TWTY_UINT32) &&
+        (item == 0xFFFF || item == 0xFFFFFFFFu))
+        return -1;
     if (itemType == TWTY_INT8 || itemType == TWTY_INT16 || itemType == TWTY_INT32) return int32_t(item);
     return item;
 }
@@ -43,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const TW_UINT32 sent = request.conType == TWON_ENUMERATION ? request.items[request.currentIndex]
                                                                        : request.items.back();
             Check(answer.items.size() == 1 &&
-                  ValueOf(answer.itemType, answer.items[0]) == ValueOf(request.itemType, sent));
+                  ValueOf(cap, answer.itemType, answer.items[0]) == ValueOf(cap, request.itemType, sent));
             continue;
         }
         const CapResult result = operation == 4 ? caps.QuerySupport(cap, answer)
