@@ -385,7 +385,7 @@ TEST_F(MediaFoundation, AReadWaitsForItsOneRequestNoLongerThanItsBoundAndACancel
     fake->current = VideoType(MFVideoFormat_RGB24, 4, 1, 12);
     fake->answerNow = false;
     const std::unique_ptr<VideoReader> reader =
-        Wrap(fake, SourceReaderOptions{false, false, ReadWaits{std::chrono::milliseconds(500), std::chrono::milliseconds(50)}});
+        Wrap(fake, SourceReaderOptions{false, false, ReadWaits{std::chrono::milliseconds(2000), std::chrono::milliseconds(50)}});
     ASSERT_TRUE(reader);
     std::vector<uint8_t> seen;
     CameraError error = CAMERA_ERROR_NONE;
@@ -395,7 +395,8 @@ TEST_F(MediaFoundation, AReadWaitsForItsOneRequestNoLongerThanItsBoundAndACancel
         return reader->ReadSample([&](const SampleView& view) { seen.assign(view.data, view.data + view.length); },
                                   error);
     };
-    for (const auto [atLeast, below] : {std::pair{500, 60000}, std::pair{50, 450}}) {
+    // The later wait's bound is far below the first's, so that a busy machine's delay cannot blur the two.
+    for (const auto [atLeast, below] : {std::pair{2000, 60000}, std::pair{50, 1500}}) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(read(), ReadOutcome::Failed);
         const auto waited = std::chrono::steady_clock::now() - start;
