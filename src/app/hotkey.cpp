@@ -1,5 +1,7 @@
 #include "app/hotkey.h"
 
+#include <atomic>
+#include <chrono>
 #include <cwchar>
 #include <iterator>
 #include <string>
@@ -25,6 +27,7 @@ constexpr wchar_t HOTKEY_FAILED_FORMAT[] =
 constexpr wchar_t NO_HOTKEY_TEXT[] = L"No capture hotkey set. Open the app and click Change to set one.";
 constexpr wchar_t NO_CAMERA_TEXT[] = L"No camera open. Open the app and select a device first.";
 constexpr wchar_t CAPTURED_TEXT[] = L"Captured to clipboard.";
+constexpr int WAKE_RETRY_MS = 20;
 
 }  // namespace
 
@@ -142,6 +145,7 @@ void ShowHotkeyCapture(HWND owner, HotkeyCapture& capture) {
 // the UI thread leaves alone until it has joined the worker.
 struct CaptureWorker {
     std::thread thread;
+    std::atomic<bool> done{false};  // the thread has nothing left to do but end
     HotkeyCapture capture;
     HWND owner = nullptr;
 };
@@ -158,13 +162,16 @@ bool StartCaptureWorker(Camera& camera, HotkeyCapture& capture, HWND owner) {
     worker.capture = std::move(capture);
     worker.owner = owner;
     HotkeyCapture* job = &worker.capture;
+    std::atomic<bool>* done = &worker.done;
+    done->store(false);
     // The UI thread lives in the process's multithreaded apartment (see
     // StartMediaFoundation), which this thread joins implicitly: the reader it
     // opens serves the dialog's thread later just the same.
     try {
-        worker.thread = std::thread([&camera, job, owner] {
+        worker.thread = std::thread([&camera, job, owner, done] {
             GrabForHotkey(camera, *job);
             PostMessageW(owner, WM_HOTKEY_CAPTURE_DONE, 0, 0);
+            done->store(true);
         });
     } catch (const std::system_error&) {
         capture = std::move(worker.capture);
@@ -195,9 +202,15 @@ void CaptureFromHotkey(HWND owner) {
     ShowHotkeyCapture(owner, capture);
 }
 
-void FinishHotkeyCapture() {
+void FinishHotkeyCapture(bool wakeReads) {
     CaptureWorker& worker = Worker();
     if (!worker.thread.joinable()) return;
+    // Woken again while it runs: a camera it opens afresh meanwhile starts
+    // with its reads uncancelled.
+    for (Camera* camera = Tray().camera; wakeReads && camera && !worker.done.load();) {
+        camera->CancelReads();
+        std::this_thread::sleep_for(std::chrono::milliseconds(WAKE_RETRY_MS));
+    }
     worker.thread.join();
     HotkeyCapture capture = std::move(worker.capture);
     worker.capture = HotkeyCapture{};

@@ -37,12 +37,13 @@ bool RegisterCaptureHotkey();
 void CaptureFromHotkey(HWND owner);
 
 // The worker's capture is over, or is waited for (before the camera goes
-// away): the clipboard and the balloon. Does nothing when no worker capture
-// is under way.
-void FinishHotkeyCapture();
+// away): the clipboard and the balloon. With `wakeReads` (at exit) a capture
+// that waits on a camera that sends nothing is woken, and fails, rather than
+// waited out. Does nothing when no worker capture is under way.
+void FinishHotkeyCapture(bool wakeReads = false);
 
 // Whether a worker capture is under way. Until it is finished, the camera is
-// the worker's: the UI thread does not touch it.
+// the worker's: the UI thread does not touch it, but to wake its reads at exit.
 bool HotkeyCaptureRunning();
 
 // The idle time has passed without a capture: closes the camera, unless the

@@ -72,7 +72,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
 
     UnregisterHotKey(tray.window, CAPTURE_HOTKEY_ID);
-    FinishHotkeyCapture();
+    FinishHotkeyCapture(true);
     camera.Close();
     StopMediaFoundation();
     singleInstance.reset();

@@ -165,7 +165,11 @@ bool Camera::Open(const std::wstring& symbolicLink, FrameSize wanted) {
         return false;
     }
     ReaderHold hold(*this, ReadPriority::Still);
-    reader_ = std::move(reader);
+    {
+        // Also under this lock: CancelReads, from any thread, reaches the reader through it.
+        std::lock_guard<std::mutex> lock(readStateLock_);
+        reader_ = std::move(reader);
+    }
     width_ = chosen.width;
     height_ = chosen.height;
     subtype_ = chosen.subtype;
@@ -430,7 +434,7 @@ void Camera::Close() {
     }
     // Before the joins and waits below, so that none of them waits for a
     // device that sends nothing.
-    CancelAllReads();
+    CancelReads();
     StopPreview();
     std::unique_ptr<VideoReader> closing;
     {
@@ -439,8 +443,8 @@ void Camera::Close() {
         {
             std::lock_guard<std::mutex> lock(readStateLock_);
             cancel_ = Cancel::None;  // the next reader starts uncancelled
+            closing = std::move(reader_);
         }
-        closing = std::move(reader_);
         width_ = 0;
         height_ = 0;
         subtype_ = PixelFormat::Unknown;
@@ -454,7 +458,7 @@ void Camera::Close() {
     // a waiting GrabFrame only needs to see that the camera is closed.
 }
 
-void Camera::CancelAllReads() {
+void Camera::CancelReads() {
     std::lock_guard<std::mutex> lock(readStateLock_);
     if (!reader_) return;
     cancel_ = Cancel::All;

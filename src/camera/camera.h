@@ -90,6 +90,11 @@ public:
     bool StartPreview(FrameCallback callback);
     void StopPreview();
     void Close();
+    // Wakes every read under way on the open reader and refuses the reads that
+    // follow, until the camera is closed or opened again: Close calls it before
+    // it waits for a read, and a thread that must not wait out a device that
+    // sends nothing may call it at any time. Any thread.
+    void CancelReads();
     bool IsOpen() const;
     // Whether the preview loop runs, delivering frames or not. UI thread.
     bool IsPreviewing() const { return running_.load(); }
@@ -144,8 +149,6 @@ private:
 
     // Holds the reader for one use; see readerBusy_.
     class ReaderHold;
-    // Wakes every read for good: the reader is about to be let go.
-    void CancelAllReads();
 
     ReaderOpener opener_;
 

@@ -304,6 +304,20 @@ TEST_F(TrayTest, DialogFromTrayRegistersTheKeyOnClosingSaysSoAndClosesTheCamera)
 // A cold camera takes seconds to start. Meanwhile the tray answers at once:
 // another press is no second capture, the idle time leaves the camera alone,
 // and the dialog asked for follows the capture instead of waiting for it.
+// At exit a capture that waits on a camera that sends nothing is woken and fails, not waited out: its read would wait
+// a minute, and ends cancelled.
+TEST_F(TrayTest, AtExitACaptureWaitingOnASilentCameraIsWokenNotWaitedOut) {
+    settings.DeviceSymLink = L"snapward-testpattern:nv12?name=Silent&stall=0&wait=60000";
+    settings.Keybind = 0;
+    SendMessageW(Tray().window, WM_HOTKEY, CAPTURE_HOTKEY_ID, MAKELPARAM(0, VK_F10));
+    ASSERT_TRUE(HotkeyCaptureRunning());
+    ASSERT_TRUE(Eventually([&] { return script->reads > 0; }));
+    FinishHotkeyCapture(true);
+    EXPECT_FALSE(HotkeyCaptureRunning());
+    EXPECT_EQ(camera.lastError(), CAMERA_ERROR_CANCELLED);
+    EXPECT_EQ(TakeBalloons(), Texts{FAILED});
+}
+
 TEST_F(TrayTest, ACaptureLeavesTheTrayFreeIgnoresPressesMeanwhileAndTheDialogFollowsIt) {
     SettingsKeyKeeper keeper;
     settings.DeviceSymLink = PatternLink();
