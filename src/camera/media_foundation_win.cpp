@@ -6,7 +6,6 @@
 #include <mfreadwrite.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -15,6 +14,7 @@
 #include <thread>
 
 #include "camera/devices.h"
+#include "camera/read_cancel.h"
 #include "camera/frame_pacing.h"
 #include "camera/sample_pitch.h"
 #include "capture/jpeg_win.h"
@@ -211,13 +211,13 @@ public:
     HRESULT STDMETHODCALLTYPE OnReadSample(HRESULT status, DWORD, DWORD flags, LONGLONG,
                                            IMFSample* sample) override {
         {
-            std::lock_guard<std::mutex> hold(lock_);
+            const auto hold = cancel_.Lock();
             answer_.status = status;
             answer_.flags = flags;
             answer_.sample = sample;
             answered_ = true;
         }
-        wake_.notify_all();
+        cancel_.Notify();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnFlush(DWORD) override { return S_OK; }
@@ -225,7 +225,7 @@ public:
 
     // Before each request: an answer must belong to the request it answers.
     void Expect() {
-        std::lock_guard<std::mutex> hold(lock_);
+        const auto hold = cancel_.Lock();
         answered_ = false;
         answer_ = ReadAnswer{};
     }
@@ -234,9 +234,8 @@ public:
     // cancel comes first; a cancel wins over an answer already there, which
     // then waits for the next call.
     Wait Await(std::chrono::milliseconds bound, ReadAnswer& answer) {
-        std::unique_lock<std::mutex> hold(lock_);
-        wake_.wait_for(hold, bound, [this] { return cancelled_ || answered_; });
-        if (cancelled_) return Wait::Cancelled;
+        if (!cancel_.Wait(ReadCancel::Clock::now() + bound, [this] { return answered_; })) return Wait::Cancelled;
+        const auto hold = cancel_.Lock();
         if (!answered_) return Wait::TimedOut;
         answered_ = false;
         answer = std::move(answer_);
@@ -244,33 +243,15 @@ public:
         return Wait::Answered;
     }
 
-    // Waits `delay` unless cancelled first; false then.
-    bool Pause(std::chrono::steady_clock::duration delay) {
-        std::unique_lock<std::mutex> hold(lock_);
-        return !wake_.wait_for(hold, delay, [this] { return cancelled_; });
-    }
-
-    void Cancel() {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            cancelled_ = true;
-        }
-        wake_.notify_all();
-    }
-    void Resume() {
-        std::lock_guard<std::mutex> hold(lock_);
-        cancelled_ = false;
-    }
+    ReadCancel& cancel() { return cancel_; }
 
 private:
     ~ReadCallback() = default;  // through Release only
 
     std::atomic<ULONG> references_{1};
-    std::mutex lock_;
-    std::condition_variable wake_;
+    ReadCancel cancel_;  // its lock also guards the answer
     ReadAnswer answer_;
     bool answered_ = false;
-    bool cancelled_ = false;
 };
 
 class MediaFoundationReader final : public VideoReader {
@@ -363,7 +344,7 @@ public:
         if (options_.pace) {
             const auto delay =
                 pacer_.NextDelay(std::chrono::steady_clock::now(), current_.rateNumerator, current_.rateDenominator);
-            if (!callback_->Pause(delay)) {
+            if (!callback_->cancel().Pause(ReadCancel::Clock::now() + delay)) {
                 error = CAMERA_ERROR_CANCELLED;
                 return ReadOutcome::Failed;
             }
@@ -375,8 +356,8 @@ public:
         return ReadOutcome::Sample;
     }
 
-    void CancelRead() override { callback_->Cancel(); }
-    void ResumeReads() override { callback_->Resume(); }
+    void CancelRead() override { callback_->cancel().Cancel(); }
+    void ResumeReads() override { callback_->cancel().Resume(); }
 
 private:
     static bool IsPlainEnd(DWORD flags) {

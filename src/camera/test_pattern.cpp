@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -15,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "camera/read_cancel.h"
 #include "camera/test_pattern_link.h"
 #include "camera/test_pattern_picture.h"
 
@@ -292,26 +292,13 @@ public:
         return ReadOutcome::Sample;
     }
 
-    void CancelRead() override {
-        {
-            std::lock_guard<std::mutex> hold(cancelLock_);
-            cancelled_ = true;
-        }
-        cancelWake_.notify_all();
-    }
-
-    void ResumeReads() override {
-        std::lock_guard<std::mutex> hold(cancelLock_);
-        cancelled_ = false;
-    }
+    void CancelRead() override { cancel_.Cancel(); }
+    void ResumeReads() override { cancel_.Resume(); }
 
 private:
     // Waits until `until`, as the device makes a read wait; false, at once,
     // when reads are cancelled.
-    bool Pause(Clock::time_point until) {
-        std::unique_lock<std::mutex> hold(cancelLock_);
-        return !cancelWake_.wait_until(hold, until, [this] { return cancelled_; });
-    }
+    bool Pause(Clock::time_point until) { return cancel_.Pause(until); }
 
     static ReadOutcome Cancelled(CameraError& error) {
         error = CAMERA_ERROR_CANCELLED;
@@ -535,9 +522,7 @@ private:
     Clock::time_point firstFrame_;
     std::deque<Clock::time_point> kept_;  // taken while nobody read, oldest first
     bool answered_ = false;  // a read of this stream has had a frame, or waited its first wait out
-    std::mutex cancelLock_;
-    std::condition_variable cancelWake_;
-    bool cancelled_ = false;
+    ReadCancel cancel_;
 };
 
 
